@@ -1,0 +1,161 @@
+#include "config/lfmenv.h"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "diag/whexception.h"
+#include "platform/lfmplatform.h"
+#include "runtime/lfmmutex.h"
+#include "util/lfmpathname.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+const char kModule[] = "./src/lfmenv.cpp";
+const whExceptionText kLoadFailed(1011, "Failed to load the required configuration file: %s");
+const whExceptionText kVariableNotSet(1012, "The environment variable (%s) is not set.");
+const char kRootPrefix[] = "%zr_root%";
+constexpr size_t kRootPrefixLength = 9;
+
+// A value resolved once under its own mutex.
+struct Cached {
+  lfmMutex mu{lfmMutex::kRecursive};
+  bool resolved = false;
+  std::string value;
+};
+
+Cached& RootCache() {
+  static Cached c;
+  return c;
+}
+Cached& FileNameCache() {
+  static Cached c;
+  return c;
+}
+Cached& DebugLevelCache() {
+  static Cached c;
+  return c;
+}
+
+lfmMutex& InstanceMutex() {
+  static lfmMutex m(lfmMutex::kRecursive);
+  return m;
+}
+
+std::unique_ptr<lfmEnv>& InstanceSlot() {
+  static std::unique_ptr<lfmEnv> instance;
+  return instance;
+}
+
+std::string Resolve(Cached& c, const char* name, const char* def) {
+  lfmScopedGuard guard(c.mu);
+  if (!c.resolved) {
+    std::string v;
+    c.value = lfmEnv::LookupVariable(name, &v) ? v : def;
+    c.resolved = true;
+  }
+  return c.value;
+}
+
+}  // namespace
+
+bool lfmEnv::LookupVariable(const char* name, std::string* value) {
+  if (!name || !value) return false;
+  lfmPlatform* os = lfmPlatform::Current();
+  std::string v;
+  if (!os->GetEnvironment(name, &v) && !os->GetNamedValue(name, &v)) return false;
+  if (v.size() > kMaxVariable) v.resize(kMaxVariable);
+  *value = v;
+  return true;
+}
+
+bool lfmEnv::LookupVariable(const char* name, char* buffer, size_t size) {
+  std::string v;
+  if (!buffer || size == 0 || !LookupVariable(name, &v)) return false;
+  size_t n = v.size() < size - 1 ? v.size() : size - 1;
+  std::memcpy(buffer, v.data(), n);
+  buffer[n] = '\0';
+  return true;
+}
+
+std::string lfmEnv::GetRoot() {
+  Cached& c = RootCache();
+  lfmScopedGuard guard(c.mu);
+  if (!c.resolved) {
+    std::string v;
+    if (!LookupVariable("ZR_ROOT", &v)) {
+      throw whException("lfmEnv", "GetRoot()", kModule, __LINE__, kVariableNotSet, "ZR_ROOT");
+    }
+    c.value = v;
+    c.resolved = true;
+  }
+  return c.value;
+}
+
+std::string lfmEnv::GetConfigFileName() { return Resolve(FileNameCache(), "ZR_CFGFILE", "kyr.cfg"); }
+
+std::string lfmEnv::GetDebugLevelText() { return Resolve(DebugLevelCache(), "ZR_DEBUG_LEVEL", ""); }
+
+std::string lfmEnv::GetConfigPath() {
+  std::string path = GetRoot();
+  if (!lfmUtility::EndsWithSeparator(path)) path += lfmPathName::kNativeSeparator;
+  path += "cfg";
+  path += lfmPathName::kNativeSeparator;
+  path += GetConfigFileName();
+  return path;
+}
+
+lfmEnv& lfmEnv::Instance() {
+  lfmScopedGuard guard(InstanceMutex());
+  std::unique_ptr<lfmEnv>& slot = InstanceSlot();
+  if (!slot) {
+    slot.reset(new lfmEnv());
+    slot->SelectSection("defaults", true);
+  }
+  if (!slot->IsLoaded()) slot->Load(GetConfigPath().c_str());
+  return *slot;
+}
+
+bool lfmEnv::IsLoaded() const {
+  lfmScopedGuard guard(ConfigLock());
+  return loaded_;
+}
+
+void lfmEnv::Load(const char* path) {
+  lfmScopedGuard guard(ConfigLock());
+  if (loaded_) {
+    Close(false);
+    loaded_ = false;
+  }
+  if (!zrConfig::Load(path, kReadOnly)) {
+    throw whException("lfmEnv", "Load()", kModule, __LINE__, kLoadFailed, path ? path : "");
+  }
+  loaded_ = true;
+}
+
+std::string lfmEnv::ExpandRoot(const std::string& path) {
+  Instance();
+  if (path.size() < kRootPrefixLength) return path;
+  for (size_t i = 0; i < kRootPrefixLength; ++i) {
+    if (std::tolower(static_cast<unsigned char>(path[i])) != kRootPrefix[i]) return path;
+  }
+  std::string result = GetRoot();
+  if (!lfmUtility::EndsWithSeparator(result)) result += lfmPathName::kNativeSeparator;
+  size_t rest = kRootPrefixLength;
+  if (rest < path.size() && lfmUtility::IsSeparator(path[rest])) ++rest;
+  result.append(path, rest, std::string::npos);
+  return result;
+}
+
+void lfmEnv::ResetForTest() {
+  {
+    lfmScopedGuard guard(InstanceMutex());
+    InstanceSlot().reset();
+  }
+  for (Cached* c : {&RootCache(), &FileNameCache(), &DebugLevelCache()}) {
+    lfmScopedGuard guard(c->mu);
+    c->resolved = false;
+    c->value.clear();
+  }
+}

@@ -1,0 +1,248 @@
+#include "runtime/lfmthread.h"
+
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "platform/lfmplatform.h"
+
+namespace {
+std::atomic<int32_t> g_liveObjects{0};
+
+int32_t ClampPriority(int32_t p) { return (p >= 0 && p <= 4) ? p : lfmThread::kNormal; }
+}  // namespace
+
+lfmThread::lfmThread() { g_liveObjects.fetch_add(1); }
+
+lfmThread::~lfmThread() {
+  {
+    lfmScopedGuard guard(mu_);
+    ReleaseThreadLocked();
+  }
+  g_liveObjects.fetch_sub(1);
+}
+
+int32_t lfmThread::LiveObjects() { return g_liveObjects.load(); }
+
+int32_t lfmThread::LastError() const {
+  lfmScopedGuard guard(mu_);
+  return lastError_;
+}
+
+std::string lfmThread::LastErrorText() const {
+  return lfmPlatform::Current()->ErrorText(LastError());
+}
+
+lfmThread::State lfmThread::GetState() const {
+  lfmScopedGuard guard(mu_);
+  return state_;
+}
+
+std::thread::id lfmThread::ThreadId() const {
+  lfmScopedGuard guard(mu_);
+  return id_;
+}
+
+// Caller holds mu_.
+void lfmThread::ReleaseThreadLocked() {
+  if (!thread_.joinable()) return;
+  bool done;
+  {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    done = shared_->done;
+    // A thread started suspended and never resumed would wait forever.
+    shared_->released = true;
+    shared_->cv.notify_all();
+  }
+  if (done) {
+    thread_.join();
+  } else {
+    thread_.detach();
+  }
+}
+
+void lfmThread::Body(std::shared_ptr<Shared> shared, Function fn, void* arg) {
+  {
+    std::unique_lock<std::mutex> lock(shared->mu);
+    shared->cv.wait(lock, [&] { return shared->released; });
+  }
+  lfmPlatform::Current()->SetCurrentThreadPriority(shared->priority.load());
+  uint32_t code = fn(arg);
+  std::lock_guard<std::mutex> lock(shared->mu);
+  shared->done = true;
+  shared->exitCode = code;
+  shared->cv.notify_all();
+}
+
+int32_t lfmThread::Start(Function fn, void* arg, uint32_t /*stackSize*/, uint32_t flags,
+                         int32_t* err) {
+  lfmScopedGuard guard(mu_);
+  ReleaseThreadLocked();
+  auto shared = std::make_shared<Shared>();
+  shared->released = (flags & kStartSuspended) == 0;
+  shared->priority.store(priority_);
+  try {
+    thread_ = std::thread(&lfmThread::Body, shared, fn, arg);
+  } catch (const std::system_error& e) {
+    lastError_ = e.code().value();
+    if (err) *err = lastError_;
+    return kError;
+  }
+  shared_ = shared;
+  id_ = thread_.get_id();
+  if (flags & kStartDetached) {
+    thread_.detach();
+    state_ = kDetached;
+  } else if (flags & kStartSuspended) {
+    state_ = kSuspended;
+  } else {
+    state_ = kRunning;
+  }
+  return 0;
+}
+
+void lfmThread::RecordCurrentThreadId() {
+  lfmScopedGuard guard(mu_);
+  id_ = std::this_thread::get_id();
+}
+
+int32_t lfmThread::Suspend() {
+  lfmScopedGuard guard(mu_);
+  lastError_ = state_ == kRunning ? ENOTSUP : EINVAL;
+  return kError;
+}
+
+int32_t lfmThread::Resume() {
+  lfmScopedGuard guard(mu_);
+  if (state_ != kSuspended || !shared_) {
+    lastError_ = EINVAL;
+    return kError;
+  }
+  {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    shared_->released = true;
+    shared_->cv.notify_all();
+  }
+  state_ = kRunning;
+  return 0;
+}
+
+int32_t lfmThread::Detach() {
+  lfmScopedGuard guard(mu_);
+  ReleaseThreadLocked();
+  state_ = kDetached;
+  return 0;
+}
+
+void lfmThread::SignalStop() {
+  std::shared_ptr<Shared> shared;
+  {
+    lfmScopedGuard guard(mu_);
+    shared = shared_;
+  }
+  if (!shared) return;
+  std::lock_guard<std::mutex> lock(shared->mu);
+  shared->stop = true;
+  shared->cv.notify_all();
+}
+
+bool lfmThread::StopRequested() const {
+  std::shared_ptr<Shared> shared;
+  {
+    lfmScopedGuard guard(mu_);
+    shared = shared_;
+  }
+  if (!shared) return false;
+  std::lock_guard<std::mutex> lock(shared->mu);
+  return shared->stop;
+}
+
+int32_t lfmThread::WaitForStop(int32_t* err, uint32_t timeoutMs) {
+  std::shared_ptr<Shared> shared;
+  {
+    lfmScopedGuard guard(mu_);
+    if (state_ == kDetached) return kWasDetached;
+    shared = shared_;
+  }
+  if (!shared) {
+    if (err) *err = EINVAL;
+    return kError;
+  }
+  std::unique_lock<std::mutex> lock(shared->mu);
+  auto stopped = [&] { return shared->stop; };
+  if (timeoutMs == kInfinite) {
+    shared->cv.wait(lock, stopped);
+    return kStopSignalled;
+  }
+  return shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), stopped) ? kStopSignalled
+                                                                                   : 0;
+}
+
+bool lfmThread::IsAlive() const {
+  std::shared_ptr<Shared> shared;
+  {
+    lfmScopedGuard guard(mu_);
+    shared = shared_;
+  }
+  if (!shared) return false;
+  std::lock_guard<std::mutex> lock(shared->mu);
+  return !shared->done;
+}
+
+int32_t lfmThread::Join(uint32_t* exitCode, int32_t* err, uint32_t timeoutMs) {
+  std::shared_ptr<Shared> shared;
+  State state;
+  {
+    lfmScopedGuard guard(mu_);
+    shared = shared_;
+    state = state_;
+  }
+  if (!shared) {
+    if (err) *err = EINVAL;
+    return kError;
+  }
+  {
+    std::unique_lock<std::mutex> lock(shared->mu);
+    auto done = [&] { return shared->done; };
+    if (timeoutMs == kInfinite) {
+      shared->cv.wait(lock, done);
+    } else if (!shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
+      return kTimedOut;
+    }
+    if (exitCode) *exitCode = shared->exitCode;
+  }
+  lfmScopedGuard guard(mu_);
+  if (shared_ == shared && thread_.joinable()) thread_.join();
+  return state == kDetached ? kWasDetached : 0;
+}
+
+int32_t lfmThread::Kill() {
+  SignalStop();
+  if (!IsAlive()) return 0;
+  lfmPlatform::Current()->SleepMs(3000);
+  if (!IsAlive()) return 0;
+  lfmScopedGuard guard(mu_);
+  if (shared_) {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    shared_->exitCode = kKilledExitCode;
+  }
+  ReleaseThreadLocked();
+  state_ = kDetached;
+  lastError_ = ENOTSUP;
+  return kError;
+}
+
+int32_t lfmThread::GetPriority() const {
+  lfmScopedGuard guard(mu_);
+  return priority_;
+}
+
+int32_t lfmThread::SetPriority(int32_t priority) {
+  lfmScopedGuard guard(mu_);
+  priority_ = ClampPriority(priority);
+  if (shared_) shared_->priority.store(priority_);
+  if (thread_.joinable() && std::this_thread::get_id() == id_) {
+    lfmPlatform::Current()->SetCurrentThreadPriority(priority_);
+  }
+  return 0;
+}

@@ -1,0 +1,71 @@
+#pragma once
+// Query-string splitting and character-level helpers on 8-bit text.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+class lfmString;
+
+// What ParseString offers its pairs to (the parse map, a cookie table, ...).
+class lfmParamTarget {
+ public:
+  virtual ~lfmParamTarget() = default;
+  // Offers one name/value pair; returns true when the target took it.
+  virtual bool Offer(std::string_view name, std::string_view value) = 0;
+};
+
+class lfmUtility {
+ public:
+  // Longest name or value that ParseString passes on; longer ones are cut.
+  static constexpr size_t kMaxPartLength = 4095;
+
+  // Splits `text` at `outer` into segments and each segment at its first
+  // `inner` into a name (blanks and tabs around it stripped) and a value
+  // (unchanged); a segment without `inner` is a name with an empty value.
+  // Each pair goes to `target`; every non-empty segment the target does not
+  // take is appended unchanged to `leftover` (if given), joined by `outer`.
+  // Throws code 1010 for an absent or empty text and for equal delimiters.
+  static void ParseString(const char* text, lfmParamTarget* target, lfmString* leftover, char outer,
+                          char inner);
+
+  // True when `text` ends with `tail`, byte for byte. Lengths of -1 mean "up
+  // to the terminator". False when either is null or the tail is longer;
+  // throws code 1010 for an empty tail.
+  static bool TailMatch(const char* tail, int32_t tailLength, const char* text, int32_t textLength);
+
+  // True when `ext` is shorter than `text`, `text` ends with it (ASCII case
+  // ignored), and `ext` starts with "." or is preceded by "." in `text`.
+  static bool HasExtension(const char* text, const char* ext);
+
+  static bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+  static bool EndsWithSeparator(std::string_view text) {
+    return !text.empty() && IsSeparator(text.back());
+  }
+  static bool BeginsWithSeparator(std::string_view text) {
+    return !text.empty() && IsSeparator(text.front());
+  }
+  // Index just after the last separator (0 when there is none).
+  static size_t AfterLastSeparator(std::string_view path);
+
+  // Percent-decodes in place: "%" and two hex digits become that byte;
+  // everything else stays, "+" included. Returns the new length.
+  static size_t PercentDecode(char* text);
+
+  static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+  // First index at or after `from` that is not a blank (the length if none).
+  static size_t FirstNonBlank(std::string_view text, size_t from = 0);
+  // Index after the last non-blank before `before` (0 if none).
+  static size_t AfterLastNonBlank(std::string_view text, size_t before);
+  // Replaces every blank of a terminated text by `with`.
+  static void ReplaceBlanks(char* text, char with);
+  static bool HasNonBlank(std::string_view text);
+  // True when the text holds a blank, a carriage return or a line feed.
+  static bool HasBlankOrLineEnd(std::string_view text);
+  // True when the text holds anything but blanks; an encoded blank or tab
+  // ("%20", "%09") counts as blank, any other "%" as content.
+  static bool HasContent(std::string_view text);
+
+  // Value of a hexadecimal digit, -1 for other characters.
+  static int HexValue(char c);
+};
