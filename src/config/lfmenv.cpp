@@ -61,18 +61,22 @@ std::string Resolve(Cached& c, const char* name, const char* def) {
 }  // namespace
 
 bool lfmEnv::LookupVariable(const char* name, std::string* value) {
-  if (!name || !value) return false;
+  if (!name || !value)
+    return false;
   lfmPlatform* os = lfmPlatform::Current();
   std::string v;
-  if (!os->GetEnvironment(name, &v) && !os->GetNamedValue(name, &v)) return false;
-  if (v.size() > kMaxVariable) v.resize(kMaxVariable);
+  if (!os->GetEnvironment(name, &v) && !os->GetNamedValue(name, &v))
+    return false;
+  if (v.size() > kMaxVariable)
+    v.resize(kMaxVariable);
   *value = v;
   return true;
 }
 
 bool lfmEnv::LookupVariable(const char* name, char* buffer, size_t size) {
   std::string v;
-  if (!buffer || size == 0 || !LookupVariable(name, &v)) return false;
+  if (!buffer || size == 0 || !LookupVariable(name, &v))
+    return false;
   size_t n = v.size() < size - 1 ? v.size() : size - 1;
   std::memcpy(buffer, v.data(), n);
   buffer[n] = '\0';
@@ -93,13 +97,18 @@ std::string lfmEnv::GetRoot() {
   return c.value;
 }
 
-std::string lfmEnv::GetConfigFileName() { return Resolve(FileNameCache(), "ZR_CFGFILE", "kyr.cfg"); }
+std::string lfmEnv::GetConfigFileName() {
+  return Resolve(FileNameCache(), "ZR_CFGFILE", "kyr.cfg");
+}
 
-std::string lfmEnv::GetDebugLevelText() { return Resolve(DebugLevelCache(), "ZR_DEBUG_LEVEL", ""); }
+std::string lfmEnv::GetDebugLevelText() {
+  return Resolve(DebugLevelCache(), "ZR_DEBUG_LEVEL", "");
+}
 
 std::string lfmEnv::GetConfigPath() {
   std::string path = GetRoot();
-  if (!lfmUtility::EndsWithSeparator(path)) path += lfmPathName::kNativeSeparator;
+  if (!lfmUtility::EndsWithSeparator(path))
+    path += lfmPathName::kNativeSeparator;
   path += "cfg";
   path += lfmPathName::kNativeSeparator;
   path += GetConfigFileName();
@@ -113,7 +122,8 @@ lfmEnv& lfmEnv::Instance() {
     slot.reset(new lfmEnv());
     slot->SelectSection("defaults", true);
   }
-  if (!slot->IsLoaded()) slot->Load(GetConfigPath().c_str());
+  if (!slot->IsLoaded())
+    slot->Load(GetConfigPath().c_str());
   return *slot;
 }
 
@@ -136,14 +146,18 @@ void lfmEnv::Load(const char* path) {
 
 std::string lfmEnv::ExpandRoot(const std::string& path) {
   Instance();
-  if (path.size() < kRootPrefixLength) return path;
+  if (path.size() < kRootPrefixLength)
+    return path;
   for (size_t i = 0; i < kRootPrefixLength; ++i) {
-    if (std::tolower(static_cast<unsigned char>(path[i])) != kRootPrefix[i]) return path;
+    if (std::tolower(static_cast<unsigned char>(path[i])) != kRootPrefix[i])
+      return path;
   }
   std::string result = GetRoot();
-  if (!lfmUtility::EndsWithSeparator(result)) result += lfmPathName::kNativeSeparator;
+  if (!lfmUtility::EndsWithSeparator(result))
+    result += lfmPathName::kNativeSeparator;
   size_t rest = kRootPrefixLength;
-  if (rest < path.size() && lfmUtility::IsSeparator(path[rest])) ++rest;
+  if (rest < path.size() && lfmUtility::IsSeparator(path[rest]))
+    ++rest;
   result.append(path, rest, std::string::npos);
   return result;
 }

@@ -20,16 +20,19 @@ const char kTrimSet[] = " \t\n\r";
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(kTrimSet);
-  if (b == std::string::npos) return std::string();
+  if (b == std::string::npos)
+    return std::string();
   size_t e = s.find_last_not_of(kTrimSet);
   return s.substr(b, e - b + 1);
 }
 
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   size_t n = std::strlen(prefix);
-  if (s.size() < n) return false;
+  if (s.size() < n)
+    return false;
   for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+    if (std::tolower(static_cast<unsigned char>(s[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
       return false;
   }
   return true;
@@ -43,14 +46,19 @@ enum class LineKind { kEmpty, kComment, kHeader, kSetting };
 
 // Classifies a trimmed line; for a header fills `name` (empty for "[]"), for
 // a setting `key` and `value`.
-LineKind Classify(const std::string& line, std::string* name, std::string* key, std::string* value) {
-  if (line.empty()) return LineKind::kEmpty;
+LineKind Classify(const std::string& line, std::string* name, std::string* key,
+                  std::string* value) {
+  if (line.empty())
+    return LineKind::kEmpty;
   char c = line[0];
-  if (c == '#' || c == ';' || c == '/') return LineKind::kComment;
+  if (c == '#' || c == ';' || c == '/')
+    return LineKind::kComment;
   if (c == '[' || c == ']') {
     size_t b = line.find_first_not_of("[]");
     size_t e = b == std::string::npos ? std::string::npos : line.find_first_of("[]", b);
-    *name = b == std::string::npos ? std::string() : Trim(line.substr(b, e == std::string::npos ? std::string::npos : e - b));
+    *name = b == std::string::npos
+                ? std::string()
+                : Trim(line.substr(b, e == std::string::npos ? std::string::npos : e - b));
     return LineKind::kHeader;
   }
   size_t eq = line.find('=');
@@ -77,10 +85,14 @@ std::FILE* OpenWithRetry(const std::string& path, const char* mode, const char* 
   for (int attempt = 0; attempt < 3; ++attempt) {
     int err = 0;
     std::FILE* f = os->OpenStream(path, mode, &err);
-    if (!f && fallbackMode) f = os->OpenStream(path, fallbackMode, &err);
-    if (f) return f;
-    if (err == ENOENT) return nullptr;
-    if (attempt < 2) os->SleepMs(1000);
+    if (!f && fallbackMode)
+      f = os->OpenStream(path, fallbackMode, &err);
+    if (f)
+      return f;
+    if (err == ENOENT)
+      return nullptr;
+    if (attempt < 2)
+      os->SleepMs(1000);
   }
   return nullptr;
 }
@@ -88,7 +100,8 @@ std::FILE* OpenWithRetry(const std::string& path, const char* mode, const char* 
 std::string TempNameFor(const std::string& path) {
   size_t sep = path.find_last_of("/\\");
   size_t dot = path.rfind('.');
-  if (dot == std::string::npos || (sep != std::string::npos && dot < sep)) return path + ".new";
+  if (dot == std::string::npos || (sep != std::string::npos && dot < sep))
+    return path + ".new";
   return path.substr(0, dot) + ".new";
 }
 
@@ -96,7 +109,8 @@ void ReportFailure(const char* what, const std::string& a, const std::string* b,
   std::string line = "zrConfig: ";
   line += what;
   line += "(" + a;
-  if (b) line += ", " + *b;
+  if (b)
+    line += ", " + *b;
   line += ") failed: " + lfmPlatform::Current()->ErrorText(err) + " (" + std::to_string(err) + ").";
   lfmStdErr::WriteLine(line.c_str());
 }
@@ -112,7 +126,8 @@ uint32_t zrConfig::HashName(const std::string& name) {
   static const size_t kDistances[] = {1, 3, 8, 14, 18};
   uint32_t h = 0;
   for (size_t d : kDistances) {
-    if (d > name.size()) break;
+    if (d > name.size())
+      break;
     unsigned char c = static_cast<unsigned char>(name[name.size() - d]);
     h = 5 * h + static_cast<uint32_t>(std::tolower(c));
   }
@@ -120,9 +135,11 @@ uint32_t zrConfig::HashName(const std::string& name) {
 }
 
 bool zrConfig::NameEq::operator()(const std::string& a, const std::string& b) const {
-  if (a.size() != b.size()) return false;
+  if (a.size() != b.size())
+    return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   }
   return true;
@@ -132,16 +149,20 @@ zrConfig::zrConfig() = default;
 
 zrConfig::~zrConfig() {
   lfmScopedGuard guard(ConfigLock());
-  if (file_) std::fclose(file_);
+  if (file_)
+    std::fclose(file_);
   file_ = nullptr;
 }
 
 std::FILE* zrConfig::Open(const char* path, int32_t mode) {
   lfmScopedGuard guard(ConfigLock());
-  if (!path || !*path) return nullptr;
+  if (!path || !*path)
+    return nullptr;
   std::FILE* f = OpenWithRetry(path, StreamMode(mode), mode == kReadWrite ? "w+" : nullptr);
-  if (!f) return nullptr;
-  if (file_) std::fclose(file_);
+  if (!f)
+    return nullptr;
+  if (file_)
+    std::fclose(file_);
   file_ = f;
   SetFileName(path);
   openMode_ = mode;
@@ -151,7 +172,8 @@ std::FILE* zrConfig::Open(const char* path, int32_t mode) {
 bool zrConfig::NextLine(std::FILE* f, std::string* line, bool* readError) {
   char buf[kLinePiece + 1];
   if (!std::fgets(buf, sizeof buf, f)) {
-    if (std::ferror(f)) *readError = true;
+    if (std::ferror(f))
+      *readError = true;
     return false;
   }
   *line = Trim(std::string(buf, strnlen(buf, sizeof buf)));
@@ -160,7 +182,8 @@ bool zrConfig::NextLine(std::FILE* f, std::string* line, bool* readError) {
 
 zrConfig::Section& zrConfig::SectionFor(const std::string& name) {
   auto it = sections_.find(name);
-  if (it != sections_.end()) return it->second;
+  if (it != sections_.end())
+    return it->second;
   Section& s = sections_[name];
   s.name = name;
   s.order = nextOrder_++;
@@ -177,14 +200,17 @@ void zrConfig::ReadLines(std::FILE* f, bool* readError) {
       case LineKind::kComment:
         break;
       case LineKind::kHeader:
-        if (name.empty()) break;
+        if (name.empty())
+          break;
         current = &SectionFor(name);
         currentSection_ = current->name;
         ++sectionsRead_;
         break;
       case LineKind::kSetting:
-        if (key.empty() || (value.empty() && !keepEmpty_)) break;
-        if (current->settings.count(key)) break;  // the first occurrence wins
+        if (key.empty() || (value.empty() && !keepEmpty_))
+          break;
+        if (current->settings.count(key))
+          break;  // the first occurrence wins
         current->settings.emplace(key, Entry{key, value, nextOrder_++});
         ++settingsRead_;
         break;
@@ -198,7 +224,8 @@ bool zrConfig::Load(const char* path, int32_t mode) {
   currentSection_ = defaultSection_;
   SectionFor(currentSection_);
   std::FILE* f = Open(path, mode);
-  if (!f) return false;
+  if (!f)
+    return false;
   bool readError = false;
   ReadLines(f, &readError);
   std::fclose(f);
@@ -210,22 +237,27 @@ bool zrConfig::Load(const char* path, int32_t mode) {
 
 bool zrConfig::Close(bool saveIfDirty) {
   lfmScopedGuard guard(ConfigLock());
-  if (file_) std::fclose(file_);
+  if (file_)
+    std::fclose(file_);
   file_ = nullptr;
-  if (saveIfDirty && dirty_) return Save(false);
+  if (saveIfDirty && dirty_)
+    return Save(false);
   return true;
 }
 
 bool zrConfig::Save(bool clearAfter) {
   lfmScopedGuard guard(ConfigLock());
   if (!dirty_) {
-    if (clearAfter) Clear();
+    if (clearAfter)
+      Clear();
     return true;
   }
-  if (openMode_ == kReadOnly || fileName_.empty()) return false;
+  if (openMode_ == kReadOnly || fileName_.empty())
+    return false;
   lfmPlatform* os = lfmPlatform::Current();
   bool exists = os->Stat(fileName_, nullptr);
-  if (exists && !os->Access(fileName_, kAccessWrite)) return false;
+  if (exists && !os->Access(fileName_, kAccessWrite))
+    return false;
 
   // The merge pass reads the current file. A file opened for rewriting
   // (kWrite) contributes nothing; it is not truncated here, so a failed save
@@ -236,12 +268,14 @@ bool zrConfig::Save(bool clearAfter) {
   }
   if (exists && openMode_ != kWrite) {
     file_ = OpenWithRetry(fileName_, "r", nullptr);
-    if (!file_) return false;
+    if (!file_)
+      return false;
   }
   const std::string tempName = TempNameFor(fileName_);
   std::FILE* out = OpenWithRetry(tempName, "w+", nullptr);
   if (!out) {
-    if (file_) std::fclose(file_);
+    if (file_)
+      std::fclose(file_);
     file_ = nullptr;
     return false;
   }
@@ -255,14 +289,18 @@ bool zrConfig::Save(bool clearAfter) {
   };
   auto sortedEntries = [](const Settings& s) {
     std::vector<const Entry*> v;
-    for (const auto& kv : s) v.push_back(&kv.second);
-    std::sort(v.begin(), v.end(), [](const Entry* a, const Entry* b) { return a->order < b->order; });
+    for (const auto& kv : s)
+      v.push_back(&kv.second);
+    std::sort(v.begin(), v.end(),
+              [](const Entry* a, const Entry* b) { return a->order < b->order; });
     return v;
   };
   auto flushSection = [&](const std::string& name) {
     auto it = work.find(name);
-    if (it == work.end()) return;
-    for (const Entry* e : sortedEntries(it->second.settings)) writeSetting(*e);
+    if (it == work.end())
+      return;
+    for (const Entry* e : sortedEntries(it->second.settings))
+      writeSetting(*e);
     work.erase(it);
   };
 
@@ -275,26 +313,31 @@ bool zrConfig::Save(bool clearAfter) {
           std::fputs("\n", out);
           break;
         case LineKind::kComment:
-          if (!StartsWithNoCase(line, kBanner)) std::fprintf(out, "%s\n", line.c_str());
+          if (!StartsWithNoCase(line, kBanner))
+            std::fprintf(out, "%s\n", line.c_str());
           break;
         case LineKind::kHeader:
           if (name.empty()) {
             std::fprintf(out, "%s\n", line.c_str());
             break;
           }
-          if (!NameEq()(name, current)) flushSection(current);
+          if (!NameEq()(name, current))
+            flushSection(current);
           std::fprintf(out, "[%s]\n", name.c_str());
           current = name;
           lastWritten = name;
           break;
         case LineKind::kSetting: {
           auto sec = work.find(current);
-          if (sec == work.end()) break;
+          if (sec == work.end())
+            break;
           auto it = sec->second.settings.find(key);
-          if (it == sec->second.settings.end()) break;  // removed, or written already
+          if (it == sec->second.settings.end())
+            break;  // removed, or written already
           std::fprintf(out, "%s = %s\n", it->second.key.c_str(), it->second.value.c_str());
           sec->second.settings.erase(it);
-          if (sec->second.settings.empty()) work.erase(sec);
+          if (sec->second.settings.empty())
+            work.erase(sec);
           break;
         }
       }
@@ -307,17 +350,21 @@ bool zrConfig::Save(bool clearAfter) {
   // no header), then the others in the order they were created.
   std::vector<const Section*> rest;
   for (const auto& kv : work) {
-    if (!kv.second.settings.empty()) rest.push_back(&kv.second);
+    if (!kv.second.settings.empty())
+      rest.push_back(&kv.second);
   }
   std::sort(rest.begin(), rest.end(), [&](const Section* a, const Section* b) {
     bool ac = NameEq()(a->name, current), bc = NameEq()(b->name, current);
-    if (ac != bc) return ac;
+    if (ac != bc)
+      return ac;
     return a->order < b->order;
   });
   for (const Section* s : rest) {
-    if (!NameEq()(s->name, lastWritten)) std::fprintf(out, "[%s]\n", s->name.c_str());
+    if (!NameEq()(s->name, lastWritten))
+      std::fprintf(out, "[%s]\n", s->name.c_str());
     lastWritten = s->name;
-    for (const Entry* e : sortedEntries(s->settings)) writeSetting(*e);
+    for (const Entry* e : sortedEntries(s->settings))
+      writeSetting(*e);
   }
 
   std::tm tm{};
@@ -332,7 +379,8 @@ bool zrConfig::Save(bool clearAfter) {
   if (writeFailed || readError) {
     // The old file is still intact: drop the incomplete copy.
     int err = os->Remove(tempName);
-    if (err != 0) ReportFailure("unlink", tempName, nullptr, err);
+    if (err != 0)
+      ReportFailure("unlink", tempName, nullptr, err);
     return false;
   }
   int err = os->Rename(tempName, fileName_, true);
@@ -342,7 +390,8 @@ bool zrConfig::Save(bool clearAfter) {
     return false;
   }
   dirty_ = 0;
-  if (clearAfter) Clear();
+  if (clearAfter)
+    Clear();
   return true;
 }
 
@@ -369,7 +418,8 @@ int32_t zrConfig::GetOpenMode() const {
 void zrConfig::SetFileName(const char* name) {
   lfmScopedGuard guard(ConfigLock());
   fileName_ = name ? name : "";
-  if (fileName_.size() > kMaxFileName) fileName_.resize(kMaxFileName);
+  if (fileName_.size() > kMaxFileName)
+    fileName_.resize(kMaxFileName);
 }
 
 std::string zrConfig::GetFileName() const {
@@ -384,10 +434,12 @@ std::string zrConfig::GetCurrentSection() const {
 
 bool zrConfig::SelectSection(const char* name, bool create) {
   lfmScopedGuard guard(ConfigLock());
-  if (!name) return false;
+  if (!name)
+    return false;
   auto it = sections_.find(name);
   if (it == sections_.end()) {
-    if (!create) return false;
+    if (!create)
+      return false;
     currentSection_ = SectionFor(name).name;
     return true;
   }
@@ -407,9 +459,11 @@ void zrConfig::SetDefaultSection(const char* name) {
 
 bool zrConfig::RemoveKey(const char* key, const char* section) {
   lfmScopedGuard guard(ConfigLock());
-  if (!key) return false;
+  if (!key)
+    return false;
   auto it = sections_.find(section ? section : currentSection_);
-  if (it == sections_.end()) return false;
+  if (it == sections_.end())
+    return false;
   bool removed = it->second.settings.erase(key) > 0;
   dirty_ = 1;
   return removed;
@@ -417,22 +471,26 @@ bool zrConfig::RemoveKey(const char* key, const char* section) {
 
 bool zrConfig::RemoveSection(const char* name) {
   lfmScopedGuard guard(ConfigLock());
-  if (!name) return false;
+  if (!name)
+    return false;
   bool removed = sections_.erase(name) > 0;
   dirty_ = 1;
   return removed;
 }
 
 const zrConfig::Entry* zrConfig::Find(const char* key, const char* section) const {
-  if (!key) return nullptr;
+  if (!key)
+    return nullptr;
   auto it = sections_.find(section ? std::string(section) : currentSection_);
-  if (it == sections_.end()) return nullptr;
+  if (it == sections_.end())
+    return nullptr;
   auto e = it->second.settings.find(key);
   return e == it->second.settings.end() ? nullptr : &e->second;
 }
 
 void zrConfig::Store(const char* key, const char* value, const char* section) {
-  if (!key || !*key) return;
+  if (!key || !*key)
+    return;
   Section& s = SectionFor(section ? std::string(section) : currentSection_);
   auto it = s.settings.find(key);
   if (it == s.settings.end()) {
@@ -452,16 +510,20 @@ bool zrConfig::HasKey(const char* key, const char* section) const {
 bool zrConfig::GetBool(const char* key, bool def, const char* section) const {
   lfmScopedGuard guard(ConfigLock());
   const Entry* e = Find(key, section);
-  if (!e) return def;
-  if (EqualsNoCase(e->value, "false") || e->value == "0") return false;
-  if (EqualsNoCase(e->value, "true") || e->value == "1") return true;
+  if (!e)
+    return def;
+  if (EqualsNoCase(e->value, "false") || e->value == "0")
+    return false;
+  if (EqualsNoCase(e->value, "true") || e->value == "1")
+    return true;
   return def;
 }
 
 std::string zrConfig::GetString(const char* key, const char* def, const char* section) const {
   lfmScopedGuard guard(ConfigLock());
   const Entry* e = Find(key, section);
-  if (e) return e->value;
+  if (e)
+    return e->value;
   return def ? def : "";
 }
 
@@ -474,14 +536,16 @@ lfmString zrConfig::GetString(const char* key, const lfmString& def, const char*
 double zrConfig::GetDouble(const char* key, double def, const char* section) const {
   lfmScopedGuard guard(ConfigLock());
   const Entry* e = Find(key, section);
-  if (!e) return def;
+  if (!e)
+    return def;
   return std::strtod(e->value.c_str(), nullptr);
 }
 
 const char* zrConfig::GetValue(const char* key, const char* def, const char* section) {
   lfmScopedGuard guard(ConfigLock());
   const Entry* e = Find(key, section);
-  if (!e) return def;
+  if (!e)
+    return def;
   scratch_ = e->value;
   return scratch_.c_str();
 }
@@ -489,11 +553,14 @@ const char* zrConfig::GetValue(const char* key, const char* def, const char* sec
 int32_t zrConfig::GetInt(const char* key, int32_t def, const char* section) const {
   lfmScopedGuard guard(ConfigLock());
   const Entry* e = Find(key, section);
-  if (!e) return def;
+  if (!e)
+    return def;
   errno = 0;
   long long v = std::strtoll(e->value.c_str(), nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
+  if (v > INT32_MAX)
+    return INT32_MAX;
+  if (v < INT32_MIN)
+    return INT32_MIN;
   return static_cast<int32_t>(v);
 }
 

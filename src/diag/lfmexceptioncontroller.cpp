@@ -28,7 +28,8 @@ std::string lfmExceptionController::FormatReport(const whException& e, const whM
   r += e.SourceFile();
   r += "\nSource Line   : ";
   r += std::to_string(e.Line());
-  if (r.size() > kExceptionReportMax) r.resize(kExceptionReportMax);
+  if (r.size() > kExceptionReportMax)
+    r.resize(kExceptionReportMax);
   return r;
 }
 
@@ -44,11 +45,13 @@ void lfmExceptionController::ProcessException(const whException& e,
       lfmStdErr::WriteFallback(report);
     } catch (const whException& inner) {
       std::string line =
-          "lfmExceptionController::ProcessException()  Failed to write exception to debug log file: ";
+          "lfmExceptionController::ProcessException()  Failed to write exception to debug log "
+          "file: ";
       line += inner.Message();
       lfmStdErr::WriteLine(line.c_str());
     } catch (...) {
-      lfmStdErr::WriteLine("Caught unknown exception in lfmExceptionController::ProcessException()");
+      lfmStdErr::WriteLine(
+          "Caught unknown exception in lfmExceptionController::ProcessException()");
     }
   } catch (...) {
     lfmStdErr::WriteLine("Caught unknown exception in lfmExceptionController::ProcessException()");

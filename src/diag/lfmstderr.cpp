@@ -27,9 +27,11 @@ std::FILE* Stream() {
 
 std::string lfmStdErr::TimeStamp() {
   std::tm tm{};
-  if (!lfmPlatform::Current()->LocalTime(lfmClock::Now(), &tm)) return "Jan-01-1970 00:00:00: ";
+  if (!lfmPlatform::Current()->LocalTime(lfmClock::Now(), &tm))
+    return "Jan-01-1970 00:00:00: ";
   char buf[64];
-  const char* month = (tm.tm_mon >= 0 && tm.tm_mon < 12) ? lfmTimeFuncs::MonthNames()[tm.tm_mon + 1] : "Jan";
+  const char* month =
+      (tm.tm_mon >= 0 && tm.tm_mon < 12) ? lfmTimeFuncs::MonthNames()[tm.tm_mon + 1] : "Jan";
   std::snprintf(buf, sizeof buf, "%s-%02d-%04d %02d:%02d:%02d: ", month, tm.tm_mday,
                 tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;

@@ -5,16 +5,23 @@
 whException::whException(const char* className, const char* methodName, const char* sourceFile,
                          int32_t line, int32_t code, const char* text) {
   std::string message = text ? text : "";
-  if (message.size() > kExceptionTextMax) message.resize(kExceptionTextMax);
+  if (message.size() > kExceptionTextMax)
+    message.resize(kExceptionTextMax);
   data_ = std::make_shared<const Data>(
       Data{line, sourceFile ? sourceFile : "", whMethodId(className, methodName), message, code});
 }
 
 namespace {
 
-bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-bool IsLength(char c) { return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't'; }
+bool IsFlag(char c) {
+  return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0';
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsLength(char c) {
+  return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't';
+}
 bool IsIntConversion(char c) {
   return c == 'd' || c == 'i' || c == 'u' || c == 'x' || c == 'X' || c == 'o' || c == 'c';
 }
@@ -24,7 +31,8 @@ bool IsIntConversion(char c) {
 std::string whFormatWidened(const char* format, const long long* ints, const char* const* strs,
                             const bool* isInt, size_t count) {
   std::string out;
-  if (!format) return out;
+  if (!format)
+    return out;
   size_t next = 0;
   const char* p = format;
   while (*p && out.size() < kExceptionTextMax) {
@@ -40,13 +48,17 @@ std::string whFormatWidened(const char* format, const long long* ints, const cha
     }
     // Flags, width and precision are kept; '*' is not supported and printed as is.
     std::string spec = "%";
-    while (IsFlag(*p)) spec += *p++;
-    while (IsDigit(*p)) spec += *p++;
+    while (IsFlag(*p))
+      spec += *p++;
+    while (IsDigit(*p))
+      spec += *p++;
     if (*p == '.') {
       spec += *p++;
-      while (IsDigit(*p)) spec += *p++;
+      while (IsDigit(*p))
+        spec += *p++;
     }
-    while (IsLength(*p)) ++p;
+    while (IsLength(*p))
+      ++p;
     char conv = *p;
     if (conv == '\0') {  // a lone '%' at the end
       out.append(start);
@@ -61,7 +73,8 @@ std::string whFormatWidened(const char* format, const long long* ints, const cha
     if (next >= count) {
       std::snprintf(buf, sizeof buf, (spec + "s").c_str(), "(null)");
     } else if (isInt[next]) {
-      if (conv == 's') conv = 'd';
+      if (conv == 's')
+        conv = 'd';
       if (conv == 'c') {
         std::snprintf(buf, sizeof buf, (spec + "c").c_str(), static_cast<int>(ints[next]));
       } else {
@@ -70,9 +83,11 @@ std::string whFormatWidened(const char* format, const long long* ints, const cha
     } else {
       std::snprintf(buf, sizeof buf, (spec + "s").c_str(), strs[next] ? strs[next] : "(null)");
     }
-    if (next < count) ++next;
+    if (next < count)
+      ++next;
     out += buf;
   }
-  if (out.size() > kExceptionTextMax) out.resize(kExceptionTextMax);
+  if (out.size() > kExceptionTextMax)
+    out.resize(kExceptionTextMax);
   return out;
 }

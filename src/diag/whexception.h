@@ -126,5 +126,6 @@ std::string whException::FormatChecked(const char* format, Args... args) {
     ++i;
   };
   (put(args), ...);
+  (void)put;
   return whFormatWidened(format, ints, strs, isInt, n);
 }

@@ -11,4 +11,6 @@ lfmPlatform* lfmPlatform::Current() {
   return p ? p : Default();
 }
 
-void lfmPlatform::Install(lfmPlatform* p) { g_installed.store(p, std::memory_order_release); }
+void lfmPlatform::Install(lfmPlatform* p) {
+  g_installed.store(p, std::memory_order_release);
+}

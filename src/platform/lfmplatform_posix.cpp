@@ -26,7 +26,8 @@ namespace {
 std::string NativePath(const std::string& path) {
   std::string p = path;
   for (char& c : p) {
-    if (c == '\\') c = '/';
+    if (c == '\\')
+      c = '/';
   }
   return p;
 }
@@ -40,23 +41,33 @@ int TranslateFlags(int flags) {
   } else {
     f |= O_RDONLY;
   }
-  if (flags & kOpenAppend) f |= O_APPEND;
-  if (flags & kOpenCreate) f |= O_CREAT;
-  if (flags & kOpenTruncate) f |= O_TRUNC;
-  if (flags & kOpenExclusive) f |= O_EXCL;
+  if (flags & kOpenAppend)
+    f |= O_APPEND;
+  if (flags & kOpenCreate)
+    f |= O_CREAT;
+  if (flags & kOpenTruncate)
+    f |= O_TRUNC;
+  if (flags & kOpenExclusive)
+    f |= O_EXCL;
   // kOpenUntranslated (binary mode) has no meaning here.
   return f | O_CLOEXEC;
 }
 
 // Maps the Windows-style permission value (0x1B6 = rw for all) onto mode bits.
-mode_t TranslatePermission(int permission) { return static_cast<mode_t>(permission & 0777); }
+mode_t TranslatePermission(int permission) {
+  return static_cast<mode_t>(permission & 0777);
+}
 
-int64_t ToSeconds(const struct timespec& ts) { return static_cast<int64_t>(ts.tv_sec); }
+int64_t ToSeconds(const struct timespec& ts) {
+  return static_cast<int64_t>(ts.tv_sec);
+}
 
 uint32_t ModeBits(const struct stat& st) {
   uint32_t m = static_cast<uint32_t>(st.st_mode & 0777);
-  if (S_ISDIR(st.st_mode)) m |= kModeDirectory;
-  if (S_ISREG(st.st_mode)) m |= kModeRegular;
+  if (S_ISDIR(st.st_mode))
+    m |= kModeDirectory;
+  if (S_ISREG(st.st_mode))
+    m |= kModeRegular;
   return m;
 }
 
@@ -66,8 +77,10 @@ uint32_t ModeBits(const struct stat& st) {
 int RenameNoReplace(const std::string& from, const std::string& to) {
 #if defined(SYS_renameat2)
   long r = syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 1u /*NOREPLACE*/);
-  if (r == 0) return 0;
-  if (errno != ENOSYS && errno != EINVAL) return errno;
+  if (r == 0)
+    return 0;
+  if (errno != ENOSYS && errno != EINVAL)
+    return errno;
 #endif
   if (::link(from.c_str(), to.c_str()) != 0) {
     int e = errno;
@@ -75,12 +88,14 @@ int RenameNoReplace(const std::string& from, const std::string& to) {
     // checked rename, racy only against another writer of the same name.
     if (e == EPERM || e == EXDEV || e == ENOTSUP) {
       struct stat st;
-      if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+      if (::lstat(to.c_str(), &st) == 0)
+        return EEXIST;
       return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
     }
     return e;
   }
-  if (::unlink(from.c_str()) != 0) return errno;
+  if (::unlink(from.c_str()) != 0)
+    return errno;
   return 0;
 }
 
@@ -92,7 +107,8 @@ class PosixPlatform : public lfmPlatform {
       fd = ::open(NativePath(path).c_str(), TranslateFlags(flags), TranslatePermission(permission));
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      if (err) *err = errno;
+      if (err)
+        *err = errno;
       return kInvalidFileHandle;
     }
     return fd;
@@ -103,7 +119,8 @@ class PosixPlatform : public lfmPlatform {
     do {
       w = ::write(static_cast<int>(h), data, n);
     } while (w < 0 && errno == EINTR);
-    if (w < 0 && err) *err = errno;
+    if (w < 0 && err)
+      *err = errno;
     return w;
   }
 
@@ -112,20 +129,23 @@ class PosixPlatform : public lfmPlatform {
     do {
       r = ::read(static_cast<int>(h), data, n);
     } while (r < 0 && errno == EINTR);
-    if (r < 0 && err) *err = errno;
+    if (r < 0 && err)
+      *err = errno;
     return r;
   }
 
   int64_t Seek(lfmFileHandle h, int64_t offset, int origin, int* err) override {
     int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
     off_t r = ::lseek(static_cast<int>(h), static_cast<off_t>(offset), whence);
-    if (r < 0 && err) *err = errno;
+    if (r < 0 && err)
+      *err = errno;
     return r;
   }
 
   bool Truncate(lfmFileHandle h, uint64_t size, int* err) override {
     if (::ftruncate(static_cast<int>(h), static_cast<off_t>(size)) != 0) {
-      if (err) *err = errno;
+      if (err)
+        *err = errno;
       return false;
     }
     return true;
@@ -134,7 +154,8 @@ class PosixPlatform : public lfmPlatform {
   int64_t Size(lfmFileHandle h, int* err) override {
     struct stat st;
     if (::fstat(static_cast<int>(h), &st) != 0) {
-      if (err) *err = errno;
+      if (err)
+        *err = errno;
       return -1;
     }
     return st.st_size;
@@ -142,7 +163,8 @@ class PosixPlatform : public lfmPlatform {
 
   bool Sync(lfmFileHandle h, int* err) override {
     if (::fsync(static_cast<int>(h)) != 0) {
-      if (err) *err = errno;
+      if (err)
+        *err = errno;
       return false;
     }
     return true;
@@ -152,7 +174,8 @@ class PosixPlatform : public lfmPlatform {
     // A close interrupted by a signal has still released the descriptor on
     // Linux; retrying could close another thread's descriptor.
     if (::close(static_cast<int>(h)) != 0 && errno != EINTR) {
-      if (err) *err = errno;
+      if (err)
+        *err = errno;
       return false;
     }
     return true;
@@ -161,7 +184,8 @@ class PosixPlatform : public lfmPlatform {
   std::FILE* OpenStream(const std::string& path, const char* mode, int* err) override {
     std::FILE* f = std::fopen(NativePath(path).c_str(), mode);
     if (!f) {
-      if (err) *err = errno;
+      if (err)
+        *err = errno;
       return nullptr;
     }
     ::fcntl(fileno(f), F_SETFD, FD_CLOEXEC);
@@ -170,7 +194,8 @@ class PosixPlatform : public lfmPlatform {
 
   bool Stat(const std::string& path, lfmFileStatus* out) override {
     struct stat st;
-    if (::stat(NativePath(path).c_str(), &st) != 0) return false;
+    if (::stat(NativePath(path).c_str(), &st) != 0)
+      return false;
     if (out) {
       out->size = static_cast<uint64_t>(st.st_size);
       out->accessTime = ToSeconds(st.st_atim);
@@ -183,14 +208,17 @@ class PosixPlatform : public lfmPlatform {
 
   bool Access(const std::string& path, int mode) override {
     int m = F_OK;
-    if (mode & kAccessWrite) m |= W_OK;
-    if (mode & kAccessRead) m |= R_OK;
+    if (mode & kAccessWrite)
+      m |= W_OK;
+    if (mode & kAccessRead)
+      m |= R_OK;
     return ::access(NativePath(path).c_str(), m) == 0;
   }
 
   int Rename(const std::string& from, const std::string& to, bool replace) override {
     std::string f = NativePath(from), t = NativePath(to);
-    if (replace) return ::rename(f.c_str(), t.c_str()) == 0 ? 0 : errno;
+    if (replace)
+      return ::rename(f.c_str(), t.c_str()) == 0 ? 0 : errno;
     return RenameNoReplace(f, t);
   }
 
@@ -201,7 +229,8 @@ class PosixPlatform : public lfmPlatform {
   int SetWritable(const std::string& path, bool writable) override {
     std::string p = NativePath(path);
     struct stat st;
-    if (::stat(p.c_str(), &st) != 0) return errno;
+    if (::stat(p.c_str(), &st) != 0)
+      return errno;
     mode_t m = st.st_mode & 07777;
     m = writable ? (m | S_IWUSR) : (m & ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH));
     return ::chmod(p.c_str(), m) == 0 ? 0 : errno;
@@ -214,10 +243,13 @@ class PosixPlatform : public lfmPlatform {
   bool ListDirectory(const std::string& path, std::vector<lfmDirEntry>* out) override {
     std::string dir = NativePath(path);
     DIR* d = ::opendir(dir.c_str());
-    if (!d) return false;
-    if (!dir.empty() && dir.back() != '/') dir += '/';
+    if (!d)
+      return false;
+    if (!dir.empty() && dir.back() != '/')
+      dir += '/';
     while (struct dirent* e = ::readdir(d)) {
-      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+      if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+        continue;
       lfmDirEntry entry;
       entry.name = e->d_name;
       struct stat st;
@@ -226,8 +258,10 @@ class PosixPlatform : public lfmPlatform {
         entry.accessTime = ToSeconds(st.st_atim);
         entry.modifyTime = ToSeconds(st.st_mtim);
         entry.createTime = ToSeconds(st.st_ctim);
-        if (S_ISDIR(st.st_mode)) entry.attributes |= kAttrDirectory;
-        if (!(st.st_mode & S_IWUSR)) entry.attributes |= kAttrReadOnly;
+        if (S_ISDIR(st.st_mode))
+          entry.attributes |= kAttrDirectory;
+        if (!(st.st_mode & S_IWUSR))
+          entry.attributes |= kAttrReadOnly;
       } else if (e->d_type == DT_DIR) {
         entry.attributes |= kAttrDirectory;
       }
@@ -239,15 +273,18 @@ class PosixPlatform : public lfmPlatform {
 
   std::string CurrentDirectory() override {
     char buf[4096];
-    if (!::getcwd(buf, sizeof buf)) return "./";
+    if (!::getcwd(buf, sizeof buf))
+      return "./";
     std::string s = buf;
-    if (s.empty() || s.back() != '/') s += '/';
+    if (s.empty() || s.back() != '/')
+      s += '/';
     return s;
   }
 
   bool TlsAllocate(void (*onThreadExit)(void*), uint32_t* index) override {
     pthread_key_t key;
-    if (::pthread_key_create(&key, onThreadExit) != 0) return false;
+    if (::pthread_key_create(&key, onThreadExit) != 0)
+      return false;
     *index = static_cast<uint32_t>(key);
     return true;
   }
@@ -261,7 +298,8 @@ class PosixPlatform : public lfmPlatform {
 
   bool GetEnvironment(const std::string& name, std::string* value) override {
     const char* v = std::getenv(name.c_str());
-    if (!v) return false;
+    if (!v)
+      return false;
     *value = v;
     return true;
   }
@@ -271,7 +309,8 @@ class PosixPlatform : public lfmPlatform {
 
   void SystemLog(lfmSysLogLevel level, const std::string& text) override {
     static std::atomic<bool> opened{false};
-    if (!opened.exchange(true)) ::openlog("KYR", LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    if (!opened.exchange(true))
+      ::openlog("KYR", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     int prio = level == lfmSysLogLevel::kError     ? LOG_ERR
                : level == lfmSysLogLevel::kWarning ? LOG_WARNING
                                                    : LOG_INFO;
@@ -280,7 +319,8 @@ class PosixPlatform : public lfmPlatform {
 
   std::string HostName() override {
     char buf[256] = {};
-    if (::gethostname(buf, sizeof buf - 1) != 0) return std::string();
+    if (::gethostname(buf, sizeof buf - 1) != 0)
+      return std::string();
     return buf;
   }
 
@@ -291,7 +331,8 @@ class PosixPlatform : public lfmPlatform {
     const char* s = ::strerror_r(err, buf, sizeof buf);
     return s ? s : "";
 #else
-    if (::strerror_r(err, buf, sizeof buf) != 0) return "Unknown error " + std::to_string(err);
+    if (::strerror_r(err, buf, sizeof buf) != 0)
+      return "Unknown error " + std::to_string(err);
     return buf;
 #endif
   }
@@ -308,14 +349,22 @@ class PosixPlatform : public lfmPlatform {
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   }
 
-  void SleepMs(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  void SleepMs(uint32_t ms) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+  }
 
-  bool GmTime(time_t t, std::tm* out) override { return ::gmtime_r(&t, out) != nullptr; }
-  bool LocalTime(time_t t, std::tm* out) override { return ::localtime_r(&t, out) != nullptr; }
+  bool GmTime(time_t t, std::tm* out) override {
+    return ::gmtime_r(&t, out) != nullptr;
+  }
+  bool LocalTime(time_t t, std::tm* out) override {
+    return ::localtime_r(&t, out) != nullptr;
+  }
 
   // Ordinary threads under the default scheduler have one priority; the
   // value is kept by the caller and reported back unchanged.
-  bool SetCurrentThreadPriority(int) override { return true; }
+  bool SetCurrentThreadPriority(int) override {
+    return true;
+  }
 };
 
 }  // namespace

@@ -8,7 +8,8 @@ lfmCondition::~lfmCondition() {
   for (int i = 0; i < 10; ++i) {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (waiting_.empty()) break;
+      if (waiting_.empty())
+        break;
     }
     lfmPlatform::Current()->SleepMs(50);
   }
@@ -21,8 +22,10 @@ int32_t lfmCondition::Wait(lfmMutex& m, uint32_t timeoutMs) {
     // A signalled record stays kSignalled until its waiter has seen it, so
     // only records marked done may be reused.
     rec = free_.begin();
-    while (rec != free_.end() && rec->state != State::kDone) ++rec;
-    if (rec == free_.end()) rec = free_.emplace(free_.end());
+    while (rec != free_.end() && rec->state != State::kDone)
+      ++rec;
+    if (rec == free_.end())
+      rec = free_.emplace(free_.end());
     rec->state = State::kWaiting;
     waiting_.splice(waiting_.end(), free_, rec);
   }
@@ -38,7 +41,8 @@ int32_t lfmCondition::Wait(lfmMutex& m, uint32_t timeoutMs) {
       signalled = cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
     }
     // A signalled record was already moved to the free list by the signaller.
-    if (!signalled) free_.splice(free_.end(), waiting_, rec);
+    if (!signalled)
+      free_.splice(free_.end(), waiting_, rec);
     rec->state = State::kDone;
   }
   m.Lock();
@@ -47,7 +51,8 @@ int32_t lfmCondition::Wait(lfmMutex& m, uint32_t timeoutMs) {
 
 void lfmCondition::Signal() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (waiting_.empty()) return;
+  if (waiting_.empty())
+    return;
   auto rec = waiting_.begin();
   rec->state = State::kSignalled;
   free_.splice(free_.end(), waiting_, rec);
@@ -56,8 +61,10 @@ void lfmCondition::Signal() {
 
 void lfmCondition::Broadcast() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (waiting_.empty()) return;
-  for (auto& r : waiting_) r.state = State::kSignalled;
+  if (waiting_.empty())
+    return;
+  for (auto& r : waiting_)
+    r.state = State::kSignalled;
   free_.splice(free_.end(), waiting_);
   cv_.notify_all();
 }

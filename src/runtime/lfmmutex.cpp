@@ -16,13 +16,16 @@ int32_t lfmMutex::Lock() {
 }
 
 int32_t lfmMutex::TryLock() {
-  if (!mu_.try_lock()) return kBusy;
+  if (!mu_.try_lock())
+    return kBusy;
   return Entered();
 }
 
 int32_t lfmMutex::Unlock() {
-  if (!HeldByCurrentThread()) return kNotOwner;
-  if (--holds_ == 0) owner_.store(std::thread::id(), std::memory_order_relaxed);
+  if (!HeldByCurrentThread())
+    return kNotOwner;
+  if (--holds_ == 0)
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
   mu_.unlock();
   return kOk;
 }

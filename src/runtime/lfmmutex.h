@@ -50,7 +50,8 @@ class lfmScopedGuard {
  public:
   explicit lfmScopedGuard(lfmMutex& m) : m_(m), locked_(m.Lock() == lfmMutex::kOk) {}
   ~lfmScopedGuard() {
-    if (locked_) m_.Unlock();
+    if (locked_)
+      m_.Unlock();
   }
   lfmScopedGuard(const lfmScopedGuard&) = delete;
   lfmScopedGuard& operator=(const lfmScopedGuard&) = delete;

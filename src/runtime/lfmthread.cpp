@@ -9,10 +9,17 @@
 namespace {
 std::atomic<int32_t> g_liveObjects{0};
 
-int32_t ClampPriority(int32_t p) { return (p >= 0 && p <= 4) ? p : lfmThread::kNormal; }
+constexpr uint32_t kKillGraceMs = 3000;
+constexpr uint32_t kKillSliceMs = 50;
+
+int32_t ClampPriority(int32_t p) {
+  return (p >= 0 && p <= 4) ? p : lfmThread::kNormal;
+}
 }  // namespace
 
-lfmThread::lfmThread() { g_liveObjects.fetch_add(1); }
+lfmThread::lfmThread() {
+  g_liveObjects.fetch_add(1);
+}
 
 lfmThread::~lfmThread() {
   {
@@ -22,7 +29,9 @@ lfmThread::~lfmThread() {
   g_liveObjects.fetch_sub(1);
 }
 
-int32_t lfmThread::LiveObjects() { return g_liveObjects.load(); }
+int32_t lfmThread::LiveObjects() {
+  return g_liveObjects.load();
+}
 
 int32_t lfmThread::LastError() const {
   lfmScopedGuard guard(mu_);
@@ -45,7 +54,8 @@ std::thread::id lfmThread::ThreadId() const {
 
 // Caller holds mu_.
 void lfmThread::ReleaseThreadLocked() {
-  if (!thread_.joinable()) return;
+  if (!thread_.joinable())
+    return;
   bool done;
   {
     std::lock_guard<std::mutex> lock(shared_->mu);
@@ -85,7 +95,8 @@ int32_t lfmThread::Start(Function fn, void* arg, uint32_t /*stackSize*/, uint32_
     thread_ = std::thread(&lfmThread::Body, shared, fn, arg);
   } catch (const std::system_error& e) {
     lastError_ = e.code().value();
-    if (err) *err = lastError_;
+    if (err)
+      *err = lastError_;
     return kError;
   }
   shared_ = shared;
@@ -140,7 +151,8 @@ void lfmThread::SignalStop() {
     lfmScopedGuard guard(mu_);
     shared = shared_;
   }
-  if (!shared) return;
+  if (!shared)
+    return;
   std::lock_guard<std::mutex> lock(shared->mu);
   shared->stop = true;
   shared->cv.notify_all();
@@ -152,7 +164,8 @@ bool lfmThread::StopRequested() const {
     lfmScopedGuard guard(mu_);
     shared = shared_;
   }
-  if (!shared) return false;
+  if (!shared)
+    return false;
   std::lock_guard<std::mutex> lock(shared->mu);
   return shared->stop;
 }
@@ -161,11 +174,13 @@ int32_t lfmThread::WaitForStop(int32_t* err, uint32_t timeoutMs) {
   std::shared_ptr<Shared> shared;
   {
     lfmScopedGuard guard(mu_);
-    if (state_ == kDetached) return kWasDetached;
+    if (state_ == kDetached)
+      return kWasDetached;
     shared = shared_;
   }
   if (!shared) {
-    if (err) *err = EINVAL;
+    if (err)
+      *err = EINVAL;
     return kError;
   }
   std::unique_lock<std::mutex> lock(shared->mu);
@@ -175,7 +190,7 @@ int32_t lfmThread::WaitForStop(int32_t* err, uint32_t timeoutMs) {
     return kStopSignalled;
   }
   return shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), stopped) ? kStopSignalled
-                                                                                   : 0;
+                                                                                  : 0;
 }
 
 bool lfmThread::IsAlive() const {
@@ -184,7 +199,8 @@ bool lfmThread::IsAlive() const {
     lfmScopedGuard guard(mu_);
     shared = shared_;
   }
-  if (!shared) return false;
+  if (!shared)
+    return false;
   std::lock_guard<std::mutex> lock(shared->mu);
   return !shared->done;
 }
@@ -198,7 +214,8 @@ int32_t lfmThread::Join(uint32_t* exitCode, int32_t* err, uint32_t timeoutMs) {
     state = state_;
   }
   if (!shared) {
-    if (err) *err = EINVAL;
+    if (err)
+      *err = EINVAL;
     return kError;
   }
   {
@@ -209,18 +226,24 @@ int32_t lfmThread::Join(uint32_t* exitCode, int32_t* err, uint32_t timeoutMs) {
     } else if (!shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
       return kTimedOut;
     }
-    if (exitCode) *exitCode = shared->exitCode;
+    if (exitCode)
+      *exitCode = shared->exitCode;
   }
   lfmScopedGuard guard(mu_);
-  if (shared_ == shared && thread_.joinable()) thread_.join();
+  if (shared_ == shared && thread_.joinable())
+    thread_.join();
   return state == kDetached ? kWasDetached : 0;
 }
 
 int32_t lfmThread::Kill() {
   SignalStop();
-  if (!IsAlive()) return 0;
-  lfmPlatform::Current()->SleepMs(3000);
-  if (!IsAlive()) return 0;
+  // The grace period is slept in slices so that a thread that heeds the stop
+  // is not waited for any longer than it needs.
+  for (uint32_t slept = 0; slept < kKillGraceMs && IsAlive(); slept += kKillSliceMs) {
+    lfmPlatform::Current()->SleepMs(kKillSliceMs);
+  }
+  if (!IsAlive())
+    return 0;
   lfmScopedGuard guard(mu_);
   if (shared_) {
     std::lock_guard<std::mutex> lock(shared_->mu);
@@ -240,7 +263,8 @@ int32_t lfmThread::GetPriority() const {
 int32_t lfmThread::SetPriority(int32_t priority) {
   lfmScopedGuard guard(mu_);
   priority_ = ClampPriority(priority);
-  if (shared_) shared_->priority.store(priority_);
+  if (shared_)
+    shared_->priority.store(priority_);
   if (thread_.joinable() && std::this_thread::get_id() == id_) {
     lfmPlatform::Current()->SetCurrentThreadPriority(priority_);
   }

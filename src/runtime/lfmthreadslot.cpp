@@ -6,15 +6,18 @@
 
 lfmThreadSlot::lfmThreadSlot(ExitHook onThreadExit) {
   allocated_ = lfmPlatform::Default()->TlsAllocate(onThreadExit, &index_);
-  if (!allocated_) lastError_ = EAGAIN;
+  if (!allocated_)
+    lastError_ = EAGAIN;
 }
 
 lfmThreadSlot::~lfmThreadSlot() {
-  if (allocated_) lfmPlatform::Default()->TlsFree(index_);
+  if (allocated_)
+    lfmPlatform::Default()->TlsFree(index_);
 }
 
 bool lfmThreadSlot::SetValue(void* value) {
-  if (!allocated_) return false;
+  if (!allocated_)
+    return false;
   return lfmPlatform::Default()->TlsSet(index_, value);
 }
 

@@ -18,7 +18,9 @@ class lfmClock {
   // For tests: fixes the clock at `micros` (microseconds since 1970) until
   // Release(). Advance() moves a fixed clock forward (or back, when negative).
   static void SetForTest(int64_t micros);
-  static void SetSecondsForTest(time_t seconds) { SetForTest(static_cast<int64_t>(seconds) * 1000000); }
+  static void SetSecondsForTest(time_t seconds) {
+    SetForTest(static_cast<int64_t>(seconds) * 1000000);
+  }
   static void AdvanceForTest(int64_t micros);
   static void ReleaseForTest();
 };

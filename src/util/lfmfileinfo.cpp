@@ -13,13 +13,16 @@ lfmFileInfo::lfmFileInfo(const std::string& directory, const lfmDirEntry& entry)
       createTime_(entry.createTime),
       attributes_(entry.attributes) {
   std::string full = directory;
-  if (!full.empty() && !lfmUtility::EndsWithSeparator(full)) full += lfmPathName::kNativeSeparator;
+  if (!full.empty() && !lfmUtility::EndsWithSeparator(full))
+    full += lfmPathName::kNativeSeparator;
   name_.Parse(full + entry.name);
   mode_ = 0x100 /*owner read*/ | ((entry.attributes & kAttrReadOnly) ? 0u : kModeOwnerWrite);
   mode_ |= (entry.attributes & kAttrDirectory) ? kModeDirectory : kModeRegular;
 }
 
-lfmFileInfo::lfmFileInfo(const std::string& path) { Refresh(path); }
+lfmFileInfo::lfmFileInfo(const std::string& path) {
+  Refresh(path);
+}
 
 void lfmFileInfo::Refresh(const std::string& path) {
   lfmFileStatus st;
@@ -34,7 +37,8 @@ void lfmFileInfo::Refresh(const std::string& path) {
   createTime_ = st.createTime;
   mode_ = st.mode;
   attributes_ = (st.mode & kModeDirectory) ? kAttrDirectory : 0;
-  if (!(st.mode & kModeOwnerWrite)) attributes_ |= kAttrReadOnly;
+  if (!(st.mode & kModeOwnerWrite))
+    attributes_ |= kAttrReadOnly;
 }
 
 namespace {
@@ -47,8 +51,8 @@ bool MatchFrom(const char* p, const char* n) {
     if (*p == '*') {
       star = p++;
       resume = n;
-    } else if (*p == '?' ||
-               (*p && std::tolower(static_cast<unsigned char>(*p)) == std::tolower(static_cast<unsigned char>(*n)))) {
+    } else if (*p == '?' || (*p && std::tolower(static_cast<unsigned char>(*p)) ==
+                                       std::tolower(static_cast<unsigned char>(*n)))) {
       ++p;
       ++n;
     } else if (star) {
@@ -58,14 +62,16 @@ bool MatchFrom(const char* p, const char* n) {
       return false;
     }
   }
-  while (*p == '*') ++p;
+  while (*p == '*')
+    ++p;
   return *p == '\0';
 }
 
 }  // namespace
 
 bool lfmFileUtil::MatchPattern(const std::string& pattern, const std::string& name) {
-  if (MatchFrom(pattern.c_str(), name.c_str())) return true;
+  if (MatchFrom(pattern.c_str(), name.c_str()))
+    return true;
   if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0 &&
       name.find('.') == std::string::npos) {
     return MatchFrom(pattern.substr(0, pattern.size() - 2).c_str(), name.c_str());
@@ -75,35 +81,45 @@ bool lfmFileUtil::MatchPattern(const std::string& pattern, const std::string& na
 
 int lfmFileUtil::ListFiles(const std::string& directory, const std::string& pattern,
                            lfmFileList* list, bool fullStatus) {
-  if (!list) return 1;
+  if (!list)
+    return 1;
   lfmPlatform* os = lfmPlatform::Current();
-  if (directory.empty() || !os->Access(directory, kAccessExists)) return 1;
+  if (directory.empty() || !os->Access(directory, kAccessExists))
+    return 1;
   lfmPathName pat;
   pat.Parse(pattern);
   std::string name = pat.FileName().empty() ? "*" : pat.FileName();
   std::string ext = pat.Extension().empty() ? "*" : pat.Extension();
   std::string search = name + "." + ext;
   std::vector<lfmDirEntry> entries;
-  if (!os->ListDirectory(directory, &entries)) return 1;
+  if (!os->ListDirectory(directory, &entries))
+    return 1;
   std::string dir = directory;
-  if (!lfmUtility::EndsWithSeparator(dir)) dir += lfmPathName::kNativeSeparator;
+  if (!lfmUtility::EndsWithSeparator(dir))
+    dir += lfmPathName::kNativeSeparator;
   for (const lfmDirEntry& e : entries) {
-    if (e.attributes & kAttrDirectory) continue;
-    if (!MatchPattern(search, e.name)) continue;
+    if (e.attributes & kAttrDirectory)
+      continue;
+    if (!MatchPattern(search, e.name))
+      continue;
     list->emplace_back(directory, e);
-    if (fullStatus) list->back().Refresh(dir + e.name);
+    if (fullStatus)
+      list->back().Refresh(dir + e.name);
   }
   return 0;
 }
 
 int lfmFileUtil::MakePath(const std::string& path, void* /*securityAttributes*/) {
   lfmPlatform* os = lfmPlatform::Current();
-  if (path.empty()) return 0;
-  if (os->Access(path, kAccessExists)) return 0;
+  if (path.empty())
+    return 0;
+  if (os->Access(path, kAccessExists))
+    return 0;
   const char sep = lfmPathName::kNativeSeparator;
   std::string p = path;
   for (char& c : p) {
-    if (lfmUtility::IsSeparator(c)) c = sep;
+    if (lfmUtility::IsSeparator(c))
+      c = sep;
   }
 
   std::vector<std::string> prefixes;
@@ -121,25 +137,32 @@ int lfmFileUtil::MakePath(const std::string& path, void* /*securityAttributes*/)
     pos = end;
   }
   size_t rootEntries = prefixes.size();
-  if (pos < p.size() && p[pos] == sep) ++pos;
+  if (pos < p.size() && p[pos] == sep)
+    ++pos;
   for (size_t i = pos; i < p.size(); ++i) {
-    if (p[i] == sep) prefixes.push_back(p.substr(0, i));
+    if (p[i] == sep)
+      prefixes.push_back(p.substr(0, i));
   }
-  if (prefixes.empty() || prefixes.back() != p) prefixes.push_back(p);
+  if (prefixes.empty() || prefixes.back() != p)
+    prefixes.push_back(p);
 
   for (size_t i = 0; i < prefixes.size(); ++i) {
     const std::string& dir = prefixes[i];
-    if (dir.empty() || os->Access(dir, kAccessExists)) continue;
-    if (i < rootEntries) return 1;  // a missing drive or share cannot be made
+    if (dir.empty() || os->Access(dir, kAccessExists))
+      continue;
+    if (i < rootEntries)
+      return 1;  // a missing drive or share cannot be made
     int err = os->MakeDirectory(dir);
-    if (err != 0 && !(err == EEXIST && lfmPathName::IsDirectory(dir))) return 1;
+    if (err != 0 && !(err == EEXIST && lfmPathName::IsDirectory(dir)))
+      return 1;
   }
   return 0;
 }
 
 int lfmFileUtil::RemoveFile(const std::string& path) {
   lfmFileInfo info(path);
-  if (!info.Name().IsEmpty() && info.IsReadOnly()) lfmPlatform::Current()->SetWritable(path, true);
+  if (!info.Name().IsEmpty() && info.IsReadOnly())
+    lfmPlatform::Current()->SetWritable(path, true);
   lfmPlatform::Current()->Remove(path);
   return 0;
 }

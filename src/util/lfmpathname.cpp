@@ -16,8 +16,8 @@ namespace {
 bool StartsWithNoCase(const std::string& s, const char* prefix) {
   size_t i = 0;
   for (; prefix[i]; ++i) {
-    if (i >= s.size() ||
-        std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+    if (i >= s.size() || std::tolower(static_cast<unsigned char>(s[i])) !=
+                             std::tolower(static_cast<unsigned char>(prefix[i])))
       return false;
   }
   return true;
@@ -31,10 +31,12 @@ std::string lfmPathName::Normalize(const std::string& text) {
   size_t sch = s.find("://");
   if (sch != std::string::npos) {
     start = sch + 3;
-    while (start < s.size() && s[start] == '/') ++start;
+    while (start < s.size() && s[start] == '/')
+      ++start;
   }
   for (size_t i = start; i < s.size() && i < start + kMaxPath; ++i) {
-    if (lfmUtility::IsSeparator(s[i])) s[i] = kNativeSeparator;
+    if (lfmUtility::IsSeparator(s[i]))
+      s[i] = kNativeSeparator;
   }
   return s;
 }
@@ -52,10 +54,12 @@ void lfmPathName::ClearParts() {
 
 void lfmPathName::Parse(const std::string& path) {
   ClearParts();
-  if (path.empty()) return;
+  if (path.empty())
+    return;
   std::string work = path.substr(0, kMaxPath);
   for (char& c : work) {
-    if (c == '\\') c = '/';
+    if (c == '\\')
+      c = '/';
   }
 
   std::string rest = work;
@@ -64,7 +68,8 @@ void lfmPathName::Parse(const std::string& path) {
     scheme_ = work.substr(0, sch);
     size_t slash = work.find('/', sch + 1);
     rest = slash == std::string::npos ? std::string() : work.substr(slash);
-    if (rest.find("///") != std::string::npos) rest.erase(0, 1);
+    if (rest.find("///") != std::string::npos)
+      rest.erase(0, 1);
   }
   if (rest.size() >= 2 && rest[0] == '/' && rest[1] == '/') {
     rest.erase(0, 2);
@@ -78,11 +83,13 @@ void lfmPathName::Parse(const std::string& path) {
 
   if (rest.find('/') != std::string::npos) {
     std::string dir = rest;
-    bool whole = rest.find('*') == std::string::npos && !remote_ &&
-                 IsDirectory(host_.empty() ? work : path);
-    if (!whole) dir.erase(dir.rfind('/') + 1);
+    bool whole =
+        rest.find('*') == std::string::npos && !remote_ && IsDirectory(host_.empty() ? work : path);
+    if (!whole)
+      dir.erase(dir.rfind('/') + 1);
     std::string after = rest.substr(dir.size());
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    while (dir.size() > 1 && dir.back() == '/')
+      dir.pop_back();
     directory_ = Normalize(dir);
     rest = after;
   } else if (rest == "." || rest == "..") {
@@ -106,9 +113,8 @@ void lfmPathName::Parse(const std::string& path) {
   }
 }
 
-const std::string& lfmPathName::Compose(const char* scheme, const char* host,
-                                        const char* directory, const char* fileName,
-                                        const char* extension) {
+const std::string& lfmPathName::Compose(const char* scheme, const char* host, const char* directory,
+                                        const char* fileName, const char* extension) {
   std::string s, h, d, f, e;
   if (!scheme && !host && !directory && !fileName && !extension) {
     s = scheme_, h = host_, d = directory_, f = fileName_, e = extension_;
@@ -123,10 +129,12 @@ const std::string& lfmPathName::Compose(const char* scheme, const char* host,
   text.reserve(s.size() + h.size() + d.size() + f.size() + e.size() + 16);
   if (!s.empty()) {
     text += s;
-    if (text.find("://") == std::string::npos) text += "://";
+    if (text.find("://") == std::string::npos)
+      text += "://";
   }
   if (!h.empty()) {
-    if (text.find("://") == std::string::npos) text += "//";
+    if (text.find("://") == std::string::npos)
+      text += "//";
     text += h;
   }
   text += d;
@@ -145,10 +153,12 @@ const std::string& lfmPathName::Compose(const char* scheme, const char* host,
 }
 
 std::string lfmPathName::FileNameWithExtension() const {
-  if (fileName_.empty() && extension_.empty()) return std::string();
+  if (fileName_.empty() && extension_.empty())
+    return std::string();
   size_t start = 0;
   size_t sch = full_.find("://");
-  if (sch != std::string::npos) start = sch + 3;
+  if (sch != std::string::npos)
+    start = sch + 3;
   size_t pos = lfmUtility::AfterLastSeparator(std::string_view(full_).substr(start));
   return full_.substr(start + pos);
 }
@@ -158,24 +168,29 @@ std::string lfmPathName::DirectoryAndFile() const {
   size_t sch = full_.find("://");
   if (sch != std::string::npos) {
     start = sch + 3;
-    while (start < full_.size() && full_[start] == '/') ++start;
+    while (start < full_.size() && full_[start] == '/')
+      ++start;
   }
   if (!host_.empty()) {
     size_t h = full_.find(host_, start);
-    if (h != std::string::npos) start = h + host_.size();
+    if (h != std::string::npos)
+      start = h + host_.size();
   }
   return full_.substr(start);
 }
 
 bool lfmPathName::IsDirectory(const std::string& path) {
-  if (path.empty()) return false;
+  if (path.empty())
+    return false;
   std::string p = Normalize(path);
   lfmFileStatus st;
   lfmPlatform* os = lfmPlatform::Current();
-  if (os->Stat(p, &st)) return (st.mode & kModeDirectory) != 0;
+  if (os->Stat(p, &st))
+    return (st.mode & kModeDirectory) != 0;
   if (p.size() > 1 && lfmUtility::EndsWithSeparator(p)) {
     p.pop_back();
-    if (os->Stat(p, &st)) return (st.mode & kModeDirectory) != 0;
+    if (os->Stat(p, &st))
+      return (st.mode & kModeDirectory) != 0;
   }
   return false;
 }

@@ -17,7 +17,9 @@ constexpr uint64_t kGrowth = 64;
 
 lfmString::lfmString() : text_(g_empty) {}
 
-lfmString::lfmString(const char* text) : lfmString() { Append(text); }
+lfmString::lfmString(const char* text) : lfmString() {
+  Append(text);
+}
 
 lfmString::lfmString(char* buffer, uint32_t capacity) : text_(g_empty) {
   if (buffer && capacity > 0) {
@@ -27,19 +29,24 @@ lfmString::lfmString(char* buffer, uint32_t capacity) : text_(g_empty) {
   }
 }
 
-lfmString::lfmString(const lfmString& other) : lfmString() { Append(other); }
+lfmString::lfmString(const lfmString& other) : lfmString() {
+  Append(other);
+}
 
 lfmString& lfmString::operator=(const lfmString& other) {
-  if (this != &other) Assign(other);
+  if (this != &other)
+    Assign(other);
   return *this;
 }
 
 lfmString::~lfmString() {
-  if (owned_) std::free(text_);
+  if (owned_)
+    std::free(text_);
 }
 
 void lfmString::Resize(uint32_t capacity, bool keep) {
-  if (capacity == 0) capacity = 1;
+  if (capacity == 0)
+    capacity = 1;
   char* p = static_cast<char*>(std::malloc(capacity));
   if (!p) {
     throw whException("lfmString", "Resize()", kModuleBase, __LINE__, 1000,
@@ -51,7 +58,8 @@ void lfmString::Resize(uint32_t capacity, bool keep) {
     std::memcpy(p, text_, len);
   }
   p[len] = '\0';
-  if (owned_) std::free(text_);
+  if (owned_)
+    std::free(text_);
   text_ = p;
   owned_ = true;
   capacity_ = capacity;
@@ -59,7 +67,8 @@ void lfmString::Resize(uint32_t capacity, bool keep) {
 }
 
 void lfmString::AppendBytes(const char* data, size_t n) {
-  if (n == 0) return;
+  if (n == 0)
+    return;
   uint64_t need = static_cast<uint64_t>(length_) + n + 1;
   if (need > capacity_) {
     uint64_t grown = need + kGrowth;
@@ -99,35 +108,51 @@ void lfmString::AssignBytes(const char* data, size_t n) {
       }
       Resize(static_cast<uint32_t>(want), false);
     }
-    if (n > 0) std::memcpy(text_, data, n);
+    if (n > 0)
+      std::memcpy(text_, data, n);
   }
   length_ = static_cast<uint32_t>(n);
-  if (capacity_ > 0) text_[length_] = '\0';
+  if (capacity_ > 0)
+    text_[length_] = '\0';
 }
 
-void lfmString::Assign(char c) { AssignBytes(&c, 1); }
+void lfmString::Assign(char c) {
+  AssignBytes(&c, 1);
+}
 
-void lfmString::Assign(const char* text) { AssignBytes(text ? text : "", text ? std::strlen(text) : 0); }
+void lfmString::Assign(const char* text) {
+  AssignBytes(text ? text : "", text ? std::strlen(text) : 0);
+}
 
 void lfmString::Assign(const lfmString& s) {
-  if (&s != this) AssignBytes(s.text_, s.length_);
+  if (&s != this)
+    AssignBytes(s.text_, s.length_);
 }
 
-void lfmString::Append(const lfmString& s) { AppendBytes(s.text_, s.length_); }
+void lfmString::Append(const lfmString& s) {
+  AppendBytes(s.text_, s.length_);
+}
 
 void lfmString::Append(const char* text) {
-  if (text) AppendBytes(text, std::strlen(text));
+  if (text)
+    AppendBytes(text, std::strlen(text));
 }
 
 void lfmString::Append(const char* text, int32_t length) {
-  if (!text || length == 0 || length == kEnd) return;
-  if (length < 0) return;
+  if (!text || length == 0 || length == kEnd)
+    return;
+  if (length < 0)
+    return;
   AppendBytes(text, static_cast<size_t>(length));
 }
 
-void lfmString::Append(std::string_view text) { AppendBytes(text.data(), text.size()); }
+void lfmString::Append(std::string_view text) {
+  AppendBytes(text.data(), text.size());
+}
 
-void lfmString::Append(char c) { AppendBytes(&c, 1); }
+void lfmString::Append(char c) {
+  AppendBytes(&c, 1);
+}
 
 void lfmString::AppendNumber(long value) {
   char buf[32];
@@ -136,23 +161,30 @@ void lfmString::AppendNumber(long value) {
 }
 
 void lfmString::AppendRange(const lfmString& s, int32_t a, int32_t b) {
-  if (a < 0 || static_cast<uint32_t>(a) >= s.length_) return;
-  uint32_t last = (b < 0 || static_cast<uint32_t>(b) >= s.length_) ? s.length_ - 1 : static_cast<uint32_t>(b);
-  if (static_cast<uint32_t>(a) > last) return;
+  if (a < 0 || static_cast<uint32_t>(a) >= s.length_)
+    return;
+  uint32_t last =
+      (b < 0 || static_cast<uint32_t>(b) >= s.length_) ? s.length_ - 1 : static_cast<uint32_t>(b);
+  if (static_cast<uint32_t>(a) > last)
+    return;
   AppendBytes(s.text_ + a, last - static_cast<uint32_t>(a) + 1);
 }
 
 void lfmString::RemoveLast(uint32_t n) {
-  if (capacity_ == 0) return;
+  if (capacity_ == 0)
+    return;
   length_ = n >= length_ ? 0 : length_ - n;
   text_[length_] = '\0';
 }
 
 void lfmString::Erase(int32_t a, int32_t b) {
-  if (a < 0 || capacity_ == 0) return;
+  if (a < 0 || capacity_ == 0)
+    return;
   uint32_t ua = static_cast<uint32_t>(a);
-  if (b != kEnd && (b < 0 || a > b)) return;
-  if (ua >= length_) return;
+  if (b != kEnd && (b < 0 || a > b))
+    return;
+  if (ua >= length_)
+    return;
   if (b == kEnd || static_cast<uint32_t>(b) >= length_ - 1) {
     length_ = ua;
   } else {
@@ -166,7 +198,8 @@ void lfmString::Erase(int32_t a, int32_t b) {
 void lfmString::AppendVFormat(const char* format, va_list args) {
   char buf[kFormatMax + 1];
   int n = std::vsnprintf(buf, sizeof buf, format ? format : "", args);
-  if (n < 0) return;
+  if (n < 0)
+    return;
   size_t len = static_cast<size_t>(n) > kFormatMax ? kFormatMax : static_cast<size_t>(n);
   AppendBytes(buf, len);
 }
@@ -177,7 +210,8 @@ void lfmString::Format(const char* format, ...) {
   va_start(args, format);
   int n = std::vsnprintf(buf, sizeof buf, format ? format : "", args);
   va_end(args);
-  if (n < 0) n = 0;
+  if (n < 0)
+    n = 0;
   size_t len = static_cast<size_t>(n) > kFormatMax ? kFormatMax : static_cast<size_t>(n);
   AssignBytes(buf, len);
 }
@@ -191,7 +225,8 @@ void lfmString::AppendFormat(const char* format, ...) {
 
 void lfmString::Clear() {
   length_ = 0;
-  if (capacity_ > 0) text_[0] = '\0';
+  if (capacity_ > 0)
+    text_[0] = '\0';
 }
 
 lfmQuickString::lfmQuickString(char* buffer, uint32_t capacity) : lfmString(buffer, capacity) {}

@@ -58,14 +58,30 @@ class lfmString {
       ;
   void Clear();
 
-  const char* c_str() const { return text_; }
-  uint32_t Length() const { return length_; }
-  uint32_t Capacity() const { return capacity_; }
-  bool Empty() const { return length_ == 0; }
-  std::string_view View() const { return std::string_view(text_, length_); }
-  char operator[](uint32_t i) const { return text_[i]; }
-  bool operator==(const lfmString& o) const { return View() == o.View(); }
-  bool operator!=(const lfmString& o) const { return !(*this == o); }
+  const char* c_str() const {
+    return text_;
+  }
+  uint32_t Length() const {
+    return length_;
+  }
+  uint32_t Capacity() const {
+    return capacity_;
+  }
+  bool Empty() const {
+    return length_ == 0;
+  }
+  std::string_view View() const {
+    return std::string_view(text_, length_);
+  }
+  char operator[](uint32_t i) const {
+    return text_[i];
+  }
+  bool operator==(const lfmString& o) const {
+    return View() == o.View();
+  }
+  bool operator!=(const lfmString& o) const {
+    return !(*this == o);
+  }
 
  protected:
   // For lfmQuickString: a caller's buffer, never owned.

@@ -22,7 +22,8 @@ const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 bool EqualsNoCase(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) != std::tolower(static_cast<unsigned char>(*b)))
+    if (std::tolower(static_cast<unsigned char>(*a)) !=
+        std::tolower(static_cast<unsigned char>(*b)))
       return false;
   }
   return *a == *b;
@@ -38,7 +39,9 @@ int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
   return era * 146097 + doe - 719468;
 }
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 }  // namespace
 
@@ -59,16 +62,22 @@ const char* lfmTimeFuncs::GetDayName(int day) {
 }
 
 int lfmTimeFuncs::GetDayNumber(const char* fullDayName) {
-  if (!fullDayName) return 7;
+  if (!fullDayName)
+    return 7;
   for (int i = 0; i < 7; ++i) {
-    if (EqualsNoCase(fullDayName, kFullDays[i])) return i;
+    if (EqualsNoCase(fullDayName, kFullDays[i]))
+      return i;
   }
   return 7;
 }
 
-const char* lfmTimeFuncs::GetFullDayName(int day) { return (day >= 0 && day <= 7) ? kFullDays[day] : kFullDays[7]; }
+const char* lfmTimeFuncs::GetFullDayName(int day) {
+  return (day >= 0 && day <= 7) ? kFullDays[day] : kFullDays[7];
+}
 
-const char* const* lfmTimeFuncs::MonthNames() { return kMonths; }
+const char* const* lfmTimeFuncs::MonthNames() {
+  return kMonths;
+}
 
 const char* lfmTimeFuncs::GetFullMonthName(int month) {
   return (month >= 1 && month <= 12) ? kFullMonths[month] : "";
@@ -78,11 +87,15 @@ bool lfmTimeFuncs::IsLeapYear(int year) {
   return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
-int lfmTimeFuncs::DaysInYear(int year) { return IsLeapYear(year) ? 366 : 365; }
+int lfmTimeFuncs::DaysInYear(int year) {
+  return IsLeapYear(year) ? 366 : 365;
+}
 
 int lfmTimeFuncs::DaysInMonth(int month, int year) {
-  if (month < 1 || month > 12) return 0;
-  if (month == 2 && IsLeapYear(year)) return 29;
+  if (month < 1 || month > 12)
+    return 0;
+  if (month == 2 && IsLeapYear(year))
+    return 29;
   return kMonthDays[month - 1];
 }
 
@@ -126,11 +139,13 @@ void lfmTimeFuncs::PreviousDay(std::tm& t) {
 }
 
 void lfmTimeFuncs::GoBackDays(std::tm& t, int n) {
-  for (int i = 0; i < n; ++i) PreviousDay(t);
+  for (int i = 0; i < n; ++i)
+    PreviousDay(t);
 }
 
 bool lfmTimeFuncs::WithinDays(const std::tm& a, const std::tm& b, int n) {
-  if (a.tm_year == b.tm_year) return b.tm_yday - a.tm_yday < n;
+  if (a.tm_year == b.tm_year)
+    return b.tm_yday - a.tm_yday < n;
   if (b.tm_year == a.tm_year + 1 && n >= 2) {
     return DaysInYear(a.tm_year + 1900) + b.tm_yday - a.tm_yday < n;
   }
@@ -142,7 +157,8 @@ time_t lfmTimeFuncs::NextUtcMidnight(time_t t) {
 }
 
 int lfmTimeFuncs::DayOfWeek(int month, int day, int year) {
-  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(month, year)) return -1;
+  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(month, year))
+    return -1;
   int64_t days = DaysFromCivil(year, month, day);
   // 1970-01-01 was a Thursday.
   int64_t w = (days + 4) % 7;
@@ -161,9 +177,11 @@ time_t lfmTimeFuncs::ToUtc(const std::tm& t) {
 }
 
 bool lfmTimeFuncs::ParseDate(const char* text, int* month, int* day, int* year) {
-  if (!text) return false;
+  if (!text)
+    return false;
   size_t len = strnlen(text, 20);
-  if (len < 1 || len > 19) return false;
+  if (len < 1 || len > 19)
+    return false;
   int fields[3] = {0, 0, 0};
   size_t digits[3] = {0, 0, 0};
   int f = 0;
@@ -173,20 +191,30 @@ bool lfmTimeFuncs::ParseDate(const char* text, int* month, int* day, int* year) 
       ++f;
       continue;
     }
-    if (c < '0' || c > '9') return false;
-    if (digits[f] >= 6) return false;  // no field of a date is that long
+    if (c < '0' || c > '9')
+      return false;
+    if (digits[f] >= 6)
+      return false;  // no field of a date is that long
     fields[f] = fields[f] * 10 + (c - '0');
     ++digits[f];
   }
-  if (f < 2 || digits[0] == 0 || digits[1] == 0 || digits[2] == 0) return false;
+  if (f < 2 || digits[0] == 0 || digits[1] == 0 || digits[2] == 0)
+    return false;
   int m = fields[0], d = fields[1], y = fields[2];
-  if (digits[2] == 2 && y < 100) y += 2000;
-  if (m < 1 || m > 12) return false;
+  if (digits[2] == 2 && y < 100)
+    y += 2000;
+  if (m < 1 || m > 12)
+    return false;
   int maxDay = m == 2 ? 29 : kMonthDays[m - 1];
-  if (d < 1 || d > maxDay) return false;
-  if (y < 2000 || y > 2100) return false;
-  if (month) *month = m;
-  if (day) *day = d;
-  if (year) *year = y;
+  if (d < 1 || d > maxDay)
+    return false;
+  if (y < 2000 || y > 2100)
+    return false;
+  if (month)
+    *month = m;
+  if (day)
+    *day = d;
+  if (year)
+    *year = y;
   return true;
 }

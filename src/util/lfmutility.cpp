@@ -33,42 +33,50 @@ void lfmUtility::ParseString(const char* text, lfmParamTarget* target, lfmString
     if (!segment.empty()) {
       size_t eq = segment.find(inner);
       std::string_view name = segment.substr(0, eq);
-      std::string_view value = eq == std::string_view::npos ? std::string_view() : segment.substr(eq + 1);
+      std::string_view value =
+          eq == std::string_view::npos ? std::string_view() : segment.substr(eq + 1);
       size_t first = FirstNonBlank(name);
       size_t last = AfterLastNonBlank(name, name.size());
       name = last > first ? name.substr(first, last - first) : std::string_view();
       bool taken = target && target->Offer(Cut(name), Cut(value));
       if (!taken && leftover) {
-        if (!firstLeftover) leftover->Append(outer);
+        if (!firstLeftover)
+          leftover->Append(outer);
         leftover->Append(segment);
         firstLeftover = false;
       }
     }
-    if (end == std::string_view::npos) break;
+    if (end == std::string_view::npos)
+      break;
     rest.remove_prefix(end + 1);
   }
 }
 
 bool lfmUtility::TailMatch(const char* tail, int32_t tailLength, const char* text,
                            int32_t textLength) {
-  if (!tail || !text) return false;
+  if (!tail || !text)
+    return false;
   size_t tl = tailLength < 0 ? std::strlen(tail) : static_cast<size_t>(tailLength);
   if (tl == 0) {
     throw whException("lfmUtility", "TailMatch", kModule, __LINE__, kInvalidUsage,
                       "The tail to be matched must not be a zero length string.");
   }
   size_t xl = textLength < 0 ? std::strlen(text) : static_cast<size_t>(textLength);
-  if (tl > xl) return false;
+  if (tl > xl)
+    return false;
   return std::memcmp(text + xl - tl, tail, tl) == 0;
 }
 
 bool lfmUtility::HasExtension(const char* text, const char* ext) {
-  if (!text || !ext) return false;
+  if (!text || !ext)
+    return false;
   size_t xl = std::strlen(text), el = std::strlen(ext);
-  if (el == 0 || el >= xl) return false;
+  if (el == 0 || el >= xl)
+    return false;
   const char* t = text + xl - el;
   for (size_t i = 0; i < el; ++i) {
-    if (std::tolower(static_cast<unsigned char>(t[i])) != std::tolower(static_cast<unsigned char>(ext[i])))
+    if (std::tolower(static_cast<unsigned char>(t[i])) !=
+        std::tolower(static_cast<unsigned char>(ext[i])))
       return false;
   }
   return ext[0] == '.' || t[-1] == '.';
@@ -76,20 +84,25 @@ bool lfmUtility::HasExtension(const char* text, const char* ext) {
 
 size_t lfmUtility::AfterLastSeparator(std::string_view path) {
   for (size_t i = path.size(); i > 0; --i) {
-    if (IsSeparator(path[i - 1])) return i;
+    if (IsSeparator(path[i - 1]))
+      return i;
   }
   return 0;
 }
 
 int lfmUtility::HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
   return -1;
 }
 
 size_t lfmUtility::PercentDecode(char* text) {
-  if (!text) return 0;
+  if (!text)
+    return 0;
   char* out = text;
   for (const char* p = text; *p;) {
     int hi, lo;
@@ -106,33 +119,39 @@ size_t lfmUtility::PercentDecode(char* text) {
 
 size_t lfmUtility::FirstNonBlank(std::string_view text, size_t from) {
   size_t i = from;
-  while (i < text.size() && IsBlank(text[i])) ++i;
+  while (i < text.size() && IsBlank(text[i]))
+    ++i;
   return i < text.size() ? i : text.size();
 }
 
 size_t lfmUtility::AfterLastNonBlank(std::string_view text, size_t before) {
   size_t i = before < text.size() ? before : text.size();
-  while (i > 0 && IsBlank(text[i - 1])) --i;
+  while (i > 0 && IsBlank(text[i - 1]))
+    --i;
   return i;
 }
 
 void lfmUtility::ReplaceBlanks(char* text, char with) {
-  if (!text) return;
+  if (!text)
+    return;
   for (char* p = text; *p; ++p) {
-    if (IsBlank(*p)) *p = with;
+    if (IsBlank(*p))
+      *p = with;
   }
 }
 
 bool lfmUtility::HasNonBlank(std::string_view text) {
   for (char c : text) {
-    if (!IsBlank(c)) return true;
+    if (!IsBlank(c))
+      return true;
   }
   return false;
 }
 
 bool lfmUtility::HasBlankOrLineEnd(std::string_view text) {
   for (char c : text) {
-    if (IsBlank(c) || c == '\r' || c == '\n') return true;
+    if (IsBlank(c) || c == '\r' || c == '\n')
+      return true;
   }
   return false;
 }
@@ -140,7 +159,8 @@ bool lfmUtility::HasBlankOrLineEnd(std::string_view text) {
 bool lfmUtility::HasContent(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
-    if (IsBlank(c)) continue;
+    if (IsBlank(c))
+      continue;
     if (c == '%' && i + 2 < text.size() && text[i + 1] == '2' && text[i + 2] == '0') {
       i += 2;
       continue;

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test.
+#   scripts/test.sh              the normal build (build/)
+#   scripts/test.sh --sanitize   also AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#   scripts/test.sh --tsan       also ThreadSanitizer (build-tsan/)
+# With CI=true the sanitizer build always runs. Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+sanitize=0
+tsan=0
+[ "${CI:-}" = "true" ] && sanitize=1
+for arg in "$@"; do
+  case "$arg" in
+    --sanitize) sanitize=1 ;;
+    --tsan) tsan=1 ;;
+    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    *) echo "unknown option: $arg" >&2; exit 2 ;;
+  esac
+done
+
+scripts/deps.sh
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run_suite() {
+  local dir=$1; shift
+  echo "== configure $dir $*"
+  cmake -S . -B "$dir" -G Ninja "$@"
+  echo "== build $dir"
+  cmake --build "$dir" -j "$jobs"
+  echo "== test $dir"
+  (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300)
+}
+
+run_suite build
+if [ "$sanitize" -eq 1 ]; then
+  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DKYR_SANITIZE=address -DKYR_BUILD_BENCH=OFF
+fi
+if [ "$tsan" -eq 1 ]; then
+  export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+  run_suite build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKYR_SANITIZE=thread -DKYR_BUILD_BENCH=OFF
+fi

@@ -1,0 +1,267 @@
+// Tests of the threading toolkit: mutex, condition variable, thread object
+// and thread-local slot.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "runtime/lfmcondition.h"
+#include "runtime/lfmmutex.h"
+#include "runtime/lfmthread.h"
+#include "runtime/lfmthreadslot.h"
+#include "tests/support/testplatform.h"
+
+namespace {
+
+TEST(Mutex, RecursiveMutexCountsHolds) {
+  lfmMutex m(lfmMutex::kRecursive);
+  EXPECT_EQ(m.Lock(), lfmMutex::kOk);
+  EXPECT_EQ(m.Lock(), lfmMutex::kOk);
+  EXPECT_EQ(m.HoldCount(), 2);
+  EXPECT_EQ(m.Unlock(), lfmMutex::kOk);
+  EXPECT_TRUE(m.HeldByCurrentThread());
+  EXPECT_EQ(m.Unlock(), lfmMutex::kOk);
+  EXPECT_FALSE(m.HeldByCurrentThread());
+}
+
+TEST(Mutex, NonRecursiveMutexRefusesReentryWithBusy) {
+  lfmMutex m(lfmMutex::kNonRecursive);
+  EXPECT_EQ(m.Lock(), lfmMutex::kOk);
+  EXPECT_EQ(m.Lock(), lfmMutex::kBusy);
+  EXPECT_EQ(m.TryLock(), lfmMutex::kBusy);
+  EXPECT_EQ(m.HoldCount(), 1);
+  EXPECT_EQ(m.Unlock(), lfmMutex::kOk);
+  // Released for real: another thread can take it now.
+  std::thread([&] {
+    EXPECT_EQ(m.TryLock(), lfmMutex::kOk);
+    m.Unlock();
+  }).join();
+}
+
+TEST(Mutex, TryLockAndUnlockFromAnotherThread) {
+  lfmMutex m;
+  m.Lock();
+  std::thread([&] {
+    EXPECT_EQ(m.TryLock(), lfmMutex::kBusy);
+    EXPECT_EQ(m.Unlock(), lfmMutex::kNotOwner);  // not held here: refused
+  }).join();
+  EXPECT_EQ(m.HoldCount(), 1);
+  m.Unlock();
+}
+
+TEST(Mutex, GuardReleasesOnException) {
+  lfmMutex m;
+  try {
+    lfmScopedGuard g(m);
+    throw 1;
+  } catch (int) {
+  }
+  std::thread([&] {
+    EXPECT_EQ(m.TryLock(), lfmMutex::kOk);
+    m.Unlock();
+  }).join();
+}
+
+TEST(Condition, WaitTimesOutWithMinusFive) {
+  lfmMutex m;
+  lfmCondition c;
+  m.Lock();
+  EXPECT_EQ(c.Wait(m, 20), lfmCondition::kTimedOut);
+  EXPECT_TRUE(m.HeldByCurrentThread());  // taken again after the wait
+  m.Unlock();
+}
+
+TEST(Condition, SignalUnderTheMutexIsNeverLost) {
+  lfmMutex m;
+  lfmCondition c;
+  std::atomic<bool> waiting{false};
+  int result = 1;
+  m.Lock();
+  std::thread waiter([&] {
+    m.Lock();
+    waiting = true;
+    result = c.Wait(m, lfmCondition::kInfinite);
+    m.Unlock();
+  });
+  m.Unlock();
+  while (!waiting)
+    std::this_thread::yield();
+  // The waiter is queued before it released the mutex, so a signal given
+  // while holding the mutex reaches it.
+  m.Lock();
+  c.Signal();
+  m.Unlock();
+  waiter.join();
+  EXPECT_EQ(result, 0);
+}
+
+TEST(Condition, SignalWakesOneBroadcastWakesAll) {
+  lfmMutex m;
+  lfmCondition c;
+  std::atomic<int> queued{0}, woken{0};
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&] {
+      m.Lock();
+      ++queued;
+      if (c.Wait(m, 10000) == 0)
+        ++woken;
+      m.Unlock();
+    });
+  }
+  while (queued < 3)
+    std::this_thread::yield();
+  m.Lock();  // every waiter has released the mutex inside Wait
+  c.Signal();
+  m.Unlock();
+  while (woken < 1)
+    std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  EXPECT_EQ(woken.load(), 1);
+  m.Lock();
+  c.Broadcast();
+  m.Unlock();
+  for (auto& t : threads)
+    t.join();
+  EXPECT_EQ(woken.load(), 3);
+}
+
+uint32_t ReturnArg(void* arg) {
+  return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
+}
+
+struct StopWaiter {
+  lfmThread* self;
+  std::atomic<int> result{0};
+};
+uint32_t WaitUntilStopped(void* arg) {
+  auto* w = static_cast<StopWaiter*>(arg);
+  w->result = w->self->WaitForStop(nullptr, lfmThread::kInfinite);
+  return 7;
+}
+
+std::atomic<bool> g_release{false};
+uint32_t IgnoreStop(void*) {
+  while (!g_release)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return 0;
+}
+
+TEST(Thread, StartJoinDeliversExitCode) {
+  lfmThread t;
+  ASSERT_EQ(t.Start(&ReturnArg, reinterpret_cast<void*>(uintptr_t{42}), 0, 0, nullptr), 0);
+  EXPECT_EQ(t.GetState(), lfmThread::kRunning);
+  uint32_t code = 0;
+  EXPECT_EQ(t.Join(&code, nullptr, lfmThread::kInfinite), 0);
+  EXPECT_EQ(code, 42u);
+  EXPECT_FALSE(t.IsAlive());
+}
+
+TEST(Thread, StopEventWakesTheThreadAndJoinTimesOutBefore) {
+  lfmThread t;
+  StopWaiter w{&t};
+  ASSERT_EQ(t.Start(&WaitUntilStopped, &w, 0, 0, nullptr), 0);
+  EXPECT_EQ(t.Join(nullptr, nullptr, 20), lfmThread::kTimedOut);
+  EXPECT_TRUE(t.IsAlive());
+  EXPECT_FALSE(t.StopRequested());
+  t.SignalStop();
+  uint32_t code = 0;
+  EXPECT_EQ(t.Join(&code, nullptr, lfmThread::kInfinite), 0);
+  EXPECT_EQ(code, 7u);
+  EXPECT_EQ(w.result.load(), lfmThread::kStopSignalled);
+  EXPECT_TRUE(t.StopRequested());
+  EXPECT_EQ(t.WaitForStop(nullptr, 0), lfmThread::kStopSignalled);
+}
+
+TEST(Thread, RestartGivesAFreshStopEvent) {
+  lfmThread t;
+  StopWaiter w{&t};
+  ASSERT_EQ(t.Start(&WaitUntilStopped, &w, 0, 0, nullptr), 0);
+  t.SignalStop();
+  t.Join(nullptr, nullptr, lfmThread::kInfinite);
+  ASSERT_EQ(t.Start(&ReturnArg, nullptr, 0, 0, nullptr), 0);
+  EXPECT_FALSE(t.StopRequested());
+  EXPECT_EQ(t.Join(nullptr, nullptr, lfmThread::kInfinite), 0);
+}
+
+TEST(Thread, SuspendedStartRunsOnlyAfterResume) {
+  lfmThread t;
+  ASSERT_EQ(t.Start(&ReturnArg, reinterpret_cast<void*>(uintptr_t{5}), 0,
+                    lfmThread::kStartSuspended, nullptr),
+            0);
+  EXPECT_EQ(t.GetState(), lfmThread::kSuspended);
+  EXPECT_EQ(t.Join(nullptr, nullptr, 30), lfmThread::kTimedOut);
+  EXPECT_EQ(t.Resume(), 0);
+  EXPECT_EQ(t.Resume(), -1);  // only a suspended thread resumes
+  uint32_t code = 0;
+  EXPECT_EQ(t.Join(&code, nullptr, lfmThread::kInfinite), 0);
+  EXPECT_EQ(code, 5u);
+}
+
+TEST(Thread, KillAbandonsAThreadThatIgnoresStop) {
+  TestPlatform os;  // the grace period is not really slept
+  g_release = false;
+  {
+    lfmThread t;
+    ASSERT_EQ(t.Start(&IgnoreStop, nullptr, 0, 0, nullptr), 0);
+    EXPECT_EQ(t.Kill(), -1);
+    EXPECT_EQ(os.sleptMs.load(), 3000u);
+    EXPECT_EQ(t.GetState(), lfmThread::kDetached);
+    EXPECT_TRUE(t.StopRequested());
+  }  // destroying the object leaves the detached thread unharmed
+  g_release = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+TEST(Thread, KillOfACooperativeThreadJustStopsIt) {
+  TestPlatform os;
+  lfmThread t;
+  StopWaiter w{&t};
+  ASSERT_EQ(t.Start(&WaitUntilStopped, &w, 0, 0, nullptr), 0);
+  // The stop is noticed within the grace period.
+  os.realSleep = true;
+  EXPECT_EQ(t.Kill(), 0);
+  EXPECT_EQ(t.Join(nullptr, nullptr, 1000), 0);
+}
+
+TEST(Thread, PrioritiesAreKeptWithinRange) {
+  lfmThread t;
+  EXPECT_EQ(t.GetPriority(), lfmThread::kNormal);
+  t.SetPriority(lfmThread::kHighest);
+  EXPECT_EQ(t.GetPriority(), lfmThread::kHighest);
+  t.SetPriority(17);
+  EXPECT_EQ(t.GetPriority(), lfmThread::kNormal);
+}
+
+TEST(Thread, JoinWithoutAThreadIsAnError) {
+  lfmThread t;
+  int32_t err = 0;
+  EXPECT_EQ(t.Join(nullptr, &err, 10), -1);
+  EXPECT_NE(err, 0);
+}
+
+std::atomic<int> g_released{0};
+void CountRelease(void* v) {
+  delete static_cast<int*>(v);
+  ++g_released;
+}
+
+TEST(ThreadSlot, ValuesArePerThreadAndReleasedAtThreadExit) {
+  lfmThreadSlot slot(&CountRelease);
+  ASSERT_TRUE(slot.Allocated());
+  g_released = 0;
+  int mine = 1;
+  slot.SetValue(&mine);
+  std::thread([&] {
+    EXPECT_EQ(slot.GetValue(), nullptr);
+    slot.SetValue(new int(2));
+  }).join();
+  std::thread([&] { EXPECT_EQ(slot.GetValue(), nullptr); }).join();
+  EXPECT_EQ(g_released.load(), 1);
+  EXPECT_EQ(slot.GetValue(), &mine);
+  slot.SetValue(nullptr);
+}
+
+}  // namespace

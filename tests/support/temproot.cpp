@@ -1,0 +1,70 @@
+#include "tests/support/temproot.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "config/lfmenv.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string MakeUniqueDir() {
+  static std::atomic<int> counter{0};
+  std::random_device rd;
+  for (int i = 0; i < 100; ++i) {
+    fs::path p = fs::temp_directory_path() /
+                 ("kyrtest-" + std::to_string(rd()) + "-" + std::to_string(counter++));
+    std::error_code ec;
+    if (fs::create_directory(p, ec))
+      return p.string();
+  }
+  throw std::runtime_error("cannot create a temporary directory");
+}
+
+}  // namespace
+
+TempDir::TempDir() : path_(MakeUniqueDir()) {}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+TempRoot::TempRoot(const std::string& config) : root_(MakeUniqueDir()) {
+  lfmEnv::ResetForTest();
+  fs::create_directories(fs::path(root_) / "cfg");
+  Write("cfg/kyr.cfg", config);
+  platform_.SetEnv("ZR_ROOT", root_);
+}
+
+TempRoot::~TempRoot() {
+  lfmEnv::ResetForTest();
+  std::error_code ec;
+  fs::remove_all(root_, ec);
+}
+
+std::string TempRoot::File(const std::string& relative) const {
+  return root_ + "/" + relative;
+}
+
+void TempRoot::Write(const std::string& relative, const std::string& content) const {
+  std::ofstream out(File(relative), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string TempRoot::Read(const std::string& relative) const {
+  std::ifstream in(File(relative), std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool TempRoot::Exists(const std::string& relative) const {
+  return fs::exists(File(relative));
+}

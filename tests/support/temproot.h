@@ -1,0 +1,41 @@
+#pragma once
+// A fresh installation root for one test: a temporary directory with
+// "cfg/kyr.cfg", ZR_ROOT pointing at it through a TestPlatform, and the
+// process-wide configuration forgotten before and after.
+
+#include <string>
+
+#include "tests/support/testplatform.h"
+
+class TempRoot {
+ public:
+  // `config` is written as cfg/kyr.cfg.
+  explicit TempRoot(const std::string& config = "");
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& Path() const { return root_; }
+  // root + "/" + relative
+  std::string File(const std::string& relative) const;
+  void Write(const std::string& relative, const std::string& content) const;
+  std::string Read(const std::string& relative) const;
+  bool Exists(const std::string& relative) const;
+  TestPlatform& Platform() { return platform_; }
+
+ private:
+  TestPlatform platform_;
+  std::string root_;
+};
+
+// A fresh empty temporary directory, removed with its content at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};

@@ -1,0 +1,87 @@
+#include "tests/support/testplatform.h"
+
+#include <cstring>
+
+TestPlatform::TestPlatform() {
+  lfmPlatform::Install(this);
+}
+
+TestPlatform::~TestPlatform() {
+  lfmPlatform::Install(nullptr);
+}
+
+void TestPlatform::SetEnv(const std::string& name, const std::string& value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  env_[name] = value;
+}
+
+void TestPlatform::UnsetEnv(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  env_.erase(name);
+}
+
+void TestPlatform::SetNamedValue(const std::string& name, const std::string& value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  named_[name] = value;
+}
+
+std::vector<std::string> TestPlatform::Mkdirs() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return mkdirs_;
+}
+
+bool TestPlatform::GetEnvironment(const std::string& name, std::string* value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = env_.find(name);
+  if (it == env_.end())
+    return false;
+  *value = it->second;
+  return true;
+}
+
+bool TestPlatform::GetNamedValue(const std::string& name, std::string* value) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = named_.find(name);
+  if (it == named_.end())
+    return false;
+  *value = it->second;
+  return true;
+}
+
+int TestPlatform::Rename(const std::string& from, const std::string& to, bool replace) {
+  if (int e = renameError.load())
+    return e;
+  return lfmPlatformWrapper::Rename(from, to, replace);
+}
+
+int TestPlatform::Remove(const std::string& path) {
+  if (int e = removeError.load())
+    return e;
+  return lfmPlatformWrapper::Remove(path);
+}
+
+int TestPlatform::MakeDirectory(const std::string& path) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    mkdirs_.push_back(path);
+  }
+  if (int e = mkdirError.load())
+    return e;
+  return lfmPlatformWrapper::MakeDirectory(path);
+}
+
+std::FILE* TestPlatform::OpenStream(const std::string& path, const char* mode, int* err) {
+  int e = openStreamWriteError.load();
+  if (e && mode && (std::strchr(mode, 'w') || std::strchr(mode, '+') || std::strchr(mode, 'a'))) {
+    if (err)
+      *err = e;
+    return nullptr;
+  }
+  return lfmPlatformWrapper::OpenStream(path, mode, err);
+}
+
+void TestPlatform::SleepMs(uint32_t ms) {
+  sleptMs += ms;
+  if (realSleep)
+    lfmPlatformWrapper::SleepMs(ms);
+}

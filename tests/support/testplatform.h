@@ -1,0 +1,51 @@
+#pragma once
+// A platform wrapper for tests: its own environment and named values, no
+// real sleeping, and switches that make single operations fail.
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/lfmplatform.h"
+
+class TestPlatform : public lfmPlatformWrapper {
+ public:
+  // Installs itself; the destructor restores the default.
+  TestPlatform();
+  ~TestPlatform() override;
+
+  // The environment seen by the system: only what is set here.
+  void SetEnv(const std::string& name, const std::string& value);
+  void UnsetEnv(const std::string& name);
+  void SetNamedValue(const std::string& name, const std::string& value);
+
+  // Failure switches: an error number to return (0 = pass through).
+  std::atomic<int> renameError{0};
+  std::atomic<int> removeError{0};
+  std::atomic<int> mkdirError{0};
+  // Streams opened for writing fail with this error (0 = pass through).
+  std::atomic<int> openStreamWriteError{0};
+  // Real sleeping is skipped; the total asked for is counted.
+  std::atomic<uint64_t> sleptMs{0};
+  bool realSleep = false;
+
+  // Directories the system asked to create, in order.
+  std::vector<std::string> Mkdirs();
+
+  bool GetEnvironment(const std::string& name, std::string* value) override;
+  bool GetNamedValue(const std::string& name, std::string* value) override;
+  int Rename(const std::string& from, const std::string& to, bool replace) override;
+  int Remove(const std::string& path) override;
+  int MakeDirectory(const std::string& path) override;
+  std::FILE* OpenStream(const std::string& path, const char* mode, int* err) override;
+  void SleepMs(uint32_t ms) override;
+
+ private:
+  std::mutex mu_;
+  std::map<std::string, std::string> env_;
+  std::map<std::string, std::string> named_;
+  std::vector<std::string> mkdirs_;
+};
