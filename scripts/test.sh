@@ -2,6 +2,7 @@
 # Builds everything and runs every test.
 #   scripts/test.sh              the normal build (build/)
 #   scripts/test.sh --sanitize   also AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/)
+#                                and a clang build replaying the fuzzing corpora (build-fuzz/)
 #   scripts/test.sh --tsan       also ThreadSanitizer (build-tsan/)
 # With CI=true the sanitizer build always runs. Exits non-zero on any failure.
 set -euo pipefail
@@ -14,7 +15,7 @@ for arg in "$@"; do
   case "$arg" in
     --sanitize) sanitize=1 ;;
     --tsan) tsan=1 ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;
   esac
 done
@@ -33,6 +34,10 @@ run_suite() {
   (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300)
 }
 
+if [ "$sanitize" -eq 1 ]; then
+  # Builds the library with clang too, and replays the fuzzing corpora.
+  scripts/fuzz.sh --replay
+fi
 run_suite build
 if [ "$sanitize" -eq 1 ]; then
   export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1

@@ -18,6 +18,7 @@ class lfmEnv : public zrConfig {
   // again. Thread-safe.
   static lfmEnv& Instance();
 
+  using zrConfig::Load;
   // Loads `path` read-only, first closing an earlier file without saving.
   // Throws code 1011 when it cannot be loaded; the object stays unloaded.
   void Load(const char* path);

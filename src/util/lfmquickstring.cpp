@@ -205,10 +205,14 @@ void lfmString::AppendVFormat(const char* format, va_list args) {
 }
 
 void lfmString::Format(const char* format, ...) {
+  if (!format) {
+    Clear();
+    return;
+  }
   char buf[kFormatMax + 1];
   va_list args;
   va_start(args, format);
-  int n = std::vsnprintf(buf, sizeof buf, format ? format : "", args);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
   va_end(args);
   if (n < 0)
     n = 0;
