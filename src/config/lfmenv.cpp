@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "diag/whexception.h"
+#include "diag/whexceptiontexts.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmpathname.h"
@@ -13,8 +13,8 @@
 namespace {
 
 const char kModule[] = "./src/lfmenv.cpp";
-const whExceptionText kLoadFailed(1011, "Failed to load the required configuration file: %s");
-const whExceptionText kVariableNotSet(1012, "The environment variable (%s) is not set.");
+using whText::kConfigLoad;
+using whText::kEnvNotSet;
 const char kRootPrefix[] = "%zr_root%";
 constexpr size_t kRootPrefixLength = 9;
 
@@ -89,7 +89,7 @@ std::string lfmEnv::GetRoot() {
   if (!c.resolved) {
     std::string v;
     if (!LookupVariable("ZR_ROOT", &v)) {
-      throw whException("lfmEnv", "GetRoot()", kModule, __LINE__, kVariableNotSet, "ZR_ROOT");
+      throw whException("lfmEnv", "GetRoot()", kModule, __LINE__, kEnvNotSet, "ZR_ROOT");
     }
     c.value = v;
     c.resolved = true;
@@ -139,7 +139,7 @@ void lfmEnv::Load(const char* path) {
     loaded_ = false;
   }
   if (!zrConfig::Load(path, kReadOnly)) {
-    throw whException("lfmEnv", "Load()", kModule, __LINE__, kLoadFailed, path ? path : "");
+    throw whException("lfmEnv", "Load()", kModule, __LINE__, kConfigLoad, path ? path : "");
   }
   loaded_ = true;
 }

@@ -9,7 +9,6 @@
 
 namespace {
 const char kModule[] = "./src/lfmquickstring.cpp";
-const char kModuleBase[] = "./src/lfmstring.cpp";
 char g_empty[1] = {0};
 // Growth slack added to every reallocation.
 constexpr uint64_t kGrowth = 64;
@@ -49,7 +48,7 @@ void lfmString::Resize(uint32_t capacity, bool keep) {
     capacity = 1;
   char* p = static_cast<char*>(std::malloc(capacity));
   if (!p) {
-    throw whException("lfmString", "Resize()", kModuleBase, __LINE__, 1000,
+    throw whException("lfmString", "Resize()", kModule, __LINE__, 1000,
                       "Exceeded an internal buffer size");
   }
   uint32_t len = 0;
@@ -73,7 +72,7 @@ void lfmString::AppendBytes(const char* data, size_t n) {
   if (need > capacity_) {
     uint64_t grown = need + kGrowth;
     if (grown > UINT32_MAX) {
-      throw whException("lfmString", "Resize()", kModuleBase, __LINE__, 1000,
+      throw whException("lfmString", "Resize()", kModule, __LINE__, 1000,
                         "Exceeded an internal buffer size");
     }
     std::less<const char*> before;
@@ -103,7 +102,7 @@ void lfmString::AssignBytes(const char* data, size_t n) {
     if (static_cast<uint64_t>(n) + 1 > capacity_) {
       uint64_t want = static_cast<uint64_t>(n) + 1 + kGrowth;
       if (want > UINT32_MAX) {
-        throw whException("lfmString", "Resize()", kModuleBase, __LINE__, 1000,
+        throw whException("lfmString", "Resize()", kModule, __LINE__, 1000,
                           "Exceeded an internal buffer size");
       }
       Resize(static_cast<uint32_t>(want), false);

@@ -3,12 +3,12 @@
 #include <cctype>
 #include <cstring>
 
-#include "diag/whexception.h"
+#include "diag/whexceptiontexts.h"
 
 namespace {
 
 const char kModule[] = "./src/lfmtimefuncs.cpp";
-const whExceptionText kInvalidUsage(1010, "Invalid usage: %s");
+using whText::kInvalidUsage;
 
 const char* const kMonths[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -3,12 +3,12 @@
 #include <cctype>
 #include <cstring>
 
-#include "diag/whexception.h"
+#include "diag/whexceptiontexts.h"
 #include "util/lfmquickstring.h"
 
 namespace {
 const char kModule[] = "./src/lfmutility.cpp";
-const whExceptionText kInvalidUsage(1010, "Invalid usage: %s");
+using whText::kInvalidUsage;
 
 std::string_view Cut(std::string_view s) {
   return s.size() > lfmUtility::kMaxPartLength ? s.substr(0, lfmUtility::kMaxPartLength) : s;
