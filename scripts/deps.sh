@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libbenchmark-dev
   libboost-dev libssl-dev
-  clang clang-format
+  clang clang-format libclang-rt-dev
 )
 
 missing=()
