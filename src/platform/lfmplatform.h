@@ -97,6 +97,18 @@ class lfmPlatform {
   virtual bool Sync(lfmFileHandle h, int* err) = 0;
   virtual bool Close(lfmFileHandle h, int* err) = 0;
 
+  // ---- memory-mapped views of open files ----
+  // Alignment that a view's file offset must have (the page size on POSIX,
+  // 64 KiB on Windows). Never 0.
+  virtual uint32_t AllocationGranularity() = 0;
+  // Maps `length` bytes of an open file from `offset` (a multiple of the
+  // allocation granularity) for writing; the file must already be that long.
+  // Returns the view or null with *err.
+  virtual void* MapView(lfmFileHandle h, uint64_t offset, size_t length, int* err) = 0;
+  // Writes a view's dirty pages to the file (synchronously when `wait`).
+  virtual bool FlushView(void* view, size_t length, bool wait, int* err) = 0;
+  virtual bool UnmapView(void* view, size_t length, int* err) = 0;
+
   // A buffered C stream on a path (fopen modes). Null with *err on failure.
   virtual std::FILE* OpenStream(const std::string& path, const char* mode, int* err) = 0;
 
@@ -173,6 +185,14 @@ class lfmPlatformWrapper : public lfmPlatform {
   int64_t Size(lfmFileHandle h, int* e) override { return target_->Size(h, e); }
   bool Sync(lfmFileHandle h, int* e) override { return target_->Sync(h, e); }
   bool Close(lfmFileHandle h, int* e) override { return target_->Close(h, e); }
+  uint32_t AllocationGranularity() override { return target_->AllocationGranularity(); }
+  void* MapView(lfmFileHandle h, uint64_t o, size_t n, int* e) override {
+    return target_->MapView(h, o, n, e);
+  }
+  bool FlushView(void* v, size_t n, bool w, int* e) override {
+    return target_->FlushView(v, n, w, e);
+  }
+  bool UnmapView(void* v, size_t n, int* e) override { return target_->UnmapView(v, n, e); }
   std::FILE* OpenStream(const std::string& p, const char* m, int* e) override {
     return target_->OpenStream(p, m, e);
   }

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -174,6 +175,40 @@ class PosixPlatform : public lfmPlatform {
     // A close interrupted by a signal has still released the descriptor on
     // Linux; retrying could close another thread's descriptor.
     if (::close(static_cast<int>(h)) != 0 && errno != EINTR) {
+      if (err)
+        *err = errno;
+      return false;
+    }
+    return true;
+  }
+
+  uint32_t AllocationGranularity() override {
+    long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<uint32_t>(page) : 4096u;
+  }
+
+  void* MapView(lfmFileHandle h, uint64_t offset, size_t length, int* err) override {
+    void* p = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, static_cast<int>(h),
+                     static_cast<off_t>(offset));
+    if (p == MAP_FAILED) {
+      if (err)
+        *err = errno;
+      return nullptr;
+    }
+    return p;
+  }
+
+  bool FlushView(void* view, size_t length, bool wait, int* err) override {
+    if (::msync(view, length, wait ? MS_SYNC : MS_ASYNC) != 0) {
+      if (err)
+        *err = errno;
+      return false;
+    }
+    return true;
+  }
+
+  bool UnmapView(void* view, size_t length, int* err) override {
+    if (::munmap(view, length) != 0) {
       if (err)
         *err = errno;
       return false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -113,6 +114,32 @@ TEST(PlatformFiles, ListDirectoryMarksDirectoriesAndReadOnlyFiles) {
     }
   }
   EXPECT_FALSE(os->ListDirectory(dir.File("missing"), &entries));
+}
+
+TEST(PlatformFiles, MappedViewWritesReachTheFile) {
+  TempDir dir;
+  lfmPlatform* os = lfmPlatform::Current();
+  const uint32_t g = os->AllocationGranularity();
+  ASSERT_GT(g, 0u);
+  int err = 0;
+  lfmFileHandle h =
+      os->Open(dir.File("m.log"), kOpenReadWrite | kOpenCreate, kOpenPermission, &err);
+  ASSERT_NE(h, kInvalidFileHandle);
+  ASSERT_TRUE(os->Truncate(h, 2 * g, &err));
+  char* view = static_cast<char*>(os->MapView(h, g, g, &err));  // the second window
+  ASSERT_NE(view, nullptr) << err;
+  std::memcpy(view, "line\r\n", 6);
+  EXPECT_TRUE(os->FlushView(view, g, true, &err));
+  EXPECT_TRUE(os->UnmapView(view, g, &err));
+  ASSERT_TRUE(os->Truncate(h, g + 6, &err));  // cut to the data written
+  os->Close(h, &err);
+  std::string content = ReadAll(dir.File("m.log"));
+  ASSERT_EQ(content.size(), g + 6u);
+  EXPECT_EQ(content.substr(g), "line\r\n");
+  // An offset off the granularity is refused, not rounded.
+  h = os->Open(dir.File("m.log"), kOpenReadWrite, kOpenPermission, &err);
+  EXPECT_EQ(os->MapView(h, 1, 16, &err), nullptr);
+  os->Close(h, &err);
 }
 
 TEST(PlatformNames, NoNamedValueStoreOnPosixAndAHostName) {

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <limits>
 
 #include "diag/whexceptiontexts.h"
 
@@ -153,7 +154,11 @@ bool lfmTimeFuncs::WithinDays(const std::tm& a, const std::tm& b, int n) {
 }
 
 time_t lfmTimeFuncs::NextUtcMidnight(time_t t) {
-  return static_cast<time_t>((FloorDiv(static_cast<int64_t>(t), 86400) + 1) * 86400);
+  // Times come from clients too: the last representable day has no successor.
+  int64_t day = FloorDiv(static_cast<int64_t>(t), 86400);
+  if (day >= INT64_MAX / 86400 - 1)
+    return std::numeric_limits<time_t>::max();
+  return static_cast<time_t>((day + 1) * 86400);
 }
 
 int lfmTimeFuncs::DayOfWeek(int month, int day, int year) {

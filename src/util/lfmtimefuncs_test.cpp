@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "diag/whexception.h"
 
 namespace {
@@ -118,6 +120,8 @@ TEST(Calendar, UtcConversionsAreZoneIndependent) {
   EXPECT_EQ(lfmTimeFuncs::NextUtcMidnight(1081343109), 1081382400);
   EXPECT_EQ(lfmTimeFuncs::NextUtcMidnight(1081382400), 1081382400 + 86400);
   EXPECT_EQ(lfmTimeFuncs::NextUtcMidnight(-1), 0);
+  EXPECT_EQ(lfmTimeFuncs::NextUtcMidnight(std::numeric_limits<time_t>::max()),
+            std::numeric_limits<time_t>::max());
   std::tm overflow = Date(2004, 12, 32);  // normalised into the next year
   EXPECT_EQ(lfmTimeFuncs::ToUtc(overflow), lfmTimeFuncs::ToUtc(Date(2005, 1, 1)));
 }
