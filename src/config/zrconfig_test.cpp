@@ -14,22 +14,11 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void WriteAll(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 class ConfigFile : public ::testing::Test {
  protected:
   // Loads `text` as a configuration file.
   bool LoadText(const std::string& text, int32_t mode = zrConfig::kReadOnly) {
-    WriteAll(path_, text);
+    WriteFileText(path_, text);
     return cfg_.Load(path_.c_str(), mode);
   }
   TempDir dir_;
@@ -176,7 +165,7 @@ TEST_F(ConfigSave, KeepsLayoutUpdatesValuesAndAppendsNewSettings) {
   cfg_.SetString("k", "v", "brandnew");
   ASSERT_TRUE(cfg_.Save(false));
   lfmClock::ReleaseForTest();
-  std::string out = ReadAll(path_);
+  std::string out = ReadFileText(path_);
   std::string expectedStart =
       "# Top comment\n\n[logserver]\n; indented comment\nrate = 30\nadded = yes\n[other]\nx = 1\n"
       "[brandnew]\nk = v\n# Edited by Vantorell: ";
@@ -206,7 +195,7 @@ TEST_F(ConfigSave, BannerUsesFullMonthAndPaddedDay) {
   char expect[128];
   std::snprintf(expect, sizeof expect, "# Edited by Vantorell: April %02d, 2004 - %02d:%02d:%02d\n",
                 tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-  std::string out = ReadAll(path_);
+  std::string out = ReadFileText(path_);
   EXPECT_NE(out.find(expect), std::string::npos) << out;
 }
 
@@ -217,8 +206,8 @@ TEST_F(ConfigSave, FailedRenameKeepsBothTheOldFileAndTheNewContent) {
   os_.renameError = EACCES;
   EXPECT_FALSE(cfg_.Save(false));
   EXPECT_TRUE(cfg_.IsDirty());
-  EXPECT_EQ(ReadAll(path_), "[s]\nk = 1\n");
-  std::string kept = ReadAll(dir_.File("kyr.new"));
+  EXPECT_EQ(ReadFileText(path_), "[s]\nk = 1\n");
+  std::string kept = ReadFileText(dir_.File("kyr.new"));
   EXPECT_NE(kept.find("k = 2"), std::string::npos);
   std::string err = capture.Text();
   EXPECT_NE(err.find("zrConfig: rename(" + dir_.File("kyr.new") + ", " + path_ + ") failed: "),
@@ -228,7 +217,7 @@ TEST_F(ConfigSave, FailedRenameKeepsBothTheOldFileAndTheNewContent) {
 
   os_.renameError = 0;  // the next save succeeds
   EXPECT_TRUE(cfg_.Save(false));
-  EXPECT_NE(ReadAll(path_).find("k = 2"), std::string::npos);
+  EXPECT_NE(ReadFileText(path_).find("k = 2"), std::string::npos);
 }
 
 TEST_F(ConfigSave, FailedTemporaryFileLeavesTheFileAlone) {
@@ -236,7 +225,7 @@ TEST_F(ConfigSave, FailedTemporaryFileLeavesTheFileAlone) {
   cfg_.SetInt("k", 2, "s");
   os_.openStreamWriteError = ENOSPC;
   EXPECT_FALSE(cfg_.Save(false));
-  EXPECT_EQ(ReadAll(path_), "[s]\nk = 1\n");
+  EXPECT_EQ(ReadFileText(path_), "[s]\nk = 1\n");
   EXPECT_EQ(os_.sleptMs.load(), 2000u);  // three attempts, a second apart
 }
 
@@ -244,13 +233,13 @@ TEST_F(ConfigSave, RefusedWhenReadOnly) {
   ASSERT_TRUE(LoadText("[s]\nk = 1\n", zrConfig::kReadOnly));
   cfg_.SetInt("k", 2, "s");
   EXPECT_FALSE(cfg_.Save(false));
-  EXPECT_EQ(ReadAll(path_), "[s]\nk = 1\n");
+  EXPECT_EQ(ReadFileText(path_), "[s]\nk = 1\n");
 }
 
 TEST_F(ConfigSave, NothingToSaveIsSuccessAndClearAfterEmpties) {
   ASSERT_TRUE(LoadText("[s]\nk = 1\n", zrConfig::kReadWrite));
   EXPECT_TRUE(cfg_.Save(true));
-  EXPECT_EQ(ReadAll(path_), "[s]\nk = 1\n");
+  EXPECT_EQ(ReadFileText(path_), "[s]\nk = 1\n");
   EXPECT_FALSE(cfg_.HasKey("k", "s"));
 }
 

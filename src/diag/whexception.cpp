@@ -47,15 +47,15 @@ std::string whFormatWidened(const char* format, const long long* ints, const cha
       continue;
     }
     // Flags, width and precision are kept; '*' is not supported and printed as is.
-    std::string spec = "%";
+    std::string conversion = "%";
     while (IsFlag(*p))
-      spec += *p++;
+      conversion += *p++;
     while (IsDigit(*p))
-      spec += *p++;
+      conversion += *p++;
     if (*p == '.') {
-      spec += *p++;
+      conversion += *p++;
       while (IsDigit(*p))
-        spec += *p++;
+        conversion += *p++;
     }
     while (IsLength(*p))
       ++p;
@@ -71,17 +71,18 @@ std::string whFormatWidened(const char* format, const long long* ints, const cha
     }
     char buf[kExceptionTextMax + 1];
     if (next >= count) {
-      std::snprintf(buf, sizeof buf, (spec + "s").c_str(), "(null)");
+      std::snprintf(buf, sizeof buf, (conversion + "s").c_str(), "(null)");
     } else if (isInt[next]) {
       if (conv == 's')
         conv = 'd';
       if (conv == 'c') {
-        std::snprintf(buf, sizeof buf, (spec + "c").c_str(), static_cast<int>(ints[next]));
+        std::snprintf(buf, sizeof buf, (conversion + "c").c_str(), static_cast<int>(ints[next]));
       } else {
-        std::snprintf(buf, sizeof buf, (spec + "ll" + conv).c_str(), ints[next]);
+        std::snprintf(buf, sizeof buf, (conversion + "ll" + conv).c_str(), ints[next]);
       }
     } else {
-      std::snprintf(buf, sizeof buf, (spec + "s").c_str(), strs[next] ? strs[next] : "(null)");
+      std::snprintf(buf, sizeof buf, (conversion + "s").c_str(),
+                    strs[next] ? strs[next] : "(null)");
     }
     if (next < count)
       ++next;

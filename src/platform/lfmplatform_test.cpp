@@ -13,13 +13,6 @@
 
 namespace {
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 void WriteString(lfmPlatform* os, lfmFileHandle h, const std::string& s) {
   int err = 0;
   ASSERT_EQ(os->Write(h, s.data(), s.size(), &err), static_cast<int64_t>(s.size())) << err;
@@ -49,7 +42,7 @@ TEST(PlatformFiles, OpenFlagsKeepTheirMeaning) {
   ASSERT_NE(h, kInvalidFileHandle);
   WriteString(os, h, "second\r\n");
   os->Close(h, &err);
-  EXPECT_EQ(ReadAll(f), "first\r\nsecond\r\n");
+  EXPECT_EQ(ReadFileText(f), "first\r\nsecond\r\n");
 
   h = os->Open(f, kOpenReadWrite | kOpenTruncate, kOpenPermission, &err);
   ASSERT_NE(h, kInvalidFileHandle);
@@ -85,9 +78,9 @@ TEST(PlatformFiles, RenameReplacesOnlyWhenAsked) {
   std::ofstream(dir.File("a")) << "A";
   std::ofstream(dir.File("b")) << "B";
   EXPECT_EQ(os->Rename(dir.File("a"), dir.File("b"), false), EEXIST);
-  EXPECT_EQ(ReadAll(dir.File("b")), "B");
+  EXPECT_EQ(ReadFileText(dir.File("b")), "B");
   EXPECT_EQ(os->Rename(dir.File("a"), dir.File("b"), true), 0);
-  EXPECT_EQ(ReadAll(dir.File("b")), "A");
+  EXPECT_EQ(ReadFileText(dir.File("b")), "A");
   EXPECT_FALSE(std::filesystem::exists(dir.File("a")));
   EXPECT_EQ(os->Rename(dir.File("missing"), dir.File("c"), false), ENOENT);
 }
@@ -133,7 +126,7 @@ TEST(PlatformFiles, MappedViewWritesReachTheFile) {
   EXPECT_TRUE(os->UnmapView(view, g, &err));
   ASSERT_TRUE(os->Truncate(h, g + 6, &err));  // cut to the data written
   os->Close(h, &err);
-  std::string content = ReadAll(dir.File("m.log"));
+  std::string content = ReadFileText(dir.File("m.log"));
   ASSERT_EQ(content.size(), g + 6u);
   EXPECT_EQ(content.substr(g), "line\r\n");
   // An offset off the granularity is refused, not rounded.

@@ -145,12 +145,25 @@ int32_t lfmThread::Detach() {
   return 0;
 }
 
-void lfmThread::SignalStop() {
-  std::shared_ptr<Shared> shared;
-  {
-    lfmScopedGuard guard(mu_);
-    shared = shared_;
+std::shared_ptr<lfmThread::Shared> lfmThread::CurrentShared(State* state) const {
+  lfmScopedGuard guard(mu_);
+  if (state)
+    *state = state_;
+  return shared_;
+}
+
+template <typename Pred>
+bool lfmThread::WaitFor(Shared& shared, uint32_t timeoutMs, Pred pred) {
+  std::unique_lock<std::mutex> lock(shared.mu);
+  if (timeoutMs == kInfinite) {
+    shared.cv.wait(lock, pred);
+    return true;
   }
+  return shared.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
+}
+
+void lfmThread::SignalStop() {
+  std::shared_ptr<Shared> shared = CurrentShared();
   if (!shared)
     return;
   std::lock_guard<std::mutex> lock(shared->mu);
@@ -159,11 +172,7 @@ void lfmThread::SignalStop() {
 }
 
 bool lfmThread::StopRequested() const {
-  std::shared_ptr<Shared> shared;
-  {
-    lfmScopedGuard guard(mu_);
-    shared = shared_;
-  }
+  std::shared_ptr<Shared> shared = CurrentShared();
   if (!shared)
     return false;
   std::lock_guard<std::mutex> lock(shared->mu);
@@ -171,34 +180,20 @@ bool lfmThread::StopRequested() const {
 }
 
 int32_t lfmThread::WaitForStop(int32_t* err, uint32_t timeoutMs) {
-  std::shared_ptr<Shared> shared;
-  {
-    lfmScopedGuard guard(mu_);
-    if (state_ == kDetached)
-      return kWasDetached;
-    shared = shared_;
-  }
+  State state;
+  std::shared_ptr<Shared> shared = CurrentShared(&state);
+  if (state == kDetached)
+    return kWasDetached;
   if (!shared) {
     if (err)
       *err = EINVAL;
     return kError;
   }
-  std::unique_lock<std::mutex> lock(shared->mu);
-  auto stopped = [&] { return shared->stop; };
-  if (timeoutMs == kInfinite) {
-    shared->cv.wait(lock, stopped);
-    return kStopSignalled;
-  }
-  return shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), stopped) ? kStopSignalled
-                                                                                  : 0;
+  return WaitFor(*shared, timeoutMs, [&] { return shared->stop; }) ? kStopSignalled : 0;
 }
 
 bool lfmThread::IsAlive() const {
-  std::shared_ptr<Shared> shared;
-  {
-    lfmScopedGuard guard(mu_);
-    shared = shared_;
-  }
+  std::shared_ptr<Shared> shared = CurrentShared();
   if (!shared)
     return false;
   std::lock_guard<std::mutex> lock(shared->mu);
@@ -206,28 +201,18 @@ bool lfmThread::IsAlive() const {
 }
 
 int32_t lfmThread::Join(uint32_t* exitCode, int32_t* err, uint32_t timeoutMs) {
-  std::shared_ptr<Shared> shared;
   State state;
-  {
-    lfmScopedGuard guard(mu_);
-    shared = shared_;
-    state = state_;
-  }
+  std::shared_ptr<Shared> shared = CurrentShared(&state);
   if (!shared) {
     if (err)
       *err = EINVAL;
     return kError;
   }
-  {
-    std::unique_lock<std::mutex> lock(shared->mu);
-    auto done = [&] { return shared->done; };
-    if (timeoutMs == kInfinite) {
-      shared->cv.wait(lock, done);
-    } else if (!shared->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done)) {
-      return kTimedOut;
-    }
-    if (exitCode)
-      *exitCode = shared->exitCode;
+  if (!WaitFor(*shared, timeoutMs, [&] { return shared->done; }))
+    return kTimedOut;
+  if (exitCode) {
+    std::lock_guard<std::mutex> lock(shared->mu);
+    *exitCode = shared->exitCode;
   }
   lfmScopedGuard guard(mu_);
   if (shared_ == shared && thread_.joinable())

@@ -98,6 +98,11 @@ class lfmThread {
     std::atomic<int32_t> priority{kNormal};
   };
   static void Body(std::shared_ptr<Shared> shared, Function fn, void* arg);
+  // The running thread's shared state (and the object's state), read under mu_.
+  std::shared_ptr<Shared> CurrentShared(State* state = nullptr) const;
+  // Waits on `shared` until `pred` holds or `timeoutMs` ran out; false on time-out.
+  template <typename Pred>
+  static bool WaitFor(Shared& shared, uint32_t timeoutMs, Pred pred);
   void ReleaseThreadLocked();
 
   mutable lfmMutex mu_;  // guards everything below

@@ -28,6 +28,17 @@ std::string MakeUniqueDir() {
 
 }  // namespace
 
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void WriteFileText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
 TempDir::TempDir() : path_(MakeUniqueDir()) {}
 
 TempDir::~TempDir() {
@@ -54,15 +65,11 @@ std::string TempRoot::File(const std::string& relative) const {
 }
 
 void TempRoot::Write(const std::string& relative, const std::string& content) const {
-  std::ofstream out(File(relative), std::ios::binary | std::ios::trunc);
-  out << content;
+  WriteFileText(File(relative), content);
 }
 
 std::string TempRoot::Read(const std::string& relative) const {
-  std::ifstream in(File(relative), std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return ReadFileText(File(relative));
 }
 
 bool TempRoot::Exists(const std::string& relative) const {

@@ -28,6 +28,10 @@ class TempRoot {
   std::string root_;
 };
 
+// Whole-file helpers for tests.
+std::string ReadFileText(const std::string& path);
+void WriteFileText(const std::string& path, const std::string& text);
+
 // A fresh empty temporary directory, removed with its content at the end.
 class TempDir {
  public:
