@@ -50,12 +50,6 @@ TEST(ExceptionConstruction, MismatchedOrMissingArgumentsAreHarmless) {
   EXPECT_EQ(o.Message(), "100% done %q %");
 }
 
-TEST(ExceptionConstruction, CopiesShareTheText) {
-  whException a("c", "m()", "f", 1, 1000, "text");
-  whException b = a;
-  EXPECT_EQ(&a.Message(), &b.Message());
-}
-
 TEST(ExceptionReport, FiveLinesWithEmptyClassForFreeFunctions) {
   whException e("lfmParseMapPool", "GetParseMap()", "./src/lfmparsemappool.cpp", 88, kPool,
                 "lfmParseMap");

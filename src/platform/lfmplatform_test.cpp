@@ -135,13 +135,6 @@ TEST(PlatformFiles, MappedViewWritesReachTheFile) {
   os->Close(h, &err);
 }
 
-TEST(PlatformNames, NoNamedValueStoreOnPosixAndAHostName) {
-  std::string v;
-  EXPECT_FALSE(lfmPlatform::Default()->GetNamedValue("ZR_ROOT", &v));
-  EXPECT_FALSE(lfmPlatform::Default()->HostName().empty());
-  EXPECT_FALSE(lfmPlatform::Default()->ErrorText(ENOENT).empty());
-}
-
 TEST(PlatformInstall, WrapperReplacesAndRestoresTheDefault) {
   EXPECT_EQ(lfmPlatform::Current(), lfmPlatform::Default());
   {

@@ -65,48 +65,44 @@ void lfmString::Resize(uint32_t capacity, bool keep) {
   length_ = len;
 }
 
+bool lfmString::Contains(const char* p) const {
+  std::less<const char*> before;
+  return capacity_ > 0 && !before(p, text_) && before(p, text_ + capacity_);
+}
+
+uint32_t lfmString::GrownCapacity(uint64_t needed) {
+  uint64_t grown = needed + kGrowth;
+  if (grown > UINT32_MAX) {
+    throw whException("lfmString", "Resize()", kModule, __LINE__, 1000,
+                      "Exceeded an internal buffer size");
+  }
+  return static_cast<uint32_t>(grown);
+}
+
 void lfmString::AppendBytes(const char* data, size_t n) {
   if (n == 0)
     return;
   uint64_t need = static_cast<uint64_t>(length_) + n + 1;
   if (need > capacity_) {
-    uint64_t grown = need + kGrowth;
-    if (grown > UINT32_MAX) {
-      throw whException("lfmString", "Resize()", kModule, __LINE__, 1000,
-                        "Exceeded an internal buffer size");
-    }
-    std::less<const char*> before;
-    if (capacity_ > 0 && !before(data, text_) && before(data, text_ + capacity_)) {
-      std::string copy(data, n);  // our own text moves with the resize
-      Resize(static_cast<uint32_t>(grown), true);
-      std::memcpy(text_ + length_, copy.data(), n);
-      length_ += static_cast<uint32_t>(n);
-      text_[length_] = '\0';
+    if (Contains(data)) {  // our own text moves with the resize
+      std::string copy(data, n);
+      AppendBytes(copy.data(), n);
       return;
     }
-    Resize(static_cast<uint32_t>(grown), true);
+    Resize(GrownCapacity(need), true);
   }
-  // `data` may point into our own text; memmove tolerates that.
   std::memmove(text_ + length_, data, n);
   length_ += static_cast<uint32_t>(n);
   text_[length_] = '\0';
 }
 
 void lfmString::AssignBytes(const char* data, size_t n) {
-  std::less<const char*> before;
-  bool aliased = capacity_ > 0 && !before(data, text_) && before(data, text_ + capacity_);
-  if (aliased) {  // a part of our own text: it fits where it is
+  if (Contains(data)) {  // a part of our own text: it fits where it is
     std::memmove(text_, data, n);
   } else {
     // Make room before touching the text, so a failure leaves it unchanged.
-    if (static_cast<uint64_t>(n) + 1 > capacity_) {
-      uint64_t want = static_cast<uint64_t>(n) + 1 + kGrowth;
-      if (want > UINT32_MAX) {
-        throw whException("lfmString", "Resize()", kModule, __LINE__, 1000,
-                          "Exceeded an internal buffer size");
-      }
-      Resize(static_cast<uint32_t>(want), false);
-    }
+    if (static_cast<uint64_t>(n) + 1 > capacity_)
+      Resize(GrownCapacity(static_cast<uint64_t>(n) + 1), false);
     if (n > 0)
       std::memcpy(text_, data, n);
   }

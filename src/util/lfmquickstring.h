@@ -92,6 +92,11 @@ class lfmString {
   // into the text itself.
   void AssignBytes(const char* data, size_t n);
   void AppendVFormat(const char* format, va_list args);
+  // True when `p` points into this string's buffer.
+  bool Contains(const char* p) const;
+  // Capacity for `needed` bytes plus the growth slack; throws code 1000 past
+  // the 32-bit range.
+  static uint32_t GrownCapacity(uint64_t needed);
 
   char* text_;
   uint32_t length_ = 0;

@@ -123,12 +123,4 @@ TEST(Blanks, EncodedBlanksAreNotContent) {
   EXPECT_FALSE(lfmUtility::HasContent(""));
 }
 
-TEST(Separators, BothKindsCount) {
-  EXPECT_TRUE(lfmUtility::EndsWithSeparator("a\\"));
-  EXPECT_TRUE(lfmUtility::BeginsWithSeparator("/a"));
-  EXPECT_FALSE(lfmUtility::EndsWithSeparator(""));
-  EXPECT_EQ(lfmUtility::AfterLastSeparator("c:\\logs/x.log"), 8u);
-  EXPECT_EQ(lfmUtility::AfterLastSeparator("x.log"), 0u);
-}
-
 }  // namespace
