@@ -84,15 +84,6 @@ TEST(EnvConfig, UnloadableFileThrows1011AndIsRetried) {
   EXPECT_EQ(lfmEnv::Instance().GetInt("heartbeatrate", 60, "logserver"), 30);
 }
 
-TEST(EnvConfig, ReloadReplacesTheContent) {
-  TempRoot root("[s]\na = 1\n");
-  lfmEnv& env = lfmEnv::Instance();
-  root.Write("cfg/second.cfg", "[s]\nb = 2\n");
-  env.Load(root.File("cfg/second.cfg").c_str());
-  EXPECT_FALSE(env.HasKey("a", "s"));
-  EXPECT_EQ(env.GetInt("b", 0, "s"), 2);
-}
-
 TEST(EnvExpand, OnlyALeadingPrefixExpands) {
   TempRoot root;
   const std::string r = root.Path();

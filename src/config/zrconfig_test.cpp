@@ -92,22 +92,6 @@ TEST_F(ConfigFile, TypedGetters) {
   EXPECT_STREQ(cfg_.GetString("t", lfmString("d"), "s").c_str(), "TRUE");
 }
 
-TEST_F(ConfigFile, SettersMarkDirtyAndCountChanges) {
-  ASSERT_TRUE(LoadText("[s]\nk = 1\n"));
-  int32_t before = cfg_.GetChangeCount();
-  EXPECT_FALSE(cfg_.IsDirty());
-  cfg_.SetInt("k", 2, "s");
-  cfg_.SetBool("b", true, "new");
-  cfg_.SetDouble("d", 1.5, "new");
-  EXPECT_TRUE(cfg_.IsDirty());
-  EXPECT_GT(cfg_.GetChangeCount(), before);
-  EXPECT_EQ(cfg_.GetString("b", "", "new"), "True");
-  EXPECT_EQ(cfg_.GetString("d", "", "new"), "1.500000");
-  EXPECT_FALSE(cfg_.SelectSection("absent", false));
-  EXPECT_TRUE(cfg_.SelectSection("NEW", false));
-  EXPECT_EQ(cfg_.GetCurrentSection(), "new");
-}
-
 TEST_F(ConfigFile, MissingOrUnreadableFileFailsToLoad) {
   EXPECT_FALSE(cfg_.Load(dir_.File("missing.cfg").c_str(), zrConfig::kReadOnly));
   EXPECT_EQ(os_.sleptMs.load(), 0u);  // a missing file is not retried

@@ -135,18 +135,6 @@ TEST(PlatformFiles, MappedViewWritesReachTheFile) {
   os->Close(h, &err);
 }
 
-TEST(PlatformInstall, WrapperReplacesAndRestoresTheDefault) {
-  EXPECT_EQ(lfmPlatform::Current(), lfmPlatform::Default());
-  {
-    TestPlatform test;
-    EXPECT_EQ(lfmPlatform::Current(), &test);
-    test.SetEnv("KYR_ONLY_HERE", "1");
-    std::string v;
-    EXPECT_TRUE(lfmPlatform::Current()->GetEnvironment("KYR_ONLY_HERE", &v));
-  }
-  EXPECT_EQ(lfmPlatform::Current(), lfmPlatform::Default());
-}
-
 TEST(Clock, SetAdvanceAndFileTime) {
   lfmClock::SetSecondsForTest(1081343109);
   EXPECT_EQ(lfmClock::Now(), 1081343109);

@@ -69,17 +69,6 @@ TEST(StringGrowth, AppendingItsOwnTextAcrossAResizeIsSafe) {
   EXPECT_STREQ(s.c_str(), "abcdefgh");
 }
 
-TEST(StringEditing, AppendVariants) {
-  lfmString s;
-  s.Append("abc", lfmString::kEnd);
-  s.Append("abc", 0);
-  EXPECT_STREQ(s.c_str(), "");
-  s.Append("abcdef", 2);
-  s.Append('-');
-  s.AppendNumber(-42L);
-  EXPECT_STREQ(s.c_str(), "ab--42");
-}
-
 TEST(StringEditing, AppendRangeBounds) {
   lfmString src("0123456789");
   lfmString s;
