@@ -1,6 +1,5 @@
 #include "config/lfmenv.h"
 
-#include <cctype>
 #include <cstring>
 #include <memory>
 
@@ -16,7 +15,7 @@ const char kModule[] = "./src/lfmenv.cpp";
 using whText::kConfigLoad;
 using whText::kEnvNotSet;
 const char kRootPrefix[] = "%zr_root%";
-constexpr size_t kRootPrefixLength = 9;
+constexpr size_t kRootPrefixLength = sizeof kRootPrefix - 1;
 
 // A value resolved once under its own mutex.
 struct Cached {
@@ -48,11 +47,18 @@ std::unique_ptr<lfmEnv>& InstanceSlot() {
   return instance;
 }
 
+// Resolves `name` once. An absent variable takes `def`; with no default it
+// throws code 1012 and stays unresolved, so a later call looks again.
 std::string Resolve(Cached& c, const char* name, const char* def) {
   lfmScopedGuard guard(c.mu);
   if (!c.resolved) {
     std::string v;
-    c.value = lfmEnv::LookupVariable(name, &v) ? v : def;
+    if (!lfmEnv::LookupVariable(name, &v)) {
+      if (!def)
+        throw whException("lfmEnv", "GetRoot()", kModule, __LINE__, kEnvNotSet, name);
+      v = def;
+    }
+    c.value = v;
     c.resolved = true;
   }
   return c.value;
@@ -84,17 +90,7 @@ bool lfmEnv::LookupVariable(const char* name, char* buffer, size_t size) {
 }
 
 std::string lfmEnv::GetRoot() {
-  Cached& c = RootCache();
-  lfmScopedGuard guard(c.mu);
-  if (!c.resolved) {
-    std::string v;
-    if (!LookupVariable("ZR_ROOT", &v)) {
-      throw whException("lfmEnv", "GetRoot()", kModule, __LINE__, kEnvNotSet, "ZR_ROOT");
-    }
-    c.value = v;
-    c.resolved = true;
-  }
-  return c.value;
+  return Resolve(RootCache(), "ZR_ROOT", nullptr);
 }
 
 std::string lfmEnv::GetConfigFileName() {
@@ -146,12 +142,8 @@ void lfmEnv::Load(const char* path) {
 
 std::string lfmEnv::ExpandRoot(const std::string& path) {
   Instance();
-  if (path.size() < kRootPrefixLength)
+  if (!lfmUtility::StartsWithNoCase(path, kRootPrefix))
     return path;
-  for (size_t i = 0; i < kRootPrefixLength; ++i) {
-    if (std::tolower(static_cast<unsigned char>(path[i])) != kRootPrefix[i])
-      return path;
-  }
   std::string result = GetRoot();
   if (!lfmUtility::EndsWithSeparator(result))
     result += lfmPathName::kNativeSeparator;

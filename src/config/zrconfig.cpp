@@ -1,7 +1,6 @@
 #include "config/zrconfig.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "runtime/lfmmutex.h"
 #include "util/lfmclock.h"
 #include "util/lfmtimefuncs.h"
+#include "util/lfmutility.h"
 
 namespace {
 
@@ -24,22 +24,6 @@ std::string Trim(const std::string& s) {
     return std::string();
   size_t e = s.find_last_not_of(kTrimSet);
   return s.substr(b, e - b + 1);
-}
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  if (s.size() < n)
-    return false;
-  for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(s[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
-}
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  return a.size() == std::strlen(b) && StartsWithNoCase(a, b);
 }
 
 enum class LineKind { kEmpty, kComment, kHeader, kSetting };
@@ -129,20 +113,13 @@ uint32_t zrConfig::HashName(const std::string& name) {
     if (d > name.size())
       break;
     unsigned char c = static_cast<unsigned char>(name[name.size() - d]);
-    h = 5 * h + static_cast<uint32_t>(std::tolower(c));
+    h = 5 * h + static_cast<unsigned char>(lfmUtility::FoldCase(static_cast<char>(c)));
   }
   return h % 5000;
 }
 
 bool zrConfig::NameEq::operator()(const std::string& a, const std::string& b) const {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
+  return lfmUtility::EqualsNoCase(a, b);
 }
 
 zrConfig::zrConfig() = default;
@@ -245,6 +222,100 @@ bool zrConfig::Close(bool saveIfDirty) {
   return true;
 }
 
+void zrConfig::WriteSetting(std::FILE* out, const Entry& e) {
+  std::fprintf(out, "%s = %s\n", e.key.c_str(), e.value.c_str());
+}
+
+void zrConfig::WriteSettings(std::FILE* out, const Settings& settings) {
+  std::vector<const Entry*> sorted;
+  for (const auto& kv : settings)
+    sorted.push_back(&kv.second);
+  std::sort(sorted.begin(), sorted.end(),
+            [](const Entry* a, const Entry* b) { return a->order < b->order; });
+  for (const Entry* e : sorted)
+    WriteSetting(out, *e);
+}
+
+void zrConfig::WriteMerged(std::FILE* in, std::FILE* out, bool* readError) const {
+  // Settings still to be written, by section; entries leave as they are written.
+  Sections work = sections_;
+  std::string current = defaultSection_;
+  std::string lastWritten;
+  auto flushSection = [&](const std::string& name) {
+    auto it = work.find(name);
+    if (it == work.end())
+      return;
+    WriteSettings(out, it->second.settings);
+    work.erase(it);
+  };
+
+  if (in) {
+    std::string line, name, key, value;
+    while (NextLine(in, &line, readError)) {
+      switch (Classify(line, &name, &key, &value)) {
+        case LineKind::kEmpty:
+          std::fputs("\n", out);
+          break;
+        case LineKind::kComment:
+          if (!lfmUtility::StartsWithNoCase(line, kBanner))
+            std::fprintf(out, "%s\n", line.c_str());
+          break;
+        case LineKind::kHeader:
+          if (name.empty()) {
+            std::fprintf(out, "%s\n", line.c_str());
+            break;
+          }
+          if (!NameEq()(name, current))
+            flushSection(current);
+          std::fprintf(out, "[%s]\n", name.c_str());
+          current = name;
+          lastWritten = name;
+          break;
+        case LineKind::kSetting: {
+          auto sec = work.find(current);
+          if (sec == work.end())
+            break;
+          auto it = sec->second.settings.find(key);
+          if (it == sec->second.settings.end())
+            break;  // removed, or written already
+          WriteSetting(out, it->second);
+          sec->second.settings.erase(it);
+          if (sec->second.settings.empty())
+            work.erase(sec);
+          break;
+        }
+      }
+    }
+  }
+
+  // What the file did not mention: the current section first (it may need
+  // no header), then the others in the order they were created.
+  std::vector<const Section*> rest;
+  for (const auto& kv : work) {
+    if (!kv.second.settings.empty())
+      rest.push_back(&kv.second);
+  }
+  std::sort(rest.begin(), rest.end(), [&](const Section* a, const Section* b) {
+    bool ac = NameEq()(a->name, current), bc = NameEq()(b->name, current);
+    if (ac != bc)
+      return ac;
+    return a->order < b->order;
+  });
+  for (const Section* s : rest) {
+    if (!NameEq()(s->name, lastWritten))
+      std::fprintf(out, "[%s]\n", s->name.c_str());
+    lastWritten = s->name;
+    WriteSettings(out, s->settings);
+  }
+
+  std::tm tm{};
+  if (lfmPlatform::Current()->LocalTime(lfmClock::Now(), &tm)) {
+    std::fprintf(out, "%s: %s %02d, %04d - %02d:%02d:%02d\n", kBanner,
+                 lfmTimeFuncs::GetFullMonthName(tm.tm_mon + 1), tm.tm_mday, tm.tm_year + 1900,
+                 tm.tm_hour, tm.tm_min, tm.tm_sec);
+  }
+}
+
 bool zrConfig::Save(bool clearAfter) {
   lfmScopedGuard guard(ConfigLock());
   if (!dirty_) {
@@ -280,98 +351,11 @@ bool zrConfig::Save(bool clearAfter) {
     return false;
   }
 
-  // Settings still to be written, by section; entries leave as they are written.
-  Sections work = sections_;
-  std::string current = defaultSection_;
-  std::string lastWritten;
-  auto writeSetting = [&](const Entry& e) {
-    std::fprintf(out, "%s = %s\n", e.key.c_str(), e.value.c_str());
-  };
-  auto sortedEntries = [](const Settings& s) {
-    std::vector<const Entry*> v;
-    for (const auto& kv : s)
-      v.push_back(&kv.second);
-    std::sort(v.begin(), v.end(),
-              [](const Entry* a, const Entry* b) { return a->order < b->order; });
-    return v;
-  };
-  auto flushSection = [&](const std::string& name) {
-    auto it = work.find(name);
-    if (it == work.end())
-      return;
-    for (const Entry* e : sortedEntries(it->second.settings))
-      writeSetting(*e);
-    work.erase(it);
-  };
-
   bool readError = false;
+  WriteMerged(file_, out, &readError);
   if (file_) {
-    std::string line, name, key, value;
-    while (NextLine(file_, &line, &readError)) {
-      switch (Classify(line, &name, &key, &value)) {
-        case LineKind::kEmpty:
-          std::fputs("\n", out);
-          break;
-        case LineKind::kComment:
-          if (!StartsWithNoCase(line, kBanner))
-            std::fprintf(out, "%s\n", line.c_str());
-          break;
-        case LineKind::kHeader:
-          if (name.empty()) {
-            std::fprintf(out, "%s\n", line.c_str());
-            break;
-          }
-          if (!NameEq()(name, current))
-            flushSection(current);
-          std::fprintf(out, "[%s]\n", name.c_str());
-          current = name;
-          lastWritten = name;
-          break;
-        case LineKind::kSetting: {
-          auto sec = work.find(current);
-          if (sec == work.end())
-            break;
-          auto it = sec->second.settings.find(key);
-          if (it == sec->second.settings.end())
-            break;  // removed, or written already
-          std::fprintf(out, "%s = %s\n", it->second.key.c_str(), it->second.value.c_str());
-          sec->second.settings.erase(it);
-          if (sec->second.settings.empty())
-            work.erase(sec);
-          break;
-        }
-      }
-    }
     std::fclose(file_);
     file_ = nullptr;
-  }
-
-  // What the file did not mention: the current section first (it may need
-  // no header), then the others in the order they were created.
-  std::vector<const Section*> rest;
-  for (const auto& kv : work) {
-    if (!kv.second.settings.empty())
-      rest.push_back(&kv.second);
-  }
-  std::sort(rest.begin(), rest.end(), [&](const Section* a, const Section* b) {
-    bool ac = NameEq()(a->name, current), bc = NameEq()(b->name, current);
-    if (ac != bc)
-      return ac;
-    return a->order < b->order;
-  });
-  for (const Section* s : rest) {
-    if (!NameEq()(s->name, lastWritten))
-      std::fprintf(out, "[%s]\n", s->name.c_str());
-    lastWritten = s->name;
-    for (const Entry* e : sortedEntries(s->settings))
-      writeSetting(*e);
-  }
-
-  std::tm tm{};
-  if (os->LocalTime(lfmClock::Now(), &tm)) {
-    std::fprintf(out, "%s: %s %02d, %04d - %02d:%02d:%02d\n", kBanner,
-                 lfmTimeFuncs::GetFullMonthName(tm.tm_mon + 1), tm.tm_mday, tm.tm_year + 1900,
-                 tm.tm_hour, tm.tm_min, tm.tm_sec);
   }
 
   bool writeFailed = std::fflush(out) != 0 || std::ferror(out) != 0;
@@ -512,9 +496,9 @@ bool zrConfig::GetBool(const char* key, bool def, const char* section) const {
   const Entry* e = Find(key, section);
   if (!e)
     return def;
-  if (EqualsNoCase(e->value, "false") || e->value == "0")
+  if (lfmUtility::EqualsNoCase(e->value, "false") || e->value == "0")
     return false;
-  if (EqualsNoCase(e->value, "true") || e->value == "1")
+  if (lfmUtility::EqualsNoCase(e->value, "true") || e->value == "1")
     return true;
   return def;
 }

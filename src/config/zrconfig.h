@@ -123,6 +123,14 @@ class zrConfig {
   void Store(const char* key, const char* value, const char* section);
   Section& SectionFor(const std::string& name);
   void ReadLines(std::FILE* f, bool* readError);
+  // The write-back's text: `in` (the current file, may be null) with every
+  // setting given its value in memory, removed settings dropped, old banners
+  // dropped, settings the file did not mention added to their sections, and
+  // a new banner at the end.
+  void WriteMerged(std::FILE* in, std::FILE* out, bool* readError) const;
+  static void WriteSetting(std::FILE* out, const Entry& e);
+  // Writes in creation order.
+  static void WriteSettings(std::FILE* out, const Settings& settings);
   // Returns one trimmed line (or line piece); false at end of file.
   static bool NextLine(std::FILE* f, std::string* line, bool* readError);
 

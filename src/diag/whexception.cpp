@@ -28,12 +28,11 @@ bool IsIntConversion(char c) {
 
 }  // namespace
 
-std::string whFormatWidened(const char* format, const long long* ints, const char* const* strs,
-                            const bool* isInt, size_t count) {
+std::string whFormatArgs(const char* format, std::initializer_list<whFormatArg> args) {
   std::string out;
   if (!format)
     return out;
-  size_t next = 0;
+  const whFormatArg* next = args.begin();
   const char* p = format;
   while (*p && out.size() < kExceptionTextMax) {
     if (*p != '%') {
@@ -70,22 +69,16 @@ std::string whFormatWidened(const char* format, const long long* ints, const cha
       continue;
     }
     char buf[kExceptionTextMax + 1];
-    if (next >= count) {
+    if (next == args.end()) {
       std::snprintf(buf, sizeof buf, (conversion + "s").c_str(), "(null)");
-    } else if (isInt[next]) {
-      if (conv == 's')
-        conv = 'd';
-      if (conv == 'c') {
-        std::snprintf(buf, sizeof buf, (conversion + "c").c_str(), static_cast<int>(ints[next]));
-      } else {
-        std::snprintf(buf, sizeof buf, (conversion + "ll" + conv).c_str(), ints[next]);
-      }
+    } else if (!next->isInt) {
+      std::snprintf(buf, sizeof buf, (conversion + "s").c_str(), next++->s);
+    } else if (conv == 'c') {
+      std::snprintf(buf, sizeof buf, (conversion + "c").c_str(), static_cast<int>(next++->i));
     } else {
-      std::snprintf(buf, sizeof buf, (conversion + "s").c_str(),
-                    strs[next] ? strs[next] : "(null)");
+      std::snprintf(buf, sizeof buf, (conversion + "ll" + (conv == 's' ? 'd' : conv)).c_str(),
+                    next++->i);
     }
-    if (next < count)
-      ++next;
     out += buf;
   }
   if (out.size() > kExceptionTextMax)

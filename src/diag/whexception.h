@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -42,6 +43,24 @@ class whExceptionText {
 // Longest formatted exception message; longer output is cut.
 constexpr size_t kExceptionTextMax = 2047;
 
+// One argument of a message template: an integer or a plain string.
+struct whFormatArg {
+  template <typename T, typename = std::enable_if_t<std::is_integral<T>::value>>
+  whFormatArg(T v) : isInt(true), i(static_cast<long long>(v)) {}  // NOLINT: implicit by design
+  whFormatArg(const char* v) : s(v ? v : "(null)") {}              // NOLINT
+  bool isInt = false;
+  long long i = 0;
+  const char* s = nullptr;
+};
+
+// Formats `format` with `args`, cut to 2047 characters. Each conversion takes
+// the next argument by its real type: an integer placeholder is fed through a
+// "ll" conversion whatever length modifier the template wrote, a "%s" given an
+// integer prints the number, an integer placeholder given a string prints the
+// string, and a missing argument prints "(null)". A template can therefore
+// never read an argument of the wrong type.
+std::string whFormatArgs(const char* format, std::initializer_list<whFormatArg> args);
+
 class whException {
  public:
   // From a literal: a code and a finished sentence.
@@ -53,7 +72,7 @@ class whException {
   whException(const char* className, const char* methodName, const char* sourceFile, int32_t line,
               const whExceptionText& tmpl, Args... args)
       : whException(className, methodName, sourceFile, line, tmpl.Code(),
-                    Format(tmpl.Format(), args...).c_str()) {}
+                    whFormatArgs(tmpl.Format(), {whFormatArg(args)...}).c_str()) {}
 
   virtual ~whException() = default;
   whException(const whException&) = default;
@@ -68,27 +87,6 @@ class whException {
   int32_t Code() const { return data_->code; }
 
  private:
-  template <typename... Args>
-  static std::string Format(const char* format, Args... args) {
-    static_assert(((std::is_integral<Args>::value || std::is_same<Args, const char*>::value ||
-                    std::is_same<Args, char*>::value) &&
-                   ...),
-                  "exception template arguments are plain strings or integers");
-    return FormatChecked(format, Widen(args)...);
-  }
-  // Promotes integers to long long so that "%d" and "%ld" placeholders alike
-  // are fed a value of a known width; strings pass through (null as "(null)").
-  template <typename T>
-  static auto Widen(T v) {
-    if constexpr (std::is_integral<T>::value) {
-      return static_cast<long long>(v);
-    } else {
-      return static_cast<const char*>(v ? v : "(null)");
-    }
-  }
-  template <typename... Args>
-  static std::string FormatChecked(const char* format, Args... args);
-
   // Shared, immutable: copying an exception never copies its text.
   struct Data {
     int32_t line;
@@ -99,33 +97,3 @@ class whException {
   };
   std::shared_ptr<const Data> data_;
 };
-
-// Formats `format` with already widened arguments, cut to 2047 characters.
-// Each conversion takes the next argument by its real type: an integer
-// placeholder is fed through a "ll" conversion whatever length modifier the
-// template wrote, a "%s" given an integer prints the number, an integer
-// placeholder given a string prints the string, and a missing argument prints
-// "(null)". A template can therefore never read an argument of the wrong type.
-std::string whFormatWidened(const char* format, const long long* ints, const char* const* strs,
-                            const bool* isInt, size_t count);
-
-template <typename... Args>
-std::string whException::FormatChecked(const char* format, Args... args) {
-  constexpr size_t n = sizeof...(Args);
-  long long ints[n + 1] = {};
-  const char* strs[n + 1] = {};
-  bool isInt[n + 1] = {};
-  size_t i = 0;
-  auto put = [&](auto v) {
-    if constexpr (std::is_same<decltype(v), long long>::value) {
-      ints[i] = v;
-      isInt[i] = true;
-    } else {
-      strs[i] = v;
-    }
-    ++i;
-  };
-  (put(args), ...);
-  (void)put;
-  return whFormatWidened(format, ints, strs, isInt, n);
-}

@@ -51,8 +51,7 @@ bool MatchFrom(const char* p, const char* n) {
     if (*p == '*') {
       star = p++;
       resume = n;
-    } else if (*p == '?' || (*p && std::tolower(static_cast<unsigned char>(*p)) ==
-                                       std::tolower(static_cast<unsigned char>(*n)))) {
+    } else if (*p == '?' || (*p && lfmUtility::FoldCase(*p) == lfmUtility::FoldCase(*n))) {
       ++p;
       ++n;
     } else if (star) {

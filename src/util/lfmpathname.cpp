@@ -1,7 +1,5 @@
 #include "util/lfmpathname.h"
 
-#include <cctype>
-
 #include "platform/lfmplatform.h"
 #include "util/lfmutility.h"
 
@@ -13,27 +11,22 @@ const char lfmPathName::kNativeSeparator = '/';
 
 namespace {
 
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i >= s.size() || std::tolower(static_cast<unsigned char>(s[i])) !=
-                             std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
+// Index just past "://" and the "/" characters that follow it; 0 without a scheme.
+size_t AfterScheme(const std::string& s) {
+  size_t sch = s.find("://");
+  if (sch == std::string::npos)
+    return 0;
+  size_t start = sch + 3;
+  while (start < s.size() && s[start] == '/')
+    ++start;
+  return start;
 }
 
 }  // namespace
 
 std::string lfmPathName::Normalize(const std::string& text) {
   std::string s = text;
-  size_t start = 0;
-  size_t sch = s.find("://");
-  if (sch != std::string::npos) {
-    start = sch + 3;
-    while (start < s.size() && s[start] == '/')
-      ++start;
-  }
+  size_t start = AfterScheme(s);
   for (size_t i = start; i < s.size() && i < start + kMaxPath; ++i) {
     if (lfmUtility::IsSeparator(s[i]))
       s[i] = kNativeSeparator;
@@ -73,13 +66,14 @@ void lfmPathName::Parse(const std::string& path) {
   }
   if (rest.size() >= 2 && rest[0] == '/' && rest[1] == '/') {
     rest.erase(0, 2);
-    if (!StartsWithNoCase(scheme_, "file") || scheme_.size() != 4) {
+    if (!lfmUtility::EqualsNoCase(scheme_, "file")) {
       size_t slash = rest.find('/');
       host_ = rest.substr(0, slash);
       rest = slash == std::string::npos ? std::string() : rest.substr(slash);
     }
   }
-  remote_ = StartsWithNoCase(scheme_, "ftp") || StartsWithNoCase(scheme_, "http");
+  remote_ =
+      lfmUtility::StartsWithNoCase(scheme_, "ftp") || lfmUtility::StartsWithNoCase(scheme_, "http");
 
   if (rest.find('/') != std::string::npos) {
     std::string dir = rest;
@@ -155,22 +149,13 @@ const std::string& lfmPathName::Compose(const char* scheme, const char* host, co
 std::string lfmPathName::FileNameWithExtension() const {
   if (fileName_.empty() && extension_.empty())
     return std::string();
-  size_t start = 0;
-  size_t sch = full_.find("://");
-  if (sch != std::string::npos)
-    start = sch + 3;
+  size_t start = AfterScheme(full_);
   size_t pos = lfmUtility::AfterLastSeparator(std::string_view(full_).substr(start));
   return full_.substr(start + pos);
 }
 
 std::string lfmPathName::DirectoryAndFile() const {
-  size_t start = 0;
-  size_t sch = full_.find("://");
-  if (sch != std::string::npos) {
-    start = sch + 3;
-    while (start < full_.size() && full_[start] == '/')
-      ++start;
-  }
+  size_t start = AfterScheme(full_);
   if (!host_.empty()) {
     size_t h = full_.find(host_, start);
     if (h != std::string::npos)

@@ -1,10 +1,10 @@
 #include "util/lfmtimefuncs.h"
 
-#include <cctype>
 #include <cstring>
 #include <limits>
 
 #include "diag/whexceptiontexts.h"
+#include "util/lfmutility.h"
 
 namespace {
 
@@ -20,15 +20,6 @@ const char* const kDays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kFullDays[8] = {"Sunday",   "Monday", "Tuesday",  "Wednesday",
                                   "Thursday", "Friday", "Saturday", "None"};
 const int kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-
-bool EqualsNoCase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b) {
-    if (std::tolower(static_cast<unsigned char>(*a)) !=
-        std::tolower(static_cast<unsigned char>(*b)))
-      return false;
-  }
-  return *a == *b;
-}
 
 // Days from 1970-01-01 to a proleptic Gregorian date (month 1..12).
 int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
@@ -66,7 +57,7 @@ int lfmTimeFuncs::GetDayNumber(const char* fullDayName) {
   if (!fullDayName)
     return 7;
   for (int i = 0; i < 7; ++i) {
-    if (EqualsNoCase(fullDayName, kFullDays[i]))
+    if (lfmUtility::EqualsNoCase(fullDayName, kFullDays[i]))
       return i;
   }
   return 7;

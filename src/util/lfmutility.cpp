@@ -1,6 +1,5 @@
 #include "util/lfmutility.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "diag/whexceptiontexts.h"
@@ -70,16 +69,20 @@ bool lfmUtility::TailMatch(const char* tail, int32_t tailLength, const char* tex
 bool lfmUtility::HasExtension(const char* text, const char* ext) {
   if (!text || !ext)
     return false;
-  size_t xl = std::strlen(text), el = std::strlen(ext);
-  if (el == 0 || el >= xl)
+  std::string_view t(text), e(ext);
+  if (e.empty() || e.size() >= t.size() || !EndsWithNoCase(t, e))
     return false;
-  const char* t = text + xl - el;
-  for (size_t i = 0; i < el; ++i) {
-    if (std::tolower(static_cast<unsigned char>(t[i])) !=
-        std::tolower(static_cast<unsigned char>(ext[i])))
+  return e[0] == '.' || t[t.size() - e.size() - 1] == '.';
+}
+
+bool lfmUtility::EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldCase(a[i]) != FoldCase(b[i]))
       return false;
   }
-  return ext[0] == '.' || t[-1] == '.';
+  return true;
 }
 
 size_t lfmUtility::AfterLastSeparator(std::string_view path) {

@@ -66,6 +66,18 @@ class lfmUtility {
   // ("%20", "%09") counts as blank, any other "%" as content.
   static bool HasContent(std::string_view text);
 
+  // ASCII letter case folding, independent of the C locale.
+  static char FoldCase(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+  static bool EqualsNoCase(std::string_view a, std::string_view b);
+  static bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+  }
+  static bool EndsWithNoCase(std::string_view text, std::string_view tail) {
+    return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
+  }
+
   // Value of a hexadecimal digit, -1 for other characters.
   static int HexValue(char c);
 };
