@@ -65,6 +65,19 @@ struct lfmDirEntry {
 // Levels of the system log, highest severity first.
 enum class lfmSysLogLevel { kError = 0, kWarning = 1, kInformation = 2 };
 
+// One entry of the system log. The Windows event log keeps the category,
+// the identifier and the insertion strings and renders them itself; a system
+// log without such fields writes the identifier and the category name in
+// front of the rendered text.
+struct lfmSystemEvent {
+  lfmSysLogLevel level = lfmSysLogLevel::kError;
+  uint16_t category = 0;
+  std::string categoryName;
+  uint32_t eventId = 0;
+  std::vector<std::string> strings;  // insertion strings, at most five
+  std::string text;                  // the message formatted with `strings`
+};
+
 class lfmPlatform {
  public:
   virtual ~lfmPlatform() = default;
@@ -143,7 +156,13 @@ class lfmPlatform {
   virtual bool GetEnvironment(const std::string& name, std::string* value) = 0;
   // A stored named value (the registry on Windows); false when absent.
   virtual bool GetNamedValue(const std::string& name, std::string* value) = 0;
-  virtual void SystemLog(lfmSysLogLevel level, const std::string& text) = 0;
+  // Registers the event source `source` with the system log (a message file
+  // and a category count on Windows). False when that failed; the caller
+  // decides whether to try again.
+  virtual bool RegisterEventSource(const std::string& source, const std::string& messageFile,
+                                   uint32_t categoryCount) = 0;
+  // Reports one event under `source`; false when it could not be written.
+  virtual bool ReportEvent(const std::string& source, const lfmSystemEvent& event) = 0;
   virtual std::string HostName() = 0;
   virtual std::string ErrorText(int err) = 0;
 
@@ -218,7 +237,12 @@ class lfmPlatformWrapper : public lfmPlatform {
   bool GetNamedValue(const std::string& n, std::string* v) override {
     return target_->GetNamedValue(n, v);
   }
-  void SystemLog(lfmSysLogLevel l, const std::string& t) override { target_->SystemLog(l, t); }
+  bool RegisterEventSource(const std::string& s, const std::string& f, uint32_t n) override {
+    return target_->RegisterEventSource(s, f, n);
+  }
+  bool ReportEvent(const std::string& s, const lfmSystemEvent& e) override {
+    return target_->ReportEvent(s, e);
+  }
   std::string HostName() override { return target_->HostName(); }
   std::string ErrorText(int e) override { return target_->ErrorText(e); }
   int64_t WallClockMicros() override { return target_->WallClockMicros(); }

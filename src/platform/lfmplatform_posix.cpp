@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -342,14 +343,31 @@ class PosixPlatform : public lfmPlatform {
   // POSIX has no store of named values: a value is always absent.
   bool GetNamedValue(const std::string&, std::string*) override { return false; }
 
-  void SystemLog(lfmSysLogLevel level, const std::string& text) override {
-    static std::atomic<bool> opened{false};
-    if (!opened.exchange(true))
-      ::openlog("KYR", LOG_PID | LOG_NDELAY, LOG_DAEMON);
-    int prio = level == lfmSysLogLevel::kError     ? LOG_ERR
-               : level == lfmSysLogLevel::kWarning ? LOG_WARNING
-                                                   : LOG_INFO;
-    ::syslog(prio, "%s", text.c_str());
+  // syslog keeps the ident pointer, so the first source name is copied into
+  // storage that lives as long as the process. There is nothing to register
+  // beyond that; the message file and category count have no syslog meaning.
+  bool RegisterEventSource(const std::string& source, const std::string&, uint32_t) override {
+    OpenSystemLog(source);
+    return true;
+  }
+
+  bool ReportEvent(const std::string& source, const lfmSystemEvent& event) override {
+    OpenSystemLog(source);
+    int prio = event.level == lfmSysLogLevel::kError     ? LOG_ERR
+               : event.level == lfmSysLogLevel::kWarning ? LOG_WARNING
+                                                         : LOG_INFO;
+    ::syslog(prio, "[%u %s] %s", static_cast<unsigned>(event.eventId), event.categoryName.c_str(),
+             event.text.c_str());
+    return true;
+  }
+
+  static void OpenSystemLog(const std::string& source) {
+    static std::once_flag once;
+    static char ident[64];
+    std::call_once(once, [&] {
+      std::snprintf(ident, sizeof ident, "%s", source.c_str());
+      ::openlog(ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    });
   }
 
   std::string HostName() override {

@@ -85,3 +85,37 @@ void TestPlatform::SleepMs(uint32_t ms) {
   if (realSleep)
     lfmPlatformWrapper::SleepMs(ms);
 }
+
+std::string TestPlatform::RegisteredMessageFile() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return messageFile_;
+}
+
+std::vector<lfmSystemEvent> TestPlatform::Events() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return events_;
+}
+
+void TestPlatform::SetHostName(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mu_);
+  hostName_ = name;
+}
+
+bool TestPlatform::RegisterEventSource(const std::string&, const std::string& messageFile,
+                                       uint32_t) {
+  ++eventSourceRegistrations;
+  std::lock_guard<std::mutex> lock(mu_);
+  messageFile_ = messageFile;
+  return false;
+}
+
+bool TestPlatform::ReportEvent(const std::string&, const lfmSystemEvent& event) {
+  std::lock_guard<std::mutex> lock(mu_);
+  events_.push_back(event);
+  return true;
+}
+
+std::string TestPlatform::HostName() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hostName_;
+}

@@ -35,6 +35,13 @@ class TestPlatform : public lfmPlatformWrapper {
   // Directories the system asked to create, in order.
   std::vector<std::string> Mkdirs();
 
+  // The system log: registrations and events are recorded, not sent.
+  std::atomic<int> eventSourceRegistrations{0};
+  std::string RegisteredMessageFile();
+  std::vector<lfmSystemEvent> Events();
+  // The host name the system sees (empty: the lookup fails).
+  void SetHostName(const std::string& name);
+
   bool GetEnvironment(const std::string& name, std::string* value) override;
   bool GetNamedValue(const std::string& name, std::string* value) override;
   int Rename(const std::string& from, const std::string& to, bool replace) override;
@@ -42,10 +49,17 @@ class TestPlatform : public lfmPlatformWrapper {
   int MakeDirectory(const std::string& path) override;
   std::FILE* OpenStream(const std::string& path, const char* mode, int* err) override;
   void SleepMs(uint32_t ms) override;
+  bool RegisterEventSource(const std::string& source, const std::string& messageFile,
+                           uint32_t categoryCount) override;
+  bool ReportEvent(const std::string& source, const lfmSystemEvent& event) override;
+  std::string HostName() override;
 
  private:
   std::mutex mu_;
   std::map<std::string, std::string> env_;
   std::map<std::string, std::string> named_;
   std::vector<std::string> mkdirs_;
+  std::string messageFile_;
+  std::vector<lfmSystemEvent> events_;
+  std::string hostName_ = "testhost";
 };
