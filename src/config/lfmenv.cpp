@@ -154,6 +154,15 @@ std::string lfmEnv::ExpandRoot(const std::string& path) {
   return result;
 }
 
+std::string lfmEnv::ExpandDirectory(const std::string& path) {
+  if (path.empty())
+    return path;
+  std::string dir = lfmPathName::Normalize(ExpandRoot(path));
+  if (!lfmUtility::EndsWithSeparator(dir))
+    dir += lfmPathName::kNativeSeparator;
+  return dir;
+}
+
 void lfmEnv::ResetForTest() {
   {
     lfmScopedGuard guard(InstanceMutex());

@@ -40,6 +40,9 @@ class lfmEnv : public zrConfig {
   // Replaces a leading "%zr_root%" (any case) by the root and one separator.
   // Other paths are returned unchanged. Makes sure the configuration is loaded.
   static std::string ExpandRoot(const std::string& path);
+  // A directory setting as stored: root-expanded, separators made native,
+  // and a separator appended when missing. An empty text stays empty.
+  static std::string ExpandDirectory(const std::string& path);
 
   // For tests only: forgets the instance and every cached value.
   static void ResetForTest();

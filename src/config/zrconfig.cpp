@@ -539,8 +539,14 @@ int32_t zrConfig::GetInt(const char* key, int32_t def, const char* section) cons
   const Entry* e = Find(key, section);
   if (!e)
     return def;
+  return ToInt(e->value.c_str());
+}
+
+int32_t zrConfig::ToInt(const char* text) {
+  if (!text)
+    return 0;
   errno = 0;
-  long long v = std::strtoll(e->value.c_str(), nullptr, 10);
+  long long v = std::strtoll(text, nullptr, 10);
   if (v > INT32_MAX)
     return INT32_MAX;
   if (v < INT32_MIN)

@@ -76,6 +76,8 @@ class zrConfig {
   // Optional sign and leading digits; no digits give 0; values beyond the
   // 32-bit range saturate.
   int32_t GetInt(const char* key, int32_t def, const char* section = nullptr) const;
+  // The conversion GetInt applies to a value's text.
+  static int32_t ToInt(const char* text);
   bool HasKey(const char* key, const char* section = nullptr) const;
 
   // Setters create the section and key as needed, count the change and mark

@@ -1,6 +1,8 @@
 #include "diag/lfmexceptioncontroller.h"
 
+#include "diag/lfmdebuglog.h"
 #include "diag/lfmstderr.h"
+#include "diag/whexceptiontexts.h"
 #include "runtime/lfmmutex.h"
 
 namespace {
@@ -39,10 +41,17 @@ void lfmExceptionController::ProcessException(const whException& e,
     lfmScopedGuard guard(ReportLock());
     try {
       std::string report = FormatReport(e, current);
-      // Every code goes to standard error until the message catalogue is in
-      // place; code 1012 will keep doing so, as the audit file cannot be
-      // located without the root.
-      lfmStdErr::WriteFallback(report);
+      const int32_t code = e.Code();
+      if (code == whText::kEnvNotSet.Code()) {
+        // Without the root the audit file cannot be located.
+        lfmStdErr::WriteFallback(report);
+      } else if (code >= 1000) {
+        lfmDebugLog::Instance().Log(MESS_ERROR_EXCEPTION, report.c_str());
+      } else if (code >= 100) {
+        lfmDebugLog::Instance().Log(MESS_WARN_EXCEPTION, report.c_str());
+      } else {
+        lfmDebugLog::Instance().Log(MESS_DEBUG_EXCEPTION, report.c_str());
+      }
     } catch (const whException& inner) {
       std::string line =
           "lfmExceptionController::ProcessException()  Failed to write exception to debug log "

@@ -8,6 +8,10 @@
 #include <stdexcept>
 
 #include "config/lfmenv.h"
+#include "config/lfmlogserversettings.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/lfmeventlog.h"
+#include "logout/lfmlogrotationsettings.h"
 
 namespace fs = std::filesystem;
 
@@ -27,6 +31,14 @@ std::string MakeUniqueDir() {
 }
 
 }  // namespace
+
+void ResetProcessStateForTest() {
+  lfmDebugLog::ResetForTest();
+  lfmEventLog::ResetForTest();
+  lfmLogServerSettings::ResetForTest();
+  lfmLogRotationSettings::ResetForTest();
+  lfmEnv::ResetForTest();
+}
 
 std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -48,14 +60,15 @@ TempDir::~TempDir() {
 }
 
 TempRoot::TempRoot(const std::string& config) : root_(MakeUniqueDir()) {
-  lfmEnv::ResetForTest();
+  ResetProcessStateForTest();
   fs::create_directories(fs::path(root_) / "cfg");
+  fs::create_directories(fs::path(root_) / "log");
   Write("cfg/kyr.cfg", config);
   platform_.SetEnv("ZR_ROOT", root_);
 }
 
 TempRoot::~TempRoot() {
-  lfmEnv::ResetForTest();
+  ResetProcessStateForTest();
   std::error_code ec;
   fs::remove_all(root_, ec);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // A fresh installation root for one test: a temporary directory with
-// "cfg/kyr.cfg", ZR_ROOT pointing at it through a TestPlatform, and the
-// process-wide configuration forgotten before and after.
+// "cfg/kyr.cfg" and an empty "log" directory, ZR_ROOT pointing at it through
+// a TestPlatform, and every process-wide setting, the configuration and the
+// debug log forgotten before and after.
 
 #include <string>
 
@@ -27,6 +28,10 @@ class TempRoot {
   TestPlatform platform_;
   std::string root_;
 };
+
+// Forgets every settings section, the configuration, the debug log and the
+// system log registration.
+void ResetProcessStateForTest();
 
 // Whole-file helpers for tests.
 std::string ReadFileText(const std::string& path);

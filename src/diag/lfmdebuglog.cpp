@@ -1,0 +1,398 @@
+#include "diag/lfmdebuglog.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include "config/lfmenv.h"
+#include "diag/lfmeventlog.h"
+#include "diag/lfmstderr.h"
+#include "logout/lfmlogfilename.h"
+#include "logout/lfmlogrotationsettings.h"
+#include "platform/lfmplatform.h"
+#include "runtime/lfmmutex.h"
+#include "util/lfmclock.h"
+#include "util/lfmpathname.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+constexpr const char* kSection = "auditlog";
+constexpr int32_t kMaxSizeLowKB = 10;
+constexpr int32_t kMaxSizeHighKB = 2000000;
+constexpr int32_t kNoTrimKB = 2000001;
+// Highest "(n)" tried when dated names are taken.
+constexpr uint32_t kMaxCollisions = 1000;
+
+lfmMutex& InitLock() {
+  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  return *m;
+}
+
+bool IsSeparator(char c) {
+  return c == '/' || c == '\\';
+}
+
+}  // namespace
+
+lfmAuditLogSettings lfmAuditLogSettings::Read(const zrConfig& config,
+                                              const std::string& debugLevelOverride) {
+  lfmAuditLogSettings s;
+  std::string type = config.GetString("type", "kyr", kSection);
+  if (lfmUtility::EqualsNoCase(type, "system")) {
+    s.toFile = false;
+    s.toSystem = true;
+  } else if (lfmUtility::EqualsNoCase(type, "both")) {
+    s.toSystem = true;
+  }
+  s.debugLevel = config.GetInt("debuglevel", 1, kSection);
+  if (!debugLevelOverride.empty())
+    s.debugLevel = zrConfig::ToInt(debugLevelOverride.c_str());
+  s.systemDebugLevel = config.GetInt("systemdebuglevel", 2, kSection);
+
+  s.limitBySize = config.GetBool("auditlimitbysize", false, kSection);
+  std::string method = config.GetString("auditlimitbysizemethod", "rotate", kSection);
+  if (lfmUtility::EqualsNoCase(method, "truncate"))
+    s.method = kTruncate;
+  s.maxSizeKB = config.GetInt("auditmaxsize", 1000, kSection);
+  s.trimSizeKB = config.GetInt("audittrimsize", 10, kSection);
+  auto maxInRange = [&] {
+    if (s.maxSizeKB < kMaxSizeLowKB || s.maxSizeKB > kMaxSizeHighKB)
+      s.maxSizeKB = 1000;
+  };
+  if (s.method == kTruncate) {
+    if (s.trimSizeKB < s.maxSizeKB) {
+      maxInRange();
+      if (s.trimSizeKB < 1 || s.trimSizeKB > 1000)
+        s.trimSizeKB = 10;
+    } else {
+      s.maxSizeKB = 1000;
+      s.trimSizeKB = 10;
+    }
+  } else {
+    maxInRange();
+    s.trimSizeKB = kNoTrimKB;
+  }
+
+  // A full file name is split at the last dot of its final component.
+  std::string name = config.GetString("auditfilename", "", kSection);
+  size_t base = name.find_last_of("/\\");
+  size_t dot = name.rfind('.');
+  if (!name.empty() && dot != std::string::npos && (base == std::string::npos || dot > base)) {
+    s.prefix = name.substr(0, dot);
+    s.extension = name.substr(dot);
+  } else {
+    s.prefix = config.GetString("auditfilenameprefix", "kyr", kSection);
+    s.extension = config.GetString("auditfilenameext", ".audit", kSection);
+  }
+  return s;
+}
+
+// ---------------------------------------------------------------------------
+
+lfmDebugLog& lfmDebugLog::Instance() {
+  static lfmDebugLog* log = new lfmDebugLog;
+  return *log;
+}
+
+std::string lfmDebugLog::AuditDirectory() noexcept {
+  if (!EnsureInitialized())
+    return std::string();
+  return directory_;
+}
+
+int32_t lfmDebugLog::DebugLevel() noexcept {
+  EnsureInitialized();
+  return level_.load(std::memory_order_relaxed);
+}
+
+bool lfmDebugLog::EnsureInitialized() noexcept {
+  if (initialized_.load(std::memory_order_acquire))
+    return true;
+  bool touchRotation = false;
+  try {
+    lfmScopedGuard guard(InitLock());
+    if (initialized_.load(std::memory_order_relaxed))
+      return true;
+    Initialize();
+    initialized_.store(true, std::memory_order_release);
+    touchRotation = settings_.limitBySize && settings_.method == lfmAuditLogSettings::kRotate;
+  } catch (...) {
+    // No configuration yet: this message goes to standard error, the next
+    // one tries again.
+    return false;
+  }
+  // Rotation names follow the log rotation settings; loading them now lets
+  // their own messages reach the audit file instead of arriving while the
+  // file is closed for a rotation.
+  if (touchRotation) {
+    try {
+      lfmLogRotationSettings::Get();
+    } catch (...) {
+    }
+  }
+  return true;
+}
+
+void lfmDebugLog::Initialize() {
+  lfmEnv& env = lfmEnv::Instance();  // throws while there is no configuration
+  lfmAuditLogSettings s = lfmAuditLogSettings::Read(env, lfmEnv::GetDebugLevelText());
+  std::string dir = lfmEnv::GetRoot();
+  if (dir.empty() || !IsSeparator(dir.back()))
+    dir += lfmPathName::kNativeSeparator;
+  dir += "log";
+  dir = lfmPathName::Normalize(dir);
+
+  lfmScopedGuard guard(zrAuditFile::Lock());
+  settings_ = s;
+  directory_ = dir;
+  fileName_ = s.FileName();
+  level_.store(s.debugLevel, std::memory_order_relaxed);
+  file_.Close();
+  file_.SetDirectory(dir);
+  currentSize_ = 0;
+  limitBytes_ = 0;
+  trimBytes_ = 0;
+  openFailureReported_ = false;
+  nextRotateAttempt_ = 0;
+  if (!s.toFile)
+    return;
+  if (s.limitBySize) {
+    lfmFileStatus st;
+    std::string full = file_.GetDirectory() + lfmPathName::kNativeSeparator + fileName_;
+    if (lfmPlatform::Current()->Stat(full, &st))
+      currentSize_ = static_cast<int64_t>(st.size);
+    limitBytes_ = static_cast<int64_t>(s.maxSizeKB) * 1024;
+    trimBytes_ = static_cast<int64_t>(s.trimSizeKB) * 1024;
+  }
+  if (!file_.Open(fileName_.c_str(), "a+", s.limitBySize ? s.maxSizeKB : 0,
+                  s.limitBySize ? s.trimSizeKB : 0, true)) {
+    lfmStdErr::WriteFallback("lfmDebugLog::Initialize()\nFailed to open message log file (PATH: " +
+                             directory_ + "    FILE: " + fileName_ + ")");
+    openFailureReported_ = true;
+  }
+}
+
+bool lfmDebugLog::Reopen(const char* site) {
+  const lfmAuditLogSettings& s = settings_;
+  if (file_.Open(fileName_.c_str(), "a+", s.limitBySize ? s.maxSizeKB : 0,
+                 s.limitBySize ? s.trimSizeKB : 0, true, 1, openFailureReported_)) {
+    openFailureReported_ = false;
+    return true;
+  }
+  if (!openFailureReported_) {
+    openFailureReported_ = true;
+    lfmStdErr::WriteFallback(std::string(site) + "\nFailed to open message log file (PATH: " +
+                             directory_ + "    FILE: " + fileName_ + ")");
+  }
+  return false;
+}
+
+bool lfmDebugLog::IsLogged(int level) noexcept {
+  if (level == kMessageAlways)
+    return true;
+  if (!EnsureInitialized())
+    return level <= level_.load(std::memory_order_relaxed);
+  return (settings_.toFile && level <= level_.load(std::memory_order_relaxed)) ||
+         (settings_.toSystem && level <= settings_.systemDebugLevel);
+}
+
+void lfmDebugLog::Log(const lfmMessage& m, const char* a1, const char* a2, const char* a3,
+                      const char* a4, const char* a5) noexcept {
+  try {
+    const char* args[lfmEventLog::kMaxArgs] = {a1, a2, a3, a4, a5};
+    const int level = m.level;
+    const bool always = m.level == kMessageAlways;
+    if (!EnsureInitialized()) {
+      if (always || level <= level_.load(std::memory_order_relaxed))
+        lfmStdErr::WriteFallback(lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs));
+      return;
+    }
+    if (settings_.toFile && (always || level <= level_.load(std::memory_order_relaxed))) {
+      std::string text = lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs);
+      WriteEntry("####\n" + text, text, static_cast<int64_t>(text.size()) + kLineOverhead);
+    }
+    if (settings_.toSystem)
+      lfmEventLog::Report(m, args, lfmEventLog::kMaxArgs, settings_.systemDebugLevel);
+  } catch (...) {
+  }
+}
+
+void lfmDebugLog::Log(int level, const char* text, size_t length) noexcept {
+  try {
+    if (!text)
+      return;
+    std::string entry(text, length);
+    if (!EnsureInitialized()) {
+      if (level == kMessageAlways || level <= level_.load(std::memory_order_relaxed))
+        lfmStdErr::WriteFallback(entry);
+      return;
+    }
+    if (settings_.toFile &&
+        (level == kMessageAlways || level <= level_.load(std::memory_order_relaxed)))
+      WriteEntry(entry, entry, static_cast<int64_t>(length));
+  } catch (...) {
+  }
+}
+
+void lfmDebugLog::LogFormat(int level, const char* format, ...) noexcept {
+  if (!format || !IsLogged(level))
+    return;
+  char buf[lfmMessageCatalogue::kMaxText + 1];
+  va_list ap;
+  va_start(ap, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  if (n < 0)
+    return;
+  size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
+  Log(level, buf, len);
+}
+
+void lfmDebugLog::WriteEntry(const std::string& entry, const std::string& fallback,
+                             int64_t projected) {
+  bool written = false;
+  {
+    lfmScopedGuard guard(zrAuditFile::Lock());
+    if (!file_.IsOpen() && !rotating_)
+      Reopen("lfmDebugLog::Log()");
+    if (file_.IsOpen() && settings_.limitBySize && currentSize_ + projected > limitBytes_)
+      MakeRoom();
+    if (file_.IsOpen()) {
+      written = file_.Write(entry);
+      if (settings_.limitBySize) {
+        int64_t size = file_.Size();
+        if (size >= 0)
+          currentSize_ = size;
+      }
+    }
+  }
+  if (!written)
+    lfmStdErr::WriteFallback(fallback);
+}
+
+// Called with the audit-file lock held and the file open.
+void lfmDebugLog::MakeRoom() {
+  if (settings_.method == lfmAuditLogSettings::kTruncate) {
+    // Opening again trims the file down to its last lines.
+    Reopen("lfmDebugLog::Log()");
+    currentSize_ = file_.IsOpen() ? file_.Size() : 0;
+    if (currentSize_ < 0)
+      currentSize_ = 0;
+    return;
+  }
+  int64_t now = lfmClock::Now();
+  if (now < nextRotateAttempt_)
+    return;
+  Rotate();
+}
+
+bool lfmDebugLog::Rotate() noexcept {
+  try {
+    if (!EnsureInitialized())
+      return false;
+    lfmScopedGuard guard(zrAuditFile::Lock());
+    if (rotating_)
+      return false;
+    std::string from = file_.GetFileName();
+    file_.Close();
+    rotating_ = true;
+    std::string to;
+    int err = 0;
+    bool moved = RenameToDated(from, &to, &err);
+    rotating_ = false;
+    if (!moved && err != 0) {
+      // Keep using the full file rather than losing messages to standard
+      // error, and leave the next attempt for a while.
+      nextRotateAttempt_ = lfmClock::Now() + kRotateRetrySeconds;
+    }
+    Reopen("lfmDebugLog::Log()");
+    currentSize_ = file_.IsOpen() ? file_.Size() : 0;
+    if (currentSize_ < 0)
+      currentSize_ = 0;
+    if (!moved && err != 0)
+      Log(MESS_AUDIT_FILE_RENAME_FAILURE, from.c_str(), to.c_str());
+    return moved;
+  } catch (...) {
+    rotating_ = false;
+    return false;
+  }
+}
+
+// Called with the audit-file lock held and the file closed. False with
+// *err 0 when there is no file to move.
+bool lfmDebugLog::RenameToDated(const std::string& from, std::string* to, int* err) {
+  *err = 0;
+  lfmPlatform* p = lfmPlatform::Current();
+  lfmFileStatus st;
+  if (from.empty() || !p->Stat(from, &st))
+    return false;
+
+  lfmLogRotationSettings::Values rotation;
+  try {
+    rotation = lfmLogRotationSettings::Get();
+  } catch (...) {
+    // Defaults: daily names in local time.
+  }
+  std::tm tm{};
+  time_t now = lfmClock::Now();
+  bool ok = rotation.gmtRotation ? p->GmTime(now, &tm) : p->LocalTime(now, &tm);
+  if (!ok)
+    p->GmTime(0, &tm);
+
+  // The dated name sits beside the current file.
+  size_t cut = from.find_last_of("/\\");
+  std::string dir = cut == std::string::npos ? std::string() : from.substr(0, cut + 1);
+  std::string prefix = settings_.prefix;
+  size_t prefixCut = prefix.find_last_of("/\\");
+  if (prefixCut != std::string::npos)
+    prefix.erase(0, prefixCut + 1);
+  lfmLogNameStyle style;
+  style.numericMonth = rotation.numericMonth;
+  style.extension = settings_.extension;
+  if (!style.extension.empty() && style.extension[0] == '.')
+    style.extension.erase(0, 1);
+
+  for (uint32_t seq = 0; seq < kMaxCollisions; ++seq) {
+    lfmLogFileName::Build(dir, prefix, tm, rotation.period, rotation.daysInterval,
+                          rotation.weekStart, rotation.hoursInterval, rotation.minutesInterval, *to,
+                          seq, style);
+    *err = p->Rename(from, *to, false);
+    if (*err == 0)
+      return true;
+    if (*err != EEXIST)
+      return false;
+  }
+  return false;
+}
+
+void lfmDebugLog::ResetForTest() {
+  lfmDebugLog& log = Instance();
+  lfmScopedGuard init(InitLock());
+  lfmScopedGuard guard(zrAuditFile::Lock());
+  log.file_.Close();
+  log.initialized_.store(false, std::memory_order_release);
+  log.settings_ = lfmAuditLogSettings();
+  log.level_.store(1, std::memory_order_relaxed);
+  log.rotating_ = false;
+}
+
+// ---------------------------------------------------------------------------
+
+void lfmMessageBatch::Add(const lfmMessage& m, std::vector<std::string> args) {
+  items_.push_back(Item{&m, std::move(args)});
+}
+
+void lfmMessageBatch::Raise() noexcept {
+  try {
+    for (const Item& item : items_) {
+      const char* a[lfmEventLog::kMaxArgs] = {};
+      for (size_t i = 0; i < item.args.size() && i < lfmEventLog::kMaxArgs; ++i)
+        a[i] = item.args[i].c_str();
+      lfmDebugLog::Instance().Log(*item.message, a[0], a[1], a[2], a[3], a[4]);
+    }
+    items_.clear();
+  } catch (...) {
+  }
+}

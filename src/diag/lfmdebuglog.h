@@ -1,0 +1,143 @@
+#pragma once
+// The debug log: the process-wide owner of the audit file. It decides which
+// raised catalogue messages reach the audit file and the system log, keeps
+// the audit file within its size limit (trimming or rotating it to a dated
+// name), and falls back to standard error whenever the file cannot be
+// written. Nothing here ever throws to a caller.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diag/lfmmessages.h"
+#include "diag/zrauditfile.h"
+
+class zrConfig;
+
+// Section "auditlog". Invalid values fall back silently.
+struct lfmAuditLogSettings {
+  enum Method : int32_t { kTruncate = 1, kRotate = 2 };
+
+  bool toFile = true;     // "type": "kyr" (or anything else) or "both"
+  bool toSystem = false;  // "type": "system" or "both"
+  int32_t debugLevel = 1;
+  int32_t systemDebugLevel = 2;
+  bool limitBySize = false;
+  int32_t method = kRotate;
+  int32_t maxSizeKB = 1000;
+  int32_t trimSizeKB = 10;
+  std::string prefix = "kyr";
+  std::string extension = ".audit";
+
+  std::string FileName() const { return prefix + extension; }
+
+  // Reads the section from `config`. A non-empty `debugLevelOverride` (the
+  // ZR_DEBUG_LEVEL text) replaces debuglevel, converted as GetInt converts.
+  static lfmAuditLogSettings Read(const zrConfig& config, const std::string& debugLevelOverride);
+};
+
+class lfmDebugLog {
+ public:
+  // Room reserved beyond a message's text when checking the size limit
+  // (time stamp and "####" line).
+  static constexpr int64_t kLineOverhead = 30;
+  // After a failed rotation the file is kept in use; rotation is tried
+  // again no sooner than this.
+  static constexpr int64_t kRotateRetrySeconds = 60;
+
+  // The process-wide debug log, created on first use; never destroyed, so
+  // that messages raised while the process ends still have somewhere to go.
+  static lfmDebugLog& Instance();
+
+  virtual ~lfmDebugLog() = default;
+
+  // Raises `m` with up to five arguments (a null ends the list): to the
+  // audit file when its level is within the debug level, to the system log
+  // when that destination is on. Thread-safe; never throws.
+  virtual void Log(const lfmMessage& m, const char* a1 = nullptr, const char* a2 = nullptr,
+                   const char* a3 = nullptr, const char* a4 = nullptr,
+                   const char* a5 = nullptr) noexcept;
+  // Text form: `length` bytes of `text` as one audit entry (no "####" line)
+  // when `level` is within the debug level. Never goes to the system log.
+  virtual void Log(int level, const char* text, size_t length) noexcept;
+  void Log(int level, const std::string& text) noexcept { Log(level, text.data(), text.size()); }
+  // Text form with printf formatting; nothing is formatted when the level
+  // is not logged.
+  void LogFormat(int level, const char* format, ...) noexcept
+#if defined(__GNUC__)
+      __attribute__((format(printf, 3, 4)))
+#endif
+      ;
+
+  // True when a message of `level` would be output anywhere. Callers use it
+  // to skip building expensive arguments. True as well while the settings
+  // cannot be read (the message then goes to standard error).
+  virtual bool IsLogged(int level) noexcept;
+
+  // Closes the audit file, moves it to its dated name and opens a new one.
+  // False when there was nothing to move or the move failed.
+  virtual bool Rotate() noexcept;
+
+  // The effective debug level (ZR_DEBUG_LEVEL or "debuglevel"); 1 while the
+  // settings cannot be read.
+  int32_t DebugLevel() noexcept;
+  // The audit directory: root, separator, "log".
+  std::string AuditDirectory() noexcept;
+
+  // For tests only: closes the file and forgets the settings, so that the
+  // next message initialises again.
+  static void ResetForTest();
+
+ protected:
+  lfmDebugLog() = default;
+
+ private:
+  // Reads the settings and opens the audit file once. False while the
+  // configuration cannot be had; a later call tries again.
+  bool EnsureInitialized() noexcept;
+  void Initialize();
+  // Writes one entry under the audit-file lock: reopens a closed file,
+  // makes room when the limit would be passed, falls back to standard
+  // error. `fallback` is what standard error gets.
+  void WriteEntry(const std::string& entry, const std::string& fallback, int64_t projected);
+  void MakeRoom();
+  // Opens the audit file once (no retries); reports a failure once until
+  // an open succeeds again.
+  bool Reopen(const char* site);
+  // Moves `from` (closed) to its dated name `*to`, taking the next free
+  // "(n)" when the name is in use. False with *err 0 when there is no file to
+  // move, with the rename's error otherwise.
+  bool RenameToDated(const std::string& from, std::string* to, int* err);
+
+  std::atomic<bool> initialized_{false};
+  lfmAuditLogSettings settings_;  // written once before initialized_
+  std::atomic<int32_t> level_{1};
+  std::string directory_;
+  std::string fileName_;
+
+  // Guarded by the audit-file lock.
+  zrAuditFile file_;
+  int64_t currentSize_ = 0;
+  int64_t limitBytes_ = 0;
+  int64_t trimBytes_ = 0;
+  bool rotating_ = false;
+  bool openFailureReported_ = false;
+  int64_t nextRotateAttempt_ = 0;
+};
+
+// Messages gathered while a lock is held, raised after it is released, so
+// that no settings lock is ever held while the audit-file lock is taken.
+class lfmMessageBatch {
+ public:
+  void Add(const lfmMessage& m, std::vector<std::string> args = {});
+  // Raises every message in order and empties the batch. Never throws.
+  void Raise() noexcept;
+
+ private:
+  struct Item {
+    const lfmMessage* message;
+    std::vector<std::string> args;
+  };
+  std::vector<Item> items_;
+};
