@@ -25,26 +25,29 @@ struct Cached {
 };
 
 Cached& RootCache() {
-  static Cached c;
-  return c;
+  static Cached* c = new Cached;
+  return *c;
 }
 Cached& FileNameCache() {
-  static Cached c;
-  return c;
+  static Cached* c = new Cached;
+  return *c;
 }
 Cached& DebugLevelCache() {
-  static Cached c;
-  return c;
+  static Cached* c = new Cached;
+  return *c;
 }
 
+// The process-wide state below is never destroyed: messages and reports may
+// still be raised, and reach for the configuration, while statics are torn
+// down at exit.
 lfmMutex& InstanceMutex() {
-  static lfmMutex m(lfmMutex::kRecursive);
-  return m;
+  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  return *m;
 }
 
 std::unique_ptr<lfmEnv>& InstanceSlot() {
-  static std::unique_ptr<lfmEnv> instance;
-  return instance;
+  static auto* instance = new std::unique_ptr<lfmEnv>;
+  return *instance;
 }
 
 // Resolves `name` once. An absent variable takes `def`; with no default it

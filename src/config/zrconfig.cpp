@@ -102,8 +102,9 @@ void ReportFailure(const char* what, const std::string& a, const std::string* b,
 }  // namespace
 
 lfmMutex& zrConfig::ConfigLock() {
-  static lfmMutex m(lfmMutex::kRecursive);
-  return m;
+  // Never destroyed: configuration objects may outlive other statics.
+  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  return *m;
 }
 
 uint32_t zrConfig::HashName(const std::string& name) {

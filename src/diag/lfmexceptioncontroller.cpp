@@ -8,8 +8,9 @@
 namespace {
 
 lfmMutex& ReportLock() {
-  static lfmMutex m(lfmMutex::kRecursive);
-  return m;
+  // Never destroyed: reports may be made while statics are torn down.
+  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  return *m;
 }
 
 }  // namespace

@@ -14,8 +14,8 @@ std::atomic<std::FILE*> g_stream{nullptr};
 // Serialises lines from concurrent threads; a leaf lock, nothing is called
 // while it is held.
 std::mutex& OutputMutex() {
-  static std::mutex m;
-  return m;
+  static std::mutex* m = new std::mutex;  // never destroyed, like the stream
+  return *m;
 }
 
 std::FILE* Stream() {

@@ -148,10 +148,12 @@ bool zrAuditFile::Write(const std::string& text, int level) {
 }
 
 bool zrAuditFile::WriteFormatted(int level, const char* format, ...) {
+  if (!format)
+    return false;
   char buf[kMaxFormatted + 1];
   va_list ap;
   va_start(ap, format);
-  int n = std::vsnprintf(buf, sizeof buf, format ? format : "", ap);
+  int n = std::vsnprintf(buf, sizeof buf, format, ap);
   va_end(ap);
   if (n < 0)
     return false;

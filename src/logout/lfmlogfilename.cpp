@@ -69,9 +69,9 @@ std::string lfmLogFileName::MonthText(int month, bool numeric) {
   month = ClampMonth(month);
   if (!numeric)
     return kMonths[month];
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "%02d", month + 1);
-  return buf;
+  const char digits[] = {static_cast<char>('0' + (month + 1) / 10),
+                         static_cast<char>('0' + (month + 1) % 10), '\0'};
+  return digits;
 }
 
 std::tm lfmLogFileName::WeekStartDate(const std::tm& t, int32_t weekStart) {
