@@ -118,6 +118,22 @@ TEST(DebugLog, MissingAuditDirectoryGoesToStandardErrorUntilItExists) {
   EXPECT_EQ(err.Text().find("(third)"), std::string::npos);
 }
 
+TEST(DebugLog, UnwritableAuditFileGoesToStandardError) {
+  TempRoot root;
+  root.Platform().openStreamWriteError = EACCES;
+  StdErrCapture err;
+  Warn("refused");
+  EXPECT_NE(err.Text().find("####\nThe Maximum Handle Count setting (refused)"), std::string::npos);
+
+  // A full disk: the open succeeds, every write fails.
+  lfmDebugLog::ResetForTest();
+  root.Platform().openStreamWriteError = 0;
+  root.Platform().RedirectStreams("kyr.audit", "/dev/full");
+  Warn("full");
+  EXPECT_NE(err.Text().find("zrAuditFile error: No space left on device"), std::string::npos);
+  EXPECT_NE(err.Text().find("####\nThe Maximum Handle Count setting (full)"), std::string::npos);
+}
+
 TEST(DebugLog, NoConfigurationSendsMessagesToStandardErrorAndRetries) {
   TempRoot root;
   root.Platform().UnsetEnv("ZR_ROOT");

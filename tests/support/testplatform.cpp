@@ -77,7 +77,14 @@ std::FILE* TestPlatform::OpenStream(const std::string& path, const char* mode, i
       *err = e;
     return nullptr;
   }
-  return lfmPlatformWrapper::OpenStream(path, mode, err);
+  std::string target = path;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!redirectSuffix_.empty() && path.size() >= redirectSuffix_.size() &&
+        path.compare(path.size() - redirectSuffix_.size(), std::string::npos, redirectSuffix_) == 0)
+      target = redirectTarget_;
+  }
+  return lfmPlatformWrapper::OpenStream(target, mode, err);
 }
 
 void TestPlatform::SleepMs(uint32_t ms) {
@@ -118,4 +125,10 @@ bool TestPlatform::ReportEvent(const std::string&, const lfmSystemEvent& event) 
 std::string TestPlatform::HostName() {
   std::lock_guard<std::mutex> lock(mu_);
   return hostName_;
+}
+
+void TestPlatform::RedirectStreams(const std::string& suffix, const std::string& target) {
+  std::lock_guard<std::mutex> lock(mu_);
+  redirectSuffix_ = suffix;
+  redirectTarget_ = target;
 }

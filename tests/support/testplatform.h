@@ -28,6 +28,9 @@ class TestPlatform : public lfmPlatformWrapper {
   std::atomic<int> mkdirError{0};
   // Streams opened for writing fail with this error (0 = pass through).
   std::atomic<int> openStreamWriteError{0};
+  // Streams on paths ending in `suffix` are opened on `target` instead
+  // (for example "/dev/full" for a full disk).
+  void RedirectStreams(const std::string& suffix, const std::string& target);
   // Real sleeping is skipped; the total asked for is counted.
   std::atomic<uint64_t> sleptMs{0};
   bool realSleep = false;
@@ -60,6 +63,8 @@ class TestPlatform : public lfmPlatformWrapper {
   std::map<std::string, std::string> named_;
   std::vector<std::string> mkdirs_;
   std::string messageFile_;
+  std::string redirectSuffix_;
+  std::string redirectTarget_;
   std::vector<lfmSystemEvent> events_;
   std::string hostName_ = "testhost";
 };
