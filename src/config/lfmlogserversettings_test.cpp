@@ -10,13 +10,6 @@
 
 namespace {
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
-
 TEST(LogServerSettings, DefaultsAndTheSettingsReport) {
   TempRoot root("[auditlog]\ndebuglevel = 2\n");
   root.Platform().SetHostName("Web01.Example.COM");

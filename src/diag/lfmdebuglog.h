@@ -71,8 +71,8 @@ class lfmDebugLog {
       ;
 
   // True when a message of `level` would be output anywhere. Callers use it
-  // to skip building expensive arguments. True as well while the settings
-  // cannot be read (the message then goes to standard error).
+  // to skip building expensive arguments. While the settings cannot be read
+  // the default debug level (1) decides; such messages go to standard error.
   virtual bool IsLogged(int level) noexcept;
 
   // Closes the audit file, moves it to its dated name and opens a new one.

@@ -22,13 +22,6 @@ namespace {
 // 2004-05-07 13:45:10 UTC
 constexpr time_t kMay7 = 1083937510;
 
-size_t Count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
-  return n;
-}
-
 // Every audit file in the root's log directory, by name.
 std::map<std::string, std::string> AuditFiles(const TempRoot& root) {
   std::map<std::string, std::string> files;

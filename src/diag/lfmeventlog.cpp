@@ -53,8 +53,8 @@ void lfmEventLog::Register() noexcept {
       return;
     // Marked first: one attempt per process, successful or not.
     g_registered.store(true, std::memory_order_release);
-    lfmPlatform::Current()->RegisterEventSource(kSource, MessageFilePath(),
-                                                lfmMessageCatalogue::kCategoryCount);
+    lfmPlatform::Current()->SystemLogRegister(kSource, MessageFilePath(),
+                                              lfmMessageCatalogue::kCategoryCount);
   } catch (...) {
   }
 }
@@ -73,7 +73,7 @@ void lfmEventLog::Report(const lfmMessage& m, const char* const* args, size_t co
     for (size_t i = 0; i < count && i < kMaxArgs && args[i]; ++i)
       ev.strings.emplace_back(args[i]);
     ev.text = lfmMessageCatalogue::Format(m, args, count);
-    lfmPlatform::Current()->ReportEvent(kSource, ev);
+    lfmPlatform::Current()->SystemLogReport(kSource, ev);
   } catch (...) {
   }
 }

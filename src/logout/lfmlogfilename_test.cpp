@@ -87,12 +87,4 @@ TEST(LogFileName, HostedServiceModelPattern) {
   EXPECT_EQ(out, "D:\\realtime\\kyr-2004-05-07-13-04510-web01.kyrbusy");
 }
 
-TEST(LogFileName, LongDirectoriesAreNotCut) {
-  std::string dir(600, 'd');
-  dir += '/';
-  std::string out;
-  lfmLogFileName::Build(dir, "p", At(2004, 5, 7), kRotateDaily, 1, 0, 2, 30, out, 0, {});
-  EXPECT_EQ(out, dir + "p_may_07_2004.log");
-}
-
 }  // namespace

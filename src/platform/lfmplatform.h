@@ -159,10 +159,10 @@ class lfmPlatform {
   // Registers the event source `source` with the system log (a message file
   // and a category count on Windows). False when that failed; the caller
   // decides whether to try again.
-  virtual bool RegisterEventSource(const std::string& source, const std::string& messageFile,
-                                   uint32_t categoryCount) = 0;
+  virtual bool SystemLogRegister(const std::string& source, const std::string& messageFile,
+                                 uint32_t categoryCount) = 0;
   // Reports one event under `source`; false when it could not be written.
-  virtual bool ReportEvent(const std::string& source, const lfmSystemEvent& event) = 0;
+  virtual bool SystemLogReport(const std::string& source, const lfmSystemEvent& event) = 0;
   virtual std::string HostName() = 0;
   virtual std::string ErrorText(int err) = 0;
 
@@ -237,11 +237,11 @@ class lfmPlatformWrapper : public lfmPlatform {
   bool GetNamedValue(const std::string& n, std::string* v) override {
     return target_->GetNamedValue(n, v);
   }
-  bool RegisterEventSource(const std::string& s, const std::string& f, uint32_t n) override {
-    return target_->RegisterEventSource(s, f, n);
+  bool SystemLogRegister(const std::string& s, const std::string& f, uint32_t n) override {
+    return target_->SystemLogRegister(s, f, n);
   }
-  bool ReportEvent(const std::string& s, const lfmSystemEvent& e) override {
-    return target_->ReportEvent(s, e);
+  bool SystemLogReport(const std::string& s, const lfmSystemEvent& e) override {
+    return target_->SystemLogReport(s, e);
   }
   std::string HostName() override { return target_->HostName(); }
   std::string ErrorText(int e) override { return target_->ErrorText(e); }

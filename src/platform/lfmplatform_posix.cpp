@@ -346,12 +346,12 @@ class PosixPlatform : public lfmPlatform {
   // syslog keeps the ident pointer, so the first source name is copied into
   // storage that lives as long as the process. There is nothing to register
   // beyond that; the message file and category count have no syslog meaning.
-  bool RegisterEventSource(const std::string& source, const std::string&, uint32_t) override {
+  bool SystemLogRegister(const std::string& source, const std::string&, uint32_t) override {
     OpenSystemLog(source);
     return true;
   }
 
-  bool ReportEvent(const std::string& source, const lfmSystemEvent& event) override {
+  bool SystemLogReport(const std::string& source, const lfmSystemEvent& event) override {
     OpenSystemLog(source);
     int prio = event.level == lfmSysLogLevel::kError     ? LOG_ERR
                : event.level == lfmSysLogLevel::kWarning ? LOG_WARNING

@@ -40,6 +40,13 @@ void ResetProcessStateForTest() {
   lfmEnv::ResetForTest();
 }
 
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
 std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream ss;

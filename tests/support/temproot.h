@@ -33,6 +33,9 @@ class TempRoot {
 // system log registration.
 void ResetProcessStateForTest();
 
+// Occurrences of `what` in `text`.
+size_t Count(const std::string& text, const std::string& what);
+
 // Whole-file helpers for tests.
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);

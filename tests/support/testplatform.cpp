@@ -108,15 +108,14 @@ void TestPlatform::SetHostName(const std::string& name) {
   hostName_ = name;
 }
 
-bool TestPlatform::RegisterEventSource(const std::string&, const std::string& messageFile,
-                                       uint32_t) {
+bool TestPlatform::SystemLogRegister(const std::string&, const std::string& messageFile, uint32_t) {
   ++eventSourceRegistrations;
   std::lock_guard<std::mutex> lock(mu_);
   messageFile_ = messageFile;
   return false;
 }
 
-bool TestPlatform::ReportEvent(const std::string&, const lfmSystemEvent& event) {
+bool TestPlatform::SystemLogReport(const std::string&, const lfmSystemEvent& event) {
   std::lock_guard<std::mutex> lock(mu_);
   events_.push_back(event);
   return true;

@@ -52,9 +52,9 @@ class TestPlatform : public lfmPlatformWrapper {
   int MakeDirectory(const std::string& path) override;
   std::FILE* OpenStream(const std::string& path, const char* mode, int* err) override;
   void SleepMs(uint32_t ms) override;
-  bool RegisterEventSource(const std::string& source, const std::string& messageFile,
-                           uint32_t categoryCount) override;
-  bool ReportEvent(const std::string& source, const lfmSystemEvent& event) override;
+  bool SystemLogRegister(const std::string& source, const std::string& messageFile,
+                         uint32_t categoryCount) override;
+  bool SystemLogReport(const std::string& source, const lfmSystemEvent& event) override;
   std::string HostName() override;
 
  private:
