@@ -1,13 +1,15 @@
 // Feeds arbitrary bytes to the text parsers that see request input: query and
-// cookie splitting, percent decoding, blank tests, date parsing, path parsing
-// and the fixed-buffer string builder.
+// cookie splitting, percent decoding, blank tests, date parsing, path parsing,
+// the fixed-buffer string builder, rotation period names and message filling.
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "diag/lfmmessages.h"
 #include "diag/whexception.h"
+#include "logout/lfmlogrotationsettings.h"
 #include "util/lfmpathname.h"
 #include "util/lfmquickstring.h"
 #include "util/lfmtimefuncs.h"
@@ -57,6 +59,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int m, d, y;
   lfmTimeFuncs::ParseDate(c, &m, &d, &y);
   lfmTimeFuncs::GetDayNumber(c);
+
+  // Setting texts and message arguments come from the configuration file and
+  // from requests; neither may be read as a format.
+  int32_t days = 0;
+  lfmLogRotationSettings::ParsePeriod(text, &days);
+  if (days < 1 || days > 30)
+    __builtin_trap();
+  const char* args[] = {c, c, c};
+  if (lfmMessageCatalogue::Format(MESS_WRITE_BUFFER_SETTING, args, 3).size() >
+      lfmMessageCatalogue::kMaxText)
+    __builtin_trap();
 
   lfmPathName path(std::string(c, std::strlen(c) > 300 ? 300 : std::strlen(c)));
   path.FileNameWithExtension();
