@@ -14,6 +14,7 @@
 #include "runtime/lfmmutex.h"
 #include "util/lfmclock.h"
 #include "util/lfmpathname.h"
+#include "util/lfmquickstring.h"
 #include "util/lfmutility.h"
 
 namespace {
@@ -28,10 +29,6 @@ constexpr uint32_t kMaxCollisions = 1000;
 lfmMutex& InitLock() {
   static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
   return *m;
-}
-
-bool IsSeparator(char c) {
-  return c == '/' || c == '\\';
 }
 
 }  // namespace
@@ -139,7 +136,7 @@ void lfmDebugLog::Initialize() {
   lfmEnv& env = lfmEnv::Instance();  // throws while there is no configuration
   lfmAuditLogSettings s = lfmAuditLogSettings::Read(env, lfmEnv::GetDebugLevelText());
   std::string dir = lfmEnv::GetRoot();
-  if (dir.empty() || !IsSeparator(dir.back()))
+  if (!lfmUtility::EndsWithSeparator(dir))
     dir += lfmPathName::kNativeSeparator;
   dir += "log";
   dir = lfmPathName::Normalize(dir);
@@ -239,15 +236,15 @@ void lfmDebugLog::Log(int level, const char* text, size_t length) noexcept {
 void lfmDebugLog::LogFormat(int level, const char* format, ...) noexcept {
   if (!format || !IsLogged(level))
     return;
-  char buf[lfmMessageCatalogue::kMaxText + 1];
-  va_list ap;
-  va_start(ap, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, ap);
-  va_end(ap);
-  if (n < 0)
-    return;
-  size_t len = static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1;
-  Log(level, buf, len);
+  try {
+    lfmString text;
+    va_list ap;
+    va_start(ap, format);
+    text.AppendVFormat(format, ap);
+    va_end(ap);
+    Log(level, text.c_str(), text.Length());
+  } catch (...) {
+  }
 }
 
 void lfmDebugLog::WriteEntry(const std::string& entry, const std::string& fallback,
@@ -261,15 +258,17 @@ void lfmDebugLog::WriteEntry(const std::string& entry, const std::string& fallba
       MakeRoom();
     if (file_.IsOpen()) {
       written = file_.Write(entry);
-      if (settings_.limitBySize) {
-        int64_t size = file_.Size();
-        if (size >= 0)
-          currentSize_ = size;
-      }
+      if (settings_.limitBySize)
+        RefreshSize();
     }
   }
   if (!written)
     lfmStdErr::WriteFallback(fallback);
+}
+
+void lfmDebugLog::RefreshSize() {
+  int64_t size = file_.Size();
+  currentSize_ = size > 0 ? size : 0;
 }
 
 // Called with the audit-file lock held and the file open.
@@ -277,9 +276,7 @@ void lfmDebugLog::MakeRoom() {
   if (settings_.method == lfmAuditLogSettings::kTruncate) {
     // Opening again trims the file down to its last lines.
     Reopen("lfmDebugLog::Log()");
-    currentSize_ = file_.IsOpen() ? file_.Size() : 0;
-    if (currentSize_ < 0)
-      currentSize_ = 0;
+    RefreshSize();
     return;
   }
   int64_t now = lfmClock::Now();
@@ -308,9 +305,7 @@ bool lfmDebugLog::Rotate() noexcept {
       nextRotateAttempt_ = lfmClock::Now() + kRotateRetrySeconds;
     }
     Reopen("lfmDebugLog::Log()");
-    currentSize_ = file_.IsOpen() ? file_.Size() : 0;
-    if (currentSize_ < 0)
-      currentSize_ = 0;
+    RefreshSize();
     if (!moved && err != 0)
       Log(MESS_AUDIT_FILE_RENAME_FAILURE, from.c_str(), to.c_str());
     return moved;

@@ -102,6 +102,8 @@ class lfmDebugLog {
   // error. `fallback` is what standard error gets.
   void WriteEntry(const std::string& entry, const std::string& fallback, int64_t projected);
   void MakeRoom();
+  // The open file's size as the current size (0 when none is open).
+  void RefreshSize();
   // Opens the audit file once (no retries); reports a failure once until
   // an open succeeds again.
   bool Reopen(const char* site);

@@ -9,19 +9,12 @@
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmpathname.h"
+#include "util/lfmquickstring.h"
+#include "util/lfmutility.h"
 
 namespace {
 
 constexpr size_t kTrimBlock = 16384;
-constexpr size_t kMaxFormatted = 8191;
-
-bool IsSeparator(char c) {
-  return c == '/' || c == '\\';
-}
-
-bool HasSeparator(const std::string& s) {
-  return s.find_first_of("/\\") != std::string::npos;
-}
 
 // Closes both handles of a trim, removing the temporary file unless `keep`.
 void FinishTrim(lfmPlatform* p, lfmFileHandle in, lfmFileHandle out, const std::string& tmp,
@@ -71,10 +64,10 @@ std::string zrAuditFile::GetDirectory() const {
 
 std::string zrAuditFile::FullName(const char* name) const {
   std::string n = name ? name : "";
-  if (HasSeparator(n))
+  if (n.find_first_of("/\\") != std::string::npos)
     return n;
   std::string dir = directory_;
-  if (dir.empty() || !IsSeparator(dir.back()))
+  if (!lfmUtility::EndsWithSeparator(dir))
     dir += lfmPathName::kNativeSeparator;
   return dir + n;
 }
@@ -150,14 +143,12 @@ bool zrAuditFile::Write(const std::string& text, int level) {
 bool zrAuditFile::WriteFormatted(int level, const char* format, ...) {
   if (!format)
     return false;
-  char buf[kMaxFormatted + 1];
+  lfmString text;
   va_list ap;
   va_start(ap, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, ap);
+  text.AppendVFormat(format, ap);
   va_end(ap);
-  if (n < 0)
-    return false;
-  return Write(buf, level);
+  return Write(std::string(text.View()), level);
 }
 
 void zrAuditFile::Error(int err) {

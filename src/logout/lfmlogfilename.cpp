@@ -36,34 +36,23 @@ void AppendF(std::string& out, const char* format, ...) {
   va_end(again);
 }
 
-bool ValidHours(int32_t h) {
-  return h == 2 || h == 4 || h == 6 || h == 8 || h == 12;
-}
-
-bool ValidMinutes(int32_t m) {
-  switch (m) {
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 6:
-    case 10:
-    case 12:
-    case 15:
-    case 20:
-    case 30:
-      return true;
-    default:
-      return false;
-  }
-}
-
 int ClampMonth(int month) {
   return month < 0 ? 0 : month > 11 ? 11 : month;
 }
 
 }  // namespace
+
+bool lfmLogFileName::IsHoursInterval(int32_t hours) {
+  return hours == 2 || hours == 4 || hours == 6 || hours == 8 || hours == 12;
+}
+
+bool lfmLogFileName::IsMinutesInterval(int32_t minutes) {
+  for (int32_t ok : {1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30}) {
+    if (minutes == ok)
+      return true;
+  }
+  return false;
+}
 
 std::string lfmLogFileName::MonthText(int month, bool numeric) {
   month = ClampMonth(month);
@@ -124,12 +113,12 @@ void lfmLogFileName::Build(const std::string& dir, const std::string& prefix, co
       AppendF(out, "_%d", year);
       break;
     case kRotateHours: {
-      int h = ValidHours(hoursInterval) ? hoursInterval : 2;
+      int h = IsHoursInterval(hoursInterval) ? hoursInterval : 2;
       AppendF(out, "_hr%02d_%s_%02d_%d", (t.tm_hour / h) * h + 1, mon, t.tm_mday, year);
       break;
     }
     case kRotateMinutes: {
-      int m = ValidMinutes(minutesInterval) ? minutesInterval : 30;
+      int m = IsMinutesInterval(minutesInterval) ? minutesInterval : 30;
       AppendF(out, "_min%02d_hr%02d_%s_%02d_%d", (t.tm_min / m) * m, t.tm_hour, mon, t.tm_mday,
               year);
       break;

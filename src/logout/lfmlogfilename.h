@@ -49,6 +49,11 @@ class lfmLogFileName {
   // six days back), month and year ends crossed with the real month lengths.
   static std::tm WeekStartDate(const std::tm& t, int32_t weekStart);
 
+  // The intervals that divide a day evenly: 2, 4, 6, 8, 12 hours;
+  // 1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30 minutes.
+  static bool IsHoursInterval(int32_t hours);
+  static bool IsMinutesInterval(int32_t minutes);
+
   // "jan".."dec", or "01".."12" when numeric; `month` is 0..11.
   static std::string MonthText(int month, bool numeric);
 };

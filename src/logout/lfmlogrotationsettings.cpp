@@ -21,18 +21,6 @@ lfmLogRotationSettings::Values& Stored() {
   return *v;
 }
 
-bool IsHoursInterval(int32_t h) {
-  return h == 2 || h == 4 || h == 6 || h == 8 || h == 12;
-}
-
-bool IsMinutesInterval(int32_t m) {
-  for (int32_t ok : {1, 2, 3, 4, 5, 6, 10, 12, 15, 20, 30}) {
-    if (m == ok)
-      return true;
-  }
-  return false;
-}
-
 }  // namespace
 
 const char* lfmLogRotationSettings::PeriodName(int32_t period) {
@@ -63,13 +51,13 @@ lfmLogRotationSettings::Values lfmLogRotationSettings::Read(const zrConfig& conf
   v.period = ParsePeriod(config.GetString("rotationperiod", "daily", kSection), &v.daysInterval);
 
   v.hoursInterval = config.GetInt("hoursinterval", 2, kSection);
-  if (!IsHoursInterval(v.hoursInterval)) {
+  if (!lfmLogFileName::IsHoursInterval(v.hoursInterval)) {
     v.hoursInterval = 2;
     if (v.period == kRotateHours)
       messages.Add(MESS_LOG_ROTATION_HOURS_INTERVAL, {"2"});
   }
   v.minutesInterval = config.GetInt("minutesinterval", 30, kSection);
-  if (!IsMinutesInterval(v.minutesInterval)) {
+  if (!lfmLogFileName::IsMinutesInterval(v.minutesInterval)) {
     v.minutesInterval = 30;
     if (v.period == kRotateMinutes)
       messages.Add(MESS_LOG_ROTATION_MINUTES_INTERVAL, {"30"});

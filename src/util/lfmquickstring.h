@@ -56,6 +56,8 @@ class lfmString {
       __attribute__((format(printf, 2, 3)))
 #endif
       ;
+  // AppendFormat for a caller's argument list.
+  void AppendVFormat(const char* format, va_list args);
   void Clear();
 
   const char* c_str() const {
@@ -91,7 +93,6 @@ class lfmString {
   // Replaces the text; checks the room first and tolerates `data` pointing
   // into the text itself.
   void AssignBytes(const char* data, size_t n);
-  void AppendVFormat(const char* format, va_list args);
   // True when `p` points into this string's buffer.
   bool Contains(const char* p) const;
   // Capacity for `needed` bytes plus the growth slack; throws code 1000 past
