@@ -105,6 +105,10 @@ class lfmPlatform {
   virtual int64_t Seek(lfmFileHandle h, int64_t offset, int origin, int* err) = 0;
   // Sets the file's length; false with *err on failure.
   virtual bool Truncate(lfmFileHandle h, uint64_t size, int* err) = 0;
+  // Makes an open file at least `size` bytes long with its blocks reserved
+  // on disk, so that later writes through a mapped view cannot fail for want
+  // of space. False with *err (ENOSPC for a full disk) on failure.
+  virtual bool Allocate(lfmFileHandle h, uint64_t size, int* err) = 0;
   // Size of an open file; -1 with *err on failure.
   virtual int64_t Size(lfmFileHandle h, int* err) = 0;
   virtual bool Sync(lfmFileHandle h, int* err) = 0;
@@ -201,6 +205,7 @@ class lfmPlatformWrapper : public lfmPlatform {
     return target_->Seek(h, o, w, e);
   }
   bool Truncate(lfmFileHandle h, uint64_t s, int* e) override { return target_->Truncate(h, s, e); }
+  bool Allocate(lfmFileHandle h, uint64_t s, int* e) override { return target_->Allocate(h, s, e); }
   int64_t Size(lfmFileHandle h, int* e) override { return target_->Size(h, e); }
   bool Sync(lfmFileHandle h, int* e) override { return target_->Sync(h, e); }
   bool Close(lfmFileHandle h, int* e) override { return target_->Close(h, e); }

@@ -153,6 +153,31 @@ class PosixPlatform : public lfmPlatform {
     return true;
   }
 
+  bool Allocate(lfmFileHandle h, uint64_t size, int* err) override {
+    int fd = static_cast<int>(h);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      if (err)
+        *err = errno;
+      return false;
+    }
+    if (static_cast<uint64_t>(st.st_size) >= size)
+      return true;
+    int rc;
+    do {
+      rc = ::posix_fallocate(fd, 0, static_cast<off_t>(size));
+    } while (rc == EINTR);
+    if (rc == 0)
+      return true;
+    // File systems without block reservation: a plain extension at least
+    // keeps the mapping within the file.
+    if ((rc == EOPNOTSUPP || rc == EINVAL) && ::ftruncate(fd, static_cast<off_t>(size)) == 0)
+      return true;
+    if (err)
+      *err = rc == EOPNOTSUPP || rc == EINVAL ? errno : rc;
+    return false;
+  }
+
   int64_t Size(lfmFileHandle h, int* err) override {
     struct stat st;
     if (::fstat(static_cast<int>(h), &st) != 0) {

@@ -11,7 +11,11 @@
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmeventlog.h"
+#include "logout/lfmlogfilecontroller.h"
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
+#include "sitemap/tsservicemodelsettings.h"
 
 namespace fs = std::filesystem;
 
@@ -33,10 +37,15 @@ std::string MakeUniqueDir() {
 }  // namespace
 
 void ResetProcessStateForTest() {
+  // Controllers write out their files while the settings still hold.
+  lfmLogFileControllerPool::ShutDown();
+  lfmLogFileController::ResetHeaderForTest();
+  lfmLogFieldSettings::ResetForTest();
   lfmDebugLog::ResetForTest();
   lfmEventLog::ResetForTest();
   lfmLogServerSettings::ResetForTest();
   lfmLogRotationSettings::ResetForTest();
+  tsServiceModelSettings::ResetForTest();
   lfmEnv::ResetForTest();
 }
 

@@ -1,0 +1,216 @@
+#include "logout/lfmbasefile.h"
+
+#include <cerrno>
+
+#include "diag/whexceptiontexts.h"
+#include "logout/lfmbufferedfile.h"
+#include "util/lfmclock.h"
+
+namespace {
+const char kModule[] = "./src/lfmbasefile.cpp";
+}
+
+lfmBaseFile::lfmBaseFile() : lfmBaseFile("lfmBaseFile") {}
+
+lfmBaseFile::lfmBaseFile(const char* className) : className_(className) {}
+
+lfmBaseFile::~lfmBaseFile() {
+  lfmScopedGuard guard(lock_);
+  lfmBaseFile::DoClose();
+}
+
+bool lfmBaseFile::Open(const std::string& name, int flags, int permission, time_t time) {
+  lfmScopedGuard guard(lock_);
+  return DoOpen(name, flags, permission, time);
+}
+
+void lfmBaseFile::Write(const char* data, size_t n) {
+  lfmScopedGuard guard(lock_);
+  DoWrite(data, n);
+}
+
+void lfmBaseFile::BufferWrite(const char* data, size_t n) {
+  lfmScopedGuard guard(lock_);
+  DoBufferWrite(data, n);
+}
+
+void lfmBaseFile::Flush(time_t time) {
+  lfmScopedGuard guard(lock_);
+  DoFlush();
+  lastFlush_ = time ? time : lfmClock::Now();
+}
+
+void lfmBaseFile::Close() {
+  lfmScopedGuard guard(lock_);
+  DoClose();
+}
+
+bool lfmBaseFile::IsOpen() const {
+  lfmScopedGuard guard(lock_);
+  return open_;
+}
+
+std::string lfmBaseFile::GetName() const {
+  lfmScopedGuard guard(lock_);
+  return name_;
+}
+
+uint64_t lfmBaseFile::Size() const {
+  lfmScopedGuard guard(lock_);
+  return DoSize();
+}
+
+uint32_t lfmBaseFile::BufferSize() const {
+  lfmScopedGuard guard(lock_);
+  return bufferSize_;
+}
+
+uint64_t lfmBaseFile::MaxSize() const {
+  lfmScopedGuard guard(lock_);
+  return maxSize_;
+}
+
+void lfmBaseFile::SetBufferSize(uint32_t size) {
+  lfmScopedGuard guard(lock_);
+  DoSetBufferSize(size);
+}
+
+void lfmBaseFile::SetMaxSize(uint64_t size) {
+  lfmScopedGuard guard(lock_);
+  DoSetMaxSize(size);
+}
+
+bool lfmBaseFile::BufferFull(size_t n) const {
+  lfmScopedGuard guard(lock_);
+  return DoBufferFull(n);
+}
+
+uint32_t lfmBaseFile::PendingBytes() const {
+  lfmScopedGuard guard(lock_);
+  const lfmWriteBuffer* b = Buffer();
+  return b ? b->Used() : 0;
+}
+
+time_t lfmBaseFile::LastFlushTime() const {
+  lfmScopedGuard guard(lock_);
+  return lastFlush_;
+}
+
+lfmFileHandle lfmBaseFile::Descriptor() const {
+  lfmScopedGuard guard(lock_);
+  return descriptor_;
+}
+
+void lfmBaseFile::Reset() {
+  lfmScopedGuard guard(lock_);
+  DoReset();
+}
+
+void lfmBaseFile::TakePendingFrom(lfmBaseFile& from) {
+  if (&from == this)
+    return;
+  lfmScopedGuard guard(lock_);
+  lfmScopedGuard other(from.lock_);
+  lfmWriteBuffer* mine = Buffer();
+  lfmWriteBuffer* theirs = from.Buffer();
+  if (mine && theirs)
+    mine->TakeFrom(*theirs, className_);
+}
+
+void lfmBaseFile::DoReset() {
+  name_.clear();
+  descriptor_ = kInvalidFileHandle;
+  openFlags_ = 0;
+  permission_ = 0;
+  writtenSize_ = 0;
+  open_ = false;
+  lastFlush_ = 0;
+}
+
+void lfmBaseFile::ThrowIfOpen(const std::string& newName) const {
+  if (open_)
+    ThrowUsage("Open()",
+               "Attempted to open file: " + newName + ".  Another file is already open: " + name_);
+}
+
+bool lfmBaseFile::DoOpen(const std::string& name, int flags, int permission, time_t time) {
+  ThrowIfOpen(name);
+  lfmPlatform* platform = lfmPlatform::Current();
+  int err = 0;
+  lfmFileHandle fd = platform->Open(name, flags, permission, &err);
+  if (fd < 1) {
+    // 0 is standard input, never a file of ours: refuse it like a failure.
+    if (fd == 0)
+      platform->Close(fd, &err);
+    return false;
+  }
+  descriptor_ = fd;
+  openFlags_ = flags;
+  permission_ = permission;
+  name_ = name;
+  open_ = true;
+  // An append reopens a file that may already hold data; the size limit
+  // counts what the file holds, not what this open added.
+  int64_t existing = platform->Size(fd, &err);
+  writtenSize_ = existing > 0 ? static_cast<uint64_t>(existing) : 0;
+  lastFlush_ = time ? time : lfmClock::Now();
+  return true;
+}
+
+void lfmBaseFile::WriteAll(const char* data, size_t n, size_t* done) {
+  *done = 0;
+  lfmPlatform* platform = lfmPlatform::Current();
+  while (*done < n) {
+    int err = 0;
+    int64_t w = platform->Write(descriptor_, data + *done, n - *done, &err);
+    if (w <= 0) {
+      if (w == 0)
+        err = EIO;  // no progress and no error: do not spin
+      if (err == ENOSPC)
+        ThrowWrite("Write()", "Out of disk space");
+      if (err == EBADF) {
+        // The descriptor is gone: forget it, so the next open starts clean.
+        std::string detail = "Bad file handle. Resetting the internal controller.";
+        whException e(className_, "Write()", kModule, __LINE__, whText::kWriteFile, name_.c_str(),
+                      descriptor_, detail.c_str());
+        open_ = false;
+        descriptor_ = kInvalidFileHandle;
+        throw e;
+      }
+      ThrowWrite("Write()", ("Errno: " + std::to_string(err)).c_str());
+    }
+    *done += static_cast<size_t>(w);
+    writtenSize_ += static_cast<uint64_t>(w);
+  }
+}
+
+void lfmBaseFile::DoWrite(const char* data, size_t n) {
+  if (!open_)
+    ThrowUsage("Write()", "Attempted to write to unopen file: " + name_);
+  size_t done = 0;
+  WriteAll(data, n, &done);
+}
+
+void lfmBaseFile::DoBufferWrite(const char*, size_t) {
+  ThrowUsage("BufferWrite()", "Attempted a buffered write when the object does not have a buffer.");
+}
+
+void lfmBaseFile::DoClose() {
+  if (open_ && descriptor_ > 0) {
+    int err = 0;
+    lfmPlatform::Current()->Close(descriptor_, &err);
+  }
+  open_ = false;
+  descriptor_ = kInvalidFileHandle;
+  writtenSize_ = 0;
+  lastFlush_ = 0;
+}
+
+void lfmBaseFile::ThrowUsage(const char* method, const std::string& text) const {
+  throw whException(className_, method, kModule, __LINE__, whText::kIncorrectUsage, text.c_str());
+}
+
+void lfmBaseFile::ThrowWrite(const char* method, const char* detail) const {
+  throw whException(className_, method, kModule, __LINE__, whText::kWriteFile, name_.c_str(),
+                    descriptor_, detail);
+}

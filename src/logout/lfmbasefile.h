@@ -1,0 +1,104 @@
+#pragma once
+// The file classes through which every log file is written: an unbuffered
+// file over the platform's low-level calls (lfmBaseFile), a buffered one
+// (lfmBufferedFile), a memory-mapped one (lfmMemMapFile) and its buffered
+// variant (lfmBufferedMMFile).
+//
+// Every public operation takes the object's own lock and calls a protected
+// virtual implementation, so one file may be written by request threads and
+// flushed by the heartbeat at once. Failures throw whException (1010 usage,
+// 1030 write); a failed open is a false result, never an exception.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+#include "platform/lfmplatform.h"
+#include "runtime/lfmmutex.h"
+
+class lfmWriteBuffer;
+
+class lfmBaseFile {
+ public:
+  lfmBaseFile();
+  // Closes the file.
+  virtual ~lfmBaseFile();
+  lfmBaseFile(const lfmBaseFile&) = delete;
+  lfmBaseFile& operator=(const lfmBaseFile&) = delete;
+
+  // Opens `name` with kOpen* flags and a permission. `time` (0: now) becomes
+  // the last flush time. False, with the object closed, when the system
+  // refuses; throws 1010 when another file is already open.
+  bool Open(const std::string& name, int flags, int permission, time_t time);
+  // Writes `n` bytes (through the buffer where there is one). Throws 1010
+  // when closed, 1030 when the system refuses; on a bad descriptor the object
+  // is closed first. Bytes not yet handed to the system stay buffered.
+  void Write(const char* data, size_t n);
+  // Appends to the buffer only; the file may be closed. Throws 1010 without
+  // a buffer, 1030 when the record does not fit.
+  void BufferWrite(const char* data, size_t n);
+  // Hands buffered bytes to the system; `time` (0: now) becomes the last
+  // flush time.
+  void Flush(time_t time);
+  // Writes out the buffer (when open) and closes. Buffered bytes that could
+  // not be written stay in the buffer for the next open.
+  void Close();
+
+  bool IsOpen() const;
+  std::string GetName() const;
+  // Bytes in the file plus bytes still buffered.
+  uint64_t Size() const;
+  uint32_t BufferSize() const;
+  uint64_t MaxSize() const;
+  void SetBufferSize(uint32_t size);
+  void SetMaxSize(uint64_t size);
+  // True when `n` more bytes would not fit the buffer (always without one).
+  bool BufferFull(size_t n) const;
+  // Bytes held in the buffer and not yet written.
+  uint32_t PendingBytes() const;
+  time_t LastFlushTime() const;
+  lfmFileHandle Descriptor() const;
+  // Forgets name, descriptor and counters (a closed object only).
+  void Reset();
+  // Moves the bytes buffered in `from` (which must be closed) into this
+  // object's buffer, so that swapping the file class loses nothing. Both must
+  // have a buffer; otherwise nothing moves.
+  void TakePendingFrom(lfmBaseFile& from);
+
+ protected:
+  explicit lfmBaseFile(const char* className);
+
+  virtual uint64_t DoSize() const { return writtenSize_; }
+  virtual void DoSetBufferSize(uint32_t size) { bufferSize_ = size; }
+  virtual void DoSetMaxSize(uint64_t size) { maxSize_ = size; }
+  virtual void DoReset();
+  virtual bool DoOpen(const std::string& name, int flags, int permission, time_t time);
+  virtual void DoWrite(const char* data, size_t n);
+  virtual bool DoBufferFull(size_t) const { return false; }
+  virtual void DoFlush() {}
+  virtual void DoBufferWrite(const char* data, size_t n);
+  virtual void DoClose();
+  // The write buffer, or null for the unbuffered classes.
+  virtual lfmWriteBuffer* Buffer() { return nullptr; }
+  const lfmWriteBuffer* Buffer() const { return const_cast<lfmBaseFile*>(this)->Buffer(); }
+
+  // Writes all `n` bytes to the descriptor, looping over short writes; only
+  // a real error ends it, with 1030. `*done` counts the bytes written before
+  // an error.
+  void WriteAll(const char* data, size_t n, size_t* done);
+  [[noreturn]] void ThrowUsage(const char* method, const std::string& text) const;
+  [[noreturn]] void ThrowWrite(const char* method, const char* detail) const;
+  void ThrowIfOpen(const std::string& newName) const;
+
+  const char* className_;
+  mutable lfmMutex lock_;
+  std::string name_;
+  int openFlags_ = 0;
+  int permission_ = 0;
+  lfmFileHandle descriptor_ = kInvalidFileHandle;
+  uint32_t bufferSize_ = 0;
+  uint64_t maxSize_ = 0;
+  uint64_t writtenSize_ = 0;
+  bool open_ = false;
+  time_t lastFlush_ = 0;
+};

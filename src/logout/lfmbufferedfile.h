@@ -1,0 +1,77 @@
+#pragma once
+// lfmBufferedFile: an lfmBaseFile that gathers records in memory and hands
+// them to the system only when the buffer would overflow, at flush and at
+// close. lfmWriteBuffer is the buffer both buffered classes share.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "logout/lfmbasefile.h"
+
+// A write buffer. Not locked: its owner's lock covers it.
+class lfmWriteBuffer {
+ public:
+  // Below 1: no buffering.
+  void SetSize(uint32_t size);
+  uint32_t Size() const { return size_; }
+  bool Enabled() const { return enabled_; }
+  uint32_t Used() const { return used_; }
+  // True when `n` more bytes would not fit (always when buffering is off).
+  bool Full(size_t n) const { return !enabled_ || n > size_ - used_; }
+  // Allocates the block; throws 1010 "The buffer size must be greater than
+  // 0. " for a size below 1. Bytes already held are kept.
+  void Create(const char* className);
+  void Clear();
+  // Appends; the caller has made sure the bytes fit.
+  void Append(const char* data, size_t n);
+  // Hands the held bytes to `write` (which reports how many it wrote before
+  // throwing). What was written leaves the buffer even when `write` throws;
+  // the rest stays, in order, for the next attempt.
+  void Drain(const std::function<void(const char*, size_t, size_t*)>& write);
+  // Moves `other`'s held bytes behind this buffer's (creating the block when
+  // needed); bytes that do not fit stay in `other`.
+  void TakeFrom(lfmWriteBuffer& other, const char* className);
+
+ private:
+  std::unique_ptr<char[]> data_;
+  uint32_t size_ = 0;
+  uint32_t capacity_ = 0;  // of data_
+  uint32_t used_ = 0;
+  bool enabled_ = false;
+};
+
+class lfmBufferedFile : public lfmBaseFile {
+ public:
+  lfmBufferedFile(uint32_t bufferSize, uint64_t maxSize);
+  // Writes out the buffer and closes; a failure is reported, not thrown.
+  ~lfmBufferedFile() override;
+
+ protected:
+  uint64_t DoSize() const override { return writtenSize_ + buffer_.Used(); }
+  void DoSetBufferSize(uint32_t size) override;
+  bool DoOpen(const std::string& name, int flags, int permission, time_t time) override;
+  void DoWrite(const char* data, size_t n) override;
+  bool DoBufferFull(size_t n) const override { return buffer_.Full(n); }
+  void DoFlush() override;
+  void DoBufferWrite(const char* data, size_t n) override;
+  void DoClose() override;
+  lfmWriteBuffer* Buffer() override { return &buffer_; }
+
+ private:
+  lfmWriteBuffer buffer_;
+};
+
+// The buffered operations shared by both buffered classes, over the
+// owner's own unbuffered write (`writeThrough`). Callers hold the owner's lock.
+namespace lfmBuffering {
+// Not open: 1010. Buffer off: straight through. Otherwise the held bytes go
+// out first when the record would overflow, then the record is buffered, or
+// written straight through when it is larger than the whole buffer.
+void Write(lfmWriteBuffer& buffer, const char* className, bool open, const std::string& name,
+           const char* data, size_t n,
+           const std::function<void(const char*, size_t, size_t*)>& writeThrough);
+// Buffer off: 1010. Fits: appended. Otherwise 1030 and nothing appended.
+void BufferWrite(lfmWriteBuffer& buffer, const char* className, const std::string& name,
+                 lfmFileHandle descriptor, const char* data, size_t n);
+}  // namespace lfmBuffering

@@ -1,0 +1,186 @@
+#include "logout/lfmlogfile.h"
+
+#include "config/lfmlogserversettings.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/whexceptiontexts.h"
+#include "logout/lfmlogrotationsettings.h"
+#include "logout/lfmmemmapfile.h"
+#include "sitemap/tsservicemodelsettings.h"
+#include "util/lfmclock.h"
+#include "util/lfmfileinfo.h"
+
+namespace {
+
+const char kModule[] = "./src/lfmlogfile.cpp";
+
+bool HostedServiceModel() {
+  return lfmLogServerSettings::HostedModel() && tsServiceModelSettings::ServiceModel();
+}
+
+}  // namespace
+
+lfmLogFile::lfmLogFile(uint32_t bufferSize, uint64_t maxSize)
+    : bufferSize_(bufferSize),
+      maxSize_(maxSize),
+      kind_(lfmLogServerSettings::UseMemMappedFile() ? kMapped : kBuffered) {
+  file_ = MakeFile(kind_);
+  name_.reserve(260);
+}
+
+lfmLogFile::~lfmLogFile() = default;
+
+std::unique_ptr<lfmBaseFile> lfmLogFile::MakeFile(Kind kind) const {
+  if (kind == kMapped)
+    return std::make_unique<lfmBufferedMMFile>(bufferSize_, maxSize_);
+  return std::make_unique<lfmBufferedFile>(bufferSize_, maxSize_);
+}
+
+void lfmLogFile::Swap(Kind kind) {
+  if (kind == kind_)
+    return;
+  std::unique_ptr<lfmBaseFile> next = MakeFile(kind);
+  next->TakePendingFrom(*file_);
+  if (file_->PendingBytes() > 0)
+    return;  // the new buffer could not take everything: keep the old object
+  file_ = std::move(next);
+  kind_ = kind;
+}
+
+bool lfmLogFile::Open(const std::string& name, int flags, int permission, time_t time) {
+  bool opened = file_->Open(name, flags, permission, time);
+  if (!opened && kind_ == kMapped) {
+    Swap(kBuffered);
+    opened = kind_ == kBuffered && file_->Open(name, flags, permission, time);
+  }
+  if (opened && file_->Size() > file_->PendingBytes())
+    headerWritten_ = true;  // appending to a file that has its header
+  return opened;
+}
+
+void lfmLogFile::Close() {
+  std::string closing = file_->GetName();
+  bool wasOpen = file_->IsOpen();
+  try {
+    file_->Close();
+  } catch (...) {
+    headerWritten_ = false;
+    throw;
+  }
+  if (wasOpen && HostedServiceModel())
+    FinishBusyFile(closing);
+  if (kind_ == kBuffered && !lazy_ && lfmLogServerSettings::UseMemMappedFile())
+    Swap(kMapped);
+  file_->Reset();
+  headerWritten_ = false;
+  lastWrite_ = 0;
+}
+
+void lfmLogFile::SetLazyClose(bool lazy) {
+  lazy_ = lazy;
+  if (lazy && kind_ == kMapped && !file_->IsOpen())
+    Swap(kBuffered);
+  if (lazy) {
+    // A lazy file that already holds data has its header.
+    lfmFileStatus st;
+    if (!name_.empty() && lfmPlatform::Current()->Stat(name_, &st) && st.size > 0)
+      headerWritten_ = true;
+  }
+}
+
+void lfmLogFile::Write(const char* data, size_t n, time_t time) {
+  if (!lazy_ || file_->IsOpen()) {
+    file_->Write(data, n);
+  } else if (!file_->BufferFull(n)) {
+    file_->BufferWrite(data, n);
+  } else {
+    LazyFlush(time, data, n);
+  }
+  lastWrite_ = time;
+}
+
+void lfmLogFile::Flush(time_t now) {
+  if (!lazy_ && !file_->IsOpen())
+    return;
+  time_t last = lazy_ && !file_->IsOpen() ? lastLazyFlush_ : file_->LastFlushTime();
+  if (now - last < lfmLogServerSettings::BufferFlushRate())
+    return;
+  if (lazy_ && !file_->IsOpen()) {
+    if (file_->PendingBytes() > 0)
+      LazyFlush(now);
+    lastLazyFlush_ = now;
+  } else {
+    file_->Flush(now);
+  }
+}
+
+void lfmLogFile::LazyFlush(time_t time, const char* extra, size_t n) {
+  if (!lazy_) {
+    lfmDebugLog::Instance().Log(MESS_LOG_FILE_NO_FLUSH, name_.c_str());
+    return;
+  }
+  lfmDebugLog::Instance().LogFormat(3, "Buffered Mode: %s\n", name_.c_str());
+  bool wasOpen = file_->IsOpen();
+  if (!wasOpen &&
+      !file_->Open(name_, kOpenFlags, kPermission, lastWrite_ ? lastWrite_ : lfmClock::Now()))
+    throw whException("lfmLogFileController", "Open()", kModule, __LINE__, whText::kOpenFile,
+                      name_.c_str());
+  try {
+    if (extra)
+      file_->Write(extra, n);
+    file_->Flush(time);
+  } catch (...) {
+    if (!wasOpen) {
+      try {
+        file_->Close();
+      } catch (...) {
+        // The unwritten bytes stay buffered; the first failure is reported.
+      }
+    }
+    throw;
+  }
+  if (!wasOpen)
+    file_->Close();
+  lastLazyFlush_ = time ? time : lfmClock::Now();
+}
+
+void lfmLogFile::SetPeriodTime(time_t t) {
+  periodTime_ = t;
+  std::tm tm{};
+  lfmPlatform* platform = lfmPlatform::Current();
+  bool ok = lfmLogRotationSettings::GmtRotation() ? platform->GmTime(t, &tm)
+                                                  : platform->LocalTime(t, &tm);
+  periodTm_ = ok ? tm : std::tm{};
+}
+
+bool lfmLogFile::FinishBusyFile(const std::string& busyName) {
+  lfmPlatform* platform = lfmPlatform::Current();
+  lfmFileStatus busy;
+  if (!platform->Stat(busyName, &busy))
+    return false;
+  size_t dot = busyName.find_last_of('.');
+  size_t sep = busyName.find_last_of("/\\");
+  std::string stem = (dot != std::string::npos && (sep == std::string::npos || dot > sep))
+                         ? busyName.substr(0, dot)
+                         : busyName;
+  if (busy.size == 0) {
+    lfmDebugLog::Instance().LogFormat(3, "Zero Length Busy file : %s", busyName.c_str());
+    lfmFileUtil::RemoveFile(busyName);
+    return false;
+  }
+  std::string target = stem + ".log";
+  for (int n = 2;; ++n) {
+    lfmFileStatus existing;
+    if (platform->Stat(target, &existing) && existing.size == 0) {
+      lfmDebugLog::Instance().LogFormat(3, "Zero Length Log file : %s", target.c_str());
+      lfmFileUtil::RemoveFile(target);
+    }
+    int err = lfmFileUtil::Rename(busyName, target);
+    if (err == 0)
+      return true;
+    if (!platform->Stat(target, &existing) || n > 1000) {
+      lfmDebugLog::Instance().Log(MESS_LOG_FILE_RENAME_FAILURE, busyName.c_str(), target.c_str());
+      return false;
+    }
+    target = stem + "(" + std::to_string(n) + ").log";
+  }
+}

@@ -1,0 +1,419 @@
+#include "logout/lfmlogfilecontroller.h"
+
+#include "config/lfmlogserversettings.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "diag/lfmstderr.h"
+#include "diag/whexceptiontexts.h"
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogfilename.h"
+#include "logout/lfmlogrotationsettings.h"
+#include "sitemap/tsservicemodelsettings.h"
+#include "util/lfmfileinfo.h"
+#include "util/lfmpathname.h"
+
+namespace {
+
+const char kModule[] = "./src/lfmlogfilecontroller.cpp";
+const char kRemark[] = "#Remark: KYR-p\r\n";
+
+struct HeaderStore {
+  lfmMutex lock;
+  bool set = false;
+  bool remarked = false;
+  std::string text;
+};
+
+HeaderStore& Header() {
+  static HeaderStore* store = new HeaderStore;
+  return *store;
+}
+
+bool HostedServiceModel() {
+  return lfmLogServerSettings::HostedModel() && tsServiceModelSettings::ServiceModel();
+}
+
+bool SplitHosted() {
+  return lfmLogServerSettings::HostedModel() && lfmLogServerSettings::SplitLogs();
+}
+
+std::tm Breakdown(time_t t) {
+  std::tm tm{};
+  lfmPlatform* platform = lfmPlatform::Current();
+  bool ok = lfmLogRotationSettings::GmtRotation() ? platform->GmTime(t, &tm)
+                                                  : platform->LocalTime(t, &tm);
+  return ok ? tm : std::tm{};
+}
+
+bool IsLeap(int year) {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+// Whether `t` and `f` (the file's period start) fall into one period.
+bool SamePeriod(const std::tm& t, const std::tm& f, int32_t period, int32_t days, int32_t weekStart,
+                int32_t hours, int32_t minutes) {
+  bool sameYear = t.tm_year == f.tm_year;
+  int dayDiff = t.tm_yday - f.tm_yday;
+  switch (period) {
+    case kRotateHourly:
+      return sameYear && t.tm_mon == f.tm_mon && t.tm_mday == f.tm_mday && t.tm_hour == f.tm_hour;
+    case kRotateDaily:
+      return sameYear && dayDiff >= 0 && dayDiff < days;
+    case kRotateWeekly: {
+      // Days from the file's day to the next week start (1..7).
+      int n = f.tm_wday >= weekStart ? weekStart - f.tm_wday + 7 : weekStart - f.tm_wday;
+      if (sameYear)
+        return dayDiff >= 0 && dayDiff < n;
+      if (t.tm_year == f.tm_year + 1 && n >= 2)
+        return (IsLeap(f.tm_year + 1900) ? 366 : 365) + dayDiff < n;
+      return false;
+    }
+    case kRotateMonthly:
+      return sameYear && t.tm_mon == f.tm_mon;
+    case kRotateQuarterly:
+      return sameYear && t.tm_mon / 3 == f.tm_mon / 3;
+    case kRotateYearly:
+      return sameYear;
+    case kRotateHours:
+      return sameYear && dayDiff == 0 && t.tm_hour / hours == f.tm_hour / hours;
+    case kRotateMinutes:
+      return sameYear && dayDiff == 0 && t.tm_hour == f.tm_hour &&
+             t.tm_min / minutes == f.tm_min / minutes;
+    default:  // None
+      return true;
+  }
+}
+
+void ReportAndRethrow(const char* method) {
+  try {
+    throw;
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("lfmLogFileController", method));
+    throw;
+  }
+}
+
+}  // namespace
+
+lfmLogFileController::lfmLogFileController(const std::string& fileKey) : key_(fileKey) {
+  uint32_t buffer = static_cast<uint32_t>(lfmLogServerSettings::WriteBufferSize());
+  uint64_t max = static_cast<uint64_t>(lfmLogRotationSettings::MaxLogFileSizeBytes());
+  current_ = std::make_unique<lfmLogFile>(buffer, max);
+  if (lfmLogServerSettings::UseLazyFileClose())
+    standby_ = std::make_unique<lfmLogFile>(buffer, max);
+}
+
+lfmLogFileController::~lfmLogFileController() {
+  lfmScopedGuard write(writeLock_);
+  lfmScopedGuard standby(standbyLock_);
+  for (lfmLogFile* file : {current_.get(), standby_.get()}) {
+    if (!file)
+      continue;
+    try {
+      if (file->LazyClose() && !file->IsOpen() && file->PendingBytes() > 0)
+        file->LazyFlush(0);
+      if (file->IsOpen())
+        file->Close();
+    } catch (const whException& e) {
+      lfmExceptionController::ProcessException(
+          e, whMethodId("lfmLogFileController", "~lfmLogFileController()"));
+    } catch (...) {
+      lfmStdErr::WriteLine(
+          "Caught unknown exception in lfmLogFileController::~lfmLogFileController()");
+    }
+  }
+}
+
+void lfmLogFileController::SetLogFileHeader(const char* text) {
+  HeaderStore& h = Header();
+  lfmScopedGuard guard(h.lock);
+  if (h.set)
+    return;
+  if (!text)
+    throw whException("lfmLogFileController", "SetLogFileHeader", kModule, __LINE__,
+                      whText::kIncorrectUsage, "An invalid value for the log file header.");
+  h.text = text;
+  h.set = true;
+}
+
+std::string lfmLogFileController::GetLogFileHeader() {
+  HeaderStore& h = Header();
+  lfmScopedGuard guard(h.lock);
+  if (!h.set)
+    throw whException("lfmLogFileController", "GetLogFileHeader", kModule, __LINE__,
+                      whText::kIncorrectUsage, "The log file header is not properly initialized.");
+  if (!h.remarked) {
+    h.text.insert(0, kRemark);
+    h.remarked = true;
+  }
+  return h.text;
+}
+
+void lfmLogFileController::ResetHeaderForTest() {
+  HeaderStore& h = Header();
+  lfmScopedGuard guard(h.lock);
+  h.set = false;
+  h.remarked = false;
+  h.text.clear();
+}
+
+std::string lfmLogFileController::CurrentFileName() {
+  lfmScopedGuard guard(writeLock_);
+  return current_->Name();
+}
+
+void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length, time_t writeTime,
+                                 int32_t latencyClass) {
+  lfmScopedGuard guard(writeLock_);
+  latencyClass_ = latencyClass;
+  CheckLogFile(hitTime, length, writeTime);
+  lfmLogFile& file = *current_;
+  if (!file.HeaderWritten()) {
+    std::string header = GetLogFileHeader();
+    if (!header.empty())
+      file.Write(header.data(), header.size(), writeTime);
+    file.SetHeaderWritten(true);
+  }
+  file.Write(data, length, writeTime);
+  if (file.PeriodTime() == 0)
+    file.SetPeriodTime(hitTime);
+}
+
+bool lfmLogFileController::ReleaseHandle() {
+  lfmScopedGuard guard(writeLock_);
+  try {
+    return ReleaseLocked();
+  } catch (...) {
+    ReportAndRethrow("ReleaseHandle");
+    return false;
+  }
+}
+
+bool lfmLogFileController::TryReleaseHandle(bool* busy) {
+  *busy = false;
+  if (writeLock_.TryLock() != lfmMutex::kOk) {
+    *busy = true;
+    return false;
+  }
+  struct Unlock {
+    lfmMutex& m;
+    ~Unlock() { m.Unlock(); }
+  } unlock{writeLock_};
+  try {
+    return ReleaseLocked();
+  } catch (...) {
+    ReportAndRethrow("ReleaseHandle");
+    return false;
+  }
+}
+
+bool lfmLogFileController::ReleaseLocked() {
+  if (!current_->IsOpen())
+    return false;
+  lfmScopedGuard guard(standbyLock_);
+  if (standby_) {
+    if (standby_->IsOpen())
+      standby_->Close();
+    // The ended file stays open as the standby; the closed one takes over,
+    // with the stream's state, so the sequence and period carry on.
+    std::swap(current_, standby_);
+    current_->SetStateInitialized(standby_->StateInitialized());
+    current_->SetPeriodTime(standby_->PeriodTime());
+    current_->Name() = standby_->Name();
+  } else {
+    current_->Close();
+  }
+  return true;
+}
+
+void lfmLogFileController::Flush(time_t now) {
+  {
+    lfmScopedGuard guard(standbyLock_);
+    if (standby_ && standby_->IsOpen()) {
+      lfmDebugLog& log = lfmDebugLog::Instance();
+      log.LogFormat(4, "Try Lazy  close: %s : %lld : %lld", standby_->Name().c_str(),
+                    static_cast<long long>(now), static_cast<long long>(standby_->PeriodTime()));
+      if (standby_->PeriodTime() < now) {
+        log.LogFormat(4, "Lazy close: %s", standby_->Name().c_str());
+        standby_->Close();
+      }
+    }
+  }
+  lfmScopedGuard guard(writeLock_);
+  current_->Flush(now);
+}
+
+void lfmLogFileController::CheckRotation(time_t now) {
+  lfmScopedGuard guard(writeLock_);
+  if (lfmLogServerSettings::ReplayInProgress())
+    return;
+  if (current_->IsOpen() && current_->PeriodTime() < now && TimePeriodRotate(now))
+    ReleaseLocked();
+}
+
+std::string lfmLogFileController::Directory() const {
+  switch (latencyClass_) {
+    case kLatencyShortLag:
+      return tsServiceModelSettings::ShortLagLogFileDir();
+    case kLatencyRealTime:
+      return tsServiceModelSettings::RealTimeLogFileDir();
+    default:
+      return lfmLogRotationSettings::LogFileDir();
+  }
+}
+
+void lfmLogFileController::BuildFileName(time_t t, std::string& out) const {
+  const lfmLogRotationSettings::Values& r = lfmLogRotationSettings::Get();
+  lfmLogNameStyle style;
+  style.numericMonth = r.numericMonth;
+  std::string prefix;
+  if (HostedServiceModel()) {
+    style.hostedService = true;
+    style.hostName = lfmLogServerSettings::HostName();
+    style.busyExtension = tsServiceModelSettings::BusyExtension();
+    bool ownPrefix = latencyClass_ == kLatencyShortLag || latencyClass_ == kLatencyRealTime;
+    prefix = ownPrefix ? key_ + "-kyr" : "kyr";
+  } else {
+    prefix = SplitHosted() ? key_ + "_" + r.prefix : r.prefix;
+  }
+  lfmLogFileName::Build(Directory(), prefix, Breakdown(t), r.period, r.daysInterval, r.weekStart,
+                        r.hoursInterval, r.minutesInterval, out, sequence_, style);
+}
+
+void lfmLogFileController::InitializeStateInfo(time_t t) {
+  sequence_ = 0;
+  std::string& name = current_->Name();
+  BuildFileName(t, name);
+  if (name.size() < 4)
+    throw whException("lfmLogFileController", "InitializeStateInfo()", kModule, __LINE__,
+                      whText::kFreeText,
+                      ("There was a failure when trying to initialize "
+                       "the log file control status.  The following log file name "
+                       "is invalid: " +
+                       name)
+                          .c_str());
+  std::string dir = Directory();
+  if (!dir.empty() && !lfmPathName::IsDirectory(dir)) {
+    if (lfmFileUtil::MakePath(dir) == 0)
+      lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATED, dir.c_str());
+    else
+      lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATE_FAILURE, dir.c_str());
+  }
+}
+
+bool lfmLogFileController::TimePeriodRotate(time_t t) {
+  lfmLogFile& file = *current_;
+  std::tm now = Breakdown(t);
+  const std::tm& start = file.PeriodTm();
+  const lfmLogRotationSettings::Values& r = lfmLogRotationSettings::Get();
+  bool same;
+  if (HostedServiceModel()) {
+    int32_t rate = tsServiceModelSettings::RotationRate(latencyClass_);
+    if (rate < 60)
+      same = SamePeriod(now, start, kRotateMinutes, 1, 0, 1, rate);
+    else if (rate == 60)
+      same = SamePeriod(now, start, kRotateHourly, 1, 0, 1, 1);
+    else
+      same = SamePeriod(now, start, kRotateHours, 1, 0, rate / 60, 1);
+  } else {
+    same = SamePeriod(now, start, r.period, r.daysInterval, r.weekStart, r.hoursInterval,
+                      r.minutesInterval);
+  }
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  if (log.DebugLevel() >= 6)
+    log.LogFormat(6, "TimePeriodRotate %s, %lld, %lld: %d\n", file.Name().c_str(),
+                  static_cast<long long>(t), static_cast<long long>(file.PeriodTime()), !same);
+  return !same;
+}
+
+bool lfmLogFileController::SizeExceeded(size_t n) const {
+  const lfmLogRotationSettings::Values& r = lfmLogRotationSettings::Get();
+  if (!r.limitBySize || r.maxSizeBytes == 0)
+    return false;
+  uint64_t size = current_->Size();
+  if (current_->LazyClose() && !current_->IsOpen()) {
+    // A closed lazy file: what is on disk plus what waits in the buffer.
+    lfmFileStatus st;
+    if (lfmPlatform::Current()->Stat(current_->Name(), &st))
+      size += st.size;
+  }
+  return size + n > static_cast<uint64_t>(r.maxSizeBytes);
+}
+
+void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
+  lfmLogFile& file = *current_;
+  if (!file.StateInitialized()) {
+    InitializeStateInfo(t);
+    file.SetStateInitialized(true);
+  }
+  if (!file.IsOpen() && !file.LazyClose() && SplitHosted()) {
+    if (!lfmLogFileControllerPool::ReserveHandle(key_, true)) {
+      BuildFileName(t, file.Name());
+      file.SetLazyClose(true);
+      file.SetPeriodTime(t);
+    }
+  }
+  bool checkSize = true;
+  time_t p = current_->PeriodTime();
+  if (p != 0) {
+    if (t < p) {
+      lfmDebugLog::Instance().LogFormat(3, "CheckLogFile: Is Less: %s, %lld, %lld\n",
+                                        current_->Name().c_str(), static_cast<long long>(p),
+                                        static_cast<long long>(t));
+      checkSize = false;
+    } else if (t == p) {
+      checkSize = false;
+    } else if (TimePeriodRotate(t)) {
+      if (current_->LazyClose())
+        current_->LazyFlush(writeTime);
+      sequence_ = 0;
+      OpenFile(t);
+      return;
+    }
+  }
+  if (!current_->IsOpen() && !current_->LazyClose())
+    OpenFile(t);
+  if (checkSize && SizeExceeded(n)) {
+    if (current_->LazyClose())
+      current_->LazyFlush(writeTime);
+    ++sequence_;
+    OpenFile(t);
+  }
+}
+
+void lfmLogFileController::CloseStandbyIfNamed(const std::string& name) {
+  lfmScopedGuard guard(standbyLock_);
+  // Two objects must never hold one file: a mapped pair would overwrite
+  // each other's bytes.
+  if (standby_ && standby_->IsOpen() && standby_->Name() == name)
+    standby_->Close();
+}
+
+void lfmLogFileController::OpenFile(time_t t) {
+  bool released = ReleaseLocked();
+  if (!released && current_->LazyClose()) {
+    if (SplitHosted())
+      lfmLogFileControllerPool::ReserveHandle(key_, false);
+    current_->SetLazyClose(false);
+  }
+  lfmLogFile& file = *current_;
+  BuildFileName(t, file.Name());
+  CloseStandbyIfNamed(file.Name());
+  bool opened = file.Open(file.Name(), lfmLogFile::kOpenFlags, lfmLogFile::kPermission, t);
+  if (!opened) {
+    // The directory may have gone since the stream began: make it again once.
+    std::string dir = Directory();
+    if (!dir.empty() && !lfmPathName::IsDirectory(dir)) {
+      if (lfmFileUtil::MakePath(dir) == 0) {
+        lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATED, dir.c_str());
+        opened = file.Open(file.Name(), lfmLogFile::kOpenFlags, lfmLogFile::kPermission, t);
+      } else {
+        lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATE_FAILURE, dir.c_str());
+      }
+    }
+  }
+  if (!opened)
+    throw whException("lfmLogFileController", "Open()", kModule, __LINE__, whText::kOpenFile,
+                      file.Name().c_str());
+  file.SetPeriodTime(t);
+}

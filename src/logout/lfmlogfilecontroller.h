@@ -1,0 +1,83 @@
+#pragma once
+// lfmLogFileController: one logical log stream. Every hit that shares a file
+// key is appended through it to the current file of the stream; the
+// controller ends the current file and begins the next one by time period
+// and by size. Controllers are created, found and budgeted by the pool.
+//
+// Locks: the write lock guards the current file and every rotation decision;
+// the standby lock guards the exchange of current and standby file and the
+// closing of the standby file. The write lock is always taken before the
+// standby lock. Both are recursive, so a controller asked by the pool to
+// release its own file while it reserves a handle proceeds.
+
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "logout/lfmlogfile.h"
+#include "runtime/lfmmutex.h"
+
+class lfmLogFileController {
+ public:
+  explicit lfmLogFileController(const std::string& fileKey);
+  // Writes out and closes the current and the standby file; failures are
+  // reported, never thrown.
+  virtual ~lfmLogFileController();
+  lfmLogFileController(const lfmLogFileController&) = delete;
+  lfmLogFileController& operator=(const lfmLogFileController&) = delete;
+
+  // Appends one record of a hit at `hitTime`: rotates first when the period
+  // has ended or the size limit would be passed, writes the header into a
+  // new file. `writeTime` is the lazy file's last write time; `latencyClass`
+  // selects directory and, in the hosted service model, the rotation rate.
+  // Thread-safe (write lock). Throws whException (1029 open, 1030 write,
+  // 1010 no header); the record is then not written.
+  void Write(time_t hitTime, const char* data, size_t length, time_t writeTime,
+             int32_t latencyClass);
+  // Closes the current file if open (with a standby file: the open file
+  // becomes the standby, to be closed by the heartbeat). True when a file was
+  // released. Thread-safe (write lock); failures are reported and thrown on.
+  bool ReleaseHandle();
+  // As ReleaseHandle, but gives up at once (false, *busy true) when another
+  // thread holds the write lock. Used by the pool's eviction, which must
+  // never wait for a controller while its caller holds its own write lock.
+  bool TryReleaseHandle(bool* busy);
+  // The heartbeat's flush: closes the standby file once its period lies in
+  // the past, then flushes the current file by "bufferflushrate".
+  void Flush(time_t now);
+  // The heartbeat's rotation check: releases an open file whose period has
+  // ended, so an idle stream does not keep it open.
+  void CheckRotation(time_t now);
+
+  const std::string& FileKey() const { return key_; }
+  // The current file's name (empty before the first write). Thread-safe.
+  std::string CurrentFileName();
+
+  // The process-wide header. Only the first SetLogFileHeader has an effect
+  // (throws 1010 for a null text). GetLogFileHeader throws 1010 until a
+  // header is set; its first call puts the "#Remark: KYR-p" line in front.
+  static void SetLogFileHeader(const char* text);
+  static std::string GetLogFileHeader();
+  // For tests only: forgets the header.
+  static void ResetHeaderForTest();
+
+ private:
+  bool ReleaseLocked();
+  void CheckLogFile(time_t t, size_t n, time_t writeTime);
+  void OpenFile(time_t t);
+  bool TimePeriodRotate(time_t t);
+  bool SizeExceeded(size_t n) const;
+  void InitializeStateInfo(time_t t);
+  void BuildFileName(time_t t, std::string& out) const;
+  std::string Directory() const;
+  void CloseStandbyIfNamed(const std::string& name);
+
+  std::string key_;
+  lfmMutex writeLock_;
+  lfmMutex standbyLock_;
+  std::unique_ptr<lfmLogFile> current_;  // write lock
+  std::unique_ptr<lfmLogFile> standby_;  // both locks to swap; standby lock to use
+  uint32_t sequence_ = 0;                // write lock
+  int32_t latencyClass_ = 2;             // write lock
+};

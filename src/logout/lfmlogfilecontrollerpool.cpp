@@ -1,0 +1,203 @@
+#include "logout/lfmlogfilecontrollerpool.h"
+
+#include <deque>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "config/lfmlogserversettings.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "diag/lfmstderr.h"
+#include "diag/whexceptiontexts.h"
+#include "logout/lfmlogfilecontroller.h"
+#include "runtime/lfmmutex.h"
+#include "sitemap/tsservicemodelsettings.h"
+#include "util/lfmclock.h"
+
+namespace {
+
+const char kModule[] = "./src/lfmlogfilecontrollerpool.cpp";
+
+using ControllerPtr = std::shared_ptr<lfmLogFileController>;
+
+struct Pool {
+  lfmMutex lock;
+  bool initialized = false;
+  int32_t maxHandleCount = 0;
+  std::unordered_map<std::string, ControllerPtr> controllers{100};
+  std::deque<std::string> queue;
+};
+
+Pool& State() {
+  static Pool* pool = new Pool;
+  return *pool;
+}
+
+void CheckInitialized(const Pool& p, const char* method) {
+  if (!p.initialized)
+    throw whException("lfmLogFileControllerPool", method, kModule, __LINE__,
+                      whText::kIncorrectUsage,
+                      "The log file controller was not properly initialized.");
+}
+
+// The key a controller is registered under: keys whose files share one name
+// share one controller.
+std::string StreamKey(const std::string& fileKey) {
+  if (lfmLogServerSettings::HostedModel() && !lfmLogServerSettings::SplitLogs() &&
+      !tsServiceModelSettings::ServiceModel())
+    return std::string();
+  return fileKey;
+}
+
+// Under the pool lock.
+ControllerPtr FindOrCreate(Pool& p, const std::string& key) {
+  auto it = p.controllers.find(key);
+  if (it != p.controllers.end())
+    return it->second;
+  ControllerPtr c = std::make_shared<lfmLogFileController>(key);
+  p.controllers.emplace(key, c);
+  return c;
+}
+
+std::vector<ControllerPtr> Snapshot() {
+  Pool& p = State();
+  lfmScopedGuard guard(p.lock);
+  std::vector<ControllerPtr> all;
+  all.reserve(p.controllers.size());
+  for (auto& entry : p.controllers)
+    all.push_back(entry.second);
+  return all;
+}
+
+template <class Step>
+void Walk(const char* method, const char* unknownLine, Step step) {
+  try {
+    for (const ControllerPtr& c : Snapshot())
+      step(*c);
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("lfmLogFileControllerPool", method));
+  } catch (...) {
+    lfmStdErr::WriteLine(unknownLine);
+  }
+}
+
+}  // namespace
+
+void lfmLogFileControllerPool::Initialize(int32_t maxHandleCount, const char* header) {
+  Pool& p = State();
+  lfmScopedGuard guard(p.lock);
+  if (p.initialized)
+    return;
+  p.maxHandleCount = maxHandleCount;
+  if (maxHandleCount < 1)
+    throw whException("lfmLogFileControllerPool", "Initialize", kModule, __LINE__,
+                      whText::kIncorrectUsage,
+                      ("An invalid MaxHandleCount (" + std::to_string(maxHandleCount) +
+                       ").  Must be greater than zero.")
+                          .c_str());
+  lfmLogFileController::SetLogFileHeader(header);
+  p.initialized = true;
+}
+
+lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::string& fileKey) {
+  std::string key = StreamKey(fileKey);
+  Pool& p = State();
+  lfmScopedGuard guard(p.lock);
+  CheckInitialized(p, "GetLogFileController");
+  return FindOrCreate(p, key).get();
+}
+
+bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool withoutEviction) {
+  Pool& p = State();
+  size_t rounds;
+  {
+    lfmScopedGuard guard(p.lock);
+    CheckInitialized(p, "ReserveHandle(int)");
+    if (p.queue.size() < static_cast<size_t>(p.maxHandleCount)) {
+      p.queue.push_back(fileKey);
+      return true;
+    }
+    if (withoutEviction)
+      return false;
+    rounds = p.queue.size();
+  }
+  // Evict the oldest grants, never holding the pool lock while a controller
+  // releases, never waiting for a controller that is busy.
+  bool released = false;
+  bool emptied = false;
+  std::vector<std::string> busyKeys;
+  while (!released && rounds-- > 0) {
+    ControllerPtr victim;
+    std::string victimKey;
+    {
+      lfmScopedGuard guard(p.lock);
+      if (p.queue.empty()) {
+        emptied = true;
+        break;
+      }
+      victimKey = p.queue.front();
+      p.queue.pop_front();
+      victim = FindOrCreate(p, victimKey);
+    }
+    bool busy = false;
+    released = victim->TryReleaseHandle(&busy);
+    if (busy)
+      busyKeys.push_back(victimKey);
+  }
+  {
+    lfmScopedGuard guard(p.lock);
+    if (!released && p.queue.empty())
+      emptied = true;
+    // Busy controllers keep their handle: they stay accounted for.
+    for (std::string& k : busyKeys)
+      p.queue.push_back(std::move(k));
+    p.queue.push_back(fileKey);
+  }
+  if (!released && emptied)
+    lfmDebugLog::Instance().Log(MESS_LOG_FILE_UNRELEASED_HANDLE);
+  return true;
+}
+
+void lfmLogFileControllerPool::FlushControllers(time_t now) {
+  if (now == 0)
+    now = lfmClock::Now();
+  Walk("FlushControllers()",
+       "Caught unknown exception in lfmLogFileControllerPool::FlushControllers()",
+       [now](lfmLogFileController& c) { c.Flush(now); });
+}
+
+void lfmLogFileControllerPool::ReleaseInactiveFiles(time_t now) {
+  if (now == 0)
+    now = lfmClock::Now();
+  Walk("ReleaseInactiveFiles()",
+       "Caught unknown exception in lfmLogFileControllerPool::ReleaseInactiveFiles()",
+       [now](lfmLogFileController& c) { c.CheckRotation(now); });
+}
+
+void lfmLogFileControllerPool::ShutDown() {
+  std::unordered_map<std::string, ControllerPtr> closing;
+  {
+    Pool& p = State();
+    lfmScopedGuard guard(p.lock);
+    if (!p.initialized)
+      return;
+    p.initialized = false;
+    closing.swap(p.controllers);
+    p.queue.clear();
+  }
+  // Destroyed outside the pool lock: each writes out and closes its files.
+  closing.clear();
+}
+
+bool lfmLogFileControllerPool::IsInitialized() {
+  Pool& p = State();
+  lfmScopedGuard guard(p.lock);
+  return p.initialized;
+}
+
+size_t lfmLogFileControllerPool::QueuedHandles() {
+  Pool& p = State();
+  lfmScopedGuard guard(p.lock);
+  return p.queue.size();
+}

@@ -1,0 +1,45 @@
+#pragma once
+// lfmLogFileControllerPool: the process-wide registry of log file
+// controllers. It finds or creates the controller of a file key, bounds the
+// number of log files holding an open handle (first-in first-out eviction
+// over grants), and runs the heartbeat's flush and idle-file checks.
+//
+// Locks: the pool lock guards the map, the handle queue and the flag. It is
+// never held while a controller works: eviction takes the oldest key out of
+// the queue under the pool lock and asks its controller to release only
+// after giving the lock up, and the heartbeat walks a snapshot of the
+// controllers. A controller whose write lock is busy is not waited for
+// (its holder may be reserving a handle itself): it goes back to the end of
+// the queue and the next oldest is asked.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+class lfmLogFileController;
+
+class lfmLogFileControllerPool {
+ public:
+  // Stores the handle budget and hands the header to the controller class;
+  // only the first call has an effect. Throws 1010 for a budget below 1.
+  static void Initialize(int32_t maxHandleCount, const char* header);
+  // The controller of `fileKey`, created on first use. The pool keeps
+  // ownership until ShutDown(). Keys whose log file names coincide (hosted,
+  // without split logs, outside the service model) share one controller, so
+  // every file has one writer. Throws 1010 when not initialised.
+  static lfmLogFileController* GetLogFileController(const std::string& fileKey);
+  // Grants `fileKey` a handle when the budget allows; otherwise refuses
+  // (`withoutEviction`) or evicts the oldest grant first. Throws 1010 when
+  // not initialised; an eviction failure is reported and thrown on.
+  static bool ReserveHandle(const std::string& fileKey, bool withoutEviction);
+  // The heartbeat's walks (0: now). Never throw: failures are reported and
+  // end the walk for this tick.
+  static void FlushControllers(time_t now = 0);
+  static void ReleaseInactiveFiles(time_t now = 0);
+  // Writes out and closes every file and forgets every controller.
+  static void ShutDown();
+
+  static bool IsInitialized();
+  // Entries of the handle queue (for tests and diagnostics).
+  static size_t QueuedHandles();
+};

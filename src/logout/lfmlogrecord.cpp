@@ -1,0 +1,355 @@
+#include "logout/lfmlogrecord.h"
+
+#include "config/lfmenv.h"
+#include "config/lfmlogserversettings.h"
+#include "config/lfmsettingsonce.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "hit/lfmrequestdata.h"
+#include "logout/lfmlogfilecontroller.h"
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "platform/lfmplatform.h"
+#include "sitemap/tssiteparams.h"
+#include "util/lfmclock.h"
+
+namespace {
+
+lfmSettingsOnce& Once() {
+  static lfmSettingsOnce* once = new lfmSettingsOnce;
+  return *once;
+}
+
+lfmLogFieldSettings::Values& Stored() {
+  static lfmLogFieldSettings::Values* v = new lfmLogFieldSettings::Values;
+  return *v;
+}
+
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
+
+bool WriteKyrId(const lfmLogFieldSettings::Values& f) {
+  return f.kyrId && lfmLogServerSettings::HostedModel();
+}
+
+// Appends `value` as one field: "-" when null, empty or all blanks; every
+// blank or control character as "+".
+void AppendField(std::string& line, const char* value) {
+  const char* p = value;
+  if (p)
+    while (IsBlank(*p))
+      ++p;
+  if (!p || !*p) {
+    line += '-';
+    return;
+  }
+  for (const char* c = value; *c; ++c) {
+    unsigned char u = static_cast<unsigned char>(*c);
+    line += (u <= 0x20 || u == 0x7F) ? '+' : *c;
+  }
+}
+
+void AppendNumber(std::string& line, const char* format, long long v) {
+  char text[32];
+  int n = std::snprintf(text, sizeof text, format, v);
+  if (n > 0)
+    line.append(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : 0);
+}
+
+std::tm Utc(time_t t) {
+  std::tm tm{};
+  if (!lfmPlatform::Current()->GmTime(t, &tm))
+    tm = std::tm{};
+  return tm;
+}
+
+void AppendDate(std::string& line, const std::tm& tm) {
+  char text[64];
+  int n = std::snprintf(text, sizeof text, "%.2d-%.2d-%.2d", tm.tm_year + 1900, tm.tm_mon + 1,
+                        tm.tm_mday);
+  if (n > 0 && static_cast<size_t>(n) < sizeof text)
+    line.append(text, static_cast<size_t>(n));
+}
+
+void AppendTime(std::string& line, const std::tm& tm) {
+  char text[64];
+  int n = std::snprintf(text, sizeof text, "%.2d:%.2d:%.2d", tm.tm_hour, tm.tm_min, tm.tm_sec);
+  if (n > 0 && static_cast<size_t>(n) < sizeof text)
+    line.append(text, static_cast<size_t>(n));
+}
+
+// Removes the pair named `name` (whole name, exact case) from `cookie`.
+void RemoveCookie(std::string& cookie, const std::string& name) {
+  if (name.empty())
+    return;
+  size_t start = 0;
+  while (start <= cookie.size()) {
+    size_t end = cookie.find(';', start);
+    if (end == std::string::npos)
+      end = cookie.size();
+    size_t nameStart = start;
+    while (nameStart < end && IsBlank(cookie[nameStart]))
+      ++nameStart;
+    size_t eq = cookie.find('=', nameStart);
+    size_t nameEnd = eq == std::string::npos || eq > end ? end : eq;
+    while (nameEnd > nameStart && IsBlank(cookie[nameEnd - 1]))
+      --nameEnd;
+    if (cookie.compare(nameStart, nameEnd - nameStart, name) == 0 && nameEnd > nameStart) {
+      if (end < cookie.size()) {
+        // Not the last pair: drop it with its ";" and the blanks after.
+        size_t next = end + 1;
+        while (next < cookie.size() && IsBlank(cookie[next]))
+          ++next;
+        cookie.erase(start, next - start);
+      } else {
+        // The last pair: drop it with the ";" and blanks before it.
+        size_t from = start;
+        if (from > 0) {
+          --from;  // the ';'
+          while (from > 0 && IsBlank(cookie[from - 1]))
+            --from;
+        }
+        cookie.erase(from);
+      }
+      continue;  // the same start now holds the next pair
+    }
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+lfmLogFieldSettings::Values lfmLogFieldSettings::Read(const zrConfig& config) {
+  Values v;
+  struct Key {
+    const char* name;
+    bool Values::*field;
+  };
+  static const Key kKeys[] = {
+      {"logdate", &Values::date},
+      {"logtime", &Values::time},
+      {"logclientip", &Values::clientIp},
+      {"logusername", &Values::userName},
+      {"logserverip", &Values::serverIp},
+      {"logmethod", &Values::method},
+      {"loguristem", &Values::uriStem},
+      {"loguriquery", &Values::uriQuery},
+      {"loghttpstatus", &Values::httpStatus},
+      {"logBytessent", &Values::bytesSent},
+      {"logprotocolversion", &Values::protocolVersion},
+      {"loguseragent", &Values::userAgent},
+      {"logcookie", &Values::cookie},
+      {"logreferer", &Values::referer},
+      {"logkyrid", &Values::kyrId},
+  };
+  for (const Key& k : kKeys)
+    v.*(k.field) = config.GetBool(k.name, true, kSection);
+  return v;
+}
+
+const lfmLogFieldSettings::Values& lfmLogFieldSettings::Get() {
+  Once().Ensure([](lfmMessageBatch&) { Stored() = Read(lfmEnv::Instance()); });
+  return Stored();
+}
+
+void lfmLogFieldSettings::ResetForTest() {
+  Once().ResetForTest();
+  Stored() = Values();
+}
+
+std::string lfmLogRecord::BuildLogHeader() {
+  std::string h = "#Software: Vantorell Tallyspring Data Collector ";
+  h += "V7.0";
+  h += "\r\n#Version: 1.0\r\n#Date: ";
+  std::tm tm = Utc(lfmClock::Now());
+  AppendDate(h, tm);
+  h += ' ';
+  AppendTime(h, tm);
+  h += "\r\n#Fields:";
+  const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
+  const std::pair<bool, const char*> columns[] = {
+      {f.date, "date"},
+      {f.time, "time"},
+      {f.clientIp, "c-ip"},
+      {f.userName, "cs-username"},
+      {f.serverIp, "cs-host"},
+      {f.method, "cs-method"},
+      {f.uriStem, "cs-uri-stem"},
+      {f.uriQuery, "cs-uri-query"},
+      {f.httpStatus, "sc-status"},
+      {f.bytesSent, "sc-bytes"},
+      {f.protocolVersion, "cs-version"},
+      {f.userAgent, "cs(User-Agent)"},
+      {f.cookie, "cs(Cookie)"},
+      {f.referer, "cs(Referer)"},
+      {WriteKyrId(f), "kyr-id"},
+  };
+  for (const auto& c : columns) {
+    if (c.first) {
+      h += ' ';
+      h += c.second;
+    }
+  }
+  h += " \r\n";
+  return h;
+}
+
+std::string lfmLogRecord::RemoveTrackingCookies(const std::string& cookie) {
+  std::string result = cookie;
+  RemoveCookie(result, lfmLogServerSettings::VisitorTrackingParam());
+  RemoveCookie(result, tsServiceModelSettings::TrackVisitorsSessionCookieName());
+  RemoveCookie(result, tsServiceModelSettings::TrackVisitorsDailyCookieName());
+  return result;
+}
+
+void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& request, bool lineEnd) {
+  const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
+  std::tm tm = Utc(t);
+  bool first = true;
+  auto sep = [&]() {
+    if (!first)
+      line += ' ';
+    first = false;
+  };
+  if (f.date) {
+    sep();
+    AppendDate(line, tm);
+  }
+  if (f.time) {
+    sep();
+    AppendTime(line, tm);
+  }
+  if (f.clientIp) {
+    sep();
+    AppendField(line, request.GetSrcClientIP());
+  }
+  if (f.userName) {
+    sep();
+    AppendField(line, request.GetSrcUserName());
+  }
+  if (f.serverIp) {
+    sep();
+    AppendField(line, request.GetSrcServerIP());
+  }
+  if (f.method) {
+    sep();
+    AppendField(line, request.GetSrcMethod());
+  }
+  if (f.uriStem) {
+    sep();
+    AppendField(line, request.GetSrcURIStem());
+  }
+  if (f.uriQuery) {
+    sep();
+    AppendField(line, request.GetSrcURIQuery());
+  }
+  if (f.httpStatus) {
+    sep();
+    AppendNumber(line, "%lld", request.GetSrcStatus());
+  }
+  if (f.bytesSent) {
+    sep();
+    uint32_t bytes = request.GetSrcBytes();
+    if (bytes == 0)
+      line += '-';
+    else
+      AppendNumber(line, "%lld", bytes);
+  }
+  if (f.protocolVersion) {
+    sep();
+    AppendField(line, request.GetSrcProtocol());
+  }
+  if (f.userAgent) {
+    sep();
+    AppendField(line, request.GetSrcUserAgent());
+  }
+  if (f.cookie) {
+    sep();
+    const char* cookie = request.GetSrcInCookie();
+    if (!cookie || std::string(cookie) == "-")
+      line += '-';
+    else
+      AppendField(line, RemoveTrackingCookies(cookie).c_str());
+  }
+  if (f.referer) {
+    sep();
+    AppendField(line, request.GetSrcReferrer());
+  }
+  if (WriteKyrId(f)) {
+    sep();
+    const char* id = nullptr;
+    try {
+      id = request.GetSrcKYRId();
+    } catch (const whException&) {
+      id = nullptr;  // no KYR ID set: the column reads "-"
+    }
+    AppendField(line, id);
+  }
+  if (lineEnd)
+    line += "\r\n";
+}
+
+void lfmLogRecord::BuildFileKey(lfmRequestData& request, std::string& key,
+                                const tsSiteParams& site) {
+  if (!lfmLogServerSettings::HostedModel()) {
+    key = kNonHostedKey;
+    return;
+  }
+  bool service = tsServiceModelSettings::ServiceModel();
+  bool siteMap = tsServiceModelSettings::SiteMapEnabled();
+  if (service && (!siteMap || (site.found && site.latencyClass == kLatencyStandardLag))) {
+    key = kStandardLagKey;
+    return;
+  }
+  const char* id = nullptr;
+  try {
+    id = request.GetSrcKYRId();
+  } catch (const whException&) {
+    id = nullptr;  // no KYR ID: the empty key
+  }
+  size_t n = id ? std::char_traits<char>::length(id) : 0;
+  key = (n == 30 || n == 14) ? id : "";
+}
+
+bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& site,
+                                  time_t* hitTime) {
+  try {
+    bool replay = lfmLogServerSettings::ReplayInProgress();
+    time_t t = request.GetSrcDate();
+    if (!replay)
+      t = lfmClock::Now();
+    // Grows as needed: a long line is written whole.
+    std::string line;
+    line.reserve(8092);
+    FormatLine(line, t, request, true);
+
+    std::string key;
+    BuildFileKey(request, key, site);
+    lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(key);
+
+    bool routed = lfmLogServerSettings::HostedModel() && tsServiceModelSettings::ServiceModel() &&
+                  tsServiceModelSettings::SiteMapEnabled() && site.found;
+    int32_t latency = routed ? site.latencyClass : kLatencyStandardLag;
+    if (!(routed && site.decouple))
+      controller->Write(t, line.data(), line.size(), t, latency);
+    if (routed) {
+      for (const std::string& id : site.realTimeIds) {
+        lfmLogFileController* copy = lfmLogFileControllerPool::GetLogFileController(id);
+        if (!replay) {
+          time_t now = lfmClock::Now();
+          if (now > t) {
+            t = now;
+            line.clear();
+            FormatLine(line, t, request, true);
+          }
+        }
+        copy->Write(t, line.data(), line.size(), 0, kLatencyRealTime);
+      }
+    }
+    if (hitTime)
+      *hitTime = t;
+    return true;
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("lfmLogRecord", "WriteLogRecord"));
+    throw;
+  }
+}

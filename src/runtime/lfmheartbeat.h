@@ -1,0 +1,32 @@
+#pragma once
+// lfmHeartBeat: the background thread that flushes the log buffers every
+// "bufferflushrate" seconds and releases log files whose period has ended
+// every "filecheckrate" seconds, waking every "heartbeatrate" seconds.
+//
+// The thread holds its tick mutex at all times except while it waits, and
+// Stop() takes the same mutex to deliver the stop, so a stop can never be
+// lost between the thread's stop check and its wait. The pool's locks are
+// always taken after the tick mutex.
+
+#include <ctime>
+
+class lfmHeartBeat {
+ public:
+  // Starts the thread; a second Start while it runs only raises
+  // MESS_HEARTBEAT_RESTART. Never throws.
+  static void Start();
+  // Wakes and joins the thread (heartbeatrate seconds at most); a thread that
+  // does not end is abandoned with MESS_HEARTBEAT_BAD_SHUTDOWN. Never throws.
+  static void Stop();
+  static bool IsStarted();
+
+  // One tick of the thread body at `now`: flush and release by their rates,
+  // resetting a last-action time that lies in the future (the clock went
+  // back). Exposed so that the schedule can be tested without waiting.
+  static void Tick(time_t now);
+  // The last-action times, for tests.
+  static time_t LastFlush();
+  static time_t LastCheck();
+  // For tests only: sets both last-action times.
+  static void SetLastActionsForTest(time_t t);
+};

@@ -1,0 +1,20 @@
+#include "sitemap/tssiteparams.h"
+
+void tsSiteParams::SetRealTimeIds(const std::string& list) {
+  realTimeIds.clear();
+  decouple = false;
+  size_t start = 0;
+  while (start <= list.size()) {
+    size_t colon = list.find(':', start);
+    if (colon == std::string::npos)
+      colon = list.size();
+    std::string part = list.substr(start, colon - start);
+    if (part == "decouple")
+      decouple = true;
+    else if (!part.empty())
+      realTimeIds.push_back(part);
+    start = colon + 1;
+  }
+  if (realTimeIds.empty())
+    decouple = false;
+}

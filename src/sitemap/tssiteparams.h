@@ -1,0 +1,38 @@
+#pragma once
+// The hit site record: the site map's parameters of the hit's KYR ID.
+// Created per hit by the filter entry, filled by the hit validation from the
+// site map, read by the log record writer and the cookie server. Plain data
+// of one worker thread; no lock.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sitemap/tsservicemodelsettings.h"
+
+struct tsSiteParams {
+  std::string kyrId;
+  std::string tagId;
+  int32_t firstWeekDay = 0;
+  // 1 short lag when the site's schedule priority is above 0, else 2.
+  int32_t latencyClass = kLatencyStandardLag;
+  // Further KYR IDs a routed hit is copied to, as real-time lines, in the
+  // order of the site map's list.
+  std::vector<std::string> realTimeIds;
+  // A routed hit goes only to the further KYR IDs, not to the site's own
+  // file. Never set while realTimeIds is empty.
+  bool decouple = false;
+  std::string dataCollection;
+  std::string timeZone;
+  std::string kyrEnabled;
+  std::string fullyMigrated;
+  std::string cookiesEnabled;
+  int32_t visitorSessionLength = 30;  // minutes
+  // False until a site map lookup filled the record ("listed").
+  bool found = false;
+
+  // Fills realTimeIds and decouple from the site map's list column: parts
+  // separated by ":", "decouple" (exact case) sets the flag, every other
+  // non-empty part is a further KYR ID.
+  void SetRealTimeIds(const std::string& list);
+};
