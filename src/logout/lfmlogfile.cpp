@@ -52,8 +52,9 @@ bool lfmLogFile::Open(const std::string& name, int flags, int permission, time_t
     Swap(kBuffered);
     opened = kind_ == kBuffered && file_->Open(name, flags, permission, time);
   }
-  if (opened && file_->Size() > file_->PendingBytes())
-    headerWritten_ = true;  // appending to a file that has its header
+  // A file that already holds data has its header; a new one needs it.
+  if (opened)
+    headerWritten_ = file_->Size() > file_->PendingBytes();
   return opened;
 }
 
@@ -82,8 +83,7 @@ void lfmLogFile::SetLazyClose(bool lazy) {
   if (lazy) {
     // A lazy file that already holds data has its header.
     lfmFileStatus st;
-    if (!name_.empty() && lfmPlatform::Current()->Stat(name_, &st) && st.size > 0)
-      headerWritten_ = true;
+    headerWritten_ = !name_.empty() && lfmPlatform::Current()->Stat(name_, &st) && st.size > 0;
   }
 }
 

@@ -157,6 +157,11 @@ void lfmLogFileController::ResetHeaderForTest() {
   h.text.clear();
 }
 
+bool lfmLogFileController::IsFileOpen() {
+  lfmScopedGuard guard(writeLock_);
+  return current_->IsOpen();
+}
+
 std::string lfmLogFileController::CurrentFileName() {
   lfmScopedGuard guard(writeLock_);
   return current_->Name();

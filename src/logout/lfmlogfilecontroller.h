@@ -51,6 +51,8 @@ class lfmLogFileController {
   void CheckRotation(time_t now);
 
   const std::string& FileKey() const { return key_; }
+  // Whether the current file holds an open handle. Thread-safe.
+  bool IsFileOpen();
   // The current file's name (empty before the first write). Thread-safe.
   std::string CurrentFileName();
 

@@ -1,5 +1,6 @@
 #include "tests/support/temproot.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmeventlog.h"
+#include "diag/whexception.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
@@ -54,6 +56,36 @@ size_t Count(const std::string& text, const std::string& what) {
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
     ++n;
   return n;
+}
+
+std::string ThrownText(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const whException& e) {
+    return std::to_string(e.Code()) + " " + e.SourceClassName() + " " + e.Message();
+  }
+  return "no exception";
+}
+
+time_t UtcTime(int year, int month, int day, int hour, int minute, int second) {
+  // Days from 1970-01-01 to the civil date (proleptic Gregorian).
+  int y = year - (month <= 2 ? 1 : 0);
+  int era = (y >= 0 ? y : y - 399) / 400;
+  int yoe = y - era * 400;
+  int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  long long days = static_cast<long long>(era) * 146097 + doe - 719468;
+  return static_cast<time_t>(days * 86400 + hour * 3600 + minute * 60 + second);
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec))
+    if (e.is_regular_file())
+      names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string ReadFileText(const std::string& path) {

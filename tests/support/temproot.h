@@ -4,7 +4,10 @@
 // a TestPlatform, and every process-wide setting, the configuration and the
 // debug log forgotten before and after.
 
+#include <ctime>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/support/testplatform.h"
 
@@ -35,6 +38,16 @@ void ResetProcessStateForTest();
 
 // Occurrences of `what` in `text`.
 size_t Count(const std::string& text, const std::string& what);
+
+// "<code> <class> <message>" of the whException `f` throws, or
+// "no exception".
+std::string ThrownText(const std::function<void()>& f);
+
+// Seconds since 1970 of a UTC calendar time.
+time_t UtcTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+
+// Names of the regular files in `dir`, sorted (empty when it does not exist).
+std::vector<std::string> ListDir(const std::string& dir);
 
 // Whole-file helpers for tests.
 std::string ReadFileText(const std::string& path);

@@ -131,3 +131,14 @@ void TestPlatform::RedirectStreams(const std::string& suffix, const std::string&
   redirectSuffix_ = suffix;
   redirectTarget_ = target;
 }
+
+int64_t TestPlatform::Write(lfmFileHandle h, const void* data, size_t n, int* err) {
+  ++writeCalls;
+  if (int e = writeError.load()) {
+    if (err)
+      *err = e;
+    return -1;
+  }
+  size_t limit = shortWriteMax.load();
+  return lfmPlatformWrapper::Write(h, data, limit && n > limit ? limit : n, err);
+}

@@ -26,6 +26,11 @@ class TestPlatform : public lfmPlatformWrapper {
   std::atomic<int> renameError{0};
   std::atomic<int> removeError{0};
   std::atomic<int> mkdirError{0};
+  // Low-level writes fail with this error (0 = pass through), or write at
+  // most `shortWriteMax` bytes per call (0 = no limit).
+  std::atomic<int> writeError{0};
+  std::atomic<size_t> shortWriteMax{0};
+  std::atomic<uint64_t> writeCalls{0};
   // Streams opened for writing fail with this error (0 = pass through).
   std::atomic<int> openStreamWriteError{0};
   // Streams on paths ending in `suffix` are opened on `target` instead
@@ -47,6 +52,7 @@ class TestPlatform : public lfmPlatformWrapper {
 
   bool GetEnvironment(const std::string& name, std::string* value) override;
   bool GetNamedValue(const std::string& name, std::string* value) override;
+  int64_t Write(lfmFileHandle h, const void* data, size_t n, int* err) override;
   int Rename(const std::string& from, const std::string& to, bool replace) override;
   int Remove(const std::string& path) override;
   int MakeDirectory(const std::string& path) override;

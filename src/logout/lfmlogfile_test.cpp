@@ -1,0 +1,204 @@
+// The file layer: buffering, write failures, memory-mapped files, lazy
+// files and the finishing of busy files.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+
+#include "logout/lfmbufferedfile.h"
+#include "logout/lfmlogfile.h"
+#include "logout/lfmmemmapfile.h"
+#include "tests/support/temproot.h"
+#include "util/lfmfileinfo.h"
+
+namespace {
+
+constexpr int kFlags = lfmLogFile::kOpenFlags;
+constexpr int kPerm = lfmLogFile::kPermission;
+
+class FileLayerTest : public ::testing::Test {
+ protected:
+  explicit FileLayerTest(const std::string& config = "") : root_(config) {
+    lfmFileUtil::MakePath(root_.File("out"));
+  }
+  std::string Path(const std::string& name) { return root_.File("out/" + name); }
+  TempRoot root_;
+};
+
+TEST_F(FileLayerTest, BufferedFileHoldsRecordsUntilFlushAndWritesEveryByteOfShortWrites) {
+  lfmBufferedFile f(64, 0);
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  f.Write("abc\r\n", 5);
+  EXPECT_EQ(ReadFileText(Path("a.log")), "");
+  EXPECT_EQ(f.Size(), 5u);
+
+  root_.Platform().shortWriteMax = 3;
+  std::string big(100, 'x');  // larger than the whole buffer: written straight through, whole
+  f.Write(big.data(), big.size());
+  EXPECT_EQ(ReadFileText(Path("a.log")), "abc\r\n" + big);
+  f.Write("end\r\n", 5);
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("a.log")), "abc\r\n" + big + "end\r\n");
+
+  // Reopened for append, the size counts what the file already holds.
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  EXPECT_EQ(f.Size(), 110u);
+}
+
+TEST_F(FileLayerTest, FullDiskIsReportedAndTheNextWriteWritesTheKeptBytes) {
+  lfmBufferedFile f(64, 0);
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  f.Write("one\r\n", 5);
+  root_.Platform().writeError = ENOSPC;
+  std::string fd = std::to_string(f.Descriptor());
+  EXPECT_EQ(ThrownText([&] { f.Flush(0); }), "1030 lfmBufferedFile A write to file (" +
+                                                 Path("a.log") + " handle: " + fd +
+                                                 ") failed. Out of disk space");
+  EXPECT_TRUE(f.IsOpen());
+  root_.Platform().writeError = 0;
+  f.Write("two\r\n", 5);
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("a.log")), "one\r\ntwo\r\n");
+}
+
+TEST_F(FileLayerTest, BadDescriptorClosesTheObjectAndOtherErrorsNameTheirErrno) {
+  lfmBaseFile plain;
+  ASSERT_TRUE(plain.Open(Path("p.log"), kFlags, kPerm, 0));
+  root_.Platform().writeError = EIO;
+  EXPECT_NE(ThrownText([&] { plain.Write("x", 1); }).find(") failed. Errno: 5"), std::string::npos);
+  EXPECT_TRUE(plain.IsOpen());
+
+  lfmBufferedFile f(64, 0);
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  f.Write("kept\r\n", 6);
+  root_.Platform().writeError = EBADF;
+  EXPECT_NE(ThrownText([&] {
+              f.Close();
+            }).find(") failed. Bad file handle. Resetting the internal controller."),
+            std::string::npos);
+  EXPECT_FALSE(f.IsOpen());
+  root_.Platform().writeError = 0;
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("a.log")), "kept\r\n");
+}
+
+TEST_F(FileLayerTest, UsageErrorsCarryTheirTexts) {
+  lfmBufferedFile f(8, 0);
+  EXPECT_EQ(ThrownText([&] { f.Write("x", 1); }),
+            "1010 lfmBufferedFile Incorrect usage: Attempted to write to unopen file: ");
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  EXPECT_EQ(ThrownText([&] { f.Open(Path("b.log"), kFlags, kPerm, 0); }),
+            "1010 lfmBufferedFile Incorrect usage: Attempted to open file: " + Path("b.log") +
+                ".  Another file is already open: " + Path("a.log"));
+  EXPECT_NE(ThrownText([&] {
+              f.BufferWrite("0123456789", 10);
+            }).find("The attempted buffer write is too large for the internal buffer"),
+            std::string::npos);
+  lfmBaseFile plain;
+  EXPECT_EQ(ThrownText([&] { plain.BufferWrite("x", 1); }),
+            "1010 lfmBaseFile Incorrect usage: Attempted a buffered write when the object does "
+            "not have a buffer.");
+  EXPECT_FALSE(plain.Open(root_.File("missing/dir/x.log"), kFlags, kPerm, 0));
+}
+
+TEST_F(FileLayerTest, MappedFileShrinksToItsDataAndAppendsAfterItsLastByte) {
+  const uint64_t g = lfmMemMapFile::Granularity();
+  const std::string path = Path("m.log");
+  {
+    lfmMemMapFile f(4 * g);
+    ASSERT_TRUE(f.Open(path, kFlags, kPerm, 0));
+    f.Write("hello", 5);
+    EXPECT_EQ(ReadFileText(path).size(), 4 * g);  // reserved while open
+    f.Close();
+  }
+  EXPECT_EQ(ReadFileText(path), "hello");
+
+  // A file left at its reserved size ends at its last non-zero byte.
+  WriteFileText(path, "abc" + std::string(2 * g - 3, '\0'));
+  {
+    lfmBufferedMMFile f(16, 4 * g);
+    ASSERT_TRUE(f.Open(path, kFlags, kPerm, 0));
+    EXPECT_EQ(f.Size(), 3u);
+    f.Write("de", 2);
+    f.Close();
+  }
+  EXPECT_EQ(ReadFileText(path), "abcde");
+
+  // Data that ends exactly at a block's end.
+  WriteFileText(path, std::string(g, 'q') + std::string(g, '\0'));
+  lfmMemMapFile full(2 * g);
+  ASSERT_TRUE(full.Open(path, kFlags, kPerm, 0));
+  EXPECT_EQ(full.Size(), g);
+  // A record that would pass the maximum is refused whole.
+  std::string tooLong(g + 1, 'r');
+  EXPECT_EQ(ThrownText([&] { full.Write(tooLong.data(), tooLong.size()); }),
+            "1010 lfmMemMapFile Incorrect usage: Attempted to write to passed eof, file: " + path);
+  full.Close();
+  EXPECT_EQ(ReadFileText(path), std::string(g, 'q'));
+}
+
+class MappedLogFileTest : public FileLayerTest {
+ protected:
+  MappedLogFileTest() : FileLayerTest("[logserver]\nusememmappedfile = true\n") {}
+};
+
+TEST_F(MappedLogFileTest, WithoutMaximumTheLogFileContinuesAsPlainBuffered) {
+  lfmLogFile lf(64, 0);
+  EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
+  ASSERT_TRUE(lf.Open(Path("l.log"), kFlags, kPerm, 0));
+  EXPECT_EQ(lf.GetKind(), lfmLogFile::kBuffered);
+  lf.Write("line\r\n", 6, 1);
+  lf.Close();
+  EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
+  EXPECT_EQ(ReadFileText(Path("l.log")), "line\r\n");
+}
+
+TEST_F(FileLayerTest, LazyFileHoldsNoHandleBetweenItsFlushesAndKeepsBytesOverAFailedOpen) {
+  root_.Write("cfg/kyr.cfg", "[logserver]\nbufferflushrate = 60\n");
+  const std::string path = root_.File("lazy/l.log");
+  lfmLogFile lf(32, 0);
+  lf.Name() = path;
+  lf.SetLazyClose(true);
+  lf.Write("0123456789\r\n", 12, 100);
+  lf.Write("abcdefghij\r\n", 12, 101);
+  EXPECT_FALSE(lf.IsOpen());
+
+  // The next record does not fit: the flush needs the file, whose directory
+  // is missing. The buffered records are kept.
+  EXPECT_EQ(ThrownText([&] { lf.Write("ABCDEFGHIJ\r\n", 12, 102); }),
+            "1029 lfmLogFileController Failed to open the following file: " + path);
+  EXPECT_EQ(lf.PendingBytes(), 24u);
+
+  ASSERT_EQ(lfmFileUtil::MakePath(root_.File("lazy")), 0);
+  lf.Write("ABCDEFGHIJ\r\n", 12, 103);
+  EXPECT_FALSE(lf.IsOpen());
+  EXPECT_EQ(ReadFileText(path), "0123456789\r\nabcdefghij\r\nABCDEFGHIJ\r\n");
+
+  lf.Write("tail\r\n", 6, 104);
+  lf.Flush(120);  // within bufferflushrate of the last flush: nothing
+  EXPECT_EQ(lf.PendingBytes(), 6u);
+  lf.Flush(200);
+  EXPECT_FALSE(lf.IsOpen());
+  EXPECT_EQ(lf.PendingBytes(), 0u);
+  EXPECT_EQ(Count(ReadFileText(path), "tail\r\n"), 1u);
+}
+
+TEST_F(FileLayerTest, FinishingABusyFileNeverReplacesData) {
+  WriteFileText(Path("x.kyrbusy"), "new\r\n");
+  WriteFileText(Path("x.log"), "old\r\n");
+  EXPECT_TRUE(lfmLogFile::FinishBusyFile(Path("x.kyrbusy")));
+  EXPECT_EQ(ReadFileText(Path("x.log")), "old\r\n");
+  EXPECT_EQ(ReadFileText(Path("x(2).log")), "new\r\n");
+
+  WriteFileText(Path("y.kyrbusy"), "");
+  EXPECT_FALSE(lfmLogFile::FinishBusyFile(Path("y.kyrbusy")));
+  WriteFileText(Path("z.kyrbusy"), "data\r\n");
+  WriteFileText(Path("z.log"), "");
+  EXPECT_TRUE(lfmLogFile::FinishBusyFile(Path("z.kyrbusy")));
+  EXPECT_EQ(ReadFileText(Path("z.log")), "data\r\n");
+  EXPECT_EQ(ListDir(root_.File("out")), (std::vector<std::string>{"x(2).log", "x.log", "z.log"}));
+}
+
+}  // namespace
