@@ -1,0 +1,262 @@
+// Log file controllers: rotation by period and size, the header, the
+// standby file, and a concurrency stress over the whole output path.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <map>
+#include <regex>
+#include <thread>
+
+#include "logout/lfmlogfilecontroller.h"
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "tests/support/temproot.h"
+
+namespace {
+
+const char kHeader[] = "#Fields: x \r\n";
+
+std::string Config(const std::string& rotation, const std::string& logserver = "",
+                   const std::string& servicemodel = "") {
+  return "[logrotation]\ngmtrotation = true\nlogfiledir = %zr_root%\\weblog\\\n" + rotation +
+         "\n[logserver]\n" + logserver + "\n[servicemodel]\n" + servicemodel + "\n";
+}
+
+struct RotationCase {
+  const char* what;
+  std::string rotation;
+  time_t first;
+  time_t second;
+  bool sameFile;
+  std::string logserver = "";
+  std::string servicemodel = "";
+  int32_t latencyClass = 2;
+};
+
+TEST(LogFileControllerRotation, EveryPeriodEndsAtItsBoundary) {
+  const RotationCase cases[] = {
+      {"hourly", "rotationperiod = hourly", UtcTime(2004, 5, 7, 13, 59, 59),
+       UtcTime(2004, 5, 7, 14), false},
+      {"hourly same", "rotationperiod = hourly", UtcTime(2004, 5, 7, 13),
+       UtcTime(2004, 5, 7, 13, 59, 59), true},
+      {"7 days", "rotationperiod = 7", UtcTime(2004, 5, 7), UtcTime(2004, 5, 13, 23), true},
+      {"7 days end", "rotationperiod = 7", UtcTime(2004, 5, 7), UtcTime(2004, 5, 14), false},
+      {"31 is 1 day", "rotationperiod = 31", UtcTime(2004, 5, 7, 1), UtcTime(2004, 5, 8, 0), false},
+      {"weekly from wednesday", "rotationperiod = weekly", UtcTime(2004, 3, 3),
+       UtcTime(2004, 3, 6, 23), true},
+      {"weekly sunday starts", "rotationperiod = weekly", UtcTime(2004, 3, 3), UtcTime(2004, 3, 7),
+       false},
+      {"week before weekstart", "rotationperiod = weekly\nweekstart = monday", UtcTime(2004, 3, 7),
+       UtcTime(2004, 3, 8), false},
+      {"weekly over new year", "rotationperiod = weekly", UtcTime(2003, 12, 31),
+       UtcTime(2004, 1, 3), true},
+      {"weekly new year ends", "rotationperiod = weekly", UtcTime(2003, 12, 31),
+       UtcTime(2004, 1, 4), false},
+      {"monthly", "rotationperiod = monthly", UtcTime(2004, 5, 31, 23), UtcTime(2004, 6, 1), false},
+      {"quarterly same", "rotationperiod = quarterly", UtcTime(2004, 4, 1),
+       UtcTime(2004, 6, 30, 23), true},
+      {"quarterly", "rotationperiod = quarterly", UtcTime(2004, 6, 30), UtcTime(2004, 7, 1), false},
+      {"yearly", "rotationperiod = yearly", UtcTime(2004, 12, 31, 23), UtcTime(2005, 1, 1), false},
+      {"hours 6", "rotationperiod = hours\nhoursinterval = 6", UtcTime(2004, 5, 7, 5, 59),
+       UtcTime(2004, 5, 7, 6), false},
+      {"hours 6 same", "rotationperiod = hours\nhoursinterval = 6", UtcTime(2004, 5, 7, 6),
+       UtcTime(2004, 5, 7, 11, 59), true},
+      {"minutes 15", "rotationperiod = minutes\nminutesinterval = 15",
+       UtcTime(2004, 5, 7, 13, 44, 59), UtcTime(2004, 5, 7, 13, 45), false},
+      {"minutes 15 same", "rotationperiod = minutes\nminutesinterval = 15",
+       UtcTime(2004, 5, 7, 13, 45), UtcTime(2004, 5, 7, 13, 59, 59), true},
+      {"none", "rotationperiod = none", UtcTime(2004, 5, 7), UtcTime(2009, 1, 1), true},
+      {"service standard lag 120", "", UtcTime(2004, 5, 7, 12), UtcTime(2004, 5, 7, 13, 59), true,
+       "hostedmodel = true", "servicemodel = true\nrotationratestandardlag = 120"},
+      {"service standard lag 120 ends", "", UtcTime(2004, 5, 7, 13, 59), UtcTime(2004, 5, 7, 14),
+       false, "hostedmodel = true", "servicemodel = true\nrotationratestandardlag = 120"},
+      {"service short lag 5", "", UtcTime(2004, 5, 7, 13, 4, 59), UtcTime(2004, 5, 7, 13, 5), false,
+       "hostedmodel = true", "servicemodel = true", 1},
+      {"service invalid 90 is hourly", "", UtcTime(2004, 5, 7, 13), UtcTime(2004, 5, 7, 13, 59),
+       true, "hostedmodel = true", "servicemodel = true\nrotationratestandardlag = 90"},
+  };
+  for (const RotationCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempRoot root(Config(c.rotation, c.logserver, c.servicemodel));
+    lfmLogFileControllerPool::Initialize(10, kHeader);
+    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("0123456789abcd");
+    ctl->Write(c.first, "a\r\n", 3, c.first, c.latencyClass);
+    std::string firstName = ctl->CurrentFileName();
+    ctl->Write(c.second, "b\r\n", 3, c.second, c.latencyClass);
+    EXPECT_EQ(ctl->CurrentFileName() == firstName, c.sameFile)
+        << firstName << " / " << ctl->CurrentFileName();
+  }
+}
+
+TEST(LogFileControllerRotation, NamesFollowTheModel) {
+  {
+    TempRoot root(Config("rotationperiod = daily"));
+    lfmLogFileControllerPool::Initialize(10, kHeader);
+    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+    ctl->Write(UtcTime(2004, 5, 7, 13), "a\r\n", 3, 0, 2);
+    EXPECT_EQ(ctl->CurrentFileName(), root.File("weblog/hlg_may_07_2004.log"));
+  }
+  {
+    TempRoot root(Config("", "hostedmodel = true\nsplitlogs = true"));
+    lfmLogFileControllerPool::Initialize(10, kHeader);
+    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("SITE");
+    ctl->Write(UtcTime(2004, 5, 7, 13), "a\r\n", 3, 0, 2);
+    EXPECT_EQ(ctl->CurrentFileName(), root.File("weblog/SITE_hlg_may_07_2004.log"));
+  }
+  {
+    // Hosted service model: busy names per stream, finished to ".log" at close.
+    TempRoot root(Config("", "hostedmodel = true", "servicemodel = true"));
+    root.Platform().SetHostName("web01.example.com");
+    lfmLogFileControllerPool::Initialize(10, kHeader);
+    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("RT");
+    ctl->Write(UtcTime(2004, 5, 7, 13, 45, 10), "a\r\n", 3, 0, 3);
+    EXPECT_EQ(ctl->CurrentFileName(),
+              root.File("realtime/RT-kyr-2004-05-07-13-04510-web01.kyrbusy"));
+    lfmLogFileControllerPool::ShutDown();
+    EXPECT_EQ(ListDir(root.File("realtime")),
+              std::vector<std::string>{"RT-kyr-2004-05-07-13-04510-web01.log"});
+  }
+}
+
+TEST(LogFileControllerRotation, SizeRotationNumbersFilesAndLosesNoLine) {
+  TempRoot root(Config("limitbysize = true\nmaxlogfilesize = 1"));
+  lfmLogFileControllerPool::Initialize(10, kHeader);
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  const time_t t = UtcTime(2004, 5, 7, 13);
+  for (int i = 0; i < 100; ++i) {
+    std::string line = "line " + std::to_string(i) + std::string(40, '.') + "\r\n";
+    ctl->Write(t + 1 + i, line.data(), line.size(), 0, 2);
+  }
+  lfmLogFileControllerPool::ShutDown();
+  std::vector<std::string> files = ListDir(root.File("weblog"));
+  ASSERT_GE(files.size(), 5u);
+  EXPECT_EQ(files[0], "hlg_may_07_2004(2).log");
+  EXPECT_EQ(files.back(), "hlg_may_07_2004.log");
+  std::string all;
+  for (const std::string& f : files) {
+    std::string text = ReadFileText(root.File("weblog/" + f));
+    EXPECT_LE(text.size(), 1024u) << f;
+    EXPECT_EQ(text.rfind("#Remark: KYR-p\r\n#Fields: x \r\n", 0), 0u) << f;
+    EXPECT_EQ(Count(text, "#Remark"), 1u) << f;
+    all += text;
+  }
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(Count(all, "line " + std::to_string(i) + "."), 1u) << i;
+}
+
+TEST(LogFileControllerHeader, FirstHeaderWinsAndAReopenedFileGetsNoSecondOne) {
+  TempRoot root(Config("rotationperiod = daily"));
+  EXPECT_EQ(ThrownText([] { lfmLogFileController::GetLogFileHeader(); }),
+            "1010 lfmLogFileController Incorrect usage: The log file header is not properly "
+            "initialized.");
+  EXPECT_EQ(ThrownText([] { lfmLogFileController::SetLogFileHeader(nullptr); }),
+            "1010 lfmLogFileController Incorrect usage: An invalid value for the log file header.");
+  lfmLogFileControllerPool::Initialize(10, "first\r\n");
+  lfmLogFileController::SetLogFileHeader("second\r\n");
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  const time_t t = UtcTime(2004, 5, 7, 13);
+  ctl->Write(t, "a\r\n", 3, 0, 2);
+  EXPECT_TRUE(ctl->ReleaseHandle());
+  EXPECT_FALSE(ctl->ReleaseHandle());
+  ctl->Write(t + 5, "b\r\n", 3, 0, 2);
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(root.Read("weblog/hlg_may_07_2004.log"), "#Remark: KYR-p\r\nfirst\r\na\r\nb\r\n");
+}
+
+TEST(LogFileControllerStandby, TheEndedFileStaysOpenUntilTheHeartbeatClosesIt) {
+  TempRoot root(Config("rotationperiod = hourly", "uselazyfileclose = true"));
+  lfmLogFileControllerPool::Initialize(10, kHeader);
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  ctl->Write(UtcTime(2004, 5, 7, 13, 10), "a\r\n", 3, 0, 2);
+  ctl->Write(UtcTime(2004, 5, 7, 14, 5), "b\r\n", 3, 0, 2);
+  // The 13:00 file still holds its buffered line in the standby file.
+  EXPECT_EQ(root.Read("weblog/hlg_hr14_may_07_2004.log"), "");
+  lfmLogFileControllerPool::FlushControllers(UtcTime(2004, 5, 7, 14, 6));
+  EXPECT_EQ(root.Read("weblog/hlg_hr14_may_07_2004.log"), "#Remark: KYR-p\r\n#Fields: x \r\na\r\n");
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(root.Read("weblog/hlg_hr15_may_07_2004.log"), "#Remark: KYR-p\r\n#Fields: x \r\nb\r\n");
+}
+
+TEST(LogFileControllerStandby, IdleFileIsReleasedWhenItsPeriodEnds) {
+  TempRoot root(Config("rotationperiod = hourly"));
+  lfmLogFileControllerPool::Initialize(10, kHeader);
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  ctl->Write(UtcTime(2004, 5, 7, 13, 10), "a\r\n", 3, 0, 2);
+  lfmLogFileControllerPool::ReleaseInactiveFiles(UtcTime(2004, 5, 7, 13, 50));
+  EXPECT_TRUE(ctl->IsFileOpen());
+  lfmLogFileControllerPool::ReleaseInactiveFiles(UtcTime(2004, 5, 7, 14, 0, 1));
+  EXPECT_FALSE(ctl->IsFileOpen());
+  EXPECT_EQ(root.Read("weblog/hlg_hr14_may_07_2004.log"), "#Remark: KYR-p\r\n#Fields: x \r\na\r\n");
+}
+
+// Several threads write into several split-log keys with a budget of two
+// handles (so evictions and lazy files happen) while the hit times cross
+// minute and size boundaries and a heartbeat thread flushes and releases.
+// Afterwards every line is present exactly once and intact, and every file
+// begins with its one header.
+TEST(LogOutputStress, EveryLineOnceAndIntactAcrossRotationsEvictionsAndFlushes) {
+  TempRoot root(
+      Config("rotationperiod = minutes\nminutesinterval = 1\nlimitbysize = true\n"
+             "maxlogfilesize = 8",
+             "hostedmodel = true\nsplitlogs = true\nwritebuffersize = 700\n"
+             "bufferflushrate = 1"));
+  lfmLogFileControllerPool::Initialize(2, kHeader);
+  const time_t base = UtcTime(2004, 5, 7, 13);
+  const int kThreads = 4;
+  const int kLines = 400;
+  const char* keys[] = {"AAAAAAAAAAAAAA", "BBBBBBBBBBBBBB", "CCCCCCCCCCCCCC"};
+  std::atomic<int> progress{0};
+  std::atomic<bool> done{false};
+  std::thread heartbeat([&] {
+    while (!done) {
+      time_t now = base + progress.load() / 4;
+      lfmLogFileControllerPool::FlushControllers(now);
+      lfmLogFileControllerPool::ReleaseInactiveFiles(now);
+      std::this_thread::yield();
+    }
+  });
+  std::vector<std::thread> writers;
+  for (int w = 0; w < kThreads; ++w) {
+    writers.emplace_back([&, w] {
+      for (int i = 0; i < kLines; ++i) {
+        const char* key = keys[(w + i) % 3];
+        std::string line = std::string(key) + " w" + std::to_string(w) + " i" + std::to_string(i) +
+                           " " + std::string(i % 50, 'x') + " end\r\n";
+        time_t t = base + (progress++) / 4;
+        lfmLogFileControllerPool::GetLogFileController(key)->Write(t, line.data(), line.size(), t,
+                                                                   2);
+      }
+    });
+  }
+  for (std::thread& t : writers)
+    t.join();
+  done = true;
+  heartbeat.join();
+  lfmLogFileControllerPool::ShutDown();
+
+  std::map<std::string, int> seen;
+  const std::regex lineForm("([A-C]{14}) w(\\d) i(\\d+) x* end");
+  for (const std::string& f : ListDir(root.File("weblog"))) {
+    std::string text = ReadFileText(root.File("weblog/" + f));
+    EXPECT_EQ(text.rfind("#Remark: KYR-p\r\n#Fields: x \r\n", 0), 0u) << f;
+    EXPECT_EQ(Count(text, "#Remark"), 1u) << f;
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find("\r\n", at);
+      ASSERT_NE(end, std::string::npos) << f;
+      std::string line = text.substr(at, end - at);
+      at = end + 2;
+      if (line[0] == '#')
+        continue;
+      std::smatch m;
+      ASSERT_TRUE(std::regex_match(line, m, lineForm)) << f << ": " << line;
+      EXPECT_EQ(f.substr(0, 14), m[1].str()) << "line in another key's file";
+      ++seen[line];
+    }
+  }
+  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+  for (const auto& entry : seen)
+    EXPECT_EQ(entry.second, 1) << entry.first;
+}
+
+}  // namespace
