@@ -95,11 +95,13 @@ void RemoveCookie(std::string& cookie, const std::string& name) {
       --nameEnd;
     if (cookie.compare(nameStart, nameEnd - nameStart, name) == 0 && nameEnd > nameStart) {
       if (end < cookie.size()) {
-        // Not the last pair: drop it with its ";" and the blanks after.
+        // Not the last pair: drop it with its ";" and the blanks after,
+        // keeping the blanks that separated it from the pair before.
         size_t next = end + 1;
         while (next < cookie.size() && IsBlank(cookie[next]))
           ++next;
-        cookie.erase(start, next - start);
+        cookie.erase(nameStart, next - nameStart);
+        start = nameStart;
       } else {
         // The last pair: drop it with the ";" and blanks before it.
         size_t from = start;

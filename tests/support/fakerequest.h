@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "diag/whexception.h"
 #include "hit/lfmrequestdata.h"
 
 class FakeRequest : public lfmRequestData {

@@ -1,0 +1,211 @@
+// The log line and header byte for byte, the file key, and the routing of
+// WriteLogRecord.
+
+#include <gtest/gtest.h>
+
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogrecord.h"
+#include "sitemap/tssiteparams.h"
+#include "tests/support/fakerequest.h"
+#include "tests/support/temproot.h"
+#include "util/lfmclock.h"
+
+namespace {
+
+const std::string kId30 = "123456789012345678901234567890";
+
+const char kFieldsAll[] =
+    "#Fields: date time c-ip cs-username cs-host cs-method cs-uri-stem cs-uri-query sc-status "
+    "sc-bytes cs-version cs(User-Agent) cs(Cookie) cs(Referer)";
+
+void FillExample(FakeRequest& r) {
+  r.Set("ClientIP", "192.0.2.7")
+      .Set("UserName", "-")
+      .Set("ServerIP", "192.0.2.1")
+      .Set("Method", "GET")
+      .Set("URIStem", "/kyr.gif")
+      .Set("URIQuery", "a=1")
+      .Set("Protocol", "HTTP/1.1")
+      .Set("UserAgent", "Mozilla/4.0 (compatible; MSIE 6.0)")
+      .Set("Referrer", "-")
+      .Set("KYRId", kId30);
+  r.SetSrcDate(UtcTime(2004, 5, 7, 13, 45, 10));
+}
+
+std::string Line(FakeRequest& r) {
+  std::string line;
+  lfmLogRecord::FormatLine(line, r.GetSrcDate(), r, true);
+  return line;
+}
+
+class LogRecordTest : public ::testing::Test {
+ protected:
+  ~LogRecordTest() override { lfmClock::ReleaseForTest(); }
+};
+
+TEST_F(LogRecordTest, HeaderAndLineOfTheWorkedExample) {
+  TempRoot root("[logserver]\nhostedmodel = true\n");
+  lfmClock::SetSecondsForTest(UtcTime(2004, 5, 7, 9, 0, 2));
+  EXPECT_EQ(lfmLogRecord::BuildLogHeader(),
+            std::string("#Software: Vantorell Tallyspring Data Collector V7.0\r\n#Version: 1.0\r\n"
+                        "#Date: 2004-05-07 09:00:02\r\n") +
+                kFieldsAll + " kyr-id \r\n");
+  FakeRequest r;
+  FillExample(r);
+  EXPECT_EQ(Line(r),
+            "2004-05-07 13:45:10 192.0.2.7 - 192.0.2.1 GET /kyr.gif a=1 200 - HTTP/1.1 "
+            "Mozilla/4.0+(compatible;+MSIE+6.0) - - " +
+                kId30 + "\r\n");
+}
+
+TEST_F(LogRecordTest, ColumnsFollowTheirSwitchesAndNoKyrIdOutsideTheHostedModel) {
+  {
+    TempRoot root;
+    EXPECT_NE(lfmLogRecord::BuildLogHeader().find(std::string(kFieldsAll) + " \r\n"),
+              std::string::npos);
+    FakeRequest r;
+    FillExample(r);
+    EXPECT_EQ(Line(r).find(kId30), std::string::npos);
+  }
+  {
+    TempRoot root(
+        "[logfields]\nlogdate = false\nlogtime = false\nlogclientip = false\nlogusername = "
+        "false\nlogserverip = false\nlogmethod = false\nloguristem = false\nloguriquery = "
+        "false\nloghttpstatus = false\nlogBytessent = false\nlogprotocolversion = false\n"
+        "loguseragent = false\nlogcookie = false\nlogreferer = false\n");
+    EXPECT_NE(lfmLogRecord::BuildLogHeader().find("#Fields: \r\n"), std::string::npos);
+    FakeRequest r;
+    FillExample(r);
+    EXPECT_EQ(Line(r), "\r\n");
+  }
+  {
+    TempRoot root("[logfields]\nlogdate = false\nloguristem = false\nlogBytessent = false\n");
+    FakeRequest r;
+    FillExample(r);
+    EXPECT_EQ(Line(r).substr(0, 40), "13:45:10 192.0.2.7 - 192.0.2.1 GET a=1 2");
+  }
+}
+
+TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
+  TempRoot root(
+      "[logfields]\nlogdate = false\nlogtime = false\nlogclientip = false\nlogusername = false\n"
+      "logserverip = false\nlogmethod = false\nloguristem = false\nloguriquery = false\n"
+      "logprotocolversion = false\nlogreferer = false\n");
+  struct Case {
+    const char* agent;
+    const char* cookie;  // null: no cookie header
+    long status;
+    uint32_t bytes;
+    const char* expected;
+  } cases[] = {
+      {"   ", nullptr, 200, 0, "200 - - -\r\n"},
+      {"\t a b", "-", 0, 512, "0 512 ++a+b -\r\n"},
+      {"x", "ZR_VT=1; ZR_VT_S=2; ZR_VT_D=3", -1, 7, "-1 7 x -\r\n"},
+      {"x", "a=1; ZR_VT=2; b=3", 200, 0, "200 - x a=1;+b=3\r\n"},
+      {"x", "a=1; ZR_VT_D=3", 200, 0, "200 - x a=1\r\n"},
+      {"x", "ZR_VT_S=2;a=1", 200, 0, "200 - x a=1\r\n"},
+      {"x", "MYZR_VT=1; ZR_VTX=2", 200, 0, "200 - x MYZR_VT=1;+ZR_VTX=2\r\n"},
+      {"evil\r\nline", "c=\r\n", 200, 0, "200 - evil++line c=++\r\n"},
+  };
+  for (const Case& c : cases) {
+    FakeRequest r;
+    r.Set("UserAgent", c.agent);
+    if (c.cookie)
+      r.Set("InCookie", c.cookie);
+    r.SetSrcStatus(c.status);
+    r.SetSrcBytes(c.bytes);
+    EXPECT_EQ(Line(r), c.expected) << c.agent;
+  }
+  // Absent values read "-", never an empty column.
+  FakeRequest empty;
+  EXPECT_EQ(Line(empty), "200 - - -\r\n");
+}
+
+TEST_F(LogRecordTest, FileKeyByModel) {
+  struct Case {
+    const char* config;
+    const char* id;  // null: no KYR ID set
+    bool found;
+    int32_t latency;
+    const char* key;
+  } cases[] = {
+      {"", "abc", false, 2, "NonHosted"},
+      {"[logserver]\nhostedmodel = true\n", "12345678901234", false, 2, "12345678901234"},
+      {"[logserver]\nhostedmodel = true\n", "1234567890123", false, 2, ""},
+      {"[logserver]\nhostedmodel = true\n", nullptr, false, 2, ""},
+      {"[logserver]\nhostedmodel = true\n[servicemodel]\nservicemodel = true\n", "12345678901234",
+       false, 1, "StandardLag"},
+      {"[logserver]\nhostedmodel = true\n[servicemodel]\nservicemodel = true\nsitemapenabled = "
+       "true\n",
+       "12345678901234", true, 2, "StandardLag"},
+      {"[logserver]\nhostedmodel = true\n[servicemodel]\nservicemodel = true\nsitemapenabled = "
+       "true\n",
+       "12345678901234", true, 1, "12345678901234"},
+  };
+  for (const Case& c : cases) {
+    TempRoot root(c.config);
+    FakeRequest r;
+    if (c.id)
+      r.Set("KYRId", c.id);
+    tsSiteParams site;
+    site.found = c.found;
+    site.latencyClass = c.latency;
+    std::string key = "stale";
+    lfmLogRecord::BuildFileKey(r, key, site);
+    EXPECT_EQ(key, c.key) << c.config << c.id;
+  }
+}
+
+TEST_F(LogRecordTest, RoutedHitsGoToTheirLatencyStreamsAndRealTimeCopies) {
+  TempRoot root(
+      "[logrotation]\ngmtrotation = true\n[logserver]\nhostedmodel = true\n"
+      "[servicemodel]\nservicemodel = true\nsitemapenabled = true\n");
+  const time_t t = UtcTime(2004, 5, 7, 13, 45, 10);
+  lfmClock::SetSecondsForTest(t);
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  FakeRequest r;
+  FillExample(r);
+  tsSiteParams site;
+  site.found = true;
+  site.latencyClass = 1;
+  site.SetRealTimeIds("decouple:RT1:RT2");
+  time_t written = 0;
+  EXPECT_TRUE(lfmLogRecord::WriteLogRecord(r, site, &written));
+  EXPECT_EQ(written, t);
+  lfmLogFileControllerPool::ShutDown();
+  // Decoupled: nothing in the site's own short-lag stream.
+  EXPECT_TRUE(ListDir(root.File("shortlag")).empty());
+  std::vector<std::string> rt = ListDir(root.File("realtime"));
+  ASSERT_EQ(rt, (std::vector<std::string>{"RT1-kyr-2004-05-07-13-04510-testhost.log",
+                                          "RT2-kyr-2004-05-07-13-04510-testhost.log"}));
+  std::string text = root.Read("realtime/" + rt[0]);
+  EXPECT_EQ(text, "#Remark: KYR-p\r\n#H\r\n" + Line(r));
+
+  // Without "decouple" the site's own stream gets the line as well.
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  site.SetRealTimeIds("RT1");
+  lfmLogRecord::WriteLogRecord(r, site);
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(ListDir(root.File("shortlag")),
+            std::vector<std::string>{kId30 + "-kyr-2004-05-07-13-04510-testhost.log"});
+}
+
+TEST_F(LogRecordTest, LongLineIsWrittenWholeAndFailuresAreReportedAndThrown) {
+  TempRoot root("[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n");
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  FakeRequest r;
+  FillExample(r);
+  std::string query(20000, 'q');
+  r.Set("URIQuery", query);
+  EXPECT_TRUE(lfmLogRecord::WriteLogRecord(r, tsSiteParams()));
+  lfmLogFileControllerPool::ShutDown();
+  std::vector<std::string> files = ListDir(root.File("weblog"));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(Count(root.Read("weblog/" + files[0]), " " + query + " 200 "), 1u);
+
+  // Not initialised: the failure is reported under WriteLogRecord and thrown on.
+  EXPECT_NE(ThrownText([&] { lfmLogRecord::WriteLogRecord(r, tsSiteParams()); }), "no exception");
+  EXPECT_NE(root.Read("log/kyr.audit").find("WriteLogRecord"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+// The log heartbeat: its schedule, the clock going back, restart and stop.
+
+#include <gtest/gtest.h>
+
+#include "logout/lfmlogfilecontroller.h"
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "runtime/lfmheartbeat.h"
+#include "tests/support/temproot.h"
+
+namespace {
+
+TEST(HeartBeat, FlushesAndReleasesByTheirRatesAndFollowsAClockThatGoesBack) {
+  TempRoot root(
+      "[logrotation]\ngmtrotation = true\nrotationperiod = hourly\nlogfiledir = "
+      "%zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 60\nbufferflushrate = 60\n"
+      "filecheckrate = 900\n");
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  const time_t t = UtcTime(2004, 5, 7, 13, 50);
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  ctl->Write(t, "a\r\n", 3, t, 2);
+  const std::string file = "weblog/hlg_hr14_may_07_2004.log";
+  lfmHeartBeat::SetLastActionsForTest(t);
+
+  lfmHeartBeat::Tick(t + 30);  // within both rates: nothing
+  EXPECT_EQ(lfmHeartBeat::LastFlush(), t);
+  EXPECT_EQ(root.Read(file), "");
+
+  lfmHeartBeat::Tick(t + 60);
+  EXPECT_EQ(lfmHeartBeat::LastFlush(), t + 60);
+  EXPECT_EQ(lfmHeartBeat::LastCheck(), t);
+  EXPECT_EQ(root.Read(file), "#Remark: KYR-p\r\n#H\r\na\r\n");
+  EXPECT_TRUE(ctl->IsFileOpen());
+
+  lfmHeartBeat::Tick(t + 900);  // the check releases the file of the ended hour
+  EXPECT_EQ(lfmHeartBeat::LastCheck(), t + 900);
+  EXPECT_FALSE(ctl->IsFileOpen());
+
+  lfmHeartBeat::Tick(t - 3600);  // clock set back: both times follow it
+  EXPECT_EQ(lfmHeartBeat::LastFlush(), t - 3600);
+  EXPECT_EQ(lfmHeartBeat::LastCheck(), t - 3600);
+}
+
+TEST(HeartBeat, SecondStartOnlyReportsAndStopEndsTheThread) {
+  TempRoot root("[logserver]\nheartbeatrate = 60\n");
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  lfmHeartBeat::Start();
+  EXPECT_TRUE(lfmHeartBeat::IsStarted());
+  lfmHeartBeat::Start();
+  EXPECT_TRUE(lfmHeartBeat::IsStarted());
+  lfmHeartBeat::Stop();  // wakes the waiting thread at once
+  EXPECT_FALSE(lfmHeartBeat::IsStarted());
+  std::string audit = root.Read("log/kyr.audit");
+  EXPECT_EQ(Count(audit, "Attempted to restart the HeartBeat"), 1u);
+  EXPECT_EQ(Count(audit, "not gracefully"), 0u);
+  lfmHeartBeat::Start();  // a stopped heartbeat starts again
+  EXPECT_TRUE(lfmHeartBeat::IsStarted());
+  lfmHeartBeat::Stop();
+}
+
+}  // namespace
