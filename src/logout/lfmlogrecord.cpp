@@ -1,5 +1,7 @@
 #include "logout/lfmlogrecord.h"
 
+#include <cstring>
+
 #include "config/lfmenv.h"
 #include "config/lfmlogserversettings.h"
 #include "config/lfmsettingsonce.h"
@@ -25,10 +27,6 @@ lfmLogFieldSettings::Values& Stored() {
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
-}
-
-bool WriteKyrId(const lfmLogFieldSettings::Values& f) {
-  return f.kyrId && lfmLogServerSettings::HostedModel();
 }
 
 // Appends `value` as one field: "-" when null, empty or all blanks; every
@@ -118,6 +116,40 @@ void RemoveCookie(std::string& cookie, const std::string& name) {
   }
 }
 
+// The columns in the order of the "#Fields:" line and of the data line.
+enum class ColumnKind { kDate, kTime, kText, kStatus, kBytes, kCookie, kKyrId };
+struct Column {
+  const char* name;
+  bool lfmLogFieldSettings::Values::*on;
+  ColumnKind kind;
+  const char* (lfmRequestData::*text)();  // kText only
+};
+using FieldValues = lfmLogFieldSettings::Values;
+const Column kColumns[] = {
+    {"date", &FieldValues::date, ColumnKind::kDate, nullptr},
+    {"time", &FieldValues::time, ColumnKind::kTime, nullptr},
+    {"c-ip", &FieldValues::clientIp, ColumnKind::kText, &lfmRequestData::GetSrcClientIP},
+    {"cs-username", &FieldValues::userName, ColumnKind::kText, &lfmRequestData::GetSrcUserName},
+    {"cs-host", &FieldValues::serverIp, ColumnKind::kText, &lfmRequestData::GetSrcServerIP},
+    {"cs-method", &FieldValues::method, ColumnKind::kText, &lfmRequestData::GetSrcMethod},
+    {"cs-uri-stem", &FieldValues::uriStem, ColumnKind::kText, &lfmRequestData::GetSrcURIStem},
+    {"cs-uri-query", &FieldValues::uriQuery, ColumnKind::kText, &lfmRequestData::GetSrcURIQuery},
+    {"sc-status", &FieldValues::httpStatus, ColumnKind::kStatus, nullptr},
+    {"sc-bytes", &FieldValues::bytesSent, ColumnKind::kBytes, nullptr},
+    {"cs-version", &FieldValues::protocolVersion, ColumnKind::kText,
+     &lfmRequestData::GetSrcProtocol},
+    {"cs(User-Agent)", &FieldValues::userAgent, ColumnKind::kText,
+     &lfmRequestData::GetSrcUserAgent},
+    {"cs(Cookie)", &FieldValues::cookie, ColumnKind::kCookie, nullptr},
+    {"cs(Referer)", &FieldValues::referer, ColumnKind::kText, &lfmRequestData::GetSrcReferrer},
+    {"kyr-id", &FieldValues::kyrId, ColumnKind::kKyrId, nullptr},
+};
+
+// "kyr-id" is a column of the hosted model only.
+bool Enabled(const Column& c, const FieldValues& f) {
+  return f.*(c.on) && (c.kind != ColumnKind::kKyrId || lfmLogServerSettings::HostedModel());
+}
+
 }  // namespace
 
 lfmLogFieldSettings::Values lfmLogFieldSettings::Read(const zrConfig& config) {
@@ -168,27 +200,10 @@ std::string lfmLogRecord::BuildLogHeader() {
   AppendTime(h, tm);
   h += "\r\n#Fields:";
   const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
-  const std::pair<bool, const char*> columns[] = {
-      {f.date, "date"},
-      {f.time, "time"},
-      {f.clientIp, "c-ip"},
-      {f.userName, "cs-username"},
-      {f.serverIp, "cs-host"},
-      {f.method, "cs-method"},
-      {f.uriStem, "cs-uri-stem"},
-      {f.uriQuery, "cs-uri-query"},
-      {f.httpStatus, "sc-status"},
-      {f.bytesSent, "sc-bytes"},
-      {f.protocolVersion, "cs-version"},
-      {f.userAgent, "cs(User-Agent)"},
-      {f.cookie, "cs(Cookie)"},
-      {f.referer, "cs(Referer)"},
-      {WriteKyrId(f), "kyr-id"},
-  };
-  for (const auto& c : columns) {
-    if (c.first) {
+  for (const Column& c : kColumns) {
+    if (Enabled(c, f)) {
       h += ' ';
-      h += c.second;
+      h += c.name;
     }
   }
   h += " \r\n";
@@ -207,84 +222,52 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
   const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
   std::tm tm = Utc(t);
   bool first = true;
-  auto sep = [&]() {
+  for (const Column& c : kColumns) {
+    if (!Enabled(c, f))
+      continue;
     if (!first)
       line += ' ';
     first = false;
-  };
-  if (f.date) {
-    sep();
-    AppendDate(line, tm);
-  }
-  if (f.time) {
-    sep();
-    AppendTime(line, tm);
-  }
-  if (f.clientIp) {
-    sep();
-    AppendField(line, request.GetSrcClientIP());
-  }
-  if (f.userName) {
-    sep();
-    AppendField(line, request.GetSrcUserName());
-  }
-  if (f.serverIp) {
-    sep();
-    AppendField(line, request.GetSrcServerIP());
-  }
-  if (f.method) {
-    sep();
-    AppendField(line, request.GetSrcMethod());
-  }
-  if (f.uriStem) {
-    sep();
-    AppendField(line, request.GetSrcURIStem());
-  }
-  if (f.uriQuery) {
-    sep();
-    AppendField(line, request.GetSrcURIQuery());
-  }
-  if (f.httpStatus) {
-    sep();
-    AppendNumber(line, "%lld", request.GetSrcStatus());
-  }
-  if (f.bytesSent) {
-    sep();
-    uint32_t bytes = request.GetSrcBytes();
-    if (bytes == 0)
-      line += '-';
-    else
-      AppendNumber(line, "%lld", bytes);
-  }
-  if (f.protocolVersion) {
-    sep();
-    AppendField(line, request.GetSrcProtocol());
-  }
-  if (f.userAgent) {
-    sep();
-    AppendField(line, request.GetSrcUserAgent());
-  }
-  if (f.cookie) {
-    sep();
-    const char* cookie = request.GetSrcInCookie();
-    if (!cookie || std::string(cookie) == "-")
-      line += '-';
-    else
-      AppendField(line, RemoveTrackingCookies(cookie).c_str());
-  }
-  if (f.referer) {
-    sep();
-    AppendField(line, request.GetSrcReferrer());
-  }
-  if (WriteKyrId(f)) {
-    sep();
-    const char* id = nullptr;
-    try {
-      id = request.GetSrcKYRId();
-    } catch (const whException&) {
-      id = nullptr;  // no KYR ID set: the column reads "-"
+    switch (c.kind) {
+      case ColumnKind::kDate:
+        AppendDate(line, tm);
+        break;
+      case ColumnKind::kTime:
+        AppendTime(line, tm);
+        break;
+      case ColumnKind::kText:
+        AppendField(line, (request.*(c.text))());
+        break;
+      case ColumnKind::kStatus:
+        AppendNumber(line, "%lld", request.GetSrcStatus());
+        break;
+      case ColumnKind::kBytes: {
+        uint32_t bytes = request.GetSrcBytes();
+        if (bytes == 0)
+          line += '-';
+        else
+          AppendNumber(line, "%lld", bytes);
+        break;
+      }
+      case ColumnKind::kCookie: {
+        const char* cookie = request.GetSrcInCookie();
+        if (!cookie || std::strcmp(cookie, "-") == 0)
+          line += '-';
+        else
+          AppendField(line, lfmLogRecord::RemoveTrackingCookies(cookie).c_str());
+        break;
+      }
+      case ColumnKind::kKyrId: {
+        const char* id = nullptr;
+        try {
+          id = request.GetSrcKYRId();
+        } catch (const whException&) {
+          id = nullptr;  // no KYR ID set: the column reads "-"
+        }
+        AppendField(line, id);
+        break;
+      }
     }
-    AppendField(line, id);
   }
   if (lineEnd)
     line += "\r\n";
