@@ -142,6 +142,8 @@ TEST(LogFileControllerRotation, SizeRotationNumbersFilesAndLosesNoLine) {
   }
   for (int i = 0; i < 100; ++i)
     EXPECT_EQ(Count(all, "line " + std::to_string(i) + "."), 1u) << i;
+  EXPECT_EQ(Count(root.Read("log/kyr.audit"), "Created log file directory " + root.File("weblog/")),
+            1u);
 }
 
 TEST(LogFileControllerHeader, FirstHeaderWinsAndAReopenedFileGetsNoSecondOne) {
