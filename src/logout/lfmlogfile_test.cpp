@@ -139,6 +139,33 @@ TEST_F(FileLayerTest, MappedFileShrinksToItsDataAndAppendsAfterItsLastByte) {
   EXPECT_EQ(ReadFileText(path), std::string(g, 'q'));
 }
 
+TEST_F(FileLayerTest, MappedWritesCrossIntoTheNextWindowAndReopenThere) {
+  const uint64_t g = lfmMemMapFile::Granularity();
+  const uint64_t window = lfmMemMapFile::kDefaultWindow;
+  const std::string path = Path("big.log");
+  const std::string chunk(1 << 20, 'c');
+  {
+    lfmMemMapFile f(window + 4 * g);
+    ASSERT_TRUE(f.Open(path, kFlags, kPerm, 0));
+    for (uint64_t written = 0; written + chunk.size() <= window - 3; written += chunk.size())
+      f.Write(chunk.data(), chunk.size());
+    f.Write(chunk.data(), window - 3 - f.Size());
+    f.Write("<cross>", 7);  // 3 bytes in the first window, 4 in the second
+    EXPECT_EQ(f.Size(), window + 4);
+    f.Close();
+  }
+  {
+    lfmMemMapFile f(window + 4 * g);
+    ASSERT_TRUE(f.Open(path, kFlags, kPerm, 0));  // data ends in the second window
+    EXPECT_EQ(f.Size(), window + 4);
+    f.Write("!", 1);
+    f.Close();
+  }
+  std::string text = ReadFileText(path);
+  ASSERT_EQ(text.size(), window + 5);
+  EXPECT_EQ(text.substr(window - 4), "c<cross>!");
+}
+
 class MappedLogFileTest : public FileLayerTest {
  protected:
   MappedLogFileTest() : FileLayerTest("[logserver]\nusememmappedfile = true\n") {}

@@ -119,31 +119,38 @@ TEST(LogFileControllerRotation, NamesFollowTheModel) {
 }
 
 TEST(LogFileControllerRotation, SizeRotationNumbersFilesAndLosesNoLine) {
-  TempRoot root(Config("limitbysize = true\nmaxlogfilesize = 1"));
-  lfmLogFileControllerPool::Initialize(10, kHeader);
-  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
-  const time_t t = UtcTime(2004, 5, 7, 13);
-  for (int i = 0; i < 100; ++i) {
-    std::string line = "line " + std::to_string(i) + std::string(40, '.') + "\r\n";
-    ctl->Write(t + 1 + i, line.data(), line.size(), 0, 2);
+  // Plain buffered files, and memory-mapped ones that must shrink to their data.
+  for (const char* mapped : {"false", "true"}) {
+    SCOPED_TRACE(mapped);
+    TempRoot root(Config("limitbysize = true\nmaxlogfilesize = 1",
+                         std::string("usememmappedfile = ") + mapped));
+    lfmLogFileControllerPool::Initialize(10, kHeader);
+    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+    const time_t t = UtcTime(2004, 5, 7, 13);
+    for (int i = 0; i < 100; ++i) {
+      std::string line = "line " + std::to_string(i) + std::string(40, '.') + "\r\n";
+      ctl->Write(t + 1 + i, line.data(), line.size(), 0, 2);
+    }
+    lfmLogFileControllerPool::ShutDown();
+    std::vector<std::string> files = ListDir(root.File("weblog"));
+    ASSERT_GE(files.size(), 5u);
+    EXPECT_EQ(files[0], "hlg_may_07_2004(2).log");
+    EXPECT_EQ(files.back(), "hlg_may_07_2004.log");
+    std::string all;
+    for (const std::string& f : files) {
+      std::string text = ReadFileText(root.File("weblog/" + f));
+      EXPECT_LE(text.size(), 1024u) << f;
+      EXPECT_EQ(text.find('\0'), std::string::npos) << f;
+      EXPECT_EQ(text.rfind("#Remark: KYR-p\r\n#Fields: x \r\n", 0), 0u) << f;
+      EXPECT_EQ(Count(text, "#Remark"), 1u) << f;
+      all += text;
+    }
+    for (int i = 0; i < 100; ++i)
+      EXPECT_EQ(Count(all, "line " + std::to_string(i) + "."), 1u) << i;
+    EXPECT_EQ(
+        Count(root.Read("log/kyr.audit"), "Created log file directory " + root.File("weblog/")),
+        1u);
   }
-  lfmLogFileControllerPool::ShutDown();
-  std::vector<std::string> files = ListDir(root.File("weblog"));
-  ASSERT_GE(files.size(), 5u);
-  EXPECT_EQ(files[0], "hlg_may_07_2004(2).log");
-  EXPECT_EQ(files.back(), "hlg_may_07_2004.log");
-  std::string all;
-  for (const std::string& f : files) {
-    std::string text = ReadFileText(root.File("weblog/" + f));
-    EXPECT_LE(text.size(), 1024u) << f;
-    EXPECT_EQ(text.rfind("#Remark: KYR-p\r\n#Fields: x \r\n", 0), 0u) << f;
-    EXPECT_EQ(Count(text, "#Remark"), 1u) << f;
-    all += text;
-  }
-  for (int i = 0; i < 100; ++i)
-    EXPECT_EQ(Count(all, "line " + std::to_string(i) + "."), 1u) << i;
-  EXPECT_EQ(Count(root.Read("log/kyr.audit"), "Created log file directory " + root.File("weblog/")),
-            1u);
 }
 
 TEST(LogFileControllerHeader, FirstHeaderWinsAndAReopenedFileGetsNoSecondOne) {

@@ -1,5 +1,7 @@
 #include "runtime/lfmheartbeat.h"
 
+#include <algorithm>
+
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
@@ -10,6 +12,9 @@
 #include "util/lfmclock.h"
 
 namespace {
+
+// Stop() re-offers the wake-up at this interval while it waits for the thread.
+constexpr uint32_t kStopSliceMs = 100;
 
 struct HeartBeatState {
   lfmThread thread;
@@ -93,15 +98,27 @@ void lfmHeartBeat::Stop() {
   HeartBeatState& s = State();
   try {
     if (s.thread.IsAlive()) {
-      {
-        lfmScopedGuard tick(s.tick);
-        s.thread.SignalStop();
-        s.wake.Signal();
-      }
-      uint32_t timeoutMs = static_cast<uint32_t>(lfmLogServerSettings::HeartBeatRate()) * 1000u;
+      s.thread.SignalStop();
+      const uint32_t timeoutMs =
+          static_cast<uint32_t>(lfmLogServerSettings::HeartBeatRate()) * 1000u;
+      uint32_t waited = 0;
       uint32_t exitCode = 0;
       int32_t err = 0;
-      if (s.thread.Join(&exitCode, &err, timeoutMs) != 0) {
+      int32_t joined = lfmThread::kTimedOut;
+      do {
+        // The wake-up is given under the tick mutex, so it cannot fall
+        // between the thread's stop check and its wait. A thread stuck in a
+        // flush holds the mutex; it is not waited for here (it sees the stop
+        // when the flush returns), so Stop() ends within its time-out.
+        if (s.tick.TryLock() == lfmMutex::kOk) {
+          s.wake.Signal();
+          s.tick.Unlock();
+        }
+        uint32_t slice = std::min(kStopSliceMs, timeoutMs - waited);
+        joined = s.thread.Join(&exitCode, &err, slice);
+        waited += slice;
+      } while (joined == lfmThread::kTimedOut && waited < timeoutMs);
+      if (joined != 0) {
         s.thread.Kill();
         lfmDebugLog::Instance().Log(MESS_HEARTBEAT_BAD_SHUTDOWN);
       }
@@ -119,6 +136,10 @@ bool lfmHeartBeat::IsStarted() {
   HeartBeatState& s = State();
   lfmScopedGuard guard(s.startedLock);
   return s.started;
+}
+
+bool lfmHeartBeat::ThreadAlive() {
+  return State().thread.IsAlive();
 }
 
 time_t lfmHeartBeat::LastFlush() {

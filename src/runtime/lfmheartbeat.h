@@ -4,9 +4,10 @@
 // every "filecheckrate" seconds, waking every "heartbeatrate" seconds.
 //
 // The thread holds its tick mutex at all times except while it waits, and
-// Stop() takes the same mutex to deliver the stop, so a stop can never be
-// lost between the thread's stop check and its wait. The pool's locks are
-// always taken after the tick mutex.
+// Stop() delivers the wake-up under the same mutex, so a stop can never be
+// lost between the thread's stop check and its wait; Stop() never blocks on
+// that mutex, so a thread hung in a flush cannot hang it. The pool's locks
+// are always taken after the tick mutex.
 
 #include <ctime>
 
@@ -19,6 +20,8 @@ class lfmHeartBeat {
   // does not end is abandoned with MESS_HEARTBEAT_BAD_SHUTDOWN. Never throws.
   static void Stop();
   static bool IsStarted();
+  // Whether the thread still runs (also one that Stop() had to abandon).
+  static bool ThreadAlive();
 
   // One tick of the thread body at `now`: flush and release by their rates,
   // resetting a last-action time that lies in the future (the clock went

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "runtime/lfmheartbeat.h"
 #include "tests/support/temproot.h"
+#include "util/lfmclock.h"
 
 namespace {
 
@@ -55,6 +59,31 @@ TEST(HeartBeat, SecondStartOnlyReportsAndStopEndsTheThread) {
   lfmHeartBeat::Start();  // a stopped heartbeat starts again
   EXPECT_TRUE(lfmHeartBeat::IsStarted());
   lfmHeartBeat::Stop();
+}
+
+TEST(HeartBeat, StopAbandonsAThreadHungInAFlushWithinItsTimeOut) {
+  TempRoot root(
+      "[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 1\n"
+      "bufferflushrate = 1\n");
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  const time_t now = lfmClock::Now();
+  ctl->Write(now, "a\r\n", 3, now, 2);
+  root.Platform().holdWrites = true;
+  lfmHeartBeat::Start();
+  while (root.Platform().heldWrites.load() == 0)  // the first tick's flush hangs
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  lfmHeartBeat::Stop();
+  EXPECT_FALSE(lfmHeartBeat::IsStarted());
+  EXPECT_EQ(Count(root.Read("log/kyr.audit"), "The heart beat thread was not gracefully shutdown."),
+            1u);
+  root.Platform().holdWrites = false;  // the abandoned thread finishes its flush and ends
+  while (lfmHeartBeat::ThreadAlive())
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  lfmLogFileControllerPool::ShutDown();
+  std::vector<std::string> files = ListDir(root.File("weblog"));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(Count(ReadFileText(root.File("weblog/" + files[0])), "a\r\n"), 1u);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 #include "tests/support/testplatform.h"
 
+#include <chrono>
+#include <thread>
+
 #include <cstring>
 
 TestPlatform::TestPlatform() {
@@ -134,6 +137,11 @@ void TestPlatform::RedirectStreams(const std::string& suffix, const std::string&
 
 int64_t TestPlatform::Write(lfmFileHandle h, const void* data, size_t n, int* err) {
   ++writeCalls;
+  if (holdWrites.load()) {
+    ++heldWrites;
+    while (holdWrites.load())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   if (int e = writeError.load()) {
     if (err)
       *err = e;

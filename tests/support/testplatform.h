@@ -31,6 +31,10 @@ class TestPlatform : public lfmPlatformWrapper {
   std::atomic<int> writeError{0};
   std::atomic<size_t> shortWriteMax{0};
   std::atomic<uint64_t> writeCalls{0};
+  // While set, low-level writes wait (really sleeping) until it is cleared;
+  // `heldWrites` counts the writes that waited.
+  std::atomic<bool> holdWrites{false};
+  std::atomic<int> heldWrites{0};
   // Streams opened for writing fail with this error (0 = pass through).
   std::atomic<int> openStreamWriteError{0};
   // Streams on paths ending in `suffix` are opened on `target` instead
