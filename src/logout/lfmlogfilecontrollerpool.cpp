@@ -42,12 +42,14 @@ void CheckInitialized(const Pool& p, const char* method) {
 }
 
 // The key a controller is registered under: keys whose files share one name
-// share one controller.
-std::string StreamKey(const std::string& fileKey) {
-  if (lfmLogServerSettings::HostedModel() && !lfmLogServerSettings::SplitLogs() &&
-      !tsServiceModelSettings::ServiceModel())
-    return std::string();
-  return fileKey;
+// share one controller. Standard-lag names of the hosted service model carry
+// no key; without split logs no name does.
+std::string StreamKey(const std::string& fileKey, int32_t latencyClass) {
+  if (!lfmLogServerSettings::HostedModel())
+    return fileKey;
+  if (tsServiceModelSettings::ServiceModel())
+    return latencyClass == kLatencyStandardLag ? "StandardLag" : fileKey;
+  return lfmLogServerSettings::SplitLogs() ? fileKey : std::string();
 }
 
 // Under the pool lock.
@@ -100,8 +102,9 @@ void lfmLogFileControllerPool::Initialize(int32_t maxHandleCount, const char* he
   p.initialized = true;
 }
 
-lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::string& fileKey) {
-  std::string key = StreamKey(fileKey);
+lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::string& fileKey,
+                                                                     int32_t latencyClass) {
+  std::string key = StreamKey(fileKey, latencyClass);
   Pool& p = State();
   lfmScopedGuard guard(p.lock);
   CheckInitialized(p, "GetLogFileController");

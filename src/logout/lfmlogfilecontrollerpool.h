@@ -24,10 +24,13 @@ class lfmLogFileControllerPool {
   // only the first call has an effect. Throws 1010 for a budget below 1.
   static void Initialize(int32_t maxHandleCount, const char* header);
   // The controller of `fileKey`, created on first use. The pool keeps
-  // ownership until ShutDown(). Keys whose log file names coincide (hosted,
-  // without split logs, outside the service model) share one controller, so
-  // every file has one writer. Throws 1010 when not initialised.
-  static lfmLogFileController* GetLogFileController(const std::string& fileKey);
+  // ownership until ShutDown(). Keys whose log file names coincide share one
+  // controller, so every file has one writer: in the hosted model without
+  // split logs all keys, and in the hosted service model every standard-lag
+  // write (`latencyClass` 2; 0 when the caller does not know it). Throws
+  // 1010 when not initialised.
+  static lfmLogFileController* GetLogFileController(const std::string& fileKey,
+                                                    int32_t latencyClass = 0);
   // Grants `fileKey` a handle when the budget allows; otherwise refuses
   // (`withoutEviction`) or evicts the oldest grant first. Throws 1010 when
   // not initialised; an eviction failure is reported and thrown on.

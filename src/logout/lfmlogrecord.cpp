@@ -309,16 +309,17 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
 
     std::string key;
     BuildFileKey(request, key, site);
-    lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(key);
-
     bool routed = lfmLogServerSettings::HostedModel() && tsServiceModelSettings::ServiceModel() &&
                   tsServiceModelSettings::SiteMapEnabled() && site.found;
     int32_t latency = routed ? site.latencyClass : kLatencyStandardLag;
+    lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(key, latency);
+
     if (!(routed && site.decouple))
       controller->Write(t, line.data(), line.size(), t, latency);
     if (routed) {
       for (const std::string& id : site.realTimeIds) {
-        lfmLogFileController* copy = lfmLogFileControllerPool::GetLogFileController(id);
+        lfmLogFileController* copy =
+            lfmLogFileControllerPool::GetLogFileController(id, kLatencyRealTime);
         if (!replay) {
           time_t now = lfmClock::Now();
           if (now > t) {

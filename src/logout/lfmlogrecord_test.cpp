@@ -190,6 +190,32 @@ TEST_F(LogRecordTest, RoutedHitsGoToTheirLatencyStreamsAndRealTimeCopies) {
             std::vector<std::string>{kId30 + "-kyr-2004-05-07-13-04510-testhost.log"});
 }
 
+TEST_F(LogRecordTest, StandardLagWritesOfTheServiceModelShareOneFile) {
+  TempRoot root(
+      "[logrotation]\ngmtrotation = true\nlogfiledir = %zr_root%\\weblog\\\n"
+      "[logserver]\nhostedmodel = true\n"
+      "[servicemodel]\nservicemodel = true\nsitemapenabled = true\n");
+  lfmClock::SetSecondsForTest(UtcTime(2004, 5, 7, 13, 45, 10));
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  tsSiteParams listed;
+  listed.found = true;    // standard lag: key "StandardLag"
+  tsSiteParams unlisted;  // key: its KYR ID, but the same file name
+  for (const char* id : {"AAAAAAAAAAAAAA", "BBBBBBBBBBBBBB"}) {
+    FakeRequest r;
+    FillExample(r);
+    r.Set("KYRId", id);
+    lfmLogRecord::WriteLogRecord(r, listed);
+    lfmLogRecord::WriteLogRecord(r, unlisted);
+  }
+  lfmLogFileControllerPool::ShutDown();
+  std::vector<std::string> files = ListDir(root.File("weblog"));
+  ASSERT_EQ(files, std::vector<std::string>{"kyr-2004-05-07-13-04510-testhost.log"});
+  std::string text = root.Read("weblog/" + files[0]);
+  EXPECT_EQ(Count(text, "#Remark"), 1u);
+  EXPECT_EQ(Count(text, "AAAAAAAAAAAAAA\r\n"), 2u);
+  EXPECT_EQ(Count(text, "BBBBBBBBBBBBBB\r\n"), 2u);
+}
+
 TEST_F(LogRecordTest, LongLineIsWrittenWholeAndFailuresAreReportedAndThrown) {
   TempRoot root("[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n");
   lfmLogFileControllerPool::Initialize(10, "#H\r\n");
