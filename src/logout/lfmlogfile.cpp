@@ -119,6 +119,10 @@ void lfmLogFile::LazyFlush(time_t time, const char* extra, size_t n) {
     return;
   }
   lfmDebugLog::Instance().LogFormat(3, "Buffered Mode: %s\n", name_.c_str());
+  WriteOutPending(time, extra, n);
+}
+
+void lfmLogFile::WriteOutPending(time_t time, const char* extra, size_t n) {
   bool wasOpen = file_->IsOpen();
   if (!wasOpen &&
       !file_->Open(name_, kOpenFlags, kPermission, lastWrite_ ? lastWrite_ : lfmClock::Now()))

@@ -58,6 +58,10 @@ class lfmLogFile {
   // and closes it again. Outside lazy mode it only raises
   // MESS_LOG_FILE_NO_FLUSH. A failed open throws 1029; the buffer is kept.
   void LazyFlush(time_t time, const char* extra = nullptr, size_t n = 0);
+  // Opens the closed file under its name, writes the buffered bytes (and
+  // `extra`) out and closes it again; an open file is just flushed. Throws
+  // 1029 when the open fails (the bytes stay buffered).
+  void WriteOutPending(time_t time, const char* extra = nullptr, size_t n = 0);
 
   bool IsOpen() const { return file_->IsOpen(); }
   uint64_t Size() const { return file_->Size(); }

@@ -110,8 +110,10 @@ lfmLogFileController::~lfmLogFileController() {
     if (!file)
       continue;
     try {
-      if (file->LazyClose() && !file->IsOpen() && file->PendingBytes() > 0)
-        file->LazyFlush(0);
+      // A lazy file, or one whose close failed, still holds lines: they go
+      // out under its name before the controller ends.
+      if (!file->IsOpen() && file->PendingBytes() > 0 && !file->Name().empty())
+        file->WriteOutPending(0);
       if (file->IsOpen())
         file->Close();
     } catch (const whException& e) {

@@ -130,31 +130,42 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
   bool released = false;
   bool emptied = false;
   std::vector<std::string> busyKeys;
-  while (!released && rounds-- > 0) {
-    ControllerPtr victim;
-    std::string victimKey;
-    {
-      lfmScopedGuard guard(p.lock);
-      if (p.queue.empty()) {
-        emptied = true;
-        break;
+  // Busy controllers keep their handle: they go back into the queue, also
+  // when an eviction fails.
+  auto requeueBusy = [&p, &busyKeys]() {
+    for (std::string& k : busyKeys)
+      p.queue.push_back(std::move(k));
+    busyKeys.clear();
+  };
+  try {
+    while (!released && rounds-- > 0) {
+      ControllerPtr victim;
+      std::string victimKey;
+      {
+        lfmScopedGuard guard(p.lock);
+        if (p.queue.empty()) {
+          emptied = true;
+          break;
+        }
+        victimKey = p.queue.front();
+        p.queue.pop_front();
+        victim = FindOrCreate(p, victimKey);
       }
-      victimKey = p.queue.front();
-      p.queue.pop_front();
-      victim = FindOrCreate(p, victimKey);
+      bool busy = false;
+      released = victim->TryReleaseHandle(&busy);
+      if (busy)
+        busyKeys.push_back(victimKey);
     }
-    bool busy = false;
-    released = victim->TryReleaseHandle(&busy);
-    if (busy)
-      busyKeys.push_back(victimKey);
+  } catch (...) {
+    lfmScopedGuard guard(p.lock);
+    requeueBusy();
+    throw;
   }
   {
     lfmScopedGuard guard(p.lock);
     if (!released && p.queue.empty())
       emptied = true;
-    // Busy controllers keep their handle: they stay accounted for.
-    for (std::string& k : busyKeys)
-      p.queue.push_back(std::move(k));
+    requeueBusy();
     p.queue.push_back(fileKey);
   }
   if (!released && emptied)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <set>
 #include <thread>
 
@@ -76,6 +77,40 @@ TEST(LogFileControllerPool, QueueOfClosedFilesIsReportedAndTheHandleGrantedAnywa
                   "Attempted to release a handle.  No handle was released before the file "
                   "handle queue emptied."),
             1u);
+}
+
+TEST(LogFileControllerPool, EvictionNeverWaitsForABusyControllerAndKeepsItQueued) {
+  TempRoot root(kSplit);
+  lfmLogFileControllerPool::Initialize(1, "#H\r\n");
+  const time_t t = UtcTime(2004, 5, 7, 13);
+  auto* b = lfmLogFileControllerPool::GetLogFileController("B");
+  b->Write(t, "b1\r\n", 4, t, 2);
+  ASSERT_TRUE(b->IsFileOpen());
+  // Another thread holds B's write lock, stuck in a write.
+  root.Platform().holdWrites = true;
+  const std::string big(70000, 'x');  // larger than the write buffer
+  std::thread writer([&] { b->Write(t, big.data(), big.size(), t, 2); });
+  while (root.Platform().heldWrites.load() == 0)
+    std::this_thread::yield();
+  EXPECT_TRUE(lfmLogFileControllerPool::ReserveHandle("C", false));
+  EXPECT_EQ(lfmLogFileControllerPool::QueuedHandles(), 2u);  // B keeps its handle
+  root.Platform().holdWrites = false;
+  writer.join();
+  EXPECT_TRUE(b->IsFileOpen());
+}
+
+TEST(LogFileControllerPool, LinesLeftByAFailedCloseAreWrittenAtShutDown) {
+  TempRoot root(kSplit);
+  lfmLogFileControllerPool::Initialize(2, "#H\r\n");
+  const time_t t = UtcTime(2004, 5, 7, 13);
+  auto* a = lfmLogFileControllerPool::GetLogFileController("A");
+  a->Write(t, "a1\r\n", 4, t, 2);
+  root.Platform().writeError = ENOSPC;
+  EXPECT_NE(ThrownText([&] { a->ReleaseHandle(); }).find("Out of disk space"), std::string::npos);
+  EXPECT_FALSE(a->IsFileOpen());
+  root.Platform().writeError = 0;
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(root.Read("weblog/A_hlg_may_07_2004.log"), "#Remark: KYR-p\r\n#H\r\na1\r\n");
 }
 
 TEST(LogFileControllerPool, ConcurrentLookupsOfOneKeyMeetOneController) {
