@@ -23,15 +23,15 @@ void lfmWriteBuffer::Create(const char* className) {
   if (size_ < 1)
     throw whException(className, "CreateBuffer()", kModule, __LINE__, whText::kIncorrectUsage,
                       "The buffer size must be greater than 0. ");
-  if (capacity_ == size_ && data_)
+  // Never smaller than what is held: buffered bytes are never cut.
+  uint32_t capacity = used_ > size_ ? used_ : size_;
+  if (capacity_ == capacity && data_)
     return;
-  std::unique_ptr<char[]> block(new char[size_]);
-  uint32_t keep = used_ < size_ ? used_ : size_;
-  if (keep)
-    std::memcpy(block.get(), data_.get(), keep);
+  std::unique_ptr<char[]> block(new char[capacity]);
+  if (used_)
+    std::memcpy(block.get(), data_.get(), used_);
   data_ = std::move(block);
-  capacity_ = size_;
-  used_ = keep;
+  capacity_ = capacity;
 }
 
 void lfmWriteBuffer::Clear() {
@@ -59,7 +59,7 @@ void lfmWriteBuffer::Drain(const std::function<void(const char*, size_t, size_t*
 }
 
 void lfmWriteBuffer::TakeFrom(lfmWriteBuffer& other, const char* className) {
-  if (other.used_ == 0 || !enabled_)
+  if (other.used_ == 0 || !enabled_ || used_ >= size_)
     return;
   Create(className);
   uint32_t room = size_ - used_;

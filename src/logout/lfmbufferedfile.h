@@ -18,7 +18,7 @@ class lfmWriteBuffer {
   bool Enabled() const { return enabled_; }
   uint32_t Used() const { return used_; }
   // True when `n` more bytes would not fit (always when buffering is off).
-  bool Full(size_t n) const { return !enabled_ || n > size_ - used_; }
+  bool Full(size_t n) const { return !enabled_ || used_ >= size_ || n > size_ - used_; }
   // Allocates the block; throws 1010 "The buffer size must be greater than
   // 0. " for a size below 1. Bytes already held are kept.
   void Create(const char* className);

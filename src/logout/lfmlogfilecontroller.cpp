@@ -84,7 +84,7 @@ bool SamePeriod(const std::tm& t, const std::tm& f, int32_t period, int32_t days
   }
 }
 
-void ReportAndRethrow(const char* method) {
+[[noreturn]] void ReportAndRethrow(const char* method) {
   try {
     throw;
   } catch (const whException& e) {
@@ -192,7 +192,6 @@ bool lfmLogFileController::ReleaseHandle() {
     return ReleaseLocked();
   } catch (...) {
     ReportAndRethrow("ReleaseHandle");
-    return false;
   }
 }
 
@@ -210,7 +209,6 @@ bool lfmLogFileController::TryReleaseHandle(bool* busy) {
     return ReleaseLocked();
   } catch (...) {
     ReportAndRethrow("ReleaseHandle");
-    return false;
   }
 }
 
