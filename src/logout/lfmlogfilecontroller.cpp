@@ -308,6 +308,9 @@ void lfmLogFileController::InitializeStateInfo(time_t t) {
 
 bool lfmLogFileController::TimePeriodRotate(time_t t) {
   lfmLogFile& file = *current_;
+  if (file.PeriodTime() == samePeriodStart_ && latencyClass_ == samePeriodClass_ &&
+      t >= samePeriodStart_ && t <= samePeriodUpTo_)
+    return false;  // the calendar was already asked about a later time
   std::tm now = Breakdown(t);
   const std::tm& start = file.PeriodTm();
   const lfmLogRotationSettings::Values& r = lfmLogRotationSettings::Get();
@@ -328,6 +331,14 @@ bool lfmLogFileController::TimePeriodRotate(time_t t) {
   if (log.DebugLevel() >= 6)
     log.LogFormat(6, "TimePeriodRotate %s, %lld, %lld: %d\n", file.Name().c_str(),
                   static_cast<long long>(t), static_cast<long long>(file.PeriodTime()), !same);
+  if (same && t >= file.PeriodTime()) {
+    if (samePeriodStart_ != file.PeriodTime() || samePeriodClass_ != latencyClass_)
+      samePeriodUpTo_ = t;
+    samePeriodStart_ = file.PeriodTime();
+    samePeriodClass_ = latencyClass_;
+    if (t > samePeriodUpTo_)
+      samePeriodUpTo_ = t;
+  }
   return !same;
 }
 

@@ -82,4 +82,10 @@ class lfmLogFileController {
   std::unique_ptr<lfmLogFile> standby_;  // both locks to swap; standby lock to use
   uint32_t sequence_ = 0;                // write lock
   int32_t latencyClass_ = 2;             // write lock
+  // Periods are contiguous: once a time is known to fall into the current
+  // file's period, every time between the period start and it does too.
+  // Valid for this period start and latency class (write lock).
+  time_t samePeriodStart_ = 0;
+  time_t samePeriodUpTo_ = 0;
+  int32_t samePeriodClass_ = 0;
 };
