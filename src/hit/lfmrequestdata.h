@@ -40,6 +40,9 @@ class lfmRequestData {
   virtual time_t GetSrcDate() = 0;
   virtual const char* GetSrcUserName() = 0;
   virtual const char* GetSrcInCookie() = 0;
+  // The Cookie header as the log line carries it; an adapter whose header
+  // can outgrow the logged field returns a cut copy here.
+  virtual const char* GetSrcLogCookie() { return GetSrcInCookie(); }
   virtual const char* GetSrcOutCookie() = 0;
   virtual const char* GetSrcReferrer() = 0;
   virtual const char* GetSrcClientIP() = 0;

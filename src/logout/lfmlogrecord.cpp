@@ -250,7 +250,7 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
         break;
       }
       case ColumnKind::kCookie: {
-        const char* cookie = request.GetSrcInCookie();
+        const char* cookie = request.GetSrcLogCookie();
         if (!cookie || std::strcmp(cookie, "-") == 0)
           line += '-';
         else

@@ -49,7 +49,8 @@ class lfmUtility {
   static size_t AfterLastSeparator(std::string_view path);
 
   // Percent-decodes in place: "%" and two hex digits become that byte;
-  // everything else stays, "+" included. Returns the new length.
+  // everything else stays, "+" included, and so does "%00" (a NUL would cut
+  // the text). Returns the new length.
   static size_t PercentDecode(char* text);
 
   static bool IsBlank(char c) { return c == ' ' || c == '\t'; }

@@ -13,10 +13,15 @@
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmeventlog.h"
 #include "diag/whexception.h"
+#include "filter/iiscontenthandler.h"
+#include "filter/kyrfilter.h"
+#include "hit/lfmcompactpolicy.h"
+#include "hit/lfmlogelementmap.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
+#include "runtime/lfmheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
 
 namespace fs = std::filesystem;
@@ -39,8 +44,15 @@ std::string MakeUniqueDir() {
 }  // namespace
 
 void ResetProcessStateForTest() {
+  if (lfmHeartBeat::IsStarted())
+    lfmHeartBeat::Stop();
   // Controllers write out their files while the settings still hold.
   lfmLogFileControllerPool::ShutDown();
+  // The calling thread's pooled objects were built for the old settings.
+  ReleaseThreadObjects();
+  lfmLogElementMap::ResetForTest();
+  lfmCompactPolicy::ResetForTest();
+  ResetSiteRootForTest();
   lfmLogFileController::ResetHeaderForTest();
   lfmLogFieldSettings::ResetForTest();
   lfmDebugLog::ResetForTest();

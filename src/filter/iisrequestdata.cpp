@@ -1,0 +1,548 @@
+#include "filter/iisrequestdata.h"
+
+#include <cstring>
+#include <new>
+
+#include "diag/lfmdebuglog.h"
+#include "diag/whexceptiontexts.h"
+#include "hit/lfmthreadobjects.h"
+#include "util/lfmclock.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+const char kClass[] = "iisRequestData";
+const char kModule[] = "./src/iisrequestdata.cpp";
+
+// Copies at most `size` - 1 bytes and terminates.
+void CopyBounded(char* buffer, size_t size, const char* text) {
+  size_t n = strnlen(text, size - 1);
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
+}
+
+const char* NullIfEmpty(const char* text) {
+  return (text && *text) ? text : nullptr;
+}
+const char* NullIfEmpty(const std::string& text) {
+  return (text.empty() || text[0] == '\0') ? nullptr : text.c_str();
+}
+
+// The header name as IIS expects it: with its trailing ":".
+std::string HeaderName(const char* name) {
+  std::string n = name;
+  if (n.empty() || n.back() != ':')
+    n += ':';
+  return n;
+}
+
+char* Reserve(std::string& text, size_t n) {
+  text.assign(n, '\0');
+  return &text[0];
+}
+
+}  // namespace
+
+struct iisRequestData::Buffers {
+  char uriStem[kFieldSize];
+  char url[kFieldSize];
+  char query[kFieldSize];
+  char origQuery[kFieldSize];
+  char userAgent[kFieldSize];
+  char clientIp[kAddressSize];
+  char protocol[kAddressSize];
+  char lineMethod[kMethodSize];
+  char lineProtocol[kAddressSize];
+  char secure[kSecureFlagSize];
+  bool uriStemFetched;
+  bool urlFetched;
+  bool queryFetched;
+  bool origQueryFetched;
+  bool userAgentFetched;
+  bool clientIpFetched;
+  bool protocolFetched;
+  bool secureFetched;
+
+  void Clear() {
+    uriStem[0] = url[0] = query[0] = origQuery[0] = userAgent[0] = '\0';
+    clientIp[0] = protocol[0] = lineMethod[0] = lineProtocol[0] = secure[0] = '\0';
+    uriStemFetched = urlFetched = queryFetched = origQueryFetched = false;
+    userAgentFetched = clientIpFetched = protocolFetched = secureFetched = false;
+  }
+};
+
+iisRequestData::iisRequestData() : b_(new Buffers()) {
+  outCookie_.reserve(500);
+  requestText_.reserve(1000);
+  requestLine_.reserve(1000);
+  referrer_.reserve(500);
+  userName_.reserve(100);
+  serverIp_.reserve(512);
+  redirectHeader_.reserve(1000);
+  headerParams_.reserve(1000);
+  b_->Clear();
+}
+
+iisRequestData::~iisRequestData() = default;
+
+void iisRequestData::SetFilterContext(HTTP_FILTER_CONTEXT* context) {
+  context_ = context;
+  SetLoaded(true);
+}
+
+HTTP_FILTER_CONTEXT* iisRequestData::GetContextSafe() const {
+  if (!context_)
+    throw whException(
+        kClass, "GetContextSafe()", kModule, __LINE__, 1000,
+        "The HTTP_FILTER_CONTEXT structure must be set prior to calling this method.");
+  return context_;
+}
+
+bool iisRequestData::Fetch(const char* name, char* buffer, size_t size) const {
+  HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
+  char variable[32];
+  CopyBounded(variable, sizeof variable, name);
+  buffer[0] = '\0';
+  DWORD n = static_cast<DWORD>(size);
+  if (pfc->GetServerVariable && pfc->GetServerVariable(pfc, variable, buffer, &n)) {
+    buffer[size - 1] = '\0';  // a host that filled the buffer to the end
+    return true;
+  }
+  buffer[0] = '\0';
+  return false;
+}
+
+bool iisRequestData::FetchCookie() {
+  HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
+  char variable[] = "HTTP_COOKIE";
+  // Fetched at the size the server reports, so a long Cookie header still
+  // carries the visitor cookie; only the logged copy is cut.
+  size_t size = kFieldSize;
+  for (int attempt = 0; attempt < 2 && pfc->GetServerVariable; ++attempt) {
+    inCookie_.assign(size, '\0');
+    DWORD n = static_cast<DWORD>(size);
+    if (pfc->GetServerVariable(pfc, variable, &inCookie_[0], &n)) {
+      inCookie_.resize(strnlen(inCookie_.data(), size));
+      return true;
+    }
+    if (n <= size)
+      break;
+    size = n;
+  }
+  inCookie_.clear();
+  return false;
+}
+
+void iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, const char* label) {
+  size_t n = std::strlen(text);
+  if (n >= size) {
+    n = size - 1;
+    lfmDebugLog::Instance().Log(MESS_LOG_ELEMENT_TRUNCATED, label, text);
+  }
+  std::memcpy(buffer, text, n);
+  buffer[n] = '\0';
+}
+
+// ---- getters ----
+
+const char* iisRequestData::GetSrcRequestText() {
+  return NullIfEmpty(requestText_);
+}
+
+const char* iisRequestData::GetSrcURIStem() {
+  if (!b_->uriStemFetched)
+    b_->uriStemFetched = Fetch("URL", b_->uriStem, kFieldSize);
+  return NullIfEmpty(b_->uriStem);
+}
+
+const char* iisRequestData::GetSrcOrigURIStem() {
+  if (!b_->urlFetched)
+    b_->urlFetched = Fetch("URL", b_->url, kFieldSize);
+  return NullIfEmpty(b_->url);
+}
+
+const char* iisRequestData::GetSrcURIQuery() {
+  if (!b_->queryFetched)
+    b_->queryFetched = Fetch("QUERY_STRING", b_->query, kFieldSize);
+  return NullIfEmpty(b_->query);
+}
+
+const char* iisRequestData::GetSrcOrigURIQuery() {
+  if (!b_->origQueryFetched)
+    b_->origQueryFetched = Fetch("QUERY_STRING", b_->origQuery, kFieldSize);
+  return NullIfEmpty(b_->origQuery);
+}
+
+const char* iisRequestData::GetSrcMethod() {
+  return NullIfEmpty(method_);
+}
+
+time_t iisRequestData::GetSrcDate() {
+  if (!dateSet_) {
+    date_ = lfmClock::Now();
+    dateSet_ = true;
+  }
+  return date_;
+}
+
+const char* iisRequestData::GetSrcUserName() {
+  return NullIfEmpty(userName_);
+}
+
+const char* iisRequestData::GetSrcInCookie() {
+  if (!cookieFetched_)
+    cookieFetched_ = FetchCookie();
+  return NullIfEmpty(inCookie_);
+}
+
+const char* iisRequestData::GetSrcLogCookie() {
+  const char* cookie = GetSrcInCookie();
+  if (!cookie || inCookie_.size() < kFieldSize)
+    return cookie;
+  if (!logCookieBuilt_) {
+    logCookie_.assign(inCookie_, 0, kFieldSize - 1);
+    lfmDebugLog::Instance().Log(MESS_LOG_ELEMENT_TRUNCATED, "InCookie", inCookie_.c_str());
+    logCookieBuilt_ = true;
+  }
+  return logCookie_.c_str();
+}
+
+const char* iisRequestData::GetSrcOutCookie() {
+  return NullIfEmpty(outCookie_);
+}
+const char* iisRequestData::GetSrcReferrer() {
+  return NullIfEmpty(referrer_);
+}
+
+const char* iisRequestData::GetSrcClientIP() {
+  if (!b_->clientIpFetched)
+    b_->clientIpFetched = Fetch("REMOTE_ADDR", b_->clientIp, kAddressSize);
+  return b_->clientIp;
+}
+
+const char* iisRequestData::GetSrcProtocol() {
+  if (!b_->protocolFetched)
+    b_->protocolFetched = Fetch("SERVER_PROTOCOL", b_->protocol, kAddressSize);
+  return b_->protocol;
+}
+
+const char* iisRequestData::GetSrcServerIP() {
+  return NullIfEmpty(serverIp_);
+}
+
+const char* iisRequestData::GetSrcUserAgent() {
+  if (!b_->userAgentFetched)
+    b_->userAgentFetched = Fetch("HTTP_USER_AGENT", b_->userAgent, kFieldSize);
+  return NullIfEmpty(b_->userAgent);
+}
+
+bool iisRequestData::IsSrcSecure() {
+  if (!b_->secureFetched)
+    b_->secureFetched = Fetch("HTTPS", b_->secure, kSecureFlagSize);
+  return lfmUtility::EqualsNoCase(b_->secure, "on");
+}
+
+const char* iisRequestData::GetSrcRequestLine() {
+  if (!requestLineBuilt_) {
+    Fetch("REQUEST_METHOD", b_->lineMethod, kMethodSize);
+    Fetch("SERVER_PROTOCOL", b_->lineProtocol, kAddressSize);
+    const char* url = GetSrcOrigURIStem();
+    const char* query = GetSrcOrigURIQuery();
+    requestLine_ = b_->lineMethod;
+    requestLine_ += ' ';
+    requestLine_ += url ? url : "";
+    if (query) {
+      requestLine_ += '?';
+      requestLine_ += query;
+    }
+    requestLine_ += ' ';
+    requestLine_ += b_->lineProtocol;
+    requestLineBuilt_ = true;
+  }
+  return requestLine_.c_str();
+}
+
+const char* iisRequestData::GetSrcKYRId() {
+  if (!kyrIdSet_)
+    throw whException(kClass, "GetSrcKYRId()", kModule, __LINE__, 1000,
+                      "Attempted to retrieve uninitialized data.");
+  return kyrId_.c_str();
+}
+
+const char* iisRequestData::GetSrcOrigPath() {
+  return NullIfEmpty(origPath_);
+}
+
+// ---- setters ----
+
+void iisRequestData::SetSrcRequest(const char* method, const char* uri, const char* query,
+                                   const char* added) {
+  if (!method || !uri)
+    ThrowNullString(kClass, "SetSrcRequest()");
+  SetSrcMethod(method);
+  SetSrcURIStem(uri);
+  FixupURIQuery(query, added);
+  requestText_ = method;
+  requestText_ += ' ';
+  requestText_ += uri;
+  requestText_ += '?';
+  if (added)
+    requestText_ += added;
+}
+
+void iisRequestData::FixupURIQuery(const char* query, const char* added) {
+  if (!query || !*query) {
+    b_->query[0] = '\0';
+  } else {
+    const char* q = query;
+    while (lfmUtility::IsBlank(*q))
+      ++q;
+    if (*q == '?')
+      ++q;
+    CopyFixed(b_->query, kFieldSize, q, "URIQuery");
+  }
+  b_->queryFetched = true;
+  if (!added || !*added)
+    return;
+  size_t length = std::strlen(b_->query);
+  size_t extra = std::strlen(added);
+  if (length + extra + 1 > kMaxQueryLength)
+    throw whException(kClass, "FixupURIQuery()", kModule, __LINE__, whText::kExtendString,
+                      "m_pURIQuery");
+  if (length > 0 && b_->query[length - 1] != '&')
+    b_->query[length++] = '&';
+  std::memcpy(b_->query + length, added, extra + 1);
+}
+
+void iisRequestData::SetSrcURIStem(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcURIStem()");
+  CopyFixed(b_->uriStem, kFieldSize, text, "URIStem");
+  b_->uriStemFetched = true;
+}
+
+void iisRequestData::SetSrcURIQuery(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcURIQuery()");
+  CopyFixed(b_->query, kFieldSize, text, "URIQuery");
+  b_->queryFetched = true;
+}
+
+void iisRequestData::SetSrcMethod(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcMethod()");
+  method_ = text;
+}
+
+void iisRequestData::SetSrcDate(time_t seconds) {
+  date_ = seconds;
+  dateSet_ = true;
+}
+
+void iisRequestData::SetSrcUserName(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcUserName()");
+  userName_ = text;
+}
+
+void iisRequestData::SetSrcInCookie(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcInCookie()");
+  size_t n = std::strlen(text);
+  if (n >= kFieldSize) {
+    lfmDebugLog::Instance().Log(MESS_LOG_ELEMENT_TRUNCATED, "InCookie", text);
+    n = kFieldSize - 1;
+  }
+  inCookie_.assign(text, n);
+  cookieFetched_ = true;
+  logCookieBuilt_ = false;
+}
+
+void iisRequestData::SetSrcOutCookie(const char* value) {
+  if (!sendResponse_)
+    throw whException(
+        kClass, "SetSrcOutCookie()", kModule, __LINE__, 1000,
+        "The SendResponse/RawData structure must be set prior to calling this method.");
+  if (!value)
+    ThrowNullString(kClass, "SetSrcOutCookie()");
+  CallSetHeader(true, "SetSrcOutCookie()", "Set-Cookie:", value);
+}
+
+void iisRequestData::SetSrcReferrer(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcReferrer()");
+  referrer_ = text;
+}
+
+void iisRequestData::SetSrcClientIP(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcClientIP()");
+  CopyFixed(b_->clientIp, kAddressSize, text, "ClientIP");
+  b_->clientIpFetched = true;
+}
+
+void iisRequestData::SetSrcProtocol(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcProtocol()");
+  CopyFixed(b_->protocol, kAddressSize, text, "Protocol");
+  b_->protocolFetched = true;
+}
+
+void iisRequestData::SetSrcServerIP(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcServerIP()");
+  serverIp_ = text;
+}
+
+void iisRequestData::SetSrcExpires(const char* text) {
+  SetSrcOutHeader("Expires", text);
+}
+
+void iisRequestData::SetSrcStatus(long status) {
+  status_ = status;
+  statusSet_ = true;
+}
+
+void iisRequestData::SetSrcBytes(uint32_t bytes) {
+  bytes_ = bytes;
+  bytesSet_ = true;
+}
+
+HTTP_FILTER_SEND_RESPONSE* iisRequestData::RequireSendResponse(const char* method) const {
+  if (!sendResponse_)
+    throw whException(kClass, method, kModule, __LINE__, 1000,
+                      "The SendResponse structure must be set prior to calling this method.");
+  return sendResponse_;
+}
+
+bool iisRequestData::CallSetHeader(bool add, const char* method, const char* name,
+                                   const char* value) {
+  HTTP_FILTER_SEND_RESPONSE* sr = RequireSendResponse(method);
+  if (!name || !value)
+    ThrowNullString(kClass, method);
+  HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
+  // IIS takes writable texts; hand it copies.
+  std::string n = HeaderName(name);
+  std::string v = value;
+  auto call = add ? sr->AddHeader : sr->SetHeader;
+  return call && call(pfc, &n[0], &v[0]);
+}
+
+void iisRequestData::AddSrcOutHeader(const char* name, const char* value) {
+  CallSetHeader(true, "AddSrcOutHeader()", name, value);
+}
+
+void iisRequestData::SetSrcOutHeader(const char* name, const char* value) {
+  CallSetHeader(false, "SetSrcOutHeader()", name, value);
+}
+
+void iisRequestData::SetSrcKYRId(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcKYRId()");
+  kyrId_ = text;
+  kyrIdSet_ = true;
+}
+
+void iisRequestData::SetSrcOrigPath(const char* text) {
+  if (!text)
+    ThrowNullString(kClass, "SetSrcOrigPath()");
+  origPath_ = text;
+}
+
+bool iisRequestData::GetSrcOutHeader(const char* name, char* buffer, uint32_t* size) {
+  HTTP_FILTER_SEND_RESPONSE* sr = RequireSendResponse("GetSrcOutHeader()");
+  if (!name || !buffer || !size)
+    ThrowNullString(kClass, "GetSrcOutHeader()");
+  std::string n = HeaderName(name);
+  DWORD s = *size;
+  bool ok = sr->GetHeader && sr->GetHeader(GetContextSafe(), &n[0], buffer, &s);
+  *size = s;
+  return ok;
+}
+
+bool iisRequestData::GetSrcInHeader(const char* name, char* buffer, uint32_t* size) {
+  HTTP_FILTER_SEND_RESPONSE* sr = RequireSendResponse("GetSrcInHeader()");
+  if (!name || !buffer || !size)
+    ThrowNullString(kClass, "GetSrcInHeader()");
+  std::string n = HeaderName(name);
+  DWORD s = *size;
+  bool ok = sr->GetHeader && sr->GetHeader(GetContextSafe(), &n[0], buffer, &s);
+  *size = s;
+  return ok;
+}
+
+// ---- reserved texts ----
+
+char* iisRequestData::ReserveSrcOutCookie(size_t capacity) {
+  return Reserve(outCookie_, capacity);
+}
+char* iisRequestData::ReserveSrcRedirectHeader(size_t capacity) {
+  return Reserve(redirectHeader_, capacity);
+}
+char* iisRequestData::GetSrcRedirectHeader() {
+  return &redirectHeader_[0];
+}
+size_t iisRequestData::GetSrcRedirectHeaderCapacity() {
+  return redirectHeader_.size();
+}
+char* iisRequestData::ReserveSrcHeaderParams(size_t capacity) {
+  return Reserve(headerParams_, capacity);
+}
+char* iisRequestData::GetSrcHeaderParams() {
+  return &headerParams_[0];
+}
+size_t iisRequestData::GetSrcHeaderParamsCapacity() {
+  return headerParams_.size();
+}
+
+void iisRequestData::Reset() {
+  outCookie_.clear();
+  requestText_.clear();
+  requestLine_.clear();
+  referrer_.clear();
+  userName_.clear();
+  method_.clear();
+  kyrId_.clear();
+  origPath_.clear();
+  serverIp_.clear();
+  redirectHeader_.clear();
+  headerParams_.clear();
+  inCookie_.clear();
+  logCookie_.clear();
+  status_ = 200;
+  bytes_ = 0;
+  date_ = 0;
+  context_ = nullptr;
+  sendResponse_ = nullptr;
+  b_->Clear();
+  statusSet_ = bytesSet_ = dateSet_ = kyrIdSet_ = false;
+  requestLineBuilt_ = cookieFetched_ = logCookieBuilt_ = false;
+  redirectPending_ = expireResponse_ = false;
+}
+
+// ---- the per-thread pool ----
+
+namespace {
+
+lfmThreadObjects<iisRequestData>& Records() {
+  static lfmThreadObjects<iisRequestData> pool("iisRequestDataPool", "GetRequestData()",
+                                               "iisRequestData", "./src/iisrequestdata");
+  return pool;
+}
+
+}  // namespace
+
+iisRequestData* iisRequestDataPool::GetRequestData() {
+  try {
+    return Records().Get();
+  } catch (const whException&) {
+    return nullptr;  // the caller lets the request pass
+  }
+}
+
+void iisRequestDataPool::Release() {
+  Records().Release();
+}
+int iisRequestDataPool::Live() {
+  return Records().Live();
+}

@@ -1,0 +1,200 @@
+// The filter module's three entry points and the dispatch of the filter
+// notifications. This is the only place where exceptions meet the web
+// server: no exception ever leaves these functions.
+
+#include "filter/kyrfilter.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/lfmlogserversettings.h"
+#include "cookie/lfmcookieserver.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "diag/lfmstderr.h"
+#include "filter/iiscontenthandler.h"
+#include "filter/iisrequestdata.h"
+#include "hit/lfmloghelper.h"
+#include "hit/lfmpools.h"
+#include "hit/lfmrequest.h"
+#include "logout/lfmlogrecord.h"
+#include "sitemap/tssiteparams.h"
+
+#if defined(_WIN32)
+#define KYR_EXPORT
+#else
+#define KYR_EXPORT __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+constexpr size_t kHeaderBufferSize = 4096;
+
+void ReportUnknown(const char* where) {
+  std::string line = "Unknown exception caught in ";
+  line += where;
+  lfmStdErr::WriteLine(line.c_str());
+}
+
+// Collects the configured request headers as "ZR.hdr." parameters into the
+// record's header-parameter text.
+void CaptureHeaderParams(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* headers,
+                         iisRequestData& record) {
+  std::vector<std::string> names = lfmLogServerSettings::HeaderParamsList();
+  std::string params;
+  char value[kHeaderBufferSize];
+  for (const std::string& name : names) {
+    std::string asked = name + ":";
+    value[0] = '\0';
+    DWORD size = kHeaderBufferSize;
+    if (!headers->GetHeader || !headers->GetHeader(pfc, &asked[0], value, &size))
+      continue;
+    value[kHeaderBufferSize - 1] = '\0';
+    if (!params.empty())
+      params += '&';
+    params += "ZR.hdr.";
+    params += name;
+    params += '=';
+    lfmLogHelper::EncodeHeaderValue(value, params);
+  }
+  if (params.empty())
+    return;
+  record.CheckValidity();
+  char* text = record.ReserveSrcHeaderParams(params.size() + 2);
+  if (text)
+    std::memcpy(text, params.c_str(), params.size() + 1);
+}
+
+DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* headers) {
+  iisRequestData* record = iisRequestDataPool::GetRequestData();
+  if (!record)
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  record->Reset();
+  record->SetFilterContext(pfc);
+  if (!lfmLogServerSettings::EnableHeaderParams() || !headers)
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  CaptureHeaderParams(pfc, headers, *record);
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
+DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) {
+  if (!response || response->HttpStatus == 303)
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;  // our own redirect passing back
+  tsSiteParams site;
+  try {
+    iisRequestData* record = iisRequestDataPool::GetRequestData();
+    if (!record)
+      return SF_STATUS_REQ_NEXT_NOTIFICATION;
+    if (record->GetFilterContext() != pfc) {
+      // Not the request this thread bound at PREPROC_HEADERS: never read
+      // another request's data.
+      record->Reset();
+      record->SetFilterContext(pfc);
+    }
+    record->SetSendResponse(response);
+    lfmLogHelper::Initialize(*record);
+    lfmLogHelper::ValidateRequest(*record, site, true);
+    if (lfmRequestPool::GetRequest()->valid)
+      lfmCookieServer::ProcessCookie(*record, site);
+    time_t hitTime = 0;
+    if (!lfmLogHelper::PrepareHit(*record)) {
+      // With "trackhitcount" on, the request is counted here as one
+      // without a logged hit.
+      return SF_STATUS_REQ_NEXT_NOTIFICATION;
+    }
+    if (lfmLogServerSettings::TrackFirstTimeCookies() &&
+        !lfmLogHelper::HasCfgFlag(*record, lfmLogHelper::kCfgNoCookieTest) &&
+        record->IsRedirectPending() && lfmCookieServer::BuildRedirect(*record, site)) {
+      record->SetRedirectPending(false);
+      if (pfc->ServerSupportFunction) {
+        char status[] = "303 Object Moved";
+        pfc->ServerSupportFunction(pfc, SF_REQ_SEND_RESPONSE_HEADER, status,
+                                   reinterpret_cast<ULONG_PTR>(record->GetSrcRedirectHeader()), 0);
+      }
+      return SF_STATUS_REQ_FINISHED;
+    }
+    lfmLogRecord::WriteLogRecord(*record, site, &hitTime);
+    lfmLogHelper::PerformFixup(*record);
+    // With "trackhitcount" on, the hit is counted here at `hitTime`.
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("", "HttpFilterProc(SendResponse)"));
+  } catch (...) {
+    ReportUnknown("::HttpFilterProc(SendResponse)");
+  }
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
+// Runs `step` for a notification outside the response handler: a failure is
+// reported under `label` and the request goes on.
+template <typename Step>
+DWORD Guarded(const char* label, Step&& step) {
+  try {
+    return step();
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("", label));
+  } catch (...) {
+    ReportUnknown((std::string("::") + label).c_str());
+  }
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
+}  // namespace
+
+void ReleaseThreadObjects() {
+  lfmRequestPool::Release();
+  lfmCookiePool::Release();
+  lfmParseMapPool::Release();
+  iisRequestDataPool::Release();
+}
+
+extern "C" {
+
+KYR_EXPORT BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* version) {
+  if (!version)
+    return FALSE;
+  version->dwFlags = kFilterFlags;
+  version->dwFilterVersion = kFilterRevision;
+  std::strncpy(version->lpszFilterDesc, kFilterDescription, SF_MAX_FILTER_DESC_LEN - 1);
+  version->lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
+  try {
+    lfmLogHelper::StartUp(true);
+    return TRUE;
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("", "GetFilterVersion(SendResponse)"));
+  } catch (...) {
+    lfmStdErr::WriteLine("Unknown exception caught in GetFilterVersion");
+  }
+  return FALSE;
+}
+
+KYR_EXPORT DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
+                                       void* notification) {
+  switch (notificationType) {
+    case SF_NOTIFY_SEND_RESPONSE:
+      return OnSendResponse(pfc, static_cast<HTTP_FILTER_SEND_RESPONSE*>(notification));
+    case SF_NOTIFY_URL_MAP:
+      return Guarded("HttpFilterProc(UrlMap)", [&] {
+        RemapURL(static_cast<HTTP_FILTER_URL_MAP*>(notification));
+        return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
+      });
+    case SF_NOTIFY_PREPROC_HEADERS:
+      return Guarded("HttpFilterProc(PreprocHeaders)", [&] {
+        return OnPreprocHeaders(pfc, static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notification));
+      });
+    default:
+      return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  }
+}
+
+KYR_EXPORT BOOL WINAPI TerminateFilter(DWORD) {
+  try {
+    lfmLogHelper::ShutDown(true);
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("", "TerminateFilter"));
+  } catch (...) {
+    lfmStdErr::WriteLine("Unknown exception caught in TerminateFilter");
+  }
+  return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,424 @@
+#include "hit/lfmloghelper.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "config/lfmlogserversettings.h"
+#include "cookie/lfmcookie.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "hit/lfmcompactpolicy.h"
+#include "hit/lfmlogelementmap.h"
+#include "hit/lfmparsemap.h"
+#include "hit/lfmpools.h"
+#include "hit/lfmrequest.h"
+#include "hit/lfmrequestdata.h"
+#include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogrecord.h"
+#include "logout/lfmlogrotationsettings.h"
+#include "platform/lfmplatform.h"
+#include "runtime/lfmheartbeat.h"
+#include "sitemap/tsservicemodelsettings.h"
+#include "util/lfmpathname.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+const char kClass[] = "lfmLogHelper";
+const char kModule[] = "./src/lfmloghelper.cpp";
+
+// Appends one "name=value" item to the extra-parameter text.
+void AddParam(std::string& extra, const char* item) {
+  if (!extra.empty())
+    extra += '&';
+  extra += item;
+}
+
+// Reads a page field: decoded, blank counts as absent; a value holding a
+// blank or line end is stored encoded first, so no field can split a line.
+bool ReadField(lfmParseMap& map, int32_t id, const char** value) {
+  if (!lfmLogElementMap::GetValue(map, id, value, true, false))
+    return false;
+  if (lfmUtility::HasBlankOrLineEnd(*value))
+    lfmLogElementMap::SetValue(map, id, value, true);
+  return true;
+}
+
+// atol that clamps to the long range instead of overflowing.
+long ToLong(const char* text) {
+  return std::strtol(text, nullptr, 10);
+}
+
+// Whether `t` can be broken down into a four-digit-year calendar time.
+bool IsCalendarTime(long long t) {
+  if (t < 0 || t > static_cast<long long>(253402300799LL))  // 9999-12-31 23:59:59
+    return false;
+  time_t tt = static_cast<time_t>(t);
+  std::tm tm{};
+  return gmtime_r(&tt, &tm) != nullptr;
+}
+
+}  // namespace
+
+// ---- start-up and shut-down ----
+
+void lfmLogHelper::StartUp(bool startHeartbeat) {
+  const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
+  int32_t limit = (s.hostedModel && s.splitLogs) ? s.maxHandleCount : 1;
+  std::string header = lfmLogRecord::BuildLogHeader();
+  lfmLogFileControllerPool::Initialize(limit, header.c_str());
+  bool heartbeat = false;
+  try {
+    if (startHeartbeat) {
+      lfmHeartBeat::Start();
+      heartbeat = true;
+    }
+    // Hit counting (its pool, its heartbeat and the recovery of left-over
+    // hit-count files) starts here when "trackhitcount" is on.
+    if (s.hostedModel && tsServiceModelSettings::ServiceModel()) {
+      if (tsServiceModelSettings::SiteMapEnabled()) {
+        if (SiteMapLoad() != 0)
+          throw whException(kClass, "StartUp()", kModule, __LINE__, 1000,
+                            "Failed to load the SiteMap file.");
+        // The site map reload heartbeat starts here.
+      }
+      const char* busy = tsServiceModelSettings::BusyExtension();
+      RecoverTemporaryFiles(lfmLogRotationSettings::LogFileDir(), busy, "log");
+      RecoverTemporaryFiles(tsServiceModelSettings::ShortLagLogFileDir(), busy, "log");
+      RecoverTemporaryFiles(tsServiceModelSettings::RealTimeLogFileDir(), busy, "log");
+    }
+  } catch (...) {
+    // Leave nothing running behind a failed start.
+    if (heartbeat)
+      lfmHeartBeat::Stop();
+    lfmLogFileControllerPool::ShutDown();
+    throw;
+  }
+}
+
+void lfmLogHelper::ShutDown(bool stopHeartbeat) {
+  if (stopHeartbeat || lfmHeartBeat::IsStarted())
+    lfmHeartBeat::Stop();
+  lfmLogFileControllerPool::ShutDown();
+  // With "trackhitcount" on, the hit-count heartbeat stops and the
+  // hit-count pool shuts down here.
+}
+
+int lfmLogHelper::SiteMapLoad() {
+  // This build has no site map loader: the hosted service model runs with
+  // "sitemapenabled" off.
+  lfmDebugLog::Instance().Log(MESS_SITEMAP_LOAD_FAILURE);
+  return 1;
+}
+
+int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
+                                        const std::string& tempExtension,
+                                        const std::string& finalExtension) {
+  lfmPlatform* platform = lfmPlatform::Default();
+  std::vector<lfmDirEntry> entries;
+  if (directory.empty() || !platform->ListDirectory(directory, &entries))
+    return 0;
+  std::string dir = directory;
+  if (!lfmUtility::EndsWithSeparator(dir))
+    dir += lfmPathName::kNativeSeparator;
+  std::string dotted = "." + tempExtension;
+  int renamed = 0;
+  for (const lfmDirEntry& e : entries) {
+    if ((e.attributes & kAttrDirectory) ||
+        !lfmUtility::HasExtension(e.name.c_str(), dotted.c_str()))
+      continue;
+    std::string from = dir + e.name;
+    if (e.size == 0) {
+      platform->Remove(from);
+      continue;
+    }
+    std::string to = from.substr(0, from.size() - tempExtension.size()) + finalExtension;
+    if (platform->Rename(from, to, false) != 0)
+      lfmDebugLog::Instance().Log(MESS_LOG_FILE_RENAME_FAILURE, from.c_str(), to.c_str());
+    else
+      ++renamed;
+  }
+  return renamed;
+}
+
+// ---- per-request stages ----
+
+void lfmLogHelper::Initialize(lfmRequestData& request) {
+  lfmRequest* r = nullptr;
+  try {
+    request.CheckValidity();
+    r = lfmRequestPool::GetRequest();
+    r->Reset();
+    lfmCookie* cookie = lfmCookiePool::GetCookie();
+    cookie->Reset();
+    cookie->configured = false;
+    lfmParseMapPool::GetParseMapReset();
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Initialize(lfmRequestData&)"));
+    if (r)
+      r->valid = false;
+    throw;
+  }
+}
+
+void lfmLogHelper::ValidateRequest(lfmRequestData& request, tsSiteParams& site, bool report) {
+  lfmRequest* r = nullptr;
+  try {
+    r = lfmRequestPool::GetRequest();
+    r->PostReadValidate(request, site, report);
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Initialize(lfmRequestData&)"));
+    if (r)
+      r->valid = false;
+    throw;
+  }
+}
+
+bool lfmLogHelper::PrepareHit(lfmRequestData& request) {
+  request.CheckValidity();
+  lfmRequest* r = lfmRequestPool::GetRequest();
+  if (!r->valid)
+    return false;
+  const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
+  lfmCookie* cookie = lfmCookiePool::GetCookie();
+  if (!cookie->valid && !s.logInvalidHits)
+    return false;
+
+  lfmParseMap& map = *lfmParseMapPool::GetParseMap();
+  const char* raw = request.GetSrcURIQuery();
+  if (raw && *raw)
+    lfmUtility::ParseString(raw, &map, nullptr, '&', '=');
+
+  std::string extra;
+  if (s.trackFirstTimeCookies && !HasCfgFlag(request, kCfgNoCookieTest)) {
+    const char* redirect = lfmLogElementMap::ParameterName(KYR_REDIRECT);
+    if (redirect && map.Contains(redirect)) {
+      if (!cookie->isNew && !cookie->value.empty()) {
+        std::string item = "ZR.co_d=" + lfmLogElementMap::Encode(cookie->value.c_str());
+        AddParam(extra, item.c_str());
+        request.SetSrcInCookie("-");
+        AddParam(extra, "ZR.co=Yes");
+      } else {
+        AddParam(extra, "ZR.co=No");
+      }
+    } else if (!cookie->isNew) {
+      AddParam(extra, "ZR.co=Yes");
+    }
+  }
+  if (s.hostedModel && tsServiceModelSettings::ServiceModel() &&
+      tsServiceModelSettings::TrackVisitors() && !HasCfgFlag(request, kCfgNoVisitorTracking) &&
+      !cookie->isNew) {
+    if (cookie->newSessionVisit)
+      AddParam(extra, "ZR.vt_s=1");
+    if (cookie->newDailyVisit)
+      AddParam(extra, "ZR.vt_d=1");
+  }
+  if (s.enableHeaderParams) {
+    const char* params = request.GetSrcHeaderParams();
+    if (params && *params)
+      AddParam(extra, params);
+  }
+
+  const char* server = nullptr;
+  if (lfmLogElementMap::GetValue(map, KYR_SERVERIP, &server, true, true) &&
+      std::strchr(server, ':')) {
+    std::string stripped = StripPort(server);
+    const char* text = stripped.c_str();
+    lfmLogElementMap::SetValue(map, KYR_SERVERIP, &text, false);
+  }
+
+  if (!r->PostParseValidate(request, map))
+    return false;
+
+  const char* method = "GET";
+  const char* uri = "/";
+  const char* query = "";
+  const char* text = nullptr;
+  ReadField(map, KYR_METHOD, &method);
+  ReadField(map, KYR_URI, &uri);
+  ReadField(map, KYR_QUERY, &query);
+  request.SetSrcProtocol(ReadField(map, KYR_PROTOCOL, &text) ? text : "-");
+  request.SetSrcRequest(method, uri, query, extra.c_str());
+  request.SetSrcReferrer(ReadField(map, KYR_REFERRER, &text) ? text : "-");
+  request.SetSrcUserName(ReadField(map, KYR_AUTHUSER, &text) ? text : "-");
+  request.SetSrcServerIP(ReadField(map, KYR_SERVERIP, &text) ? text : "-");
+
+  long status = 200;
+  if (lfmLogElementMap::GetValue(map, KYR_STATUS, &text, true, false)) {
+    long v = ToLong(text);
+    if (v > 0)
+      status = v;
+  }
+  request.SetSrcStatus(status);
+  if (lfmLogElementMap::GetValue(map, KYR_BYTES, &text, true, false)) {
+    long long v = std::strtoll(text, nullptr, 10);
+    if (v < 0)
+      v = 0;
+    if (v > static_cast<long long>(UINT32_MAX))
+      v = UINT32_MAX;
+    request.SetSrcBytes(static_cast<uint32_t>(v));
+  }
+  if (s.replayInProgress) {
+    if (ReadField(map, KYR_CLIENTIP, &text))
+      request.SetSrcClientIP(text);
+    if (lfmLogElementMap::GetValue(map, KYR_REPLAYDATE, &text, true, false)) {
+      long long t = std::strtoll(text, nullptr, 10);
+      if (IsCalendarTime(t))
+        request.SetSrcDate(static_cast<time_t>(t));
+    }
+  }
+  return true;
+}
+
+void lfmLogHelper::PerformFixup(lfmRequestData& request, std::string* out) {
+  try {
+    request.CheckValidity();
+    if (request.IsExpireResponse())
+      request.SetSrcExpires(kExpiredDate);
+    const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
+    if (!s.issueP3P)
+      return;
+    const char* p3p = nullptr;
+    if ((s.p3pFrom & lfmLogServerSettings::kP3PHit) &&
+        lfmLogElementMap::GetValue(*lfmParseMapPool::GetParseMap(), KYR_P3P, &p3p, true, false)) {
+      std::string whole = p3p;
+      size_t comma = whole.find(',');
+      std::string id = whole.substr(0, comma);
+      std::string ref = comma == std::string::npos ? std::string() : whole.substr(comma + 1);
+      // Parts that could split or rewrite a header are dropped.
+      if (!IsSafeHeaderText(id))
+        id.clear();
+      if (!IsSafeHeaderText(ref))
+        ref.clear();
+      std::string expansion;
+      if (!id.empty() && !lfmCompactPolicy::Resolve(id, &expansion))
+        expansion.clear();
+      std::string value;
+      if (!expansion.empty())
+        value = "CP=\"" + expansion + "\"";
+      if (!ref.empty()) {
+        if (!value.empty())
+          value += ',';
+        value += "policyref=\"" + ref + "\"";
+      }
+      if (!value.empty()) {
+        if (out)
+          *out = value;
+        else
+          request.SetSrcOutHeader("P3P", value.c_str());
+      }
+    } else if (s.p3pFrom & lfmLogServerSettings::kP3PGlobal) {
+      if (out)
+        *out = s.p3p;
+      else
+        request.SetSrcOutHeader("P3P", s.p3p.c_str());
+    }
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e,
+                                             whMethodId(kClass, "PerformFixup(lfmRequestData&)"));
+    throw;
+  }
+}
+
+// ---- readers of the tag's own parameters ----
+
+const char* lfmLogHelper::FindQueryParam(const char* query, const char* name, size_t* length) {
+  if (!query || !name || !*name)
+    return nullptr;
+  size_t n = std::strlen(name);
+  for (const char* p = query; *p;) {
+    const char* end = std::strchr(p, '&');
+    size_t segment = end ? static_cast<size_t>(end - p) : std::strlen(p);
+    if (segment > n && p[n] == '=' && lfmUtility::EqualsNoCase(std::string_view(p, n), name)) {
+      if (length)
+        *length = segment - n - 1;
+      return p + n + 1;
+    }
+    if (!end)
+      break;
+    p = end + 1;
+  }
+  return nullptr;
+}
+
+bool lfmLogHelper::HasCfgFlag(lfmRequestData& request, uint32_t mask) {
+  if (!lfmLogServerSettings::CfgByHit())
+    return false;
+  const char* name = lfmLogElementMap::ParameterName(KYR_CFG);
+  if (!name || !*name)
+    return false;
+  std::string text;
+  const char* value = nullptr;
+  lfmParseMap* map = lfmParseMapPool::GetParseMap();
+  if (lfmLogElementMap::GetValue(*map, KYR_CFG, &value, true, true)) {
+    text = value;
+  } else {
+    size_t length = 0;
+    const char* found = FindQueryParam(request.GetSrcOrigURIQuery(), name, &length);
+    if (!found)
+      return false;
+    text.assign(found, length);
+  }
+  return (std::strtoul(text.c_str(), nullptr, 16) & mask) != 0;
+}
+
+bool lfmLogHelper::HasRedirectParam(lfmRequestData& request) {
+  const char* name = lfmLogElementMap::ParameterName(KYR_REDIRECT);
+  return FindQueryParam(request.GetSrcOrigURIQuery(), name, nullptr) != nullptr;
+}
+
+bool lfmLogHelper::ReadHitDate(lfmRequestData& request, unsigned long* seconds) {
+  size_t length = 0;
+  const char* value = FindQueryParam(request.GetSrcOrigURIQuery(), "kyrdat", &length);
+  if (!value || length < 4 || length > 13)
+    return false;
+  for (size_t i = 0; i < length; ++i)
+    if (value[i] < '0' || value[i] > '9')
+      return false;
+  std::string digits(value, length - 3);  // milliseconds dropped
+  *seconds = std::strtoul(digits.c_str(), nullptr, 10);
+  return true;
+}
+
+// ---- text helpers ----
+
+std::string lfmLogHelper::StripPort(const std::string& address) {
+  if (!address.empty() && address[0] == '[') {
+    size_t close = address.find(']');
+    if (close != std::string::npos && close + 1 < address.size() && address[close + 1] == ':')
+      return address.substr(1, close - 1);
+    return address;
+  }
+  size_t colon = address.find(':');
+  if (colon == std::string::npos || address.find(':', colon + 1) != std::string::npos)
+    return address;  // no port, or a bare IPv6 address
+  return address.substr(0, colon);
+}
+
+void lfmLogHelper::EncodeHeaderValue(const char* value, std::string& out) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (const char* p = value; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == ' ') {
+      out += '+';
+    } else if (c == '"' || c == '%' || c == '&' || c == ',' || c == ';' || c == '=' || c < 0x20 ||
+               c == 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+}
+
+bool lfmLogHelper::IsSafeHeaderText(const std::string& text) {
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F || c == '"')
+      return false;
+  }
+  return true;
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The parse map: one worker thread's table of the current hit's query
+// parameters, keyed by the parameter names of the log element map. Names
+// are compared without regard to ASCII letter case. The slots are created
+// once (one per configured parameter name); a request only sets and clears
+// values, so the per-request path does not allocate beyond growing a value.
+//
+// A map belongs to one thread and takes no lock.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/lfmutility.h"
+
+class lfmParseMap : public lfmParamTarget {
+ public:
+  // One slot for every name of `names` (duplicates share one slot).
+  explicit lfmParseMap(const std::vector<std::string>& names);
+
+  // Stores `value` under `name`. A name without a slot gets one when `add`
+  // is set, else false. A slot already set keeps its first value unless
+  // `overwrite` is set (false).
+  bool Set(std::string_view name, std::string_view value, bool overwrite, bool add);
+  // The stored value when the slot exists and is set; it stays valid until
+  // the slot is set again or the map is reset.
+  bool Find(std::string_view name, const char** value) const;
+  bool Contains(std::string_view name) const;
+  // Clears every set flag; the slots stay.
+  void Reset();
+
+  // Percent-decodes the value under `name` in place, once: a second call
+  // (or a call after SetDecoded) leaves the value as it is, so "%2541"
+  // becomes "%41" and stays so. A "%00" is kept as it stands. False when
+  // the name is not set.
+  bool DecodeOnce(std::string_view name, const char** value);
+  // Stores a value that is final: it is never decoded again.
+  bool SetDecoded(std::string_view name, std::string_view value);
+
+  // Query parsing offers every pair here: stored only when a slot exists,
+  // first occurrence wins.
+  bool Offer(std::string_view name, std::string_view value) override {
+    return Set(name, value, false, false);
+  }
+
+  size_t SlotCount() const { return slots_.size(); }
+
+  // The hash of `name` over its case-folded characters: h = h * 5 + c.
+  static uint32_t Hash(std::string_view name);
+
+ private:
+  struct Slot {
+    std::string name;
+    std::string value;
+    bool set = false;
+    bool decoded = false;
+    int32_t next = -1;  // next slot of the same bucket
+  };
+  int32_t Lookup(std::string_view name) const;
+  int32_t AddSlot(std::string_view name);
+
+  std::vector<Slot> slots_;
+  std::vector<int32_t> buckets_;
+};

@@ -1,0 +1,207 @@
+#include "hit/lfmrequest.h"
+
+#include <cstring>
+
+#include "config/lfmlogserversettings.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "hit/lfmhitdescription.h"
+#include "hit/lfmlogelementmap.h"
+#include "hit/lfmrequestdata.h"
+#include "sitemap/tsservicemodelsettings.h"
+#include "sitemap/tssiteparams.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+const char kTruncationMarker[] = "&ZR.tu=1";
+constexpr size_t kTruncationMarkerLength = sizeof(kTruncationMarker) - 1;
+
+bool IsAlnum(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Raises `m` with the hit description when `gate` is logged.
+void ReportHit(const lfmMessage& m, lfmRequestData& request, int gate = kMessageWarning) {
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  if (!log.IsLogged(gate))
+    return;
+  std::string text = lfmHitDescription::Of(request);
+  log.Log(m, text.c_str());
+}
+
+// Whether the site map lists `id`; fills `site` when it does. The site map
+// is not part of this build, so start-up refuses a configuration that
+// enables it and this is never asked.
+bool IsListedInSiteMap(const std::string&, tsSiteParams& site) {
+  site.found = false;
+  return false;
+}
+
+}  // namespace
+
+std::string lfmRequest::ExtractKyrId(const char* stem) {
+  if (!stem || !*stem)
+    return "-";
+  const char* p = stem;
+  while (*p == '/')
+    ++p;
+  std::string id;
+  while (*p && *p != '/' && id.size() < kMaxKyrIdLength)
+    id += *p++;
+  return id;
+}
+
+std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
+  // Characters count as signed 8-bit values; sums of at most 25 of them
+  // cannot overflow. Callers check the body's characters first, so every
+  // sum is positive and each code character stays printable.
+  size_t weighted = n == 25 ? 9 : 3;
+  size_t tailFrom = n == 25 ? 8 : 3;
+  long s = 0, w = 0, t = 0;
+  for (size_t i = 0; i < n; ++i) {
+    long c = static_cast<signed char>(body[i]);
+    s += c;
+    if (i >= n - weighted)
+      w += c * static_cast<long>(i - (n - weighted) + 1);
+    if (i >= tailFrom)
+      t += c;
+  }
+  std::string code(4, ' ');
+  code[0] = static_cast<char>('9' - (t % 9));
+  code[1] = static_cast<char>(last - (w % 25));
+  code[2] = static_cast<char>('9' - (s % 9));
+  code[3] = static_cast<char>(last - (s % 25));
+  return code;
+}
+
+int32_t lfmRequest::CheckKyrId(const std::string& raw, int32_t format) {
+  std::string id = raw;
+  if (format == kCurrentFormat)
+    for (char& c : id)
+      c = lfmUtility::FoldCase(c);
+  size_t length = format == kFirstFormat ? 14 : 30;
+  size_t bodyEnd = format == kFirstFormat ? 9 : 25;
+  if (id.empty() || id.size() != length)
+    return kKyrIdSize;
+  if (id.compare(0, 3, format == kCurrentFormat ? "kyr" : "KYR") != 0)
+    return kKyrIdStart;
+  for (size_t i = 3; i < bodyEnd; ++i)
+    if (format == kFirstFormat ? !IsDigit(id[i]) : !IsAlnum(id[i]))
+      return kKyrIdBody;
+  if (id[bodyEnd] != '_')
+    return kKyrIdSeparator;
+  char last = format == kCurrentFormat ? 'z' : 'Z';
+  if (id.compare(bodyEnd + 1, 4, CheckCode(id.data(), bodyEnd, last)) != 0)
+    return kKyrIdTampered;
+  return kKyrIdOk;
+}
+
+bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std::string* stored) {
+  int32_t formats[3];
+  int32_t count = 0;
+  switch (backToVersion) {
+    case 3:
+      formats[count++] = kCurrentFormat;
+      break;
+    case 2:
+      formats[count++] = kCurrentFormat;
+      formats[count++] = kSecondFormat;
+      break;
+    case 1:
+      formats[count++] = kCurrentFormat;
+      formats[count++] = kSecondFormat;
+      formats[count++] = kFirstFormat;
+      break;
+    default:
+      return false;
+  }
+  int32_t error = kKyrIdOk;
+  for (int32_t i = 0; i < count; ++i) {
+    error = CheckKyrId(id, formats[i]);
+    if (error == kKyrIdOk) {
+      std::string kept = id;
+      if (formats[i] == kCurrentFormat)
+        for (char& c : kept)
+          c = lfmUtility::FoldCase(c);
+      if (stored)
+        *stored = kept;
+      return true;
+    }
+  }
+  static const lfmMessage* const kMessages[] = {nullptr,
+                                                &MESS_KYR_ID_INCORRECT_SIZE,
+                                                &MESS_KYR_ID_START,
+                                                &MESS_KYR_ID_NUMBERS,
+                                                &MESS_KYR_ID_SEPARATOR,
+                                                &MESS_KYR_ID_TAMPERED};
+  lfmDebugLog::Instance().Log(*kMessages[error], id.c_str());
+  return false;
+}
+
+bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, bool report) {
+  try {
+    request.CheckValidity();
+    bool ok = true;
+    bool truncated = false;
+    const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
+    const char* stem = request.GetSrcURIStem();
+    bool tag = lfmUtility::TailMatch(s.loggingFileName.c_str(), -1, stem, -1);
+    if (!tag && lfmUtility::TailMatch(s.noScriptFileName.c_str(), -1, stem, -1)) {
+      tag = true;
+      request.SetExpireResponse(true);
+    }
+    if (tag && !s.logTruncatedHits) {
+      const char* query = request.GetSrcURIQuery();
+      size_t n = query ? std::strlen(query) : 0;
+      if (n > kTruncationMarkerLength &&
+          std::memcmp(query + n - kTruncationMarkerLength, kTruncationMarker,
+                      kTruncationMarkerLength) == 0)
+        truncated = true;
+    }
+    if (!tag || truncated) {
+      if (report)
+        ReportHit(truncated ? MESS_URL_TOO_LONG : MESS_INVALID_URI_STEM, request);
+      valid = false;
+      return false;
+    }
+    if (s.hostedModel) {
+      std::string id = ExtractKyrId(stem);
+      std::string stored;
+      if (!ValidateKyrId(id, s.kyrIdBackToVersion, &stored)) {
+        if (report)
+          ReportHit(MESS_INVALID_KYR_ID, request);
+        ok = false;
+      } else if (tsServiceModelSettings::ServiceModel() &&
+                 tsServiceModelSettings::SiteMapEnabled()) {
+        if (IsListedInSiteMap(stored, site)) {
+          request.SetSrcKYRId(stored.c_str());
+        } else {
+          if (report)
+            ReportHit(MESS_SITEMAP_INVALID_KYR_ID, request, 4);
+          ok = false;
+        }
+      } else {
+        request.SetSrcKYRId(stored.c_str());
+      }
+    }
+    if (!ok)
+      valid = false;
+    return ok;
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("lfmRequest", "PostReadValidate()"));
+    throw;
+  }
+}
+
+bool lfmRequest::PostParseValidate(lfmRequestData& request, lfmParseMap& map) {
+  try {
+    return lfmLogElementMap::CheckRequired(request, map);
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("lfmRequest", "PostParseValidate()"));
+    throw;
+  }
+}
