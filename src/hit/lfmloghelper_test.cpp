@@ -1,0 +1,87 @@
+// The pipeline's readers of the tag's own parameters, the server-address
+// port rule and the recovery of files left busy.
+
+#include "hit/lfmloghelper.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/fakerequest.h"
+#include "tests/support/filtertest.h"
+#include "tests/support/temproot.h"
+
+namespace {
+
+TEST(LogHelper, QueryParametersMatchOnlyAtABoundary) {
+  size_t n = 0;
+  EXPECT_STREQ(lfmLogHelper::FindQueryParam("kyrcfg=6&a=1", "kyrcfg", &n), "6&a=1");
+  EXPECT_EQ(n, 1u);
+  EXPECT_STREQ(lfmLogHelper::FindQueryParam("xkyrcfg=1&kyrcfg=2", "kyrcfg", &n), "2");
+  EXPECT_EQ(lfmLogHelper::FindQueryParam("xkyrcfg=6", "kyrcfg", &n), nullptr);
+  EXPECT_EQ(lfmLogHelper::FindQueryParam("a=kyrcfg=6", "kyrcfg", &n), nullptr);
+  EXPECT_EQ(lfmLogHelper::FindQueryParam("kyrcfg", "kyrcfg", &n), nullptr);
+  EXPECT_EQ(lfmLogHelper::FindQueryParam(nullptr, "kyrcfg", &n), nullptr);
+}
+
+TEST(LogHelper, ConfigurationFlagsFromTheRawQuery) {
+  TempRoot root(FilterConfig("cfgbyhit = true"));
+  FakeRequest r;
+  r.Set("OrigURIQuery", "a=1&kyrcfg=6");
+  EXPECT_TRUE(lfmLogHelper::HasCfgFlag(r, 0x2));
+  EXPECT_TRUE(lfmLogHelper::HasCfgFlag(r, 0x4));
+  EXPECT_FALSE(lfmLogHelper::HasCfgFlag(r, 0x1));
+  r.Set("OrigURIQuery", "xkyrcfg=6&kyrredirect=1");
+  EXPECT_FALSE(lfmLogHelper::HasCfgFlag(r, 0x2));
+  EXPECT_TRUE(lfmLogHelper::HasRedirectParam(r));
+  r.Set("OrigURIQuery", "xkyrredirect=1");
+  EXPECT_FALSE(lfmLogHelper::HasRedirectParam(r));
+}
+
+TEST(LogHelper, ConfigurationFlagsNeedCfgByHit) {
+  TempRoot root(FilterConfig());
+  FakeRequest r;
+  r.Set("OrigURIQuery", "kyrcfg=6");
+  EXPECT_FALSE(lfmLogHelper::HasCfgFlag(r, 0x2));
+}
+
+TEST(LogHelper, HitDateIsFourToThirteenDigitsOfMilliseconds) {
+  FakeRequest r;
+  unsigned long seconds = 0;
+  r.Set("OrigURIQuery", "a=1&kyrdat=1083937510123");
+  EXPECT_TRUE(lfmLogHelper::ReadHitDate(r, &seconds));
+  EXPECT_EQ(seconds, 1083937510u);
+  r.Set("OrigURIQuery", "kyrdat=1234");
+  EXPECT_TRUE(lfmLogHelper::ReadHitDate(r, &seconds));
+  EXPECT_EQ(seconds, 1u);
+  for (const char* bad : {"kyrdat=", "kyrdat=123", "kyrdat=12345678901234", "kyrdat=12a45",
+                          "xkyrdat=12345", "kyrdat=-12345"}) {
+    r.Set("OrigURIQuery", bad);
+    EXPECT_FALSE(lfmLogHelper::ReadHitDate(r, &seconds)) << bad;
+  }
+}
+
+TEST(LogHelper, OnlyAPortIsStrippedFromTheServerAddress) {
+  EXPECT_EQ(lfmLogHelper::StripPort("10.0.0.1:8080"), "10.0.0.1");
+  EXPECT_EQ(lfmLogHelper::StripPort("www.example.com:80"), "www.example.com");
+  EXPECT_EQ(lfmLogHelper::StripPort("[2001:db8::1]:8080"), "2001:db8::1");
+  EXPECT_EQ(lfmLogHelper::StripPort("2001:db8::1"), "2001:db8::1");
+  EXPECT_EQ(lfmLogHelper::StripPort("[2001:db8::1]"), "[2001:db8::1]");
+  EXPECT_EQ(lfmLogHelper::StripPort("10.0.0.1"), "10.0.0.1");
+}
+
+TEST(LogHelper, BusyFilesAreFinishedAndEmptyOnesRemoved) {
+  TempDir dir;
+  WriteFileText(dir.File("a.kyrbusy"), "line\r\n");
+  WriteFileText(dir.File("b.kyrbusy"), "");
+  WriteFileText(dir.File("c.log"), "kept\r\n");
+  WriteFileText(dir.File("d.kyrbusy"), "x\r\n");
+  WriteFileText(dir.File("d.log"), "older\r\n");
+  TempRoot root;
+  EXPECT_EQ(lfmLogHelper::RecoverTemporaryFiles(dir.Path(), "kyrbusy", "log"), 1);
+  EXPECT_EQ(ListDir(dir.Path()),
+            (std::vector<std::string>{"a.log", "c.log", "d.kyrbusy", "d.log"}));
+  EXPECT_EQ(ReadFileText(dir.File("d.log")), "older\r\n");  // never overwritten
+  EXPECT_NE(root.Read("log/kyr.audit").find("Unable to rename temporary logfile"),
+            std::string::npos);
+}
+
+}  // namespace
