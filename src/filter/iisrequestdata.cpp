@@ -54,6 +54,7 @@ struct iisRequestData::Buffers {
   char lineMethod[kMethodSize];
   char lineProtocol[kAddressSize];
   char secure[kSecureFlagSize];
+  char cookie[kFieldSize];
   bool uriStemFetched;
   bool urlFetched;
   bool queryFetched;
@@ -115,19 +116,25 @@ bool iisRequestData::Fetch(const char* name, char* buffer, size_t size) const {
 bool iisRequestData::FetchCookie() {
   HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
   char variable[] = "HTTP_COOKIE";
-  // Fetched at the size the server reports, so a long Cookie header still
-  // carries the visitor cookie; only the logged copy is cut.
-  size_t size = kFieldSize;
-  for (int attempt = 0; attempt < 2 && pfc->GetServerVariable; ++attempt) {
-    inCookie_.assign(size, '\0');
-    DWORD n = static_cast<DWORD>(size);
-    if (pfc->GetServerVariable(pfc, variable, &inCookie_[0], &n)) {
-      inCookie_.resize(strnlen(inCookie_.data(), size));
-      return true;
-    }
-    if (n <= size)
-      break;
-    size = n;
+  inCookie_.clear();
+  if (!pfc->GetServerVariable)
+    return false;
+  b_->cookie[0] = '\0';
+  DWORD n = static_cast<DWORD>(kFieldSize);
+  if (pfc->GetServerVariable(pfc, variable, b_->cookie, &n)) {
+    inCookie_.assign(b_->cookie, strnlen(b_->cookie, kFieldSize));
+    return true;
+  }
+  if (n <= kFieldSize)
+    return false;
+  // A longer Cookie header is fetched at the size the server reports, so
+  // that it still carries the visitor cookie; only the logged copy is cut.
+  size_t size = n;
+  inCookie_.assign(size, '\0');
+  n = static_cast<DWORD>(size);
+  if (pfc->GetServerVariable(pfc, variable, &inCookie_[0], &n)) {
+    inCookie_.resize(strnlen(inCookie_.data(), size));
+    return true;
   }
   inCookie_.clear();
   return false;

@@ -161,12 +161,13 @@ bool lfmLogElementMap::IsRequired(int32_t id) {
 
 bool lfmLogElementMap::GetValue(lfmParseMap& map, int32_t id, const char** value, bool decode,
                                 bool allowBlank) {
-  const char* name = ParameterName(id);
-  if (!name)
+  const Map& m = Get();
+  if (id < 1 || id > kMaxId || !m.records[id].configured)
     return false;
-  const char* v = nullptr;
-  if (decode ? !map.DecodeOnce(name, &v) : !map.Find(name, &v))
+  int32_t slot = map.SlotOf(id, m.records[id].parameter.c_str());
+  if (!map.IsSet(slot))
     return false;
+  const char* v = decode ? map.DecodeAt(slot) : map.ValueAt(slot);
   if (!allowBlank) {
     bool content = decode ? lfmUtility::HasNonBlank(v) : lfmUtility::HasContent(v);
     if (!content)
@@ -199,15 +200,19 @@ bool lfmLogElementMap::SetValue(lfmParseMap& map, int32_t id, const char** value
   if (!value || !*value)
     throw whException("lfmLogElementMap", "SetValue()", kModule, __LINE__, whText::kInvalidUsage,
                       "Invalid character buffer parameter.");
-  const char* name = ParameterName(id);
-  if (!name)
+  const Map& m = Get();
+  if (id < 1 || id > kMaxId || !m.records[id].configured)
     return false;
-  if (!encode)
-    return map.SetDecoded(name, *value);
+  int32_t slot = map.SlotOf(id, m.records[id].parameter.c_str());
+  if (slot < 0)
+    return false;
+  if (!encode) {
+    map.SetDecodedAt(slot, *value);
+    return true;
+  }
   std::string encoded = Encode(*value);
-  if (!map.SetDecoded(name, encoded))
-    return false;
-  map.Find(name, value);
+  map.SetDecodedAt(slot, encoded);
+  *value = map.ValueAt(slot);
   return true;
 }
 

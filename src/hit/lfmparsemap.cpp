@@ -5,8 +5,11 @@ namespace {
 // Decodes "%XY" escapes in place, except an escape of NUL, which would end
 // the text early; returns the new length.
 size_t DecodeKeepingNul(std::string& text) {
-  size_t out = 0;
-  for (size_t i = 0; i < text.size();) {
+  size_t first = text.find('%');
+  if (first == std::string::npos)
+    return text.size();
+  size_t out = first;
+  for (size_t i = first; i < text.size();) {
     int hi = -1, lo = -1;
     if (text[i] == '%' && i + 2 < text.size() && (hi = lfmUtility::HexValue(text[i + 1])) >= 0 &&
         (lo = lfmUtility::HexValue(text[i + 2])) >= 0 && (hi | lo) != 0) {
@@ -23,6 +26,8 @@ size_t DecodeKeepingNul(std::string& text) {
 }  // namespace
 
 lfmParseMap::lfmParseMap(const std::vector<std::string>& names) {
+  for (int32_t& slot : idSlots_)
+    slot = kUnknownSlot;
   size_t buckets = 17;
   while (buckets < names.size() * 2)
     buckets = buckets * 2 + 1;
@@ -41,16 +46,43 @@ uint32_t lfmParseMap::Hash(std::string_view name) {
 }
 
 int32_t lfmParseMap::Lookup(std::string_view name) const {
-  for (int32_t i = buckets_[Hash(name) % buckets_.size()]; i >= 0; i = slots_[i].next)
-    if (lfmUtility::EqualsNoCase(slots_[i].name, name))
+  uint32_t h = Hash(name);
+  for (int32_t i = buckets_[h % buckets_.size()]; i >= 0; i = slots_[i].next)
+    if (slots_[i].hash == h && lfmUtility::EqualsNoCase(slots_[i].name, name))
       return i;
   return -1;
 }
 
+int32_t lfmParseMap::SlotOf(int32_t id, const char* name) {
+  if (id < 0 || id >= kIdSlots)
+    return name ? Lookup(name) : -1;
+  if (idSlots_[id] == kUnknownSlot)
+    idSlots_[id] = name ? Lookup(name) : -1;
+  return idSlots_[id];
+}
+
+const char* lfmParseMap::DecodeAt(int32_t slot) {
+  Slot& s = slots_[slot];
+  if (!s.decoded) {
+    DecodeKeepingNul(s.value);
+    s.decoded = true;
+  }
+  return s.value.c_str();
+}
+
+void lfmParseMap::SetDecodedAt(int32_t slot, std::string_view value) {
+  Slot& s = slots_[slot];
+  s.value.assign(value.data(), value.size());
+  s.set = true;
+  s.decoded = true;
+}
+
 int32_t lfmParseMap::AddSlot(std::string_view name) {
-  size_t b = Hash(name) % buckets_.size();
+  uint32_t h = Hash(name);
+  size_t b = h % buckets_.size();
   Slot s;
   s.name.assign(name.data(), name.size());
+  s.hash = h;
   s.next = buckets_[b];
   slots_.push_back(std::move(s));
   buckets_[b] = static_cast<int32_t>(slots_.size() - 1);
@@ -98,13 +130,10 @@ bool lfmParseMap::DecodeOnce(std::string_view name, const char** value) {
   int32_t i = Lookup(name);
   if (i < 0 || !slots_[i].set)
     return false;
-  Slot& s = slots_[i];
-  if (!s.decoded) {
-    DecodeKeepingNul(s.value);
-    s.decoded = true;
-  }
   if (value)
-    *value = s.value.c_str();
+    *value = DecodeAt(i);
+  else
+    DecodeAt(i);
   return true;
 }
 

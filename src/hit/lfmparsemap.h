@@ -46,12 +46,26 @@ class lfmParseMap : public lfmParamTarget {
 
   size_t SlotCount() const { return slots_.size(); }
 
+  // Access by slot for the element map, which reads the same few
+  // parameters on every hit: the slot of element `id`'s parameter `name`
+  // (-1 when the map has none), looked up once per map and kept.
+  int32_t SlotOf(int32_t id, const char* name);
+  bool IsSet(int32_t slot) const { return slot >= 0 && slots_[slot].set; }
+  const char* ValueAt(int32_t slot) const { return slots_[slot].value.c_str(); }
+  // DecodeOnce and SetDecoded of a slot; the slot must be valid.
+  const char* DecodeAt(int32_t slot);
+  void SetDecodedAt(int32_t slot, std::string_view value);
+
   // The hash of `name` over its case-folded characters: h = h * 5 + c.
   static uint32_t Hash(std::string_view name);
 
  private:
+  static constexpr int32_t kIdSlots = 16;
+  static constexpr int32_t kUnknownSlot = -2;
+
   struct Slot {
     std::string name;
+    uint32_t hash = 0;
     std::string value;
     bool set = false;
     bool decoded = false;
@@ -62,4 +76,5 @@ class lfmParseMap : public lfmParamTarget {
 
   std::vector<Slot> slots_;
   std::vector<int32_t> buckets_;
+  int32_t idSlots_[kIdSlots];
 };

@@ -40,17 +40,40 @@ void AppendField(std::string& line, const char* value) {
     line += '-';
     return;
   }
-  for (const char* c = value; *c; ++c) {
+  // Copies runs of ordinary characters whole; the hit path formats every
+  // line through here.
+  const char* run = value;
+  for (const char* c = value;; ++c) {
     unsigned char u = static_cast<unsigned char>(*c);
-    line += (u <= 0x20 || u == 0x7F) ? '+' : *c;
+    if (u == 0) {
+      line.append(run, static_cast<size_t>(c - run));
+      return;
+    }
+    if (u <= 0x20 || u == 0x7F) {
+      line.append(run, static_cast<size_t>(c - run));
+      line += '+';
+      run = c + 1;
+    }
   }
 }
 
-void AppendNumber(std::string& line, const char* format, long long v) {
-  char text[32];
-  int n = std::snprintf(text, sizeof text, format, v);
-  if (n > 0)
-    line.append(text, static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : 0);
+// Appends `v` in decimal with at least `digits` digits (zero-padded).
+void AppendDecimal(std::string& line, long long v, int digits = 1) {
+  char text[24];
+  char* end = text + sizeof text;
+  char* p = end;
+  bool negative = v < 0;
+  unsigned long long u = negative ? 0ULL - static_cast<unsigned long long>(v)
+                                  : static_cast<unsigned long long>(v);
+  do {
+    *--p = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  while (end - p < digits)
+    *--p = '0';
+  if (negative)
+    line += '-';
+  line.append(p, static_cast<size_t>(end - p));
 }
 
 std::tm Utc(time_t t) {
@@ -60,19 +83,34 @@ std::tm Utc(time_t t) {
   return tm;
 }
 
+// Writes `v` (0..99) as two digits at `p`.
+void PutTwo(char* p, int v) {
+  p[0] = static_cast<char>('0' + (v / 10) % 10);
+  p[1] = static_cast<char>('0' + v % 10);
+}
+
 void AppendDate(std::string& line, const std::tm& tm) {
-  char text[64];
-  int n = std::snprintf(text, sizeof text, "%.2d-%.2d-%.2d", tm.tm_year + 1900, tm.tm_mon + 1,
-                        tm.tm_mday);
-  if (n > 0 && static_cast<size_t>(n) < sizeof text)
-    line.append(text, static_cast<size_t>(n));
+  long long year = tm.tm_year + 1900LL;
+  if (year < 1000 || year > 9999) {
+    AppendDecimal(line, year, 2);
+  } else {
+    char y[4];
+    PutTwo(y, static_cast<int>(year / 100));
+    PutTwo(y + 2, static_cast<int>(year % 100));
+    line.append(y, 4);
+  }
+  char md[6] = {'-', 0, 0, '-', 0, 0};
+  PutTwo(md + 1, tm.tm_mon + 1);
+  PutTwo(md + 4, tm.tm_mday);
+  line.append(md, sizeof md);
 }
 
 void AppendTime(std::string& line, const std::tm& tm) {
-  char text[64];
-  int n = std::snprintf(text, sizeof text, "%.2d:%.2d:%.2d", tm.tm_hour, tm.tm_min, tm.tm_sec);
-  if (n > 0 && static_cast<size_t>(n) < sizeof text)
-    line.append(text, static_cast<size_t>(n));
+  char t[8] = {0, 0, ':', 0, 0, ':', 0, 0};
+  PutTwo(t, tm.tm_hour);
+  PutTwo(t + 3, tm.tm_min);
+  PutTwo(t + 6, tm.tm_sec);
+  line.append(t, sizeof t);
 }
 
 // Removes the pair named `name` (whole name, exact case) from `cookie`.
@@ -239,14 +277,14 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
         AppendField(line, (request.*(c.text))());
         break;
       case ColumnKind::kStatus:
-        AppendNumber(line, "%lld", request.GetSrcStatus());
+        AppendDecimal(line, request.GetSrcStatus());
         break;
       case ColumnKind::kBytes: {
         uint32_t bytes = request.GetSrcBytes();
         if (bytes == 0)
           line += '-';
         else
-          AppendNumber(line, "%lld", bytes);
+          AppendDecimal(line, bytes);
         break;
       }
       case ColumnKind::kCookie: {
@@ -302,8 +340,10 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     time_t t = request.GetSrcDate();
     if (!replay)
       t = lfmClock::Now();
-    // Grows as needed: a long line is written whole.
-    std::string line;
+    // The thread's own line buffer, kept between hits; it grows as needed,
+    // so a long line is written whole.
+    static thread_local std::string line;
+    line.clear();
     line.reserve(8092);
     FormatLine(line, t, request, true);
 

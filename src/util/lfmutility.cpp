@@ -75,32 +75,12 @@ bool lfmUtility::HasExtension(const char* text, const char* ext) {
   return e[0] == '.' || t[t.size() - e.size() - 1] == '.';
 }
 
-bool lfmUtility::EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldCase(a[i]) != FoldCase(b[i]))
-      return false;
-  }
-  return true;
-}
-
 size_t lfmUtility::AfterLastSeparator(std::string_view path) {
   for (size_t i = path.size(); i > 0; --i) {
     if (IsSeparator(path[i - 1]))
       return i;
   }
   return 0;
-}
-
-int lfmUtility::HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F')
-    return c - 'A' + 10;
-  return -1;
 }
 
 size_t lfmUtility::PercentDecode(char* text) {

@@ -71,7 +71,14 @@ class lfmUtility {
   static char FoldCase(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  static bool EqualsNoCase(std::string_view a, std::string_view b);
+  static bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+      return false;
+    for (size_t i = 0; i < a.size(); ++i)
+      if (FoldCase(a[i]) != FoldCase(b[i]))
+        return false;
+    return true;
+  }
   static bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
   }
@@ -80,5 +87,13 @@ class lfmUtility {
   }
 
   // Value of a hexadecimal digit, -1 for other characters.
-  static int HexValue(char c);
+  static int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+      return c - '0';
+    if (c >= 'a' && c <= 'f')
+      return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+      return c - 'A' + 10;
+    return -1;
+  }
 };

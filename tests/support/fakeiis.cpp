@@ -1,5 +1,6 @@
 #include "tests/support/fakeiis.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "util/lfmutility.h"
@@ -59,8 +60,15 @@ BOOL FakeIIS::CopyOut(const std::string& value, LPVOID buffer, LPDWORD size) {
 BOOL WINAPI FakeIIS::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                        LPDWORD size) {
   FakeIIS* self = From(pfc);
-  self->variableReads[name]++;
-  auto it = self->variables.find(name);
+  std::string_view wanted(name);
+  if (self->countReads) {
+    auto read = self->variableReads.find(wanted);
+    if (read == self->variableReads.end())
+      self->variableReads.emplace(wanted, 1);
+    else
+      read->second++;
+  }
+  auto it = self->variables.find(wanted);
   if (it == self->variables.end())
     return FALSE;
   return CopyOut(it->second, buffer, size);
@@ -161,13 +169,16 @@ DWORD FakeIIS::PreprocHeaders(FilterProc proc) {
 
 DWORD FakeIIS::UrlMap(FilterProc proc) {
   lastProc_ = Proc(proc);
-  std::string url = variables.count("URL") ? variables["URL"] : "/";
-  std::vector<char> path(260, '\0');
-  std::string mapped = webRoot + url;
-  std::strncpy(path.data(), mapped.c_str(), path.size() - 1);
-  HTTP_FILTER_URL_MAP map{url.c_str(), path.data(), static_cast<DWORD>(path.size())};
+  auto url = variables.find("URL");
+  const char* u = url == variables.end() ? "/" : url->second.c_str();
+  size_t rootLength = std::min(webRoot.size(), sizeof path_ - 1);
+  std::memcpy(path_, webRoot.data(), rootLength);
+  size_t urlLength = std::min(std::strlen(u), sizeof path_ - 1 - rootLength);
+  std::memcpy(path_ + rootLength, u, urlLength);
+  path_[rootLength + urlLength] = '\0';
+  HTTP_FILTER_URL_MAP map{u, path_, static_cast<DWORD>(sizeof path_)};
   DWORD result = lastProc_(&context, SF_NOTIFY_URL_MAP, &map);
-  physicalPath = path.data();
+  physicalPath = path_;
   return result;
 }
 

@@ -24,7 +24,7 @@ class FakeIIS {
   static std::unique_ptr<FakeIIS> Get(const std::string& url, const std::string& query = "");
 
   // ---- the request ----
-  std::map<std::string, std::string> variables;  // server variables by name
+  std::map<std::string, std::string, std::less<>> variables;  // server variables by name
   std::vector<std::pair<std::string, std::string>> requestHeaders;
   std::string webRoot = "/srv/www";  // the physical path is webRoot + URL
   DWORD status = 200;                // HttpStatus of SEND_RESPONSE
@@ -57,7 +57,8 @@ class FakeIIS {
   int supportCalls = 0;
   DWORD passBackResult = 0;                  // result of the 303 SEND_RESPONSE pass
   std::vector<std::string> headersAsked;     // GetHeader names of PREPROC_HEADERS
-  std::map<std::string, int> variableReads;  // GetServerVariable calls by name
+  std::map<std::string, int, std::less<>> variableReads;  // GetServerVariable calls by name
+  bool countReads = true;  // off for benchmarks
 
   HTTP_FILTER_CONTEXT context{};
 
@@ -80,5 +81,6 @@ class FakeIIS {
   HTTP_FILTER_PREPROC_HEADERS preproc_{};
   HTTP_FILTER_SEND_RESPONSE send_{};
   FilterProc lastProc_ = nullptr;
+  char path_[260] = {};  // the physical path buffer of URL_MAP
   std::vector<std::unique_ptr<char[]>> allocations_;
 };
