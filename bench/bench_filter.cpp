@@ -59,7 +59,7 @@ void BM_FilterTagHit(benchmark::State& state) {
   }
   auto iis = FakeIIS::Get("/kyr.gif", kQuery);
   iis->Variable("HTTP_USER_AGENT", kAgent).Variable("HTTP_COOKIE", kCookie);
-  iis->countReads = false;
+  iis->Freeze();
   for (auto _ : state) {
     iis->responseHeaders.clear();
     benchmark::DoNotOptimize(iis->Run());

@@ -48,6 +48,7 @@ struct Record {
 struct Map {
   Record records[lfmLogElementMap::kMaxId + 1];
   std::vector<std::string> required;
+  std::vector<int32_t> requiredIds;  // the ids of `required`, in order
   std::vector<std::string> all;
 };
 
@@ -104,8 +105,10 @@ Map Build(lfmMessageBatch& batch) {
         batch.Add(MESS_LOG_ELEMENT_KYR_URI_OVERRIDDEN);
       }
     }
-    if (r.required)
+    if (r.required) {
       m.required.push_back(e.parameter);
+      m.requiredIds.push_back(id);
+    }
     m.all.push_back(e.parameter);
   }
   if (!haveUri)
@@ -115,8 +118,18 @@ Map Build(lfmMessageBatch& batch) {
 }
 
 const Map& Get() {
-  lfmLogElementMap::Initialize();
-  return TheState().map;
+  State& s = TheState();
+  if (!s.built.load(std::memory_order_acquire))
+    lfmLogElementMap::Initialize();
+  return s.map;
+}
+
+// Blank tests on terminated text (the hit path reads every field so).
+bool HasNonBlank(const char* v) {
+  for (; *v; ++v)
+    if (!lfmUtility::IsBlank(*v))
+      return true;
+  return false;
 }
 
 }  // namespace
@@ -169,7 +182,7 @@ bool lfmLogElementMap::GetValue(lfmParseMap& map, int32_t id, const char** value
     return false;
   const char* v = decode ? map.DecodeAt(slot) : map.ValueAt(slot);
   if (!allowBlank) {
-    bool content = decode ? lfmUtility::HasNonBlank(v) : lfmUtility::HasContent(v);
+    bool content = decode ? HasNonBlank(v) : lfmUtility::HasContent(v);
     if (!content)
       return false;
   }
@@ -216,9 +229,16 @@ bool lfmLogElementMap::SetValue(lfmParseMap& map, int32_t id, const char** value
   return true;
 }
 
-bool lfmLogElementMap::CheckRequired(lfmRequestData& request, const lfmParseMap& map) {
-  for (const std::string& name : Get().required) {
-    if (map.Contains(name))
+bool lfmLogElementMap::CheckRequired(lfmRequestData& request, lfmParseMap& map) {
+  const Map& m = Get();
+  for (size_t i = 0; i < m.required.size(); ++i) {
+    int32_t id = m.requiredIds[i];
+    const std::string& name = m.required[i];
+    // A name that a later entry for the same element replaced is looked up
+    // by name; the element's own name through its cached slot.
+    bool present = name == m.records[id].parameter ? map.IsSet(map.SlotOf(id, name.c_str()))
+                                                   : map.Contains(name);
+    if (present)
       continue;
     if (lfmDebugLog::Instance().IsLogged(kMessageWarning)) {
       std::string text = name;
@@ -228,6 +248,13 @@ bool lfmLogElementMap::CheckRequired(lfmRequestData& request, const lfmParseMap&
     return false;
   }
   return true;
+}
+
+bool lfmLogElementMap::IsPresent(lfmParseMap& map, int32_t id) {
+  const Map& m = Get();
+  if (id < 1 || id > kMaxId || !m.records[id].configured)
+    return false;
+  return map.IsSet(map.SlotOf(id, m.records[id].parameter.c_str()));
 }
 
 const std::vector<std::string>& lfmLogElementMap::ParameterNames() {

@@ -69,7 +69,9 @@ class lfmLogElementMap {
   // Walks the required parameters in order; at the first one `map` lacks,
   // raises MESS_LOG_HIT_MISSING_PARAM (name and hit description) when
   // logged and returns false.
-  static bool CheckRequired(lfmRequestData& request, const lfmParseMap& map);
+  static bool CheckRequired(lfmRequestData& request, lfmParseMap& map);
+  // Whether `map` holds the parameter of element `id` (blank or not).
+  static bool IsPresent(lfmParseMap& map, int32_t id);
 
   // Every configured parameter name, in configuration order.
   static const std::vector<std::string>& ParameterNames();

@@ -41,7 +41,10 @@ void AddParam(std::string& extra, const char* item) {
 bool ReadField(lfmParseMap& map, int32_t id, const char** value) {
   if (!lfmLogElementMap::GetValue(map, id, value, true, false))
     return false;
-  if (lfmUtility::HasBlankOrLineEnd(*value))
+  bool unsafe = false;
+  for (const char* c = *value; *c && !unsafe; ++c)
+    unsafe = *c == ' ' || *c == '\t' || *c == '\r' || *c == '\n';
+  if (unsafe)
     lfmLogElementMap::SetValue(map, id, value, true);
   return true;
 }
@@ -193,8 +196,7 @@ bool lfmLogHelper::PrepareHit(lfmRequestData& request) {
 
   std::string extra;
   if (s.trackFirstTimeCookies && !HasCfgFlag(request, kCfgNoCookieTest)) {
-    const char* redirect = lfmLogElementMap::ParameterName(KYR_REDIRECT);
-    if (redirect && map.Contains(redirect)) {
+    if (lfmLogElementMap::IsPresent(map, KYR_REDIRECT)) {
       if (!cookie->isNew && !cookie->value.empty()) {
         std::string item = "ZR.co_d=" + lfmLogElementMap::Encode(cookie->value.c_str());
         AddParam(extra, item.c_str());

@@ -1,5 +1,6 @@
 #include "logout/lfmlogfilecontrollerpool.h"
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <unordered_map>
@@ -23,6 +24,9 @@ using ControllerPtr = std::shared_ptr<lfmLogFileController>;
 
 struct Pool {
   lfmMutex lock;
+  // Changes whenever the set of controllers may lose members (initialise,
+  // shut down), so that a thread's remembered controller is asked for again.
+  std::atomic<uint64_t> generation{1};
   bool initialized = false;
   int32_t maxHandleCount = 0;
   std::unordered_map<std::string, ControllerPtr> controllers{100};
@@ -100,15 +104,32 @@ void lfmLogFileControllerPool::Initialize(int32_t maxHandleCount, const char* he
                           .c_str());
   lfmLogFileController::SetLogFileHeader(header);
   p.initialized = true;
+  p.generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::string& fileKey,
                                                                      int32_t latencyClass) {
   std::string key = StreamKey(fileKey, latencyClass);
   Pool& p = State();
+  // Each thread remembers the controller of its last key: hits of one
+  // stream then find their controller without the pool lock. Controllers
+  // leave the pool only when it shuts down, which changes the generation.
+  struct Remembered {
+    uint64_t generation = 0;
+    std::string key;
+    lfmLogFileController* controller = nullptr;
+  };
+  static thread_local Remembered last;
+  if (last.controller && last.generation == p.generation.load(std::memory_order_acquire) &&
+      last.key == key)
+    return last.controller;
   lfmScopedGuard guard(p.lock);
   CheckInitialized(p, "GetLogFileController");
-  return FindOrCreate(p, key).get();
+  lfmLogFileController* c = FindOrCreate(p, key).get();
+  last.generation = p.generation.load(std::memory_order_relaxed);
+  last.key = key;
+  last.controller = c;
+  return c;
 }
 
 bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool withoutEviction) {
@@ -197,6 +218,7 @@ void lfmLogFileControllerPool::ShutDown() {
     if (!p.initialized)
       return;
     p.initialized = false;
+    p.generation.fetch_add(1, std::memory_order_acq_rel);
     closing.swap(p.controllers);
     p.queue.clear();
   }

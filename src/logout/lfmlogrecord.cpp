@@ -12,6 +12,7 @@
 #include "platform/lfmplatform.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
+#include "util/lfmtimefuncs.h"
 
 namespace {
 
@@ -31,6 +32,17 @@ bool IsBlank(char c) {
 
 // Appends `value` as one field: "-" when null, empty or all blanks; every
 // blank or control character as "+".
+// Characters that end a run of field text: NUL, blanks, control characters.
+struct FieldStops {
+  bool stop[256];
+  constexpr FieldStops() : stop() {
+    for (int c = 0; c <= 0x20; ++c)
+      stop[c] = true;
+    stop[0x7F] = true;
+  }
+};
+constexpr FieldStops kFieldStops;
+
 void AppendField(std::string& line, const char* value) {
   const char* p = value;
   if (p)
@@ -45,15 +57,13 @@ void AppendField(std::string& line, const char* value) {
   const char* run = value;
   for (const char* c = value;; ++c) {
     unsigned char u = static_cast<unsigned char>(*c);
-    if (u == 0) {
-      line.append(run, static_cast<size_t>(c - run));
+    if (!kFieldStops.stop[u])
+      continue;
+    line.append(run, static_cast<size_t>(c - run));
+    if (u == 0)
       return;
-    }
-    if (u <= 0x20 || u == 0x7F) {
-      line.append(run, static_cast<size_t>(c - run));
-      line += '+';
-      run = c + 1;
-    }
+    line += '+';
+    run = c + 1;
   }
 }
 
@@ -78,7 +88,7 @@ void AppendDecimal(std::string& line, long long v, int digits = 1) {
 
 std::tm Utc(time_t t) {
   std::tm tm{};
-  if (!lfmPlatform::Current()->GmTime(t, &tm))
+  if (!lfmTimeFuncs::BreakDownUtc(t, &tm))
     tm = std::tm{};
   return tm;
 }
@@ -250,9 +260,14 @@ std::string lfmLogRecord::BuildLogHeader() {
 
 std::string lfmLogRecord::RemoveTrackingCookies(const std::string& cookie) {
   std::string result = cookie;
-  RemoveCookie(result, lfmLogServerSettings::VisitorTrackingParam());
-  RemoveCookie(result, tsServiceModelSettings::TrackVisitorsSessionCookieName());
-  RemoveCookie(result, tsServiceModelSettings::TrackVisitorsDailyCookieName());
+  // A name that does not occur at all needs no pass over the pairs.
+  auto drop = [&result](const std::string& name) {
+    if (!name.empty() && result.find(name) != std::string::npos)
+      RemoveCookie(result, name);
+  };
+  drop(lfmLogServerSettings::VisitorTrackingParam());
+  drop(tsServiceModelSettings::TrackVisitorsSessionCookieName());
+  drop(tsServiceModelSettings::TrackVisitorsDailyCookieName());
   return result;
 }
 
@@ -337,9 +352,7 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
                                   time_t* hitTime) {
   try {
     bool replay = lfmLogServerSettings::ReplayInProgress();
-    time_t t = request.GetSrcDate();
-    if (!replay)
-      t = lfmClock::Now();
+    time_t t = replay ? request.GetSrcDate() : lfmClock::Now();
     // The thread's own line buffer, kept between hits; it grows as needed,
     // so a long line is written whole.
     static thread_local std::string line;

@@ -1,5 +1,6 @@
 #include "util/lfmtimefuncs.h"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -212,5 +213,46 @@ bool lfmTimeFuncs::ParseDate(const char* text, int* month, int* day, int* year) 
     *day = d;
   if (year)
     *year = y;
+  return true;
+}
+
+bool lfmTimeFuncs::BreakDownUtc(time_t t, std::tm* out) {
+  int64_t seconds = static_cast<int64_t>(t);
+  int64_t days = seconds / 86400;
+  int64_t rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  // Days to a civil date (proleptic Gregorian), eras of 400 years from
+  // 0000-03-01.
+  if (days > INT64_C(2000000000000) || days < -INT64_C(2000000000000))
+    return false;
+  int64_t z = days + 719468;
+  int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  int64_t doe = z - era * 146097;
+  int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  int64_t year = yoe + era * 400;
+  int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  int64_t mp = (5 * doy + 2) / 153;
+  int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  if (month <= 2)
+    ++year;
+  if (year - 1900 > INT32_MAX || year - 1900 < INT32_MIN)
+    return false;
+  std::tm tm{};
+  tm.tm_year = static_cast<int>(year - 1900);
+  tm.tm_mon = static_cast<int>(month - 1);
+  tm.tm_mday = static_cast<int>(day);
+  tm.tm_hour = static_cast<int>(rest / 3600);
+  tm.tm_min = static_cast<int>(rest % 3600 / 60);
+  tm.tm_sec = static_cast<int>(rest % 60);
+  int64_t weekday = (days + 4) % 7;  // 1970-01-01 was a Thursday
+  tm.tm_wday = static_cast<int>(weekday < 0 ? weekday + 7 : weekday);
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  static const int kBefore[12] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  tm.tm_yday = kBefore[month - 1] + static_cast<int>(day) - 1 + (leap && month > 2 ? 1 : 0);
+  *out = tm;
   return true;
 }

@@ -44,6 +44,10 @@ class lfmTimeFuncs {
   // Seconds since 1970 of a broken-down time read as UTC (the fields are
   // normalised the way mktime does: a day 32 rolls into the next month).
   static time_t ToUtc(const std::tm& t);
+  // The UTC calendar fields of `t` (year, month, day, time, weekday, day of
+  // the year), computed without the C library's time-zone lock. False when
+  // the year does not fit the fields.
+  static bool BreakDownUtc(time_t t, std::tm* out);
 
   // Parses "month/day/year" or "month-day-year" (1 to 19 characters; month
   // 1..12, day within the month with February 29 always allowed, year 2000

@@ -152,3 +152,25 @@ TEST(DateParsing, RejectsWhatIsNotADate) {
 }
 
 }  // namespace
+
+TEST(BreakDownUtc, AgreesWithTheCLibrary) {
+  // Leap days, century years, the epoch, times before it and far ahead.
+  std::vector<time_t> times = {0, -1, 951782400, 951868799, 4107542399, 1083937510,
+                               -2208988800, 253402300799};
+  uint64_t x = 88172645463325252ULL;
+  for (int i = 0; i < 20000; ++i) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    times.push_back(static_cast<time_t>(x % 20000000000ULL) - 5000000000LL);
+  }
+  for (time_t t : times) {
+    std::tm expected{}, actual{};
+    ASSERT_NE(gmtime_r(&t, &expected), nullptr);
+    ASSERT_TRUE(lfmTimeFuncs::BreakDownUtc(t, &actual)) << t;
+    EXPECT_EQ(std::make_tuple(actual.tm_year, actual.tm_mon, actual.tm_mday, actual.tm_hour,
+                              actual.tm_min, actual.tm_sec, actual.tm_wday, actual.tm_yday),
+              std::make_tuple(expected.tm_year, expected.tm_mon, expected.tm_mday,
+                              expected.tm_hour, expected.tm_min, expected.tm_sec,
+                              expected.tm_wday, expected.tm_yday))
+        << t;
+  }
+}

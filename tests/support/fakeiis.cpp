@@ -60,6 +60,12 @@ BOOL FakeIIS::CopyOut(const std::string& value, LPVOID buffer, LPDWORD size) {
 BOOL WINAPI FakeIIS::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                        LPDWORD size) {
   FakeIIS* self = From(pfc);
+  if (!self->frozen_.empty()) {
+    for (const auto& [n, v] : self->frozen_)
+      if (std::strcmp(n.c_str(), name) == 0)
+        return CopyOut(v, buffer, size);
+    return FALSE;
+  }
   std::string_view wanted(name);
   if (self->countReads) {
     auto read = self->variableReads.find(wanted);
@@ -156,6 +162,11 @@ bool FakeIIS::HasResponseHeader(const std::string& name) const {
     if (lfmUtility::EqualsNoCase(h.first, name))
       return true;
   return false;
+}
+
+void FakeIIS::Freeze() {
+  frozen_.assign(variables.begin(), variables.end());
+  countReads = false;
 }
 
 FakeIIS::FilterProc FakeIIS::Proc(FilterProc proc) const {

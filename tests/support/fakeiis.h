@@ -58,7 +58,10 @@ class FakeIIS {
   DWORD passBackResult = 0;                  // result of the 303 SEND_RESPONSE pass
   std::vector<std::string> headersAsked;     // GetHeader names of PREPROC_HEADERS
   std::map<std::string, int, std::less<>> variableReads;  // GetServerVariable calls by name
-  bool countReads = true;  // off for benchmarks
+  bool countReads = true;
+  // For benchmarks: takes a snapshot of `variables` that GetServerVariable
+  // searches instead (later changes to `variables` are not seen).
+  void Freeze();
 
   HTTP_FILTER_CONTEXT context{};
 
@@ -82,5 +85,6 @@ class FakeIIS {
   HTTP_FILTER_SEND_RESPONSE send_{};
   FilterProc lastProc_ = nullptr;
   char path_[260] = {};  // the physical path buffer of URL_MAP
+  std::vector<std::pair<std::string, std::string>> frozen_;
   std::vector<std::unique_ptr<char[]>> allocations_;
 };
