@@ -41,10 +41,7 @@ void AddParam(std::string& extra, const char* item) {
 bool ReadField(lfmParseMap& map, int32_t id, const char** value) {
   if (!lfmLogElementMap::GetValue(map, id, value, true, false))
     return false;
-  bool unsafe = false;
-  for (const char* c = *value; *c && !unsafe; ++c)
-    unsafe = *c == ' ' || *c == '\t' || *c == '\r' || *c == '\n';
-  if (unsafe)
+  if (std::strpbrk(*value, " \t\r\n"))
     lfmLogElementMap::SetValue(map, id, value, true);
   return true;
 }

@@ -52,19 +52,36 @@ void AppendField(std::string& line, const char* value) {
     line += '-';
     return;
   }
-  // Copies runs of ordinary characters whole; the hit path formats every
-  // line through here.
+  // Copies runs of ordinary characters whole, testing eight bytes at a
+  // time; the hit path formats every line through here.
+  size_t n = std::strlen(value);
   const char* run = value;
-  for (const char* c = value;; ++c) {
+  const char* end = value + n;
+  const char* c = value;
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  while (c < end) {
+    if (end - c >= 8) {
+      uint64_t w;
+      std::memcpy(&w, c, 8);
+      // Any byte below 0x21, or equal to 0x7F, in the word?
+      uint64_t low = (w - kOnes * 0x21) & ~w & kHigh;
+      uint64_t x = w ^ (kOnes * 0x7F);
+      uint64_t del = (x - kOnes) & ~x & kHigh;
+      if ((low | del) == 0) {
+        c += 8;
+        continue;
+      }
+    }
     unsigned char u = static_cast<unsigned char>(*c);
-    if (!kFieldStops.stop[u])
-      continue;
-    line.append(run, static_cast<size_t>(c - run));
-    if (u == 0)
-      return;
-    line += '+';
-    run = c + 1;
+    if (kFieldStops.stop[u]) {
+      line.append(run, static_cast<size_t>(c - run));
+      line += '+';
+      run = c + 1;
+    }
+    ++c;
   }
+  line.append(run, static_cast<size_t>(end - run));
 }
 
 // Appends `v` in decimal with at least `digits` digits (zero-padded).

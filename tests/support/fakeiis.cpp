@@ -62,7 +62,7 @@ BOOL WINAPI FakeIIS::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPV
   FakeIIS* self = From(pfc);
   if (!self->frozen_.empty()) {
     for (const auto& [n, v] : self->frozen_)
-      if (std::strcmp(n.c_str(), name) == 0)
+      if (n[0] == name[0] && std::strcmp(n.c_str(), name) == 0)
         return CopyOut(v, buffer, size);
     return FALSE;
   }
