@@ -83,10 +83,9 @@ void BM_BaselineSnprintfLine(benchmark::State& state) {
     std::tm tm{};
     gmtime_r(&now, &tm);
     int n = std::snprintf(
-        line, sizeof line,
-        "%04d-%02d-%02d %02d:%02d:%02d %s %s %s %s %s %s %ld %s %s %s %s %s\r\n",
-        tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-        "192.0.2.7", "-", "192.0.2.1", "GET", "/products/shoes/index.html",
+        line, sizeof line, "%04d-%02d-%02d %02d:%02d:%02d %s %s %s %s %s %s %ld %s %s %s %s %s\r\n",
+        tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, "192.0.2.7",
+        "-", "192.0.2.1", "GET", "/products/shoes/index.html",
         "title=Shoes%20and%20more&lang=en-US&ZR.co=Yes", 200L, "-", "HTTP/1.1",
         "Mozilla/5.0+(X11;+Linux+x86_64)+AppleWebKit/537.36+(KHTML,+like+Gecko)",
         "VANTORELL_ID=192.0.2.7-2342342342.29567823;", "http://www.example.com/search?q=shoes");

@@ -143,7 +143,9 @@ TEST_F(FilterTest, OnlyTagRequestsAreLoggedAndNoScriptTagsExpire) {
   EXPECT_EQ(noScript->ResponseHeader("Expires"), "Tue, 1 Jan 1980 01:01:01 GMT");
   EXPECT_EQ(noScript->physicalPath, "/srv/www/zr_kyr.gif");
   EXPECT_EQ(Stop().size(), 2u);
-  EXPECT_NE(Audit().find("discarded due to an invalid uri-stem"), std::string::npos);
+  EXPECT_NE(Audit().find("discarded due to an invalid uri-stem: \nClient IP: 192.0.2.7\n"
+                         "URI: /index.htm\nCookie: \n"),
+            std::string::npos);
 }
 
 TEST_F(FilterTest, TruncatedHitsAreRefusedUnlessConfigured) {
@@ -251,6 +253,20 @@ TEST_F(FilterTest, HeaderParametersAreCapturedEncodedAndAppended) {
   EXPECT_EQ(Fields(lines[0])[kQuery],
             "p=1&ZR.hdr.Accept=a+b%2Cc&ZR.hdr.Host=" + std::string(3000, 'h'));
   EXPECT_EQ(Fields(lines[1])[kQuery], "ZR.hdr.Host=x%09%0D%0Ay%22%25%26%3B%3D");
+}
+
+TEST_F(FilterTest, CookieTestParametersFollowTheConfigurationFlags) {
+  Start("cfgbyhit = true");
+  Tag("kyrqry=a")->Run();
+  Tag("kyrqry=a&kyrcfg=6")->Run();
+  Tag("kyrqry=a&kyrcfg=4")->Run();
+  Tag("kyrqry=a&kyrredirect=1")->Run();  // back from the cookie test, no cookie
+  std::vector<std::string> lines = Stop();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(Fields(lines[0])[kQuery], "a&ZR.co=Yes");
+  EXPECT_EQ(Fields(lines[1])[kQuery], "a");
+  EXPECT_EQ(Fields(lines[2])[kQuery], "a&ZR.co=Yes");
+  EXPECT_EQ(Fields(lines[3])[kQuery], "a&ZR.co=No");
 }
 
 TEST_F(FilterTest, P3PFromTheConfigurationOrTheHit) {

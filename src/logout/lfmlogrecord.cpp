@@ -90,8 +90,8 @@ void AppendDecimal(std::string& line, long long v, int digits = 1) {
   char* end = text + sizeof text;
   char* p = end;
   bool negative = v < 0;
-  unsigned long long u = negative ? 0ULL - static_cast<unsigned long long>(v)
-                                  : static_cast<unsigned long long>(v);
+  unsigned long long u =
+      negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
   do {
     *--p = static_cast<char>('0' + u % 10);
     u /= 10;

@@ -106,6 +106,16 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
       {"x", "ZR_VT_S=2;a=1", 200, 0, "200 - x a=1\r\n"},
       {"x", "MYZR_VT=1; ZR_VTX=2", 200, 0, "200 - x MYZR_VT=1;+ZR_VTX=2\r\n"},
       {"evil\r\nline", "c=\r\n", 200, 0, "200 - evil++line c=++\r\n"},
+      // Long values are scanned in words: a stop in any byte position of a
+      // word is found; bytes above 0x7F are kept.
+      {"abcdefg\x7f"
+       "abcdefgh\x01"
+       "abcdef\xc3\xa9"
+       "12345678\x1f",
+       nullptr, 200, 0,
+       "200 - abcdefg+abcdefgh+abcdef\xc3\xa9"
+       "12345678+ -\r\n"},
+      {"01234567 89abcdef\t", nullptr, 200, 0, "200 - 01234567+89abcdef+ -\r\n"},
   };
   for (const Case& c : cases) {
     FakeRequest r;

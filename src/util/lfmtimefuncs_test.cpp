@@ -155,8 +155,8 @@ TEST(DateParsing, RejectsWhatIsNotADate) {
 
 TEST(BreakDownUtc, AgreesWithTheCLibrary) {
   // Leap days, century years, the epoch, times before it and far ahead.
-  std::vector<time_t> times = {0, -1, 951782400, 951868799, 4107542399, 1083937510,
-                               -2208988800, 253402300799};
+  std::vector<time_t> times = {0,          -1,         951782400,   951868799,
+                               4107542399, 1083937510, -2208988800, 253402300799};
   uint64_t x = 88172645463325252ULL;
   for (int i = 0; i < 20000; ++i) {
     x ^= x << 13, x ^= x >> 7, x ^= x << 17;
@@ -168,9 +168,8 @@ TEST(BreakDownUtc, AgreesWithTheCLibrary) {
     ASSERT_TRUE(lfmTimeFuncs::BreakDownUtc(t, &actual)) << t;
     EXPECT_EQ(std::make_tuple(actual.tm_year, actual.tm_mon, actual.tm_mday, actual.tm_hour,
                               actual.tm_min, actual.tm_sec, actual.tm_wday, actual.tm_yday),
-              std::make_tuple(expected.tm_year, expected.tm_mon, expected.tm_mday,
-                              expected.tm_hour, expected.tm_min, expected.tm_sec,
-                              expected.tm_wday, expected.tm_yday))
+              std::make_tuple(expected.tm_year, expected.tm_mon, expected.tm_mday, expected.tm_hour,
+                              expected.tm_min, expected.tm_sec, expected.tm_wday, expected.tm_yday))
         << t;
   }
 }

@@ -89,8 +89,7 @@ size_t lfmUtility::PercentDecode(char* text) {
   char* out = text;
   for (const char* p = text; *p;) {
     int hi, lo;
-    if (p[0] == '%' && (hi = HexValue(p[1])) >= 0 && (lo = HexValue(p[2])) >= 0 &&
-        (hi | lo) != 0) {
+    if (p[0] == '%' && (hi = HexValue(p[1])) >= 0 && (lo = HexValue(p[2])) >= 0 && (hi | lo) != 0) {
       *out++ = static_cast<char>((hi << 4) | lo);
       p += 3;
     } else {

@@ -55,8 +55,8 @@ class FakeIIS {
   std::string sentStatus;    // ServerSupportFunction's status text
   std::string sentHeaders;   // and header block
   int supportCalls = 0;
-  DWORD passBackResult = 0;                  // result of the 303 SEND_RESPONSE pass
-  std::vector<std::string> headersAsked;     // GetHeader names of PREPROC_HEADERS
+  DWORD passBackResult = 0;                               // result of the 303 SEND_RESPONSE pass
+  std::vector<std::string> headersAsked;                  // GetHeader names of PREPROC_HEADERS
   std::map<std::string, int, std::less<>> variableReads;  // GetServerVariable calls by name
   bool countReads = true;
   // For benchmarks: takes a snapshot of `variables` that GetServerVariable
