@@ -11,6 +11,7 @@
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "filter/isapi.h"
 #include "logout/lfmbufferedfile.h"
@@ -25,14 +26,19 @@ const char kQuery[] =
     "&kyrref=http%3A%2F%2Fwww.example.com%2Fsearch%3Fq%3Dshoes&kyrsip=192.0.2.1%3A80"
     "&kyrpro=HTTP%2F1.1&kyrdat=1083937510123";
 const char kAgent[] = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko)";
-const char kCookie[] = "VANTORELL_ID=192.0.2.7-2342342342.29567823; ZR_VT=1";
+const char kCookie[] = "VANTORELL_ID=192.0.2.7-2342342342.29567823; _ga=GA1.2.1234567.1083937510";
 
 // One scratch root for the run, with the shipped element map and no
 // rotation; the module reads it through ZR_ROOT.
 const std::string& Root() {
   static const std::string root = [] {
-    char pattern[] = "/tmp/kyrbench-XXXXXX";
-    std::string dir = ::mkdtemp(pattern) ? pattern : "/tmp";
+    // KYR_BENCH_DIR chooses the file system (default /tmp); both sides
+    // write there.
+    const char* base = std::getenv("KYR_BENCH_DIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kyrbench-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    std::string dir = ::mkdtemp(name.data()) ? name.data() : "/tmp";
     ::mkdir((dir + "/cfg").c_str(), 0755);
     ::mkdir((dir + "/log").c_str(), 0755);
     std::ofstream(dir + "/cfg/kyr.cfg")
@@ -44,7 +50,8 @@ const std::string& Root() {
 }
 
 void RemoveLogs() {
-  std::string command = "rm -rf '" + Root() + "/weblog' '" + Root() + "/baseline.log'";
+  std::string command = "rm -rf '" + Root() + "/weblog' '" + Root() + "/baseline.log' '" + Root() +
+                        "/log'/*";
   if (std::system(command.c_str()) != 0)
     return;
 }
@@ -88,7 +95,8 @@ void BM_BaselineSnprintfLine(benchmark::State& state) {
         "-", "192.0.2.1", "GET", "/products/shoes/index.html",
         "title=Shoes%20and%20more&lang=en-US&ZR.co=Yes", 200L, "-", "HTTP/1.1",
         "Mozilla/5.0+(X11;+Linux+x86_64)+AppleWebKit/537.36+(KHTML,+like+Gecko)",
-        "VANTORELL_ID=192.0.2.7-2342342342.29567823;", "http://www.example.com/search?q=shoes");
+        "VANTORELL_ID=192.0.2.7-2342342342.29567823;+_ga=GA1.2.1234567.1083937510",
+        "http://www.example.com/search?q=shoes");
     file.Write(line, static_cast<size_t>(n));
   }
   file.Close();

@@ -362,7 +362,8 @@ void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
     InitializeStateInfo(t);
     file.SetStateInitialized(true);
   }
-  if (!file.IsOpen() && !file.LazyClose() && SplitHosted()) {
+  // Cheapest tests first: IsOpen takes the file's lock.
+  if (SplitHosted() && !file.LazyClose() && !file.IsOpen()) {
     if (!lfmLogFileControllerPool::ReserveHandle(key_, true)) {
       BuildFileName(t, file.Name());
       file.SetLazyClose(true);

@@ -32,6 +32,43 @@ bool IsBlank(char c) {
 
 // Appends `value` as one field: "-" when null, empty or all blanks; every
 // blank or control character as "+".
+// Collects a line in a stack buffer and hands it to the target string in
+// large pieces: formatting a hit appends some thirty short pieces.
+class LineOut {
+ public:
+  explicit LineOut(std::string& line) : line_(line) {}
+  ~LineOut() { Flush(); }
+  LineOut(const LineOut&) = delete;
+  LineOut& operator=(const LineOut&) = delete;
+
+  void Put(char c) {
+    if (n_ == kSize)
+      Flush();
+    buf_[n_++] = c;
+  }
+  void Put(const char* p, size_t k) {
+    if (k > kSize - n_) {
+      Flush();
+      if (k > kSize) {
+        line_.append(p, k);
+        return;
+      }
+    }
+    std::memcpy(buf_ + n_, p, k);
+    n_ += k;
+  }
+  void Flush() {
+    line_.append(buf_, n_);
+    n_ = 0;
+  }
+
+ private:
+  static constexpr size_t kSize = 2048;
+  std::string& line_;
+  char buf_[kSize];
+  size_t n_ = 0;
+};
+
 // Characters that end a run of field text: NUL, blanks, control characters.
 struct FieldStops {
   bool stop[256];
@@ -43,13 +80,13 @@ struct FieldStops {
 };
 constexpr FieldStops kFieldStops;
 
-void AppendField(std::string& line, const char* value) {
+void AppendField(LineOut& line, const char* value) {
   const char* p = value;
   if (p)
     while (IsBlank(*p))
       ++p;
   if (!p || !*p) {
-    line += '-';
+    line.Put('-');
     return;
   }
   // Copies runs of ordinary characters whole, testing eight bytes at a
@@ -61,6 +98,7 @@ void AppendField(std::string& line, const char* value) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   while (c < end) {
+    const char* stop = end;
     if (end - c >= 8) {
       uint64_t w;
       std::memcpy(&w, c, 8);
@@ -72,20 +110,22 @@ void AppendField(std::string& line, const char* value) {
         c += 8;
         continue;
       }
+      stop = c + 8;
     }
-    unsigned char u = static_cast<unsigned char>(*c);
-    if (kFieldStops.stop[u]) {
-      line.append(run, static_cast<size_t>(c - run));
-      line += '+';
-      run = c + 1;
+    // The word holds a stop (or the text ends): byte by byte up to its end.
+    for (; c < stop; ++c) {
+      if (kFieldStops.stop[static_cast<unsigned char>(*c)]) {
+        line.Put(run, static_cast<size_t>(c - run));
+        line.Put('+');
+        run = c + 1;
+      }
     }
-    ++c;
   }
-  line.append(run, static_cast<size_t>(end - run));
+  line.Put(run, static_cast<size_t>(end - run));
 }
 
 // Appends `v` in decimal with at least `digits` digits (zero-padded).
-void AppendDecimal(std::string& line, long long v, int digits = 1) {
+void AppendDecimal(LineOut& line, long long v, int digits = 1) {
   char text[24];
   char* end = text + sizeof text;
   char* p = end;
@@ -99,8 +139,8 @@ void AppendDecimal(std::string& line, long long v, int digits = 1) {
   while (end - p < digits)
     *--p = '0';
   if (negative)
-    line += '-';
-  line.append(p, static_cast<size_t>(end - p));
+    line.Put('-');
+  line.Put(p, static_cast<size_t>(end - p));
 }
 
 std::tm Utc(time_t t) {
@@ -116,7 +156,7 @@ void PutTwo(char* p, int v) {
   p[1] = static_cast<char>('0' + v % 10);
 }
 
-void AppendDate(std::string& line, const std::tm& tm) {
+void AppendDate(LineOut& line, const std::tm& tm) {
   long long year = tm.tm_year + 1900LL;
   if (year < 1000 || year > 9999) {
     AppendDecimal(line, year, 2);
@@ -124,20 +164,20 @@ void AppendDate(std::string& line, const std::tm& tm) {
     char y[4];
     PutTwo(y, static_cast<int>(year / 100));
     PutTwo(y + 2, static_cast<int>(year % 100));
-    line.append(y, 4);
+    line.Put(y, 4);
   }
   char md[6] = {'-', 0, 0, '-', 0, 0};
   PutTwo(md + 1, tm.tm_mon + 1);
   PutTwo(md + 4, tm.tm_mday);
-  line.append(md, sizeof md);
+  line.Put(md, sizeof md);
 }
 
-void AppendTime(std::string& line, const std::tm& tm) {
+void AppendTime(LineOut& line, const std::tm& tm) {
   char t[8] = {0, 0, ':', 0, 0, ':', 0, 0};
   PutTwo(t, tm.tm_hour);
   PutTwo(t + 3, tm.tm_min);
   PutTwo(t + 6, tm.tm_sec);
-  line.append(t, sizeof t);
+  line.Put(t, sizeof t);
 }
 
 // Removes the pair named `name` (whole name, exact case) from `cookie`.
@@ -179,6 +219,16 @@ void RemoveCookie(std::string& cookie, const std::string& name) {
     }
     start = end + 1;
   }
+}
+
+// Whether any tracking cookie name occurs in `cookie` at all; most Cookie
+// headers hold none, and need no copy.
+bool MayHoldTrackingCookie(const char* cookie) {
+  const std::string& session = tsServiceModelSettings::TrackVisitorsSessionCookieName();
+  const std::string& daily = tsServiceModelSettings::TrackVisitorsDailyCookieName();
+  return std::strstr(cookie, lfmLogServerSettings::VisitorTrackingParam()) ||
+         (!session.empty() && std::strstr(cookie, session.c_str())) ||
+         (!daily.empty() && std::strstr(cookie, daily.c_str()));
 }
 
 // The columns in the order of the "#Fields:" line and of the data line.
@@ -260,9 +310,12 @@ std::string lfmLogRecord::BuildLogHeader() {
   h += "V7.0";
   h += "\r\n#Version: 1.0\r\n#Date: ";
   std::tm tm = Utc(lfmClock::Now());
-  AppendDate(h, tm);
-  h += ' ';
-  AppendTime(h, tm);
+  {
+    LineOut out(h);
+    AppendDate(out, tm);
+    out.Put(' ');
+    AppendTime(out, tm);
+  }
   h += "\r\n#Fields:";
   const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
   for (const Column& c : kColumns) {
@@ -288,7 +341,9 @@ std::string lfmLogRecord::RemoveTrackingCookies(const std::string& cookie) {
   return result;
 }
 
-void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& request, bool lineEnd) {
+void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& request,
+                              bool lineEnd) {
+  LineOut line(target);
   const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
   std::tm tm = Utc(t);
   bool first = true;
@@ -296,7 +351,7 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
     if (!Enabled(c, f))
       continue;
     if (!first)
-      line += ' ';
+      line.Put(' ');
     first = false;
     switch (c.kind) {
       case ColumnKind::kDate:
@@ -314,7 +369,7 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
       case ColumnKind::kBytes: {
         uint32_t bytes = request.GetSrcBytes();
         if (bytes == 0)
-          line += '-';
+          line.Put('-');
         else
           AppendDecimal(line, bytes);
         break;
@@ -322,7 +377,9 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
       case ColumnKind::kCookie: {
         const char* cookie = request.GetSrcLogCookie();
         if (!cookie || std::strcmp(cookie, "-") == 0)
-          line += '-';
+          line.Put('-');
+        else if (!MayHoldTrackingCookie(cookie))
+          AppendField(line, cookie);
         else
           AppendField(line, lfmLogRecord::RemoveTrackingCookies(cookie).c_str());
         break;
@@ -340,7 +397,7 @@ void lfmLogRecord::FormatLine(std::string& line, time_t t, lfmRequestData& reque
     }
   }
   if (lineEnd)
-    line += "\r\n";
+    line.Put("\r\n", 2);
 }
 
 void lfmLogRecord::BuildFileKey(lfmRequestData& request, std::string& key,
