@@ -50,8 +50,8 @@ const std::string& Root() {
 }
 
 void RemoveLogs() {
-  std::string command = "rm -rf '" + Root() + "/weblog' '" + Root() + "/baseline.log' '" + Root() +
-                        "/log'/*";
+  std::string command =
+      "rm -rf '" + Root() + "/weblog' '" + Root() + "/baseline.log' '" + Root() + "/log'/*";
   if (std::system(command.c_str()) != 0)
     return;
 }

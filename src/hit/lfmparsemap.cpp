@@ -1,23 +1,32 @@
 #include "hit/lfmparsemap.h"
 
+#include <cstring>
+
 namespace {
 
 // Decodes "%XY" escapes in place, except an escape of NUL, which would end
 // the text early; returns the new length.
 size_t DecodeKeepingNul(std::string& text) {
-  size_t first = text.find('%');
-  if (first == std::string::npos)
-    return text.size();
-  size_t out = first;
-  for (size_t i = first; i < text.size();) {
+  size_t n = text.size();
+  size_t i = text.find('%');
+  if (i == std::string::npos)
+    return n;
+  char* p = &text[0];
+  size_t out = i;
+  while (i < n) {
     int hi = -1, lo = -1;
-    if (text[i] == '%' && i + 2 < text.size() && (hi = lfmUtility::HexValue(text[i + 1])) >= 0 &&
-        (lo = lfmUtility::HexValue(text[i + 2])) >= 0 && (hi | lo) != 0) {
-      text[out++] = static_cast<char>((hi << 4) | lo);
+    if (p[i] == '%' && i + 2 < n && (hi = lfmUtility::HexValue(p[i + 1])) >= 0 &&
+        (lo = lfmUtility::HexValue(p[i + 2])) >= 0 && (hi | lo) != 0) {
+      p[out++] = static_cast<char>((hi << 4) | lo);
       i += 3;
-    } else {
-      text[out++] = text[i++];
+      continue;
     }
+    // Up to the next escape unchanged.
+    const void* next = std::memchr(p + i + 1, '%', n - i - 1);
+    size_t to = next ? static_cast<size_t>(static_cast<const char*>(next) - p) : n;
+    std::memmove(p + out, p + i, to - i);
+    out += to - i;
+    i = to;
   }
   text.resize(out);
   return out;

@@ -224,11 +224,18 @@ void RemoveCookie(std::string& cookie, const std::string& name) {
 // Whether any tracking cookie name occurs in `cookie` at all; most Cookie
 // headers hold none, and need no copy.
 bool MayHoldTrackingCookie(const char* cookie) {
-  const std::string& session = tsServiceModelSettings::TrackVisitorsSessionCookieName();
-  const std::string& daily = tsServiceModelSettings::TrackVisitorsDailyCookieName();
-  return std::strstr(cookie, lfmLogServerSettings::VisitorTrackingParam()) ||
-         (!session.empty() && std::strstr(cookie, session.c_str())) ||
-         (!daily.empty() && std::strstr(cookie, daily.c_str()));
+  const char* base = lfmLogServerSettings::VisitorTrackingParam();
+  if (!std::strstr(cookie, base)) {
+    // Names that begin with the base name cannot occur without it.
+    const std::string& session = tsServiceModelSettings::TrackVisitorsSessionCookieName();
+    const std::string& daily = tsServiceModelSettings::TrackVisitorsDailyCookieName();
+    auto absent = [cookie, base](const std::string& name) {
+      return name.empty() || name.compare(0, std::strlen(base), base) == 0 ||
+             !std::strstr(cookie, name.c_str());
+    };
+    return !absent(session) || !absent(daily);
+  }
+  return true;
 }
 
 // The columns in the order of the "#Fields:" line and of the data line.

@@ -131,6 +131,17 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
   EXPECT_EQ(Line(empty), "200 - - -\r\n");
 }
 
+TEST_F(LogRecordTest, ConfiguredTrackingCookieNamesAreRemovedToo) {
+  TempRoot root(
+      "[logfields]\nlogdate = false\nlogtime = false\nlogclientip = false\nlogusername = false\n"
+      "logserverip = false\nlogmethod = false\nloguristem = false\nloguriquery = false\n"
+      "logprotocolversion = false\nlogreferer = false\nloguseragent = false\n"
+      "[servicemodel]\ntrackvisitorssessioncookiename = SESS\n");
+  FakeRequest r;
+  r.Set("InCookie", "a=1; SESS=2; b=3");
+  EXPECT_EQ(Line(r), "200 - a=1;+b=3\r\n");
+}
+
 TEST_F(LogRecordTest, FileKeyByModel) {
   struct Case {
     const char* config;
