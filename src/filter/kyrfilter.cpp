@@ -21,7 +21,7 @@
 #include "sitemap/tssiteparams.h"
 
 #if defined(_WIN32)
-#define KYR_EXPORT
+#define KYR_EXPORT  // the DLL's exports come from its module definition
 #else
 #define KYR_EXPORT __attribute__((visibility("default")))
 #endif
