@@ -456,10 +456,11 @@ void iisRequestData::SetSrcOrigPath(const char* text) {
   origPath_ = text;
 }
 
-bool iisRequestData::GetSrcOutHeader(const char* name, char* buffer, uint32_t* size) {
-  HTTP_FILTER_SEND_RESPONSE* sr = RequireSendResponse("GetSrcOutHeader()");
+bool iisRequestData::CallGetHeader(const char* method, const char* name, char* buffer,
+                                   uint32_t* size) {
+  HTTP_FILTER_SEND_RESPONSE* sr = RequireSendResponse(method);
   if (!name || !buffer || !size)
-    ThrowNullString(kClass, "GetSrcOutHeader()");
+    ThrowNullString(kClass, method);
   std::string n = HeaderName(name);
   DWORD s = *size;
   bool ok = sr->GetHeader && sr->GetHeader(GetContextSafe(), &n[0], buffer, &s);
@@ -467,15 +468,12 @@ bool iisRequestData::GetSrcOutHeader(const char* name, char* buffer, uint32_t* s
   return ok;
 }
 
+bool iisRequestData::GetSrcOutHeader(const char* name, char* buffer, uint32_t* size) {
+  return CallGetHeader("GetSrcOutHeader()", name, buffer, size);
+}
+
 bool iisRequestData::GetSrcInHeader(const char* name, char* buffer, uint32_t* size) {
-  HTTP_FILTER_SEND_RESPONSE* sr = RequireSendResponse("GetSrcInHeader()");
-  if (!name || !buffer || !size)
-    ThrowNullString(kClass, "GetSrcInHeader()");
-  std::string n = HeaderName(name);
-  DWORD s = *size;
-  bool ok = sr->GetHeader && sr->GetHeader(GetContextSafe(), &n[0], buffer, &s);
-  *size = s;
-  return ok;
+  return CallGetHeader("GetSrcInHeader()", name, buffer, size);
 }
 
 // ---- reserved texts ----

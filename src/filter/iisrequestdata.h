@@ -118,6 +118,7 @@ class iisRequestData : public lfmRequestData {
   static void CopyFixed(char* buffer, size_t size, const char* text, const char* label);
   HTTP_FILTER_SEND_RESPONSE* RequireSendResponse(const char* method) const;
   bool CallSetHeader(bool add, const char* method, const char* name, const char* value);
+  bool CallGetHeader(const char* method, const char* name, char* buffer, uint32_t* size);
 
   HTTP_FILTER_CONTEXT* context_ = nullptr;
   HTTP_FILTER_SEND_RESPONSE* sendResponse_ = nullptr;

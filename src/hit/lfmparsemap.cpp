@@ -114,13 +114,6 @@ bool lfmParseMap::Set(std::string_view name, std::string_view value, bool overwr
   return true;
 }
 
-bool lfmParseMap::SetDecoded(std::string_view name, std::string_view value) {
-  if (!Set(name, value, true, false))
-    return false;
-  slots_[Lookup(name)].decoded = true;
-  return true;
-}
-
 bool lfmParseMap::Find(std::string_view name, const char** value) const {
   int32_t i = Lookup(name);
   if (i < 0 || !slots_[i].set)
@@ -133,17 +126,6 @@ bool lfmParseMap::Find(std::string_view name, const char** value) const {
 bool lfmParseMap::Contains(std::string_view name) const {
   int32_t i = Lookup(name);
   return i >= 0 && slots_[i].set;
-}
-
-bool lfmParseMap::DecodeOnce(std::string_view name, const char** value) {
-  int32_t i = Lookup(name);
-  if (i < 0 || !slots_[i].set)
-    return false;
-  if (value)
-    *value = DecodeAt(i);
-  else
-    DecodeAt(i);
-  return true;
 }
 
 void lfmParseMap::Reset() {

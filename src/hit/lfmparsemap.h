@@ -30,14 +30,6 @@ class lfmParseMap : public lfmParamTarget {
   // Clears every set flag; the slots stay.
   void Reset();
 
-  // Percent-decodes the value under `name` in place, once: a second call
-  // (or a call after SetDecoded) leaves the value as it is, so "%2541"
-  // becomes "%41" and stays so. A "%00" is kept as it stands. False when
-  // the name is not set.
-  bool DecodeOnce(std::string_view name, const char** value);
-  // Stores a value that is final: it is never decoded again.
-  bool SetDecoded(std::string_view name, std::string_view value);
-
   // Query parsing offers every pair here: stored only when a slot exists,
   // first occurrence wins.
   bool Offer(std::string_view name, std::string_view value) override {
@@ -52,8 +44,11 @@ class lfmParseMap : public lfmParamTarget {
   int32_t SlotOf(int32_t id, const char* name);
   bool IsSet(int32_t slot) const { return slot >= 0 && slots_[slot].set; }
   const char* ValueAt(int32_t slot) const { return slots_[slot].value.c_str(); }
-  // DecodeOnce and SetDecoded of a slot; the slot must be valid.
+  // Percent-decodes a slot's value in place, once: a second call leaves it
+  // as it is, so "%2541" becomes "%41" and stays so. A "%00" is kept as it
+  // stands. The slot must be valid and set.
   const char* DecodeAt(int32_t slot);
+  // Stores a value that is final: it is never decoded again.
   void SetDecodedAt(int32_t slot, std::string_view value);
 
   // The hash of `name` over its case-folded characters: h = h * 5 + c.
