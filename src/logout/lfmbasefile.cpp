@@ -1,7 +1,10 @@
 #include "logout/lfmbasefile.h"
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
+#include "diag/lfmexceptioncontroller.h"
 #include "diag/whexceptiontexts.h"
 #include "logout/lfmbufferedfile.h"
 #include "util/lfmclock.h"
@@ -15,11 +18,13 @@ lfmBaseFile::lfmBaseFile() : lfmBaseFile("lfmBaseFile") {}
 lfmBaseFile::lfmBaseFile(const char* className) : className_(className) {}
 
 lfmBaseFile::~lfmBaseFile() {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   lfmBaseFile::DoClose();
 }
 
 bool lfmBaseFile::Open(const std::string& name, int flags, int permission, time_t time) {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   return DoOpen(name, flags, permission, time);
 }
@@ -29,18 +34,93 @@ void lfmBaseFile::Write(const char* data, size_t n) {
   DoWrite(data, n);
 }
 
+bool lfmBaseFile::WriteDetaching(const char* data, size_t n, WriteOut* out) {
+  if (!out || out->Pending())
+    ThrowUsage("Write()", "A write-out must be completed before the next one is taken.");
+  lfmScopedGuard guard(lock_);
+  return DoWriteDetaching(data, n, out);
+}
+
+void lfmBaseFile::BeginWriteOut(WriteOut* out) {
+  out->file = this;
+  out->descriptor = descriptor_;
+  writeOutBytes_ = out->block.used;
+  writingOut_.store(true, std::memory_order_release);
+}
+
+void lfmBaseFile::WaitForWriteOut() const {
+  // A write-out is one low-level write of a buffer: yield first, then sleep
+  // in short steps should the system be slow.
+  for (int i = 0; writingOut_.load(std::memory_order_acquire); ++i) {
+    if (i < 100)
+      std::this_thread::yield();
+    else
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+}
+
+void lfmBaseFile::CompleteWriteOut(WriteOut& out) {
+  if (out.file != this)
+    return;
+  // Only this thread touches the block and the descriptor until the flag
+  // is cleared: everything else that writes to the file waits for it.
+  lfmPlatform* platform = lfmPlatform::Current();
+  const char* data = out.block.data.get();
+  size_t n = out.block.used;
+  size_t done = 0;
+  int err = 0;
+  while (done < n) {
+    int64_t w = platform->Write(out.descriptor, data + done, n - done, &err);
+    if (w <= 0) {
+      if (w == 0)
+        err = EIO;  // no progress and no error: do not spin
+      break;
+    }
+    done += static_cast<size_t>(w);
+  }
+  bool failed = done < n;
+  std::unique_ptr<whException> failure;
+  {
+    lfmScopedGuard guard(lock_);
+    writtenSize_ += done;
+    writeOutBytes_ = 0;
+    if (lfmWriteBuffer* b = Buffer())
+      b->Reattach(out.block, done);
+    if (failed)
+      failure = std::make_unique<whException>(WriteFailure("Write()", err));
+  }
+  out.file = nullptr;
+  out.descriptor = kInvalidFileHandle;
+  writingOut_.store(false, std::memory_order_release);
+  if (failure)
+    throw *failure;
+}
+
+lfmBaseFile::WriteOut::~WriteOut() {
+  if (!file)
+    return;
+  try {
+    file->CompleteWriteOut(*this);
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId("lfmBaseFile", "CompleteWriteOut()"));
+  }
+}
+
 void lfmBaseFile::BufferWrite(const char* data, size_t n) {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   DoBufferWrite(data, n);
 }
 
 void lfmBaseFile::Flush(time_t time) {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   DoFlush();
   lastFlush_ = time ? time : lfmClock::Now();
 }
 
 void lfmBaseFile::Close() {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   DoClose();
 }
@@ -71,6 +151,7 @@ uint64_t lfmBaseFile::MaxSize() const {
 }
 
 void lfmBaseFile::SetBufferSize(uint32_t size) {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   DoSetBufferSize(size);
 }
@@ -88,7 +169,7 @@ bool lfmBaseFile::BufferFull(size_t n) const {
 uint32_t lfmBaseFile::PendingBytes() const {
   lfmScopedGuard guard(lock_);
   const lfmWriteBuffer* b = Buffer();
-  return b ? b->Used() : 0;
+  return (b ? b->Used() : 0) + static_cast<uint32_t>(writeOutBytes_);
 }
 
 time_t lfmBaseFile::LastFlushTime() const {
@@ -102,6 +183,7 @@ lfmFileHandle lfmBaseFile::Descriptor() const {
 }
 
 void lfmBaseFile::Reset() {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   DoReset();
 }
@@ -109,6 +191,8 @@ void lfmBaseFile::Reset() {
 void lfmBaseFile::TakePendingFrom(lfmBaseFile& from) {
   if (&from == this)
     return;
+  WaitForWriteOut();
+  from.WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   lfmScopedGuard other(from.lock_);
   lfmWriteBuffer* mine = Buffer();
@@ -157,6 +241,22 @@ bool lfmBaseFile::DoOpen(const std::string& name, int flags, int permission, tim
   return true;
 }
 
+whException lfmBaseFile::WriteFailure(const char* method, int err) {
+  if (err == ENOSPC)
+    return whException(className_, method, kModule, __LINE__, whText::kWriteFile, name_.c_str(),
+                       descriptor_, "Out of disk space");
+  if (err == EBADF) {
+    // The descriptor is gone: forget it, so the next open starts clean.
+    whException e(className_, method, kModule, __LINE__, whText::kWriteFile, name_.c_str(),
+                  descriptor_, "Bad file handle. Resetting the internal controller.");
+    open_ = false;
+    descriptor_ = kInvalidFileHandle;
+    return e;
+  }
+  return whException(className_, method, kModule, __LINE__, whText::kWriteFile, name_.c_str(),
+                     descriptor_, ("Errno: " + std::to_string(err)).c_str());
+}
+
 void lfmBaseFile::WriteAll(const char* data, size_t n, size_t* done) {
   *done = 0;
   lfmPlatform* platform = lfmPlatform::Current();
@@ -166,18 +266,7 @@ void lfmBaseFile::WriteAll(const char* data, size_t n, size_t* done) {
     if (w <= 0) {
       if (w == 0)
         err = EIO;  // no progress and no error: do not spin
-      if (err == ENOSPC)
-        ThrowWrite("Write()", "Out of disk space");
-      if (err == EBADF) {
-        // The descriptor is gone: forget it, so the next open starts clean.
-        std::string detail = "Bad file handle. Resetting the internal controller.";
-        whException e(className_, "Write()", kModule, __LINE__, whText::kWriteFile, name_.c_str(),
-                      descriptor_, detail.c_str());
-        open_ = false;
-        descriptor_ = kInvalidFileHandle;
-        throw e;
-      }
-      ThrowWrite("Write()", ("Errno: " + std::to_string(err)).c_str());
+      throw WriteFailure("Write()", err);
     }
     *done += static_cast<size_t>(w);
     writtenSize_ += static_cast<uint64_t>(w);
@@ -208,9 +297,4 @@ void lfmBaseFile::DoClose() {
 
 void lfmBaseFile::ThrowUsage(const char* method, const std::string& text) const {
   throw whException(className_, method, kModule, __LINE__, whText::kIncorrectUsage, text.c_str());
-}
-
-void lfmBaseFile::ThrowWrite(const char* method, const char* detail) const {
-  throw whException(className_, method, kModule, __LINE__, whText::kWriteFile, name_.c_str(),
-                    descriptor_, detail);
 }

@@ -9,17 +9,53 @@
 // flushed by the heartbeat at once. Failures throw whException (1010 usage,
 // 1030 write); a failed open is a false result, never an exception.
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 
+#include "diag/whexception.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 
 class lfmWriteBuffer;
+class lfmBaseFile;
+
+// Buffered bytes taken out of a file's buffer to be written without locks.
+struct lfmWriteBlock {
+  std::unique_ptr<char[]> data;
+  uint32_t capacity = 0;
+  uint32_t used = 0;
+};
 
 class lfmBaseFile {
  public:
+  // A full buffer handed to the writer of a record, to be written out by
+  // CompleteWriteOut() once the writer has let go of its own locks, so that
+  // other threads can go on appending meanwhile. Must be completed exactly
+  // once; the destructor completes (and reports) one that was not.
+  class WriteOut {
+   public:
+    WriteOut() = default;
+    ~WriteOut();
+    WriteOut(const WriteOut&) = delete;
+    WriteOut& operator=(const WriteOut&) = delete;
+    bool Pending() const { return file != nullptr; }
+    // CompleteWriteOut() of the file it came from, when pending.
+    void Complete() {
+      if (file)
+        file->CompleteWriteOut(*this);
+    }
+
+   private:
+    friend class lfmBaseFile;
+    friend class lfmBufferedFile;
+    lfmBaseFile* file = nullptr;
+    lfmFileHandle descriptor = kInvalidFileHandle;
+    lfmWriteBlock block;
+  };
+
   lfmBaseFile();
   // Closes the file.
   virtual ~lfmBaseFile();
@@ -34,6 +70,18 @@ class lfmBaseFile {
   // when closed, 1030 when the system refuses; on a bad descriptor the object
   // is closed first. Bytes not yet handed to the system stay buffered.
   void Write(const char* data, size_t n);
+  // As Write, except that when the record does not fit the buffer, the
+  // held bytes may be handed to `out` instead of being written here; the
+  // record is buffered behind them. The caller completes `out` after
+  // releasing its locks. True when `out` holds a write-out.
+  bool WriteDetaching(const char* data, size_t n, WriteOut* out);
+  // Writes out's bytes to the file without the object's lock, then settles
+  // them: bytes that could not be written go back in front of the buffer,
+  // in order, and the failure throws as Write would (1030; on a bad
+  // descriptor the object is closed first). Until it returns, everything
+  // else that writes to the file waits and appends go to the buffer.
+  void CompleteWriteOut(WriteOut& out);
+
   // Appends to the buffer only; the file may be closed. Throws 1010 without
   // a buffer, 1030 when the record does not fit.
   void BufferWrite(const char* data, size_t n);
@@ -74,6 +122,11 @@ class lfmBaseFile {
   virtual void DoReset();
   virtual bool DoOpen(const std::string& name, int flags, int permission, time_t time);
   virtual void DoWrite(const char* data, size_t n);
+  // Default: an ordinary write, nothing handed out.
+  virtual bool DoWriteDetaching(const char* data, size_t n, WriteOut*) {
+    DoWrite(data, n);
+    return false;
+  }
   virtual bool DoBufferFull(size_t) const { return false; }
   virtual void DoFlush() {}
   virtual void DoBufferWrite(const char* data, size_t n);
@@ -86,8 +139,19 @@ class lfmBaseFile {
   // a real error ends it, with 1030. `*done` counts the bytes written before
   // an error.
   void WriteAll(const char* data, size_t n, size_t* done);
+  // Under the lock: marks `out` (whose block the caller filled) as this
+  // file's write-out in flight.
+  void BeginWriteOut(WriteOut* out);
+  bool WritingOut() const { return writingOut_.load(std::memory_order_acquire); }
+  // Waits, without the lock, until no write-out is in flight. Called first
+  // by every operation that writes to the descriptor or closes it; such
+  // operations run under the owner's lock, which a write-out never needs.
+  void WaitForWriteOut() const;
+  // The 1030 exception of a failed low-level write with error `err`; on a
+  // bad descriptor the object is closed (forgotten) first.
+  whException WriteFailure(const char* method, int err);
+
   [[noreturn]] void ThrowUsage(const char* method, const std::string& text) const;
-  [[noreturn]] void ThrowWrite(const char* method, const char* detail) const;
   void ThrowIfOpen(const std::string& newName) const;
 
   const char* className_;
@@ -101,4 +165,9 @@ class lfmBaseFile {
   uint64_t writtenSize_ = 0;
   bool open_ = false;
   time_t lastFlush_ = 0;
+  // Bytes of the write-out in flight (counted in the size until settled).
+  uint64_t writeOutBytes_ = 0;
+
+ private:
+  std::atomic<bool> writingOut_{false};
 };

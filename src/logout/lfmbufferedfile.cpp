@@ -69,6 +69,51 @@ void lfmWriteBuffer::TakeFrom(lfmWriteBuffer& other, const char* className) {
   other.used_ -= n;
 }
 
+void lfmWriteBuffer::Reserve(uint32_t capacity) {
+  if (capacity_ >= capacity && data_)
+    return;
+  std::unique_ptr<char[]> block(new char[capacity]);
+  if (used_)
+    std::memcpy(block.get(), data_.get(), used_);
+  data_ = std::move(block);
+  capacity_ = capacity;
+}
+
+void lfmWriteBuffer::Detach(Block& out) {
+  out.data = std::move(data_);
+  out.capacity = capacity_;
+  out.used = used_;
+  data_ = std::move(spare_);
+  capacity_ = data_ ? spareCapacity_ : 0;
+  spareCapacity_ = 0;
+  used_ = 0;
+  Reserve(size_ > 0 ? size_ : 1);
+}
+
+void lfmWriteBuffer::Reattach(Block& block, size_t done) {
+  uint32_t rest = done < block.used ? block.used - static_cast<uint32_t>(done) : 0;
+  if (rest > 0) {
+    // The unwritten bytes precede everything held since.
+    Reserve(used_ + rest);
+    std::memmove(data_.get() + rest, data_.get(), used_);
+    std::memcpy(data_.get(), block.data.get() + done, rest);
+    used_ += rest;
+  }
+  if (!spare_ || block.capacity > spareCapacity_) {
+    spare_ = std::move(block.data);
+    spareCapacity_ = block.capacity;
+  }
+  block = Block();
+}
+
+void lfmWriteBuffer::AppendGrowing(const char* data, size_t n) {
+  if (n > capacity_ - used_ || !data_) {
+    uint32_t need = used_ + static_cast<uint32_t>(n);
+    Reserve(need > capacity_ * 2 ? need : capacity_ * 2);
+  }
+  Append(data, n);
+}
+
 void lfmBuffering::Write(lfmWriteBuffer& buffer, const char* className, bool open,
                          const std::string& name, const char* data, size_t n,
                          const std::function<void(const char*, size_t, size_t*)>& writeThrough) {
@@ -113,6 +158,7 @@ lfmBufferedFile::lfmBufferedFile(uint32_t bufferSize, uint64_t maxSize)
 }
 
 lfmBufferedFile::~lfmBufferedFile() {
+  WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   try {
     lfmBufferedFile::DoClose();
@@ -136,8 +182,25 @@ bool lfmBufferedFile::DoOpen(const std::string& name, int flags, int permission,
 }
 
 void lfmBufferedFile::DoWrite(const char* data, size_t n) {
+  if (WritingOut() && open_ && buffer_.Enabled()) {
+    // A detached block is on its way to the file: nothing may overtake it.
+    buffer_.AppendGrowing(data, n);
+    return;
+  }
   lfmBuffering::Write(buffer_, className_, open_, name_, data, n,
                       [this](const char* d, size_t len, size_t* done) { WriteAll(d, len, done); });
+}
+
+bool lfmBufferedFile::DoWriteDetaching(const char* data, size_t n, WriteOut* out) {
+  if (WritingOut() || !open_ || !buffer_.Enabled() || !buffer_.Full(n) || buffer_.Used() == 0 ||
+      n > buffer_.Size()) {
+    DoWrite(data, n);
+    return false;
+  }
+  buffer_.Detach(out->block);
+  BeginWriteOut(out);
+  buffer_.Append(data, n);
+  return true;
 }
 
 void lfmBufferedFile::DoFlush() {

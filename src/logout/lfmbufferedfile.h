@@ -1,7 +1,10 @@
 #pragma once
 // lfmBufferedFile: an lfmBaseFile that gathers records in memory and hands
 // them to the system only when the buffer would overflow, at flush and at
-// close. lfmWriteBuffer is the buffer both buffered classes share.
+// close. Through WriteDetaching a full buffer can instead be handed to the
+// writer, who writes it out without the lock while others keep appending
+// (on a spare block). lfmWriteBuffer is the buffer both buffered classes
+// share.
 
 #include <cstdint>
 #include <functional>
@@ -33,12 +36,29 @@ class lfmWriteBuffer {
   // needed); bytes that do not fit stay in `other`.
   void TakeFrom(lfmWriteBuffer& other, const char* className);
 
+  using Block = lfmWriteBlock;
+  // Moves the held bytes into `out` and leaves the buffer empty, on its
+  // spare block (allocated on first use).
+  void Detach(Block& out);
+  // Settles a detached block of which `done` bytes reached the file: the
+  // rest goes in front of the bytes held now, in order; the block becomes
+  // the spare again.
+  void Reattach(Block& block, size_t done);
+  // Appends, growing the block past the buffer size when needed (used while
+  // a detached block is being written: nothing may be written before it).
+  void AppendGrowing(const char* data, size_t n);
+
  private:
+  // Makes the block hold at least `capacity` bytes, keeping what it holds.
+  void Reserve(uint32_t capacity);
+
   std::unique_ptr<char[]> data_;
   uint32_t size_ = 0;
   uint32_t capacity_ = 0;  // of data_
   uint32_t used_ = 0;
   bool enabled_ = false;
+  std::unique_ptr<char[]> spare_;
+  uint32_t spareCapacity_ = 0;
 };
 
 class lfmBufferedFile : public lfmBaseFile {
@@ -48,10 +68,11 @@ class lfmBufferedFile : public lfmBaseFile {
   ~lfmBufferedFile() override;
 
  protected:
-  uint64_t DoSize() const override { return writtenSize_ + buffer_.Used(); }
+  uint64_t DoSize() const override { return writtenSize_ + writeOutBytes_ + buffer_.Used(); }
   void DoSetBufferSize(uint32_t size) override;
   bool DoOpen(const std::string& name, int flags, int permission, time_t time) override;
   void DoWrite(const char* data, size_t n) override;
+  bool DoWriteDetaching(const char* data, size_t n, WriteOut* out) override;
   bool DoBufferFull(size_t n) const override { return buffer_.Full(n); }
   void DoFlush() override;
   void DoBufferWrite(const char* data, size_t n) override;

@@ -87,8 +87,10 @@ void lfmLogFile::SetLazyClose(bool lazy) {
   }
 }
 
-void lfmLogFile::Write(const char* data, size_t n, time_t time) {
-  if (!lazy_ || file_->IsOpen()) {
+void lfmLogFile::Write(const char* data, size_t n, time_t time, lfmBaseFile::WriteOut* out) {
+  if (!lazy_ && out) {
+    file_->WriteDetaching(data, n, out);
+  } else if (!lazy_ || file_->IsOpen()) {
     file_->Write(data, n);
   } else if (!file_->BufferFull(n)) {
     file_->BufferWrite(data, n);

@@ -13,7 +13,8 @@
 // stays open.
 //
 // Not locked: the owning controller serialises every call under its write
-// lock; the owned file object has its own lock for the heartbeat's flush.
+// lock; the owned file object has its own lock for the heartbeat's flush
+// and for a write-out completed after the controller's lock is released.
 
 #include <cstdint>
 #include <ctime>
@@ -49,8 +50,10 @@ class lfmLogFile {
   bool LazyClose() const { return lazy_; }
   // Appends one record. Lazy: into the buffer, or, when it does not fit,
   // through a lazy flush that writes buffer and record out. `time` becomes
-  // the last write time.
-  void Write(const char* data, size_t n, time_t time);
+  // the last write time. With `out`, an open plain buffered file may hand
+  // its full buffer to the caller instead of writing it here (see
+  // lfmBaseFile::WriteDetaching).
+  void Write(const char* data, size_t n, time_t time, lfmBaseFile::WriteOut* out = nullptr);
   // The heartbeat's flush: once "bufferflushrate" seconds have passed since
   // the last one, writes the buffer out (a lazy flush in lazy mode).
   void Flush(time_t now);

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <thread>
 
 #include "logout/lfmbufferedfile.h"
 #include "logout/lfmlogfile.h"
@@ -82,6 +83,62 @@ TEST_F(FileLayerTest, BadDescriptorClosesTheObjectAndOtherErrorsNameTheirErrno) 
   ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
   f.Close();
   EXPECT_EQ(ReadFileText(Path("a.log")), "kept\r\n");
+}
+
+TEST_F(FileLayerTest, HandedOutBufferKeepsItsPlaceAndAFailedWriteOutKeepsEveryByte) {
+  lfmBufferedFile f(16, 0);
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  lfmBaseFile::WriteOut out;
+  EXPECT_FALSE(f.WriteDetaching("0123456789\r\n", 12, &out));  // fits
+  ASSERT_TRUE(f.WriteDetaching("abcdefgh\r\n", 10, &out));     // full: the held bytes go out
+  // Meanwhile records are buffered behind them, past the buffer size.
+  std::string big(40, 'z');
+  f.Write(big.data(), big.size());
+  EXPECT_EQ(ReadFileText(Path("a.log")), "");
+  EXPECT_EQ(f.Size(), 62u);
+  EXPECT_EQ(f.PendingBytes(), 62u);
+
+  root_.Platform().shortWriteMax = 5;
+  root_.Platform().writeError = ENOSPC;
+  EXPECT_NE(ThrownText([&] { out.Complete(); }).find("failed. Out of disk space"),
+            std::string::npos);
+  EXPECT_FALSE(out.Pending());
+  root_.Platform().writeError = 0;
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("a.log")), "0123456789\r\nabcdefgh\r\n" + big);
+
+  // A bad descriptor during a write-out closes the object; the bytes wait
+  // for the next open.
+  ASSERT_TRUE(f.Open(Path("b.log"), kFlags, kPerm, 0));
+  f.Write("0123456789\r\n", 12);
+  ASSERT_TRUE(f.WriteDetaching("abcdefgh\r\n", 10, &out));
+  root_.Platform().writeError = EBADF;
+  EXPECT_NE(ThrownText([&] { out.Complete(); }).find("Bad file handle."), std::string::npos);
+  EXPECT_FALSE(f.IsOpen());
+  root_.Platform().writeError = 0;
+  ASSERT_TRUE(f.Open(Path("b.log"), kFlags, kPerm, 0));
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("b.log")), "0123456789\r\nabcdefgh\r\n");
+}
+
+TEST_F(FileLayerTest, WritersGoOnWhileAWriteOutRunsAndFlushesWaitForIt) {
+  lfmBufferedFile f(16, 0);
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  lfmBaseFile::WriteOut out;
+  f.Write("0123456789\r\n", 12);
+  ASSERT_TRUE(f.WriteDetaching("abcdefgh\r\n", 10, &out));
+  root_.Platform().holdWrites = true;
+  std::thread writer([&] { out.Complete(); });
+  while (root_.Platform().heldWrites.load() == 0)
+    std::this_thread::yield();
+  // Not held up by the write-out (a wait here would never end).
+  f.Write("more\r\n", 6);
+  std::thread flusher([&] { f.Flush(0); });
+  root_.Platform().holdWrites = false;
+  writer.join();
+  flusher.join();
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("a.log")), "0123456789\r\nabcdefgh\r\nmore\r\n");
 }
 
 TEST_F(FileLayerTest, UsageErrorsCarryTheirTexts) {

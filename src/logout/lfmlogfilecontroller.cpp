@@ -171,19 +171,25 @@ std::string lfmLogFileController::CurrentFileName() {
 
 void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length, time_t writeTime,
                                  int32_t latencyClass) {
-  lfmScopedGuard guard(writeLock_);
-  latencyClass_ = latencyClass;
-  CheckLogFile(hitTime, length, writeTime);
-  lfmLogFile& file = *current_;
-  if (!file.HeaderWritten()) {
-    std::string header = GetLogFileHeader();
-    if (!header.empty())
-      file.Write(header.data(), header.size(), writeTime);
-    file.SetHeaderWritten(true);
+  // A full buffer is written out after the write lock is released, so that
+  // other threads go on appending meanwhile; the file keeps the order.
+  lfmBaseFile::WriteOut out;
+  {
+    lfmScopedGuard guard(writeLock_);
+    latencyClass_ = latencyClass;
+    CheckLogFile(hitTime, length, writeTime);
+    lfmLogFile& file = *current_;
+    if (!file.HeaderWritten()) {
+      std::string header = GetLogFileHeader();
+      if (!header.empty())
+        file.Write(header.data(), header.size(), writeTime);
+      file.SetHeaderWritten(true);
+    }
+    file.Write(data, length, writeTime, &out);
+    if (file.PeriodTime() == 0)
+      file.SetPeriodTime(hitTime);
   }
-  file.Write(data, length, writeTime);
-  if (file.PeriodTime() == 0)
-    file.SetPeriodTime(hitTime);
+  out.Complete();
 }
 
 bool lfmLogFileController::ReleaseHandle() {

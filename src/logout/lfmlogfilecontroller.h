@@ -8,7 +8,10 @@
 // the standby lock guards the exchange of current and standby file and the
 // closing of the standby file. The write lock is always taken before the
 // standby lock. Both are recursive, so a controller asked by the pool to
-// release its own file while it reserves a handle proceeds.
+// release its own file while it reserves a handle proceeds. A full buffer is
+// written out after the write lock is released (the file keeps the order and
+// makes everything else that writes to it wait for that write-out), so the
+// stream's other writers are not held up by the system call.
 
 #include <cstdint>
 #include <ctime>
@@ -32,7 +35,9 @@ class lfmLogFileController {
   // new file. `writeTime` is the lazy file's last write time; `latencyClass`
   // selects directory and, in the hosted service model, the rotation rate.
   // Thread-safe (write lock). Throws whException (1029 open, 1030 write,
-  // 1010 no header); the record is then not written.
+  // 1010 no header); the record is then not written, except for a failed
+  // write-out of a full buffer, which throws 1030 with the record buffered
+  // and every byte kept in order.
   void Write(time_t hitTime, const char* data, size_t length, time_t writeTime,
              int32_t latencyClass);
   // Closes the current file if open (with a standby file: the open file

@@ -244,6 +244,7 @@ TEST(LogOutputStress, EveryLineOnceAndIntactAcrossRotationsEvictionsAndFlushes) 
   lfmLogFileControllerPool::ShutDown();
 
   std::map<std::string, int> seen;
+  std::map<std::string, int> lastIndex;  // file and writer -> last line index (-1 initially)
   const std::regex lineForm("([A-C]{14}) w(\\d) i(\\d+) x* end");
   for (const std::string& f : ListDir(root.File("weblog"))) {
     std::string text = ReadFileText(root.File("weblog/" + f));
@@ -260,6 +261,11 @@ TEST(LogOutputStress, EveryLineOnceAndIntactAcrossRotationsEvictionsAndFlushes) 
       std::smatch m;
       ASSERT_TRUE(std::regex_match(line, m, lineForm)) << f << ": " << line;
       EXPECT_EQ(f.substr(0, 14), m[1].str()) << "line in another key's file";
+      // Within a file each writer's lines keep their order.
+      int& last = lastIndex.try_emplace(f + m[2].str(), -1).first->second;
+      int index = std::stoi(m[3].str());
+      EXPECT_GT(index, last) << f << ": " << line;
+      last = index;
       ++seen[line];
     }
   }
