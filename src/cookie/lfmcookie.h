@@ -1,32 +1,66 @@
 #pragma once
-// One visitor cookie, recycled per worker thread through the cookie pool:
-// the state the hit pipeline reads after the cookie server has run.
-// Belongs to one thread; no lock.
+// One visitor cookie: the value the hit brought or was given, and the
+// cookie settings it is issued with. Recycled per worker thread through the
+// cookie pool; every hit starts with Reset(), and the settings are copied
+// again (Configure) whenever the pipeline cleared `configured`. Belongs to
+// one thread; no lock.
 
+#include <cstdint>
 #include <string>
+#include <string_view>
+
+class lfmRequestData;
 
 class lfmCookie {
  public:
-  lfmCookie() { Reset(); }
+  // Copies the cookie settings (loading them on first use).
+  lfmCookie();
   virtual ~lfmCookie() = default;
   lfmCookie(const lfmCookie&) = delete;
   lfmCookie& operator=(const lfmCookie&) = delete;
 
-  // Forgets the previous hit's cookie.
-  virtual void Reset() {
-    value.clear();
-    valid = true;
-    isNew = false;
-    newSessionVisit = false;
-    newDailyVisit = false;
-  }
+  // The state of a hit without a cookie: no value, a cookie to be issued,
+  // nothing wrong with it, no tracking cookie issued yet.
+  virtual void Reset();
+  // Reads this cookie's value from the whole Cookie header: when the
+  // header holds a cookie of this name, isNew becomes false and the value
+  // is taken (PopulateValue). Throws whException 1000 for an empty header.
+  virtual void Populate(const char* cookieHeader);
+  // Checks the value's code (and the old forms when "validateoldcookie" is
+  // on); stores and returns the verdict. An invalid value raises
+  // MESS_COOKIE_BAD with the hit's description.
+  virtual bool Validate(lfmRequestData& request);
+  // Replaces the value with a new visitor id for `clientIp`: the address,
+  // "-", the current time as a file time (low half "." high half), and for
+  // version 2 "::" and the id's code.
+  virtual void Generate(const char* clientIp);
 
-  std::string value;   // the visitor cookie value
-  bool valid = true;   // false when the hit's cookie failed validation
-  bool isNew = false;  // no usable cookie came with the hit; one is issued
+  // `piece` is "name=value": value becomes everything after the first "="
+  // when at least one character follows it; otherwise value is unchanged.
+  void PopulateValue(std::string_view piece);
+  // Copies the cookie settings into the fields below and sets `configured`.
+  void Configure();
+
+  // The checks Validate() combines; exposed for their tests.
+  static bool HasValidCode(std::string_view value);
+  static bool IsOldFormA(std::string_view value);
+  static bool IsOldFormB(std::string_view value);
+
+  std::string value;
+  std::string name;
+  std::string path;
+  std::string domain;
+  std::string expirationDate;  // the expiry attribute text of date-type cookies
+  int32_t expirationType = 1;
+  int32_t expirationSeconds = 0;
+  int32_t cookieVersion = 1;
+  bool valid = true;
+  bool isNew = true;
+  bool secure = false;
+  bool includePath = true;
   bool newSessionVisit = false;
   bool newDailyVisit = false;
-  // Set once the object took this request's cookie settings; cleared at
-  // the start of every request.
+  // Set once the object took the cookie settings for this request; cleared
+  // by the pipeline at the start of every request.
   bool configured = false;
 };

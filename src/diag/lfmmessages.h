@@ -200,7 +200,9 @@ constexpr uint16_t kMessageAlways = 99;
   X(1073, MESS_LOG_FILE_RENAME_FAILURE, "MESS_LOG_FILE_RENAME_FAILURE", kMessageError, 2, MESS_CATEGORY_SERVICE_MODEL, \
     "Unable to rename temporary logfile %s to %s.") \
   X(1074, MESS_AUDIT_FILE_RENAME_FAILURE, "MESS_AUDIT_FILE_RENAME_FAILURE", kMessageError, 2, MESS_CATEGORY_SERVICE_MODEL, \
-    "Unable to rename audit log %s to %s.")
+    "Unable to rename audit log %s to %s.") \
+  X(1075, MESS_COOKIE_SETTING_INVALID, "MESS_COOKIE_SETTING_INVALID", kMessageWarning, 3, MESS_CATEGORY_CONFIGURATION, \
+    "WARNING: Invalid Cookie Setting %s (%s) -- Using: %s")
 // clang-format on
 
 #define LFM_DECLARE_CATEGORY(number, id, name) extern const lfmMessageCategory id;
@@ -216,9 +218,9 @@ class lfmMessageCatalogue {
  public:
   static constexpr uint16_t kCategoryCount = 10;
   static constexpr uint32_t kFirstEventId = 1000;
-  static constexpr uint32_t kLastEventId = 1074;
+  static constexpr uint32_t kLastEventId = 1075;
 
-  // The record of an event identifier; null outside 1000..1074.
+  // The record of an event identifier; null outside 1000..1075.
   static const lfmMessage* Find(uint32_t eventId);
   // The category of a number 1..10; null otherwise.
   static const lfmMessageCategory* Category(uint16_t number);

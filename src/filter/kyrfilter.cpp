@@ -104,7 +104,7 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     }
     if (lfmLogServerSettings::TrackFirstTimeCookies() &&
         !lfmLogHelper::HasCfgFlag(*record, lfmLogHelper::kCfgNoCookieTest) &&
-        record->IsRedirectPending() && lfmCookieServer::BuildRedirect(*record, site)) {
+        record->IsRedirectPending() && lfmCookieServer::BuildRedirect(*record)) {
       record->SetRedirectPending(false);
       if (pfc->ServerSupportFunction) {
         char status[] = "303 Object Moved";

@@ -17,8 +17,11 @@ class lfmLogHelper {
   // Expires header of no-script tag responses.
   static constexpr const char* kExpiredDate = "Tue, 1 Jan 1980 01:01:01 GMT";
   // Masks of the KYR_CFG flags.
-  static constexpr uint32_t kCfgNoCookieTest = 0x2;
+  static constexpr uint32_t kCfgNoCookies = 0x1;     // no cookie processing at all
+  static constexpr uint32_t kCfgNoCookieTest = 0x2;  // no cookie-test redirect or parameters
+  // No expiry on the issued cookie, no visitor tracking.
   static constexpr uint32_t kCfgNoVisitorTracking = 0x4;
+  static constexpr uint32_t kCfgNoExpiry = 0x4;
 
   // Prepares the log header and the controller pool, starts the flush
   // heartbeat (when `startHeartbeat`), and in the hosted service model

@@ -10,6 +10,7 @@
 
 #include "config/lfmenv.h"
 #include "config/lfmlogserversettings.h"
+#include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmeventlog.h"
 #include "diag/whexception.h"
@@ -58,6 +59,7 @@ void ResetProcessStateForTest() {
   lfmDebugLog::ResetForTest();
   lfmEventLog::ResetForTest();
   lfmLogServerSettings::ResetForTest();
+  lfmCookieSettings::ResetForTest();
   lfmLogRotationSettings::ResetForTest();
   tsServiceModelSettings::ResetForTest();
   lfmEnv::ResetForTest();

@@ -1,0 +1,141 @@
+#include "cookie/lfmcookie.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "cookie/lfmcookiehelper.h"
+#include "cookie/lfmcookiesettings.h"
+#include "diag/lfmdebuglog.h"
+#include "diag/whexceptiontexts.h"
+#include "hit/lfmhitdescription.h"
+#include "util/lfmclock.h"
+
+namespace {
+
+constexpr const char* kSeparator = "::";
+
+// Digits and dots only, not empty, with exactly `dots` dots.
+bool IsDottedNumber(std::string_view text, int dots) {
+  if (text.empty())
+    return false;
+  int seen = 0;
+  for (char c : text) {
+    if (c == '.')
+      ++seen;
+    else if (c < '0' || c > '9')
+      return false;
+  }
+  return seen == dots;
+}
+
+}  // namespace
+
+lfmCookie::lfmCookie() {
+  value.reserve(8);
+  Configure();
+}
+
+void lfmCookie::Configure() {
+  const lfmCookieSettings::Values& s = lfmCookieSettings::Get();
+  name = s.name;
+  path = s.path;
+  domain = s.domain;
+  expirationDate = s.expiryAttribute;
+  expirationType = s.expirationType;
+  expirationSeconds = s.expirationSeconds;
+  cookieVersion = s.cookieVersion;
+  secure = s.secure;
+  includePath = s.includePath;
+  newSessionVisit = false;
+  newDailyVisit = false;
+  configured = true;
+}
+
+void lfmCookie::Reset() {
+  value.clear();
+  isNew = true;
+  valid = true;
+  newSessionVisit = false;
+  newDailyVisit = false;
+}
+
+void lfmCookie::Populate(const char* cookieHeader) {
+  if (!cookieHeader || !*cookieHeader)
+    throw whException("lfmCookie", "Populate()", "./src/lfmcookie", __LINE__, whText::kFreeText,
+                      "Attempted to parse empty cookie string.");
+  std::string_view piece;
+  if (lfmCookieHelper::FindCookie(cookieHeader, name, &piece)) {
+    isNew = false;
+    PopulateValue(piece);
+  }
+}
+
+void lfmCookie::PopulateValue(std::string_view piece) {
+  std::string_view v;
+  if (lfmCookieHelper::PopulateValue(piece, &v))
+    value.assign(v.data(), v.size());
+}
+
+bool lfmCookie::HasValidCode(std::string_view value) {
+  // The code follows the last "::": an IPv6 client's id holds "::" itself.
+  size_t at = value.rfind(kSeparator);
+  if (at == std::string_view::npos)
+    return false;
+  std::string_view code = value.substr(at + 2);
+  if (code.size() != lfmCookieHelper::kCodeLength)
+    return false;  // an empty or cut code never matches
+  char expected[lfmCookieHelper::kCodeLength + 1];
+  lfmCookieHelper::Sign(value.substr(0, at), expected);
+  return std::memcmp(expected, code.data(), code.size()) == 0;
+}
+
+bool lfmCookie::IsOldFormA(std::string_view value) {
+  if (value.find(kSeparator) != std::string_view::npos)
+    return false;
+  size_t dash = value.find('-');
+  if (dash == std::string_view::npos)
+    return false;
+  return IsDottedNumber(value.substr(0, dash), 3) && IsDottedNumber(value.substr(dash + 1), 1);
+}
+
+bool lfmCookie::IsOldFormB(std::string_view value) {
+  size_t sep = value.find(kSeparator);
+  size_t dash = value.find('-');
+  if (sep == std::string_view::npos || dash == std::string_view::npos || dash > sep)
+    return false;
+  return IsDottedNumber(value.substr(0, dash), 3) &&
+         IsDottedNumber(value.substr(dash + 1, sep - dash - 1), 1) &&
+         value.size() - sep - 2 == lfmCookieHelper::kCodeLength;
+}
+
+bool lfmCookie::Validate(lfmRequestData& request) {
+  valid = HasValidCode(value);
+  if (!valid && lfmCookieSettings::ValidateOldCookie())
+    valid = IsOldFormA(value) || IsOldFormB(value);
+  if (!valid) {
+    lfmDebugLog& log = lfmDebugLog::Instance();
+    if (log.IsLogged(MESS_COOKIE_BAD.level)) {
+      std::string text = lfmHitDescription::Of(request);
+      log.Log(MESS_COOKIE_BAD, text.c_str());
+    }
+  }
+  return valid;
+}
+
+void lfmCookie::Generate(const char* clientIp) {
+  // Millisecond resolution, like the system clock read as a file time.
+  uint64_t stamp = lfmClock::NowFileTime();
+  stamp -= stamp % 10000;
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "-%" PRIu32 ".%" PRIu32, static_cast<uint32_t>(stamp),
+                static_cast<uint32_t>(stamp >> 32));
+  value.assign(clientIp ? clientIp : "");
+  value += suffix;
+  if (cookieVersion > 1) {
+    char code[lfmCookieHelper::kCodeLength + 1];
+    lfmCookieHelper::Sign(value, code);
+    value += kSeparator;
+    value.append(code, lfmCookieHelper::kCodeLength);
+  }
+}

@@ -1,0 +1,205 @@
+#include "cookie/lfmcookiehelper.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "cookie/lfmcookie.h"
+#include "cookie/lfmcookiesettings.h"
+#include "cookie/lfmmac.h"
+#include "diag/whexceptiontexts.h"
+#include "hit/lfmloghelper.h"
+#include "hit/lfmrequestdata.h"
+#include "util/lfmclock.h"
+#include "util/lfmquickstring.h"
+#include "util/lfmtimefuncs.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+// Takes only the pair named `name`, exact case.
+class NamedPair : public lfmParamTarget {
+ public:
+  explicit NamedPair(std::string_view name) : name_(name) {}
+  bool Offer(std::string_view name, std::string_view) override { return name == name_; }
+
+ private:
+  std::string_view name_;
+};
+
+// A cookie value may not hold what ends it or a header.
+bool IsCookieValue(std::string_view text) {
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c <= 0x20 || c == 0x7F || c == ';' || c == ',' || c == '"' || c == '\\')
+      return false;
+  }
+  return true;
+}
+
+// Scratch text of the cookie being formatted; one per thread, kept.
+std::string& Scratch() {
+  thread_local std::string text;
+  text.clear();
+  return text;
+}
+
+}  // namespace
+
+bool lfmCookieHelper::FindCookie(const char* header, std::string_view name,
+                                 std::string_view* piece) {
+  if (!header || name.empty())
+    return false;
+  std::string_view h(header);
+  size_t at = 0;
+  while (at < h.size()) {
+    while (at < h.size() && lfmUtility::IsBlank(h[at]))
+      ++at;
+    size_t end = h.find(';', at);
+    if (end == std::string_view::npos)
+      end = h.size();
+    if (end - at > name.size() && h[at + name.size()] == '=' &&
+        h.compare(at, name.size(), name) == 0) {
+      if (piece)
+        *piece = h.substr(at, end - at);
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+bool lfmCookieHelper::PopulateValue(std::string_view piece, std::string_view* value) {
+  size_t eq = piece.find('=');
+  if (eq == std::string_view::npos || eq + 1 >= piece.size())
+    return false;
+  *value = piece.substr(eq + 1);
+  return true;
+}
+
+bool lfmCookieHelper::GetOptOutCookie(const char* header) {
+  if (!header || !*header)
+    throw whException("lfmCookieHelper", "GetOptOutCookie()", "./src/lfmcookiehelper", __LINE__,
+                      whText::kFreeText, "Attempted to parse empty cookie string.");
+  std::string_view piece, value;
+  if (!FindCookie(header, lfmCookieSettings::OptOutCookieName(), &piece))
+    return false;
+  return PopulateValue(piece, &value) && lfmUtility::StartsWithNoCase(value, "yes");
+}
+
+void lfmCookieHelper::RemoveCookie(const std::string& name, lfmRequestData& request, char outer,
+                                   char inner) {
+  const char* header = request.GetSrcInCookie();
+  if (!header || !*header) {
+    request.SetSrcInCookie("-");
+    return;
+  }
+  NamedPair target(name);
+  lfmString leftover;
+  lfmUtility::ParseString(header, &target, &leftover, outer, inner);
+  std::string rest(leftover.c_str(), leftover.Length());
+  if (rest.size() > kMaxLeftover)
+    rest.resize(kMaxLeftover);
+  request.SetSrcInCookie(rest.empty() ? "-" : rest.c_str());
+}
+
+void lfmCookieHelper::Sign(std::string_view value, char code[kCodeLength + 1]) {
+  lfmMAC mac(value);
+  mac.Update(lfmCookieSettings::MagicCode());
+  std::memcpy(code, mac.HexDigest(), kCodeLength + 1);
+}
+
+void lfmCookieHelper::SetSitePath(lfmRequestData& request, lfmCookie& cookie) {
+  const char* orig = request.GetSrcOrigPath();
+  std::string_view site = orig && *orig ? orig : request.GetSrcKYRId();
+  site = site.substr(0, kMaxSitePath);
+  std::string path(1, '/');
+  path.append(site.data(), site.size());
+  if (lfmCookieSettings::IsAttributeText(path))
+    cookie.path = path;
+}
+
+bool lfmCookieHelper::AppendExpires(time_t t, std::string& text) {
+  std::tm tm{};
+  if (!lfmTimeFuncs::BreakDownUtc(t, &tm))
+    return false;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "expires=%s, %.2d-%s-%.2d %.2d:%.2d:%.2d GMT",
+                lfmTimeFuncs::GetDayName(tm.tm_wday), tm.tm_mday,
+                lfmTimeFuncs::GetMonthName(tm.tm_mon + 1), tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                tm.tm_sec);
+  text += buffer;
+  return true;
+}
+
+void lfmCookieHelper::AppendAttributes(const lfmCookie& cookie, std::string& text) {
+  const lfmCookieSettings::Values& s = lfmCookieSettings::Get();
+  if (!cookie.domain.empty()) {
+    text += "; domain=";
+    text += cookie.domain;
+  }
+  // Browsers refuse SameSite=None on a cookie that is not secure.
+  if (cookie.secure || s.sameSite == "None")
+    text += "; secure";
+  if (cookie.includePath) {
+    text += "; path=";
+    text += cookie.path;
+  }
+  if (!s.sameSite.empty()) {
+    text += "; SameSite=";
+    text += s.sameSite;
+  }
+  if (s.httpOnly)
+    text += "; HttpOnly";
+}
+
+bool lfmCookieHelper::IssueCookie(lfmRequestData& request, lfmCookie& cookie, bool setOutCookie) {
+  cookie.Generate(request.GetSrcClientIP());
+  if (!IsCookieValue(cookie.value))
+    return false;
+  std::string& text = Scratch();
+  text += cookie.name;
+  text += '=';
+  text += cookie.value;
+  int32_t type = cookie.expirationType;
+  if (lfmLogHelper::HasCfgFlag(request, lfmLogHelper::kCfgNoExpiry))
+    type = lfmCookieSettings::kExpireWithSession;
+  if (type == lfmCookieSettings::kExpireOnDate) {
+    if (!cookie.expirationDate.empty()) {
+      text += "; ";
+      text += cookie.expirationDate;
+    }
+  } else if (type == lfmCookieSettings::kExpireAfterSeconds) {
+    time_t t = request.GetSrcDate() + cookie.expirationSeconds;
+    size_t mark = text.size();
+    text += "; ";
+    if (!AppendExpires(t, text)) {
+      text.resize(mark + 2);
+      if (!AppendExpires(lfmClock::Now() + cookie.expirationSeconds, text))
+        text.resize(mark);  // no date to write: the cookie lasts for the session
+    }
+  }
+  AppendAttributes(cookie, text);
+  char* out = request.ReserveSrcOutCookie(text.size());
+  std::memcpy(out, text.data(), text.size());
+  if (setOutCookie)
+    request.SetSrcOutCookie(out);
+  return true;
+}
+
+bool lfmCookieHelper::IssueNamedCookie(lfmRequestData& request, const lfmCookie& cookie,
+                                       const std::string& name, const char* value, time_t expiry) {
+  if (!lfmCookieSettings::IsCookieName(name) || !value || !IsCookieValue(value))
+    return false;
+  std::string& text = Scratch();
+  text += name;
+  text += '=';
+  text += value;
+  if (expiry != 0) {
+    text += "; ";
+    if (!AppendExpires(expiry, text))
+      return false;
+  }
+  AppendAttributes(cookie, text);
+  request.SetSrcOutCookie(text.c_str());
+  return true;
+}

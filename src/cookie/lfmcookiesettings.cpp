@@ -1,0 +1,168 @@
+#include "cookie/lfmcookiesettings.h"
+
+#include <cstdio>
+
+#include "config/lfmenv.h"
+#include "config/lfmsettingsonce.h"
+#include "diag/lfmdebuglog.h"
+#include "util/lfmtimefuncs.h"
+#include "util/lfmutility.h"
+
+namespace {
+
+lfmSettingsOnce& Once() {
+  static lfmSettingsOnce* once = new lfmSettingsOnce;
+  return *once;
+}
+
+lfmCookieSettings::Values& Stored() {
+  static lfmCookieSettings::Values* v = new lfmCookieSettings::Values;
+  return *v;
+}
+
+const char* Flag(bool b) {
+  return b ? "true" : "false";
+}
+
+// Reads a text that goes into a Set-Cookie header; one that could split or
+// extend the header is refused with a warning and `def` is used.
+std::string ReadAttribute(const zrConfig& config, const char* key, const char* def,
+                          bool (*valid)(const std::string&), lfmMessageBatch& messages) {
+  std::string v = config.GetString(key, def, lfmCookieSettings::kSection);
+  if (valid(v))
+    return v;
+  messages.Add(MESS_COOKIE_SETTING_INVALID, {key, v, def});
+  return def;
+}
+
+}  // namespace
+
+bool lfmCookieSettings::Values::SetExpirationDate(const std::string& text) {
+  expirationDate = text;
+  expiryAttribute.clear();
+  int month = 0, day = 0, year = 0;
+  if (!lfmTimeFuncs::ParseDate(text.c_str(), &month, &day, &year))
+    return false;
+  int weekDay = lfmTimeFuncs::DayOfWeek(month, day, year);
+  if (weekDay < 0)
+    return false;
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "expires=%s, %.2d-%s-%.2d %.2d:%.2d:%.2d GMT",
+                lfmTimeFuncs::GetDayName(weekDay), day, lfmTimeFuncs::GetMonthName(month), year, 23,
+                59, 59);
+  expiryAttribute = buffer;
+  return true;
+}
+
+bool lfmCookieSettings::IsAttributeText(const std::string& text) {
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == ';' || c < 0x20 || c == 0x7F)
+      return false;
+  }
+  return true;
+}
+
+bool lfmCookieSettings::IsCookieName(const std::string& text) {
+  return !text.empty() && IsAttributeText(text) && text.find_first_of(" =,") == std::string::npos;
+}
+
+lfmCookieSettings::Values lfmCookieSettings::Read(const zrConfig& config,
+                                                  lfmMessageBatch& messages) {
+  Values v;
+  const char* s = kSection;
+  v.name = ReadAttribute(config, "cookiename", kDefaultName, IsCookieName, messages);
+  v.path = ReadAttribute(config, "path", "/", IsAttributeText, messages);
+  v.domain = ReadAttribute(config, "domain", "", IsAttributeText, messages);
+  v.enabled = config.GetBool("enabled", true, s);
+
+  std::string type = config.GetString("expirationtype", "seconds", s);
+  if (lfmUtility::EqualsNoCase(type, "seconds")) {
+    v.expirationType = kExpireAfterSeconds;
+    int32_t seconds = config.GetInt("expirationseconds", kDefaultExpirationSeconds, s);
+    if (seconds < 0) {
+      messages.Add(MESS_COOKIE_EXP_LESS_THAN_ZERO);
+      seconds = kDefaultExpirationSeconds;
+    } else if (seconds < 3600) {
+      messages.Add(MESS_COOKIE_EXP_LESS_THAN_HOUR);
+    }
+    v.expirationSeconds = seconds;
+  } else if (lfmUtility::EqualsNoCase(type, "date")) {
+    v.expirationType = kExpireOnDate;
+    if (!v.SetExpirationDate(config.GetString("expirationdate", kDefaultExpirationDate, s))) {
+      messages.Add(MESS_COOKIE_EXP_INVALID, {kDefaultExpirationDate});
+      v.SetExpirationDate(kDefaultExpirationDate);
+    }
+  } else {
+    v.expirationType = kExpireWithSession;
+  }
+
+  v.cookieVersion = config.GetInt("cookieversion", 1, s);
+  if (v.cookieVersion != 1 && v.cookieVersion != 2) {
+    messages.Add(MESS_COOKIE_VERSION_INVALID);
+    v.cookieVersion = 1;
+  }
+  v.magicCode = config.GetString("magiccode", kDefaultMagicCode, s);
+  if (v.magicCode == kDefaultMagicCode)
+    messages.Add(MESS_COOKIE_MAGIC_CODE, {kDefaultMagicCode});
+
+  v.validateCookie = config.GetBool("validatecookie", true, s);
+  v.validateOldCookie = config.GetBool("validateoldcookie", false, s);
+  v.reissueBadCookie = config.GetBool("reissuebadcookie", true, s);
+  v.secure = config.GetBool("secure", false, s);
+  v.includePath = config.GetBool("includepath", true, s);
+  v.useOptOutCookie = config.GetBool("useoptoutcookie", true, s);
+  v.optOutCookieName =
+      ReadAttribute(config, "optoutcookiename", "ZRLOPTOUT", IsCookieName, messages);
+
+  std::string sameSite = config.GetString("samesite", "", s);
+  v.sameSite.clear();
+  for (const char* known : {"Lax", "Strict", "None"}) {
+    if (lfmUtility::EqualsNoCase(sameSite, known))
+      v.sameSite = known;
+  }
+  if (v.sameSite.empty() && !sameSite.empty())
+    messages.Add(MESS_COOKIE_SETTING_INVALID, {"samesite", sameSite, ""});
+  v.httpOnly = config.GetBool("httponly", false, s);
+  return v;
+}
+
+std::string lfmCookieSettings::Report(const Values& v) {
+  std::string r;
+  r += "\ncookiename: " + v.name;
+  r += "\ncookieversion: " + std::to_string(v.cookieVersion);
+  r += "\nsecure: ";
+  r += Flag(v.secure);
+  r += "\nexpirationtype: ";
+  if (v.expirationType == kExpireAfterSeconds)
+    r += "seconds\nexpirationseconds: " + std::to_string(v.expirationSeconds);
+  else
+    r += "date\nexpirationdate: " + v.expirationDate;
+  r += "\nenabled: ";
+  r += Flag(v.enabled);
+  r += "\npath: " + v.path;
+  r += "\nmagiccode: " + std::to_string(v.magicCode.size()) + " characters";
+  if (v.magicCode == kDefaultMagicCode)
+    r += ", the shipped default";
+  r += "\nvalidatecookie: ";
+  r += Flag(v.validateCookie);
+  r += "\nreissuebadcookie: ";
+  r += Flag(v.reissueBadCookie);
+  r += "\nsamesite: " + v.sameSite;
+  r += "\nhttponly: ";
+  r += Flag(v.httpOnly);
+  return r;
+}
+
+const lfmCookieSettings::Values& lfmCookieSettings::Get() {
+  Once().Ensure([](lfmMessageBatch& messages) {
+    Stored() = Read(lfmEnv::Instance(), messages);
+    messages.Add(MESS_COOKIE_SETTINGS, {Report(Stored())});
+  });
+  return Stored();
+}
+
+void lfmCookieSettings::ResetForTest() {
+  Once().ResetForTest();
+  Stored() = Values();
+}
