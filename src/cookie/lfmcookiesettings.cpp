@@ -43,9 +43,16 @@ bool lfmCookieSettings::Values::SetExpirationDate(const std::string& text) {
   int month = 0, day = 0, year = 0;
   if (!lfmTimeFuncs::ParseDate(text.c_str(), &month, &day, &year))
     return false;
-  int weekDay = lfmTimeFuncs::DayOfWeek(month, day, year);
-  if (weekDay < 0)
+  // The weekday of the calendar position: 29 February of a common year
+  // falls where 1 March does.
+  std::tm date{};
+  date.tm_year = year - 1900;
+  date.tm_mon = month - 1;
+  date.tm_mday = day;
+  std::tm normal{};
+  if (!lfmTimeFuncs::BreakDownUtc(lfmTimeFuncs::ToUtc(date), &normal))
     return false;
+  int weekDay = normal.tm_wday;
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "expires=%s, %.2d-%s-%.2d %.2d:%.2d:%.2d GMT",
                 lfmTimeFuncs::GetDayName(weekDay), day, lfmTimeFuncs::GetMonthName(month), year, 23,

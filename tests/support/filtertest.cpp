@@ -47,3 +47,12 @@ std::vector<std::string> DataLines(const std::string& text) {
   }
   return lines;
 }
+
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> f;
+  size_t at = 0;
+  for (size_t end; (end = line.find(' ', at)) != std::string::npos; at = end + 1)
+    f.push_back(line.substr(at, end - at));
+  f.push_back(line.substr(at));
+  return f;
+}
