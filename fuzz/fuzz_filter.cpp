@@ -40,6 +40,15 @@ std::vector<std::string> Parts(const uint8_t* data, size_t size, size_t count) {
   return parts;
 }
 
+bool HasControl(const std::string& text) {
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F)
+      return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -52,7 +61,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::ofstream(root + "/cfg/kyr.cfg") << FilterConfig(
       "enableheaderparams = true\nissuep3p = true\np3pfrom = hitorglobal\nreplayinprogress = "
       "true\ncfgbyhit = true\nhostedmodel = true\nkyridbacktoversion = 1\n",
-      "[auditlog]\nauditfilename = /dev/null\n[logrotation]\nrotationperiod = none\n");
+      "[auditlog]\nauditfilename = /dev/null\n[logrotation]\nrotationperiod = none\n"
+      "[servicemodel]\nservicemodel = true\n"
+      "[cookieserver]\ncookieversion = 2\nvalidateoldcookie = true\nmagiccode = fuzz\n");
   setenv("ZR_ROOT", root.c_str(), 1);
   HTTP_FILTER_VERSION v{};
   if (!GetFilterVersion(&v))
@@ -70,6 +81,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   iis.status = p[7].empty() ? 200 : static_cast<DWORD>(static_cast<unsigned char>(p[7][0]));
   iis.countReads = false;
   iis.Run();
+
+  // Whatever the request held, every response header the filter set and
+  // the redirect it sent are whole header lines: no CR, LF or other
+  // control character inside, and the redirect stays on this host.
+  for (const auto& header : iis.responseHeaders)
+    if (HasControl(header.second))
+      __builtin_trap();
+  if (!iis.sentHeaders.empty()) {
+    if (iis.sentHeaders.compare(0, 11, "Location: /") != 0 || iis.sentHeaders[11] == '/' ||
+        iis.sentHeaders.compare(iis.sentHeaders.size() - 4, 4, "\r\n\r\n") != 0)
+      __builtin_trap();
+    size_t at = 0;
+    for (size_t end; (end = iis.sentHeaders.find("\r\n", at)) != std::string::npos; at = end + 2)
+      if (HasControl(iis.sentHeaders.substr(at, end - at)))
+        __builtin_trap();
+  }
 
   iisRequestData* record = iisRequestDataPool::GetRequestData();
   std::string line;

@@ -9,7 +9,7 @@
 #include "filter/iisrequestdata.h"
 #include "hit/lfmloghelper.h"
 #include "sitemap/tssiteparams.h"
-#include "tests/support/filtertest.h"
+#include "tests/support/filterfixture.h"
 
 namespace {
 

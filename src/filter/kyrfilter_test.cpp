@@ -16,7 +16,7 @@
 #include "hit/lfmrequest.h"
 #include "runtime/lfmheartbeat.h"
 #include "tests/support/fakeiis.h"
-#include "tests/support/filtertest.h"
+#include "tests/support/filterfixture.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
 
