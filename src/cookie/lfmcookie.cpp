@@ -38,15 +38,20 @@ lfmCookie::lfmCookie() {
 
 void lfmCookie::Configure() {
   const lfmCookieSettings::Values& s = lfmCookieSettings::Get();
-  name = s.name;
-  path = s.path;
-  domain = s.domain;
-  expirationDate = s.expiryAttribute;
-  expirationType = s.expirationType;
-  expirationSeconds = s.expirationSeconds;
-  cookieVersion = s.cookieVersion;
-  secure = s.secure;
-  includePath = s.includePath;
+  if (settingsGeneration_ != s.generation) {
+    name = s.name;
+    path = s.path;
+    domain = s.domain;
+    expirationDate = s.expiryAttribute;
+    expirationType = s.expirationType;
+    expirationSeconds = s.expirationSeconds;
+    cookieVersion = s.cookieVersion;
+    secure = s.secure;
+    includePath = s.includePath;
+    settingsGeneration_ = s.generation;
+  } else if (path != s.path) {
+    path = s.path;  // a per-site path of an earlier hit
+  }
   newSessionVisit = false;
   newDailyVisit = false;
   configured = true;

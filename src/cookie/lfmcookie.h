@@ -38,7 +38,8 @@ class lfmCookie {
   // `piece` is "name=value": value becomes everything after the first "="
   // when at least one character follows it; otherwise value is unchanged.
   void PopulateValue(std::string_view piece);
-  // Copies the cookie settings into the fields below and sets `configured`.
+  // Copies the cookie settings into the fields below (only what differs
+  // from the last copy) and sets `configured`.
   void Configure();
 
   // The checks Validate() combines; exposed for their tests.
@@ -63,4 +64,7 @@ class lfmCookie {
   // Set once the object took the cookie settings for this request; cleared
   // by the pipeline at the start of every request.
   bool configured = false;
+
+ private:
+  uint32_t settingsGeneration_ = 0;  // of the settings last copied
 };

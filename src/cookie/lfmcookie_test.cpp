@@ -46,6 +46,21 @@ TEST(CookieSettings, DefaultsAndTheReportWithoutTheKey) {
       << audit;
 }
 
+TEST(CookieSettings, ShippedConfigurationStatesTheDefaults) {
+  TempRoot root(ReadFileText(KYR_SHIPPED_CONFIG) + "[auditlog]\ndebuglevel = 2\n");
+  lfmCookieSettings::Values shipped = lfmCookieSettings::Get();
+  lfmCookieSettings::Values defaults;
+  defaults.generation = shipped.generation;
+  EXPECT_EQ(lfmCookieSettings::Report(shipped), lfmCookieSettings::Report(defaults));
+  EXPECT_EQ(shipped.domain, defaults.domain);
+  EXPECT_EQ(shipped.expiryAttribute, defaults.expiryAttribute);
+  EXPECT_EQ(shipped.validateOldCookie, defaults.validateOldCookie);
+  EXPECT_EQ(shipped.includePath, defaults.includePath);
+  EXPECT_EQ(shipped.useOptOutCookie, defaults.useOptOutCookie);
+  EXPECT_EQ(shipped.optOutCookieName, defaults.optOutCookieName);
+  EXPECT_EQ(Count(Audit(root), "WARNING"), 1u) << "only the shipped key's";
+}
+
 TEST(CookieSettings, ExpirationTypesAndDates) {
   {
     TempRoot root(Config("expirationtype = DATE\nexpirationdate = 12/31/2015\nmagiccode = x1"));

@@ -163,7 +163,9 @@ std::string lfmCookieSettings::Report(const Values& v) {
 
 const lfmCookieSettings::Values& lfmCookieSettings::Get() {
   Once().Ensure([](lfmMessageBatch& messages) {
+    static uint32_t loads = 0;  // written only under the load's lock
     Stored() = Read(lfmEnv::Instance(), messages);
+    Stored().generation = ++loads;
     messages.Add(MESS_COOKIE_SETTINGS, {Report(Stored())});
   });
   return Stored();

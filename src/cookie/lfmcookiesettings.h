@@ -50,6 +50,9 @@ class lfmCookieSettings {
     // "Lax", "Strict", "None" or empty (no SameSite attribute).
     std::string sameSite;
     bool httpOnly = false;
+    // Which load produced these values (1, 2, ... per process); lets a
+    // cookie object tell whether its copy is current.
+    uint32_t generation = 0;
 
     // Stores the date text and rebuilds expiryAttribute from it. False (the
     // attribute then empty) when the text is not a date.
