@@ -72,8 +72,8 @@ std::unique_ptr<FakeIIS> ReturningVisitor() {
   lfmCookie issuer;
   issuer.Generate("192.0.2.7");
   auto iis = FakeIIS::Get("/kyr.gif", kQuery);
-  iis->Variable("HTTP_COOKIE", "_ga=GA1.2.1234567.1083937510; VANTORELL_ID=" + issuer.value +
-                                   "; theme=dark");
+  iis->Variable("HTTP_COOKIE",
+                "_ga=GA1.2.1234567.1083937510; VANTORELL_ID=" + issuer.value + "; theme=dark");
   iis->countReads = false;
   iis->Freeze();
   iis->PreprocHeaders(Capture);

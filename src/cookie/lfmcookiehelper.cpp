@@ -109,12 +109,15 @@ void lfmCookieHelper::Sign(std::string_view value, char code[kCodeLength + 1]) {
 }
 
 void lfmCookieHelper::SetSitePath(lfmRequestData& request, lfmCookie& cookie) {
+  std::string path;
+  auto fits = [&path](std::string_view site) {
+    site = site.substr(0, kMaxSitePath);
+    path.assign(1, '/');
+    path.append(site.data(), site.size());
+    return lfmCookieSettings::IsAttributeText(path);
+  };
   const char* orig = request.GetSrcOrigPath();
-  std::string_view site = orig && *orig ? orig : request.GetSrcKYRId();
-  site = site.substr(0, kMaxSitePath);
-  std::string path(1, '/');
-  path.append(site.data(), site.size());
-  if (lfmCookieSettings::IsAttributeText(path))
+  if ((orig && *orig && fits(orig)) || fits(request.GetSrcKYRId()))
     cookie.path = path;
 }
 

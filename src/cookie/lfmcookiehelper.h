@@ -44,8 +44,8 @@ class lfmCookieHelper {
   static void Sign(std::string_view value, char code[kCodeLength + 1]);
 
   // The per-site path of the hosted service model: "/" and the request's
-  // orig path, else "/" and its KYR ID. A text unfit for a header leaves
-  // the path as it is.
+  // orig path, else (also when the orig path could not stand in a header)
+  // "/" and its KYR ID.
   static void SetSitePath(lfmRequestData& request, lfmCookie& cookie);
   // Generates a new value and formats its Set-Cookie text into the
   // request's outgoing cookie; hands it to the response when

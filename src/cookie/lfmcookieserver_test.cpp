@@ -326,6 +326,8 @@ TEST_F(TrackingTest, SiteColumnsDecideCookiesAndTheDailyExpiry) {
 
   g_orig = "acme";
   EXPECT_EQ(run("kyrdat=1000"), (std::vector<std::string>{"ZR_VT_S=1; path=/acme"}));
+  g_orig = "a;\r\nb";
+  EXPECT_EQ(run("kyrdat=1000"), (std::vector<std::string>{"ZR_VT_S=1" + path}));
   g_orig.clear();
 
   for (const char* off : {"0", "", "yes"}) {

@@ -52,6 +52,8 @@ void lfmMD5::Init() {
 }
 
 void lfmMD5::Update(const void* data, size_t length) {
+  if (length == 0)
+    return;  // `data` may then be null
   const uint8_t* in = static_cast<const uint8_t*>(data);
   size_t used = static_cast<size_t>(length_ & 63);
   length_ += length;
