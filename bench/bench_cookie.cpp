@@ -4,7 +4,6 @@
 // pipeline objects reset). And MD5 throughput beside a plain copy of the
 // same bytes.
 #include <benchmark/benchmark.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchroot.h"
 #include "config/lfmenv.h"
 #include "cookie/lfmcookie.h"
 #include "cookie/lfmcookieserver.h"
@@ -29,24 +29,8 @@ namespace {
 
 const char kQuery[] = "kyruri=%2Fproducts%2Fshoes%2Findex.html&kyrdat=1083937510123";
 
-// A scratch root whose cookie settings are rewritten per benchmark.
-const std::string& Root() {
-  static const std::string root = [] {
-    const char* base = std::getenv("KYR_BENCH_DIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kyrbench-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    std::string dir = ::mkdtemp(name.data()) ? name.data() : "/tmp";
-    ::mkdir((dir + "/cfg").c_str(), 0755);
-    ::mkdir((dir + "/log").c_str(), 0755);
-    ::setenv("ZR_ROOT", dir.c_str(), 1);
-    return dir;
-  }();
-  return root;
-}
-
 void Configure(bool validate) {
-  std::ofstream(Root() + "/cfg/kyr.cfg")
+  std::ofstream(BenchRoot() + "/cfg/kyr.cfg")
       << FilterConfig("trackfirsttimecookies = false",
                       std::string("[cookieserver]\ncookieversion = 2\nmagiccode = bench-key\n"
                                   "validatecookie = ") +
@@ -82,7 +66,7 @@ std::unique_ptr<FakeIIS> ReturningVisitor() {
 }
 
 void RunHits(benchmark::State& state, bool validate, bool process) {
-  Root();
+  BenchRoot();
   Configure(validate);
   auto iis = ReturningVisitor();
   iisRequestData* record = iisRequestDataPool::GetRequestData();

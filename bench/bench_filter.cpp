@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchroot.h"
 #include "filter/isapi.h"
 #include "logout/lfmbufferedfile.h"
 #include "tests/support/fakeiis.h"
@@ -28,22 +29,12 @@ const char kQuery[] =
 const char kAgent[] = "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko)";
 const char kCookie[] = "VANTORELL_ID=192.0.2.7-2342342342.29567823; _ga=GA1.2.1234567.1083937510";
 
-// One scratch root for the run, with the shipped element map and no
-// rotation; the module reads it through ZR_ROOT.
+// The run's root, with the shipped element map and no rotation.
 const std::string& Root() {
-  static const std::string root = [] {
-    // KYR_BENCH_DIR chooses the file system (default /tmp); both sides
-    // write there.
-    const char* base = std::getenv("KYR_BENCH_DIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kyrbench-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    std::string dir = ::mkdtemp(name.data()) ? name.data() : "/tmp";
-    ::mkdir((dir + "/cfg").c_str(), 0755);
-    ::mkdir((dir + "/log").c_str(), 0755);
+  static const std::string& root = []() -> const std::string& {
+    const std::string& dir = BenchRoot();
     std::ofstream(dir + "/cfg/kyr.cfg")
         << FilterConfig("", "[logrotation]\nrotationperiod = none\n");
-    ::setenv("ZR_ROOT", dir.c_str(), 1);
     return dir;
   }();
   return root;
