@@ -1,5 +1,6 @@
 #include "cookie/lfmcookiehelper.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -50,20 +51,18 @@ bool lfmCookieHelper::FindCookie(const char* header, std::string_view name,
   if (!header || name.empty())
     return false;
   std::string_view h(header);
-  size_t at = 0;
-  while (at < h.size()) {
-    while (at < h.size() && lfmUtility::IsBlank(h[at]))
-      ++at;
-    size_t end = h.find(';', at);
-    if (end == std::string_view::npos)
-      end = h.size();
-    if (end - at > name.size() && h[at + name.size()] == '=' &&
-        h.compare(at, name.size(), name) == 0) {
-      if (piece)
-        *piece = h.substr(at, end - at);
-      return true;
-    }
-    at = end + 1;
+  for (size_t at = h.find(name); at != std::string_view::npos; at = h.find(name, at + 1)) {
+    size_t after = at + name.size();
+    if (after >= h.size() || h[after] != '=')
+      continue;
+    size_t before = at;
+    while (before > 0 && lfmUtility::IsBlank(h[before - 1]))
+      --before;
+    if (before > 0 && h[before - 1] != ';')
+      continue;  // inside another cookie's name or value
+    if (piece)
+      *piece = h.substr(at, std::min(h.find(';', after), h.size()) - at);
+    return true;
   }
   return false;
 }
