@@ -118,13 +118,8 @@ bool lfmCookie::Validate(lfmRequestData& request) {
   valid = HasValidCode(value);
   if (!valid && lfmCookieSettings::ValidateOldCookie())
     valid = IsOldFormA(value) || IsOldFormB(value);
-  if (!valid) {
-    lfmDebugLog& log = lfmDebugLog::Instance();
-    if (log.IsLogged(MESS_COOKIE_BAD.level)) {
-      std::string text = lfmHitDescription::Of(request);
-      log.Log(MESS_COOKIE_BAD, text.c_str());
-    }
-  }
+  if (!valid)
+    lfmHitDescription::Report(MESS_COOKIE_BAD, request);
   return valid;
 }
 

@@ -43,14 +43,6 @@ long ColumnNumber(const std::string& text, long def) {
   return *end ? def : v;
 }
 
-void ReportHit(const lfmMessage& m, lfmRequestData& request) {
-  lfmDebugLog& log = lfmDebugLog::Instance();
-  if (!log.IsLogged(m.level))
-    return;
-  std::string text = lfmHitDescription::Of(request);
-  log.Log(m, text.c_str());
-}
-
 // The session and daily visitor-tracking cookies, and the deletion of the
 // legacy one, for a returning visitor whose cookie was accepted.
 void TrackVisitor(lfmRequestData& request, const tsSiteParams& site, lfmCookie& cookie) {
@@ -115,7 +107,7 @@ void lfmCookieServer::ProcessCookie(lfmRequestData& request, const tsSiteParams&
         ColumnNumber(site.cookiesEnabled, 0) != 1)
       return;
     if (settings.secure && !request.IsSrcSecure()) {
-      ReportHit(MESS_COOKIE_CONNECTION_NOT_SECURE, request);
+      lfmHitDescription::Report(MESS_COOKIE_CONNECTION_NOT_SECURE, request);
       return;
     }
     const char* header = request.GetSrcInCookie();
@@ -124,7 +116,7 @@ void lfmCookieServer::ProcessCookie(lfmRequestData& request, const tsSiteParams&
     if (!hosted) {
       const char* stem = request.GetSrcURIStem();
       if (!lfmUtility::StartsWithNoCase(stem ? stem : "", settings.path)) {
-        ReportHit(MESS_COOKIE_PATH_BAD, request);
+        lfmHitDescription::Report(MESS_COOKIE_PATH_BAD, request);
         return;
       }
     }

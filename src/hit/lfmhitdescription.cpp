@@ -1,5 +1,6 @@
 #include "hit/lfmhitdescription.h"
 
+#include "diag/lfmdebuglog.h"
 #include "hit/lfmrequestdata.h"
 #include "logout/lfmlogrecord.h"
 
@@ -14,4 +15,16 @@ void lfmHitDescription::Append(lfmRequestData& request, std::string& text) {
   text += "\nCookie: ";
   if (cookie)
     text += lfmLogRecord::RemoveTrackingCookies(cookie);
+}
+
+void lfmHitDescription::Report(const lfmMessage& m, lfmRequestData& request, int gate) {
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  if (!log.IsLogged(gate))
+    return;
+  std::string text = Of(request);
+  log.Log(m, text.c_str());
+}
+
+void lfmHitDescription::Report(const lfmMessage& m, lfmRequestData& request) {
+  Report(m, request, m.level);
 }

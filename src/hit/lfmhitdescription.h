@@ -8,6 +8,7 @@
 #include <string>
 
 class lfmRequestData;
+struct lfmMessage;
 
 class lfmHitDescription {
  public:
@@ -20,4 +21,9 @@ class lfmHitDescription {
     Append(request, text);
     return text;
   }
+  // Raises `m` with the description of `request` as its argument, when a
+  // message of level `gate` is output anywhere (the description is only
+  // built then). Never throws a whException for a bound record.
+  static void Report(const lfmMessage& m, lfmRequestData& request, int gate);
+  static void Report(const lfmMessage& m, lfmRequestData& request);  // gate: m's level
 };

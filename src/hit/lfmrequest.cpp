@@ -26,11 +26,7 @@ bool IsDigit(char c) {
 
 // Raises `m` with the hit description when `gate` is logged.
 void ReportHit(const lfmMessage& m, lfmRequestData& request, int gate = kMessageWarning) {
-  lfmDebugLog& log = lfmDebugLog::Instance();
-  if (!log.IsLogged(gate))
-    return;
-  std::string text = lfmHitDescription::Of(request);
-  log.Log(m, text.c_str());
+  lfmHitDescription::Report(m, request, gate);
 }
 
 // Whether the site map lists `id`; fills `site` when it does. The site map
