@@ -1,0 +1,29 @@
+#pragma once
+// kyrhost's command line.
+
+#include <string>
+#include <vector>
+
+#include "host/hostserver.h"
+
+namespace kyrhost {
+
+struct HostOptions {
+  ServerOptions server;
+  std::string root;    // ZR_ROOT for the module; empty: keep the environment's
+  std::string www;     // web root
+  std::string filter;  // module path; empty: libkyrfilter.so beside kyrhost
+  bool help = false;
+};
+
+// Parses argv[1..]. False with a sentence in `error` for an unknown option,
+// a missing value, a bad ADDR:PORT or thread count, or an incomplete TLS
+// listener (--tls-listen needs --tls-cert and --tls-key).
+bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, std::string& error);
+
+// "ADDR:PORT" or "[IPv6]:PORT" into `out`.
+bool ParseListenAddress(const std::string& text, ListenAddress& out);
+
+extern const char* const kUsage;
+
+}  // namespace kyrhost

@@ -1,0 +1,467 @@
+#include "host/hostserver.h"
+
+#include <sys/socket.h>
+
+#include <array>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <thread>
+#include <unordered_set>
+
+#include "host/requestparser.h"
+
+namespace kyrhost {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using error_code = boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kIdleTimeout = std::chrono::seconds(60);     // keep-alive, between requests
+constexpr auto kRequestTimeout = std::chrono::seconds(30);  // a request still arriving
+constexpr auto kStopGrace = std::chrono::seconds(10);       // the same while stopping
+constexpr size_t kReadChunk = 8192;
+
+using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+
+std::string AddressText(const asio::ip::address& a) {
+  if (a.is_v6() && a.to_v6().is_v4_mapped())
+    return a.to_v6().to_v4().to_string();
+  return a.to_string();
+}
+
+// The Date header's value, formatted once a second.
+class HttpDate {
+ public:
+  std::string_view Get() {
+    time_t now = std::time(nullptr);
+    if (now != last_) {
+      struct tm t;
+      gmtime_r(&now, &t);
+      size_t n = std::strftime(text_, sizeof text_, "%a, %d %b %Y %H:%M:%S GMT", &t);
+      length_ = n;
+      last_ = now;
+    }
+    return {text_, length_};
+  }
+
+ private:
+  time_t last_ = -1;
+  char text_[64] = {};
+  size_t length_ = 0;
+};
+
+}  // namespace
+
+struct Server::TlsContext {
+  asio::ssl::context context{asio::ssl::context::tls_server};
+};
+
+// A connection as its worker sees it.
+class SessionBase {
+ public:
+  enum class State { kHandshake, kIdle, kReading, kWriting };
+  virtual ~SessionBase() = default;
+  virtual void Close() = 0;
+  State state = State::kHandshake;
+  Clock::time_point lastActivity = Clock::now();
+};
+
+class Worker {
+ public:
+  Worker(const HostSettings& host, asio::ssl::context* tls) : host_(host), tls_(tls), sweep_(io_) {}
+
+  bool Listen(const tcp::endpoint& endpoint, bool secure, uint16_t& boundPort, std::string& error) {
+    auto acceptor = std::make_unique<tcp::acceptor>(io_);
+    error_code ec;
+    acceptor->open(endpoint.protocol(), ec);
+    if (!ec)
+      acceptor->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec)
+      acceptor->set_option(ReusePort(true), ec);
+    if (!ec)
+      acceptor->bind(endpoint, ec);
+    if (!ec)
+      acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+      boundPort = acceptor->local_endpoint(ec).port();
+    if (ec) {
+      error = "cannot listen on " + AddressText(endpoint.address()) + ":" +
+              std::to_string(endpoint.port()) + ": " + ec.message();
+      return false;
+    }
+    acceptors_.push_back({std::move(acceptor), secure});
+    return true;
+  }
+
+  void Start() {
+    for (auto& a : acceptors_)
+      Accept(a);
+    Sweep();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+
+  // Posted from the stopping thread; everything else runs on this worker.
+  void BeginStop() {
+    asio::post(io_, [this] {
+      stopping_ = true;
+      for (auto& a : acceptors_) {
+        error_code ignored;
+        a.acceptor->close(ignored);
+      }
+      CloseIdle(Clock::now());
+      if (sessions_.empty())
+        sweep_.cancel();
+    });
+  }
+  void Join() {
+    if (thread_.joinable())
+      thread_.join();
+  }
+
+  bool Stopping() const { return stopping_; }
+  FileCache& Files() { return files_; }
+  std::string_view Date() { return date_.Get(); }
+  const HostSettings& Host() const { return host_; }
+  void Register(SessionBase* s) { sessions_.insert(s); }
+  void Unregister(SessionBase* s) {
+    sessions_.erase(s);
+    if (stopping_ && sessions_.empty())
+      sweep_.cancel();
+  }
+
+ private:
+  struct Listener {
+    std::unique_ptr<tcp::acceptor> acceptor;
+    bool secure;
+  };
+
+  void Accept(Listener& listener) {
+    listener.acceptor->async_accept([this, &listener](error_code ec, tcp::socket socket) {
+      if (stopping_ || !listener.acceptor->is_open())
+        return;
+      if (ec) {
+        // Out of descriptors or a connection reset while queued: try again
+        // shortly rather than spin.
+        auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(50));
+        timer->async_wait([this, &listener, timer](error_code) {
+          if (!stopping_ && listener.acceptor->is_open())
+            Accept(listener);
+        });
+        return;
+      }
+      StartSession(std::move(socket), listener.secure);
+      Accept(listener);
+    });
+  }
+
+  void StartSession(tcp::socket socket, bool secure);
+
+  void CloseIdle(Clock::time_point now) {
+    std::vector<SessionBase*> expired;
+    for (SessionBase* s : sessions_) {
+      auto quiet = now - s->lastActivity;
+      bool close = false;
+      switch (s->state) {
+        case SessionBase::State::kIdle:
+          close = stopping_ || quiet > kIdleTimeout;
+          break;
+        case SessionBase::State::kHandshake:
+        case SessionBase::State::kReading:
+          close = quiet > (stopping_ ? kStopGrace : kRequestTimeout);
+          break;
+        case SessionBase::State::kWriting:
+          close = quiet > kIdleTimeout;  // a client that does not read
+          break;
+      }
+      if (close)
+        expired.push_back(s);
+    }
+    for (SessionBase* s : expired)
+      s->Close();
+  }
+
+  void Sweep() {
+    sweep_.expires_after(std::chrono::seconds(1));
+    sweep_.async_wait([this](error_code ec) {
+      if (ec)
+        return;
+      CloseIdle(Clock::now());
+      if (!stopping_ || !sessions_.empty())
+        Sweep();
+    });
+  }
+
+  const HostSettings& host_;
+  asio::ssl::context* tls_;
+  asio::io_context io_{1};
+  std::vector<Listener> acceptors_;
+  asio::steady_timer sweep_;
+  std::unordered_set<SessionBase*> sessions_;
+  FileCache files_;
+  HttpDate date_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+namespace {
+
+template <class Stream>
+tcp::socket& Socket(Stream& s) {
+  if constexpr (std::is_same_v<Stream, tcp::socket>)
+    return s;
+  else
+    return s.next_layer();
+}
+
+// One connection. Owned by the shared pointers its pending operations hold;
+// registered with its worker while it lives.
+template <class Stream>
+class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
+ public:
+  Session(Worker& worker, Stream stream, ConnectionInfo info)
+      : worker_(worker),
+        stream_(std::move(stream)),
+        info_(std::move(info)),
+        exchange_(worker.Host(), info_, worker.Files()),
+        buffer_(RequestParser::kHeaderLimit + 2 * kReadChunk) {
+    worker_.Register(this);
+  }
+  ~Session() override { worker_.Unregister(this); }
+
+  void Start() {
+    if constexpr (std::is_same_v<Stream, tcp::socket>) {
+      Parse();
+    } else {
+      state = State::kHandshake;
+      stream_.async_handshake(asio::ssl::stream_base::server,
+                              [self = this->shared_from_this()](error_code ec) {
+                                if (ec) {
+                                  self->Close();
+                                  return;
+                                }
+                                self->lastActivity = Clock::now();
+                                self->Parse();
+                              });
+    }
+  }
+
+  void Close() override {
+    error_code ignored;
+    Socket(stream_).close(ignored);
+  }
+
+ private:
+  void Read() {
+    state = buffer_.size() == 0 && !parser_ ? State::kIdle : State::kReading;
+    size_t room = buffer_.max_size() - buffer_.size();
+    if (room == 0) {
+      Close();
+      return;
+    }
+    stream_.async_read_some(
+        buffer_.prepare(std::min(room, kReadChunk)),
+        [self = this->shared_from_this()](error_code ec, size_t n) { self->OnRead(ec, n); });
+  }
+
+  void OnRead(error_code ec, size_t n) {
+    if (ec) {
+      Close();
+      return;
+    }
+    lastActivity = Clock::now();
+    buffer_.commit(n);
+    Parse();
+  }
+
+  // Feeds what has arrived to the parser; handles a complete request, asks
+  // for more, or refuses a malformed one.
+  void Parse() {
+    for (;;) {
+      if (buffer_.size() == 0) {
+        Read();
+        return;
+      }
+      if (!parser_) {
+        exchange_.Request().Clear();
+        parser_.emplace(exchange_.Request());
+      }
+      error_code ec;
+      size_t used = parser_->put(buffer_.data(), ec);
+      buffer_.consume(used);
+      if (ec == boost::beast::http::error::need_more) {
+        Read();
+        return;
+      }
+      if (ec) {
+        int status = parser_->RefusalStatus(ec);
+        parser_.reset();
+        exchange_.Refuse(status, worker_.Date());
+        Write();
+        return;
+      }
+      if (parser_->is_done()) {
+        exchange_.Request().keepAlive = parser_->keep_alive();
+        parser_.reset();
+        state = State::kWriting;
+        exchange_.Handle(worker_.Date(), worker_.Stopping(), Clock::now());
+        if (!exchange_.HasResponse()) {
+          Close();
+          return;
+        }
+        Write();
+        return;
+      }
+    }
+  }
+
+  void Write() {
+    state = State::kWriting;
+    std::array<asio::const_buffer, 2> buffers{
+        asio::buffer(exchange_.Head().data(), exchange_.Head().size()),
+        asio::buffer(exchange_.Body().data(), exchange_.Body().size())};
+    asio::async_write(stream_, buffers, [self = this->shared_from_this()](error_code ec, size_t) {
+      self->OnWrite(ec);
+    });
+  }
+
+  void OnWrite(error_code ec) {
+    if (ec) {
+      Close();
+      return;
+    }
+    lastActivity = Clock::now();
+    if (exchange_.CloseAfter() || worker_.Stopping()) {
+      error_code ignored;
+      Socket(stream_).shutdown(tcp::socket::shutdown_send, ignored);
+      Close();
+      return;
+    }
+    Parse();  // a pipelined request may already be here
+  }
+
+  Worker& worker_;
+  Stream stream_;
+  ConnectionInfo info_;
+  HttpExchange exchange_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<RequestParser> parser_;
+};
+
+ConnectionInfo DescribeConnection(const tcp::socket& socket, bool secure) {
+  ConnectionInfo info;
+  info.secure = secure;
+  error_code ec;
+  tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (!ec) {
+    info.remoteAddr = AddressText(remote.address());
+    info.remotePort = std::to_string(remote.port());
+  }
+  tcp::endpoint local = socket.local_endpoint(ec);
+  if (!ec) {
+    info.localAddr = AddressText(local.address());
+    info.localPort = std::to_string(local.port());
+  }
+  return info;
+}
+
+}  // namespace
+
+void Worker::StartSession(tcp::socket socket, bool secure) {
+  error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  ConnectionInfo info = DescribeConnection(socket, secure);
+  if (secure) {
+    using TlsStream = asio::ssl::stream<tcp::socket>;
+    auto session = std::make_shared<Session<TlsStream>>(*this, TlsStream(std::move(socket), *tls_),
+                                                        std::move(info));
+    session->Start();
+  } else {
+    auto session =
+        std::make_shared<Session<tcp::socket>>(*this, std::move(socket), std::move(info));
+    session->Start();
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+Server::Server(const HostSettings& host, const ServerOptions& options)
+    : host_(host), options_(options) {}
+
+Server::~Server() {
+  Stop();
+}
+
+bool Server::Start(std::string& error) {
+  error_code ec;
+  asio::ip::address address = asio::ip::make_address(options_.listen.address, ec);
+  if (ec) {
+    error = "not a numeric IP address: " + options_.listen.address;
+    return false;
+  }
+  asio::ip::address tlsAddress;
+  if (options_.tls) {
+    tlsAddress = asio::ip::make_address(options_.tlsListen.address, ec);
+    if (ec) {
+      error = "not a numeric IP address: " + options_.tlsListen.address;
+      return false;
+    }
+    tls_ = std::make_unique<TlsContext>();
+    auto& ctx = tls_->context;
+    ctx.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                    asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+    ctx.use_certificate_chain_file(options_.tlsCert, ec);
+    if (ec) {
+      error = "cannot use the TLS certificate " + options_.tlsCert + ": " + ec.message();
+      return false;
+    }
+    ctx.use_private_key_file(options_.tlsKey, asio::ssl::context::pem, ec);
+    if (ec) {
+      error = "cannot use the TLS key " + options_.tlsKey + ": " + ec.message();
+      return false;
+    }
+  }
+  int threads = options_.threads < 1 ? 1 : options_.threads;
+  uint16_t port = options_.listen.port;
+  uint16_t tlsPort = options_.tlsListen.port;
+  for (int i = 0; i < threads; ++i) {
+    auto worker = std::make_unique<Worker>(host_, tls_ ? &tls_->context : nullptr);
+    // The first worker settles a port asked for as 0; the others share it.
+    if (!worker->Listen(tcp::endpoint(address, port), false, port, error))
+      return false;
+    if (options_.tls && !worker->Listen(tcp::endpoint(tlsAddress, tlsPort), true, tlsPort, error))
+      return false;
+    workers_.push_back(std::move(worker));
+  }
+  port_ = port;
+  tlsPort_ = tlsPort;
+  for (auto& w : workers_)
+    w->Start();
+  started_ = true;
+  return true;
+}
+
+void Server::Stop() {
+  if (!started_)
+    return;
+  started_ = false;
+  for (auto& w : workers_)
+    w->BeginStop();
+  for (auto& w : workers_)
+    w->Join();
+  workers_.clear();
+}
+
+}  // namespace kyrhost

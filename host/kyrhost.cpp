@@ -1,0 +1,117 @@
+// kyrhost: the HTTP server that hosts the collector's filter module on
+// Linux, driving it the way IIS drives an ISAPI filter.
+
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/filtermodule.h"
+#include "host/hostoptions.h"
+#include "host/hostserver.h"
+
+namespace {
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "kyrhost: %s\n", message.c_str());
+  return 1;
+}
+
+std::string RealDirectory(const std::string& path, std::string& error, const char* what) {
+  char resolved[PATH_MAX];
+  struct stat st;
+  if (!realpath(path.c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = std::string(what) + " " + path + " is not a directory";
+    return "";
+  }
+  std::string result = resolved;
+  while (result.size() > 1 && result.back() == '/')
+    result.pop_back();
+  if (result == "/")
+    result.clear();  // the root itself: URLs start with "/"
+  return result;
+}
+
+std::string BesideExecutable(const std::string& name) {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0)
+    return name;
+  std::string dir(self, static_cast<size_t>(n));
+  dir.erase(dir.rfind('/') + 1);
+  return dir + name;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  kyrhost::HostOptions options;
+  std::string error;
+  if (!kyrhost::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
+    std::fprintf(stderr, "kyrhost: %s\n%s", error.c_str(), kyrhost::kUsage);
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(kyrhost::kUsage, stdout);
+    return 0;
+  }
+
+  kyrhost::HostSettings host;
+  host.webRoot = RealDirectory(options.www, error, "the web root");
+  if (!error.empty())
+    return Fail(error);
+  if (!options.root.empty()) {
+    std::string root = RealDirectory(options.root, error, "the root");
+    if (!error.empty())
+      return Fail(error);
+    setenv("ZR_ROOT", root.empty() ? "/" : root.c_str(), 1);
+  } else if (!getenv("ZR_ROOT")) {
+    return Fail("no installation root: give --root DIR or set ZR_ROOT");
+  }
+  if (options.filter.empty())
+    options.filter = BesideExecutable("libkyrfilter.so");
+
+  // SIGTERM and SIGINT are taken by sigwait below; every thread started from
+  // here on (the module's heartbeats, the workers) inherits the mask.
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  kyrhost::FilterModule module;
+  if (!module.Load(options.filter, error))
+    return Fail(error);
+  host.module = &module;
+
+  kyrhost::Server server(host, options.server);
+  if (!server.Start(error)) {
+    module.Terminate();
+    return Fail(error);
+  }
+  std::printf("kyrhost: %s loaded from %s\n", module.Description().c_str(), options.filter.c_str());
+  std::printf("kyrhost: serving %s on http://%s:%u with %d worker threads\n",
+              host.webRoot.empty() ? "/" : host.webRoot.c_str(),
+              options.server.listen.address.c_str(), static_cast<unsigned>(server.Port()),
+              options.server.threads);
+  if (options.server.tls)
+    std::printf("kyrhost: and on https://%s:%u\n", options.server.tlsListen.address.c_str(),
+                static_cast<unsigned>(server.TlsPort()));
+  std::fflush(stdout);
+
+  int signal = 0;
+  while (sigwait(&stopSignals, &signal) != 0) {
+  }
+  std::printf("kyrhost: stopping (signal %d)\n", signal);
+  std::fflush(stdout);
+  server.Stop();
+  module.Terminate();
+  std::printf("kyrhost: stopped\n");
+  return 0;
+}
