@@ -14,6 +14,8 @@ const char* const kUsage =
     "  --tls-listen ADDR:PORT  also an HTTPS listener, with:\n"
     "  --tls-cert FILE         its PEM certificate chain\n"
     "  --tls-key FILE          its PEM private key\n"
+    "  --trusted-proxy ADDR    a load balancer whose X-Forwarded-For names the client\n"
+    "                          (may be given more than once)\n"
     "  --help                  this text\n"
     "SIGTERM or SIGINT stops gracefully: requests in flight are answered and\n"
     "every log is written out before kyrhost exits.\n";
@@ -93,6 +95,8 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
     } else if (a == "--tls-key") {
       options.server.tlsKey = v;
       key = true;
+    } else if (a == "--trusted-proxy") {
+      options.server.trustedProxies.push_back(v);
     } else if (a == "--root") {
       options.root = v;
     } else if (a == "--www") {

@@ -80,7 +80,9 @@ class SessionBase {
 
 class Worker {
  public:
-  Worker(const HostSettings& host, asio::ssl::context* tls) : host_(host), tls_(tls), sweep_(io_) {}
+  Worker(const HostSettings& host, asio::ssl::context* tls,
+         const std::vector<std::string>& trustedProxies)
+      : host_(host), tls_(tls), trustedProxies_(trustedProxies), sweep_(io_) {}
 
   bool Listen(const tcp::endpoint& endpoint, bool secure, uint16_t& boundPort, std::string& error) {
     auto acceptor = std::make_unique<tcp::acceptor>(io_);
@@ -205,6 +207,7 @@ class Worker {
 
   const HostSettings& host_;
   asio::ssl::context* tls_;
+  std::vector<std::string> trustedProxies_;
   asio::io_context io_{1};
   std::vector<Listener> acceptors_;
   asio::steady_timer sweep_;
@@ -247,7 +250,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       state = State::kHandshake;
       stream_.async_handshake(asio::ssl::stream_base::server,
                               [self = this->shared_from_this()](error_code ec) {
-                                if (ec) {
+                                if (ec || self->closed_) {
                                   self->Close();
                                   return;
                                 }
@@ -257,7 +260,11 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     }
   }
 
+  // Also makes a read that completed before the close was seen count for
+  // nothing: a request that arrives on a connection being closed is not
+  // handled, since its response could not be sent.
   void Close() override {
+    closed_ = true;
     error_code ignored;
     Socket(stream_).close(ignored);
   }
@@ -276,7 +283,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   }
 
   void OnRead(error_code ec, size_t n) {
-    if (ec) {
+    if (ec || closed_) {
       Close();
       return;
     }
@@ -357,6 +364,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   HttpExchange exchange_;
   boost::beast::flat_buffer buffer_;
   std::optional<RequestParser> parser_;
+  bool closed_ = false;
 };
 
 ConnectionInfo DescribeConnection(const tcp::socket& socket, bool secure) {
@@ -382,6 +390,8 @@ void Worker::StartSession(tcp::socket socket, bool secure) {
   error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionInfo info = DescribeConnection(socket, secure);
+  for (const std::string& proxy : trustedProxies_)
+    info.trustedProxy = info.trustedProxy || proxy == info.remoteAddr;
   if (secure) {
     using TlsStream = asio::ssl::stream<tcp::socket>;
     auto session = std::make_shared<Session<TlsStream>>(*this, TlsStream(std::move(socket), *tls_),
@@ -434,10 +444,19 @@ bool Server::Start(std::string& error) {
     }
   }
   int threads = options_.threads < 1 ? 1 : options_.threads;
+  std::vector<std::string> trusted;
+  for (const std::string& proxy : options_.trustedProxies) {
+    asio::ip::address a = asio::ip::make_address(proxy, ec);
+    if (ec) {
+      error = "--trusted-proxy wants a numeric IP address, not \"" + proxy + "\"";
+      return false;
+    }
+    trusted.push_back(AddressText(a));
+  }
   uint16_t port = options_.listen.port;
   uint16_t tlsPort = options_.tlsListen.port;
   for (int i = 0; i < threads; ++i) {
-    auto worker = std::make_unique<Worker>(host_, tls_ ? &tls_->context : nullptr);
+    auto worker = std::make_unique<Worker>(host_, tls_ ? &tls_->context : nullptr, trusted);
     // The first worker settles a port asked for as 0; the others share it.
     if (!worker->Listen(tcp::endpoint(address, port), false, port, error))
       return false;

@@ -26,6 +26,8 @@ struct ServerOptions {
   std::string tlsCert;  // PEM certificate chain
   std::string tlsKey;   // PEM private key
   int threads = 1;
+  // Peers whose X-Forwarded-For names the client (numeric addresses).
+  std::vector<std::string> trustedProxies;
 };
 
 class Worker;

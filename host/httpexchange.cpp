@@ -1,5 +1,8 @@
 #include "host/httpexchange.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <charconv>
 #include <cstring>
 
@@ -144,6 +147,35 @@ bool HasDotDotSegment(std::string_view path) {
     start = end + 1;
   }
   return false;
+}
+
+// The address a trusted proxy appended last to X-Forwarded-For, when it is
+// a numeric IPv4 or IPv6 address.
+bool ForwardedClient(const HeaderList& headers, std::string& out) {
+  const HeaderField* last = nullptr;
+  for (size_t i = 0; i < headers.Size(); ++i)
+    if (EqualsNoCase(headers[i].name, "X-Forwarded-For"))
+      last = &headers[i];
+  if (!last)
+    return false;
+  std::string_view v = last->value;
+  size_t comma = v.rfind(',');
+  if (comma != std::string_view::npos)
+    v.remove_prefix(comma + 1);
+  while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+    v.remove_prefix(1);
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+    v.remove_suffix(1);
+  char text[INET6_ADDRSTRLEN];
+  if (v.empty() || v.size() >= sizeof text)
+    return false;
+  std::memcpy(text, v.data(), v.size());
+  text[v.size()] = '\0';
+  unsigned char binary[sizeof(in6_addr)];
+  if (inet_pton(AF_INET, text, binary) != 1 && inet_pton(AF_INET6, text, binary) != 1)
+    return false;
+  out.assign(v.data(), v.size());
+  return true;
 }
 
 }  // namespace
@@ -528,7 +560,8 @@ bool HttpExchange::ServerVariable(std::string_view name, std::string& out) const
   } else if (name == "SERVER_PROTOCOL") {
     out = request_.version == 10 ? "HTTP/1.0" : "HTTP/1.1";
   } else if (name == "REMOTE_ADDR" || name == "REMOTE_HOST") {
-    out = connection_.remoteAddr;
+    if (!connection_.trustedProxy || !ForwardedClient(request_.headers, out))
+      out = connection_.remoteAddr;
   } else if (name == "REMOTE_PORT") {
     out = connection_.remotePort;
   } else if (name == "LOCAL_ADDR") {

@@ -77,6 +77,9 @@ struct ConnectionInfo {
   std::string localAddr;
   std::string localPort;
   bool secure = false;
+  // The peer is a trusted proxy (a load balancer): the client's address is
+  // the last one its X-Forwarded-For names.
+  bool trustedProxy = false;
 };
 
 class HttpExchange {

@@ -299,6 +299,25 @@ TEST_F(ExchangeTest, ServerNameComesFromAnIpv6HostOrTheLocalAddress) {
   EXPECT_EQ(name, "127.0.0.1");
 }
 
+TEST_F(ExchangeTest, ClientAddressFromATrustedProxyOnly) {
+  std::string address;
+  script_.preproc = [&](HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS*) {
+    address = Var(pfc, "REMOTE_ADDR");
+    return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
+  };
+  Run("GET", "/", {{"X-Forwarded-For", "203.0.113.5, 198.51.100.7"}});
+  EXPECT_EQ(address, "192.0.2.9");  // anyone can send the header
+  connection_.trustedProxy = true;
+  Run("GET", "/", {{"X-Forwarded-For", "203.0.113.5, 198.51.100.7"}});
+  EXPECT_EQ(address, "198.51.100.7");  // the one the proxy appended
+  Run("GET", "/", {{"X-Forwarded-For", "2001:db8::7"}});
+  EXPECT_EQ(address, "2001:db8::7");
+  Run("GET", "/", {{"X-Forwarded-For", "1.2.3.4, not-an-address"}});
+  EXPECT_EQ(address, "192.0.2.9");
+  Run("GET", "/");
+  EXPECT_EQ(address, "192.0.2.9");
+}
+
 TEST_F(ExchangeTest, TraversalAndMalformedTargetsAreRefusedBeforeTheModule) {
   for (const char* target : {"/../etc/passwd", "/a/../../x", "/%2e%2e/x", "/a/%2E%2E", "/a%2Fb",
                              "/a%5cb", "/a\\b", "/a%00b", "/a%zzb", "/a%4", "page.html", "*"}) {

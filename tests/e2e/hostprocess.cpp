@@ -1,0 +1,162 @@
+#include "tests/e2e/hostprocess.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace e2e {
+
+std::string SourceDir() {
+  return KYR_SOURCE_DIR;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+HostProcess::HostProcess(const std::string& settings, const std::string& www,
+                         const std::vector<std::string>& extraArgs)
+    : www_(www.empty() ? SourceDir() + "/www" : www), extraArgs_(extraArgs) {
+  char pattern[] = "/tmp/kyr_e2e_XXXXXX";
+  if (!mkdtemp(pattern))
+    std::abort();
+  root_ = pattern;
+  for (const char* d : {"/cfg", "/log", "/weblog"})
+    mkdir((root_ + d).c_str(), 0755);
+  std::ofstream(root_ + "/cfg/kyr.cfg", std::ios::binary)
+      << settings << "\n"
+      << ReadFile(SourceDir() + "/conf/kyr.cfg");
+}
+
+HostProcess::~HostProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (out_ >= 0)
+    close(out_);
+  std::string command = "rm -rf '" + root_ + "'";
+  if (std::system(command.c_str()) != 0) {
+    // a leftover temporary directory is harmless
+  }
+}
+
+bool HostProcess::Start(std::string& output) {
+  int fds[2];
+  if (pipe(fds) != 0)
+    return false;
+  std::vector<std::string> args = {KYRHOST_BIN, "--listen", "127.0.0.1:0", "--threads", "2",
+                                   "--root",    root_,      "--www",       www_};
+  args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+  std::vector<char*> argv;
+  for (auto& a : args)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  int rc = posix_spawn(&pid_, KYRHOST_BIN, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  out_ = fds[0];
+  if (rc != 0) {
+    pid_ = -1;
+    output = "posix_spawn failed";
+    return false;
+  }
+  // Wait for "... on http://127.0.0.1:PORT ..." (sanitizer builds start slowly).
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, 200) > 0) {
+      char buffer[4096];
+      ssize_t n = read(out_, buffer, sizeof buffer);
+      if (n <= 0)
+        break;  // exited
+      output.append(buffer, static_cast<size_t>(n));
+      size_t at = output.find("http://127.0.0.1:");
+      if (at != std::string::npos) {
+        size_t end = output.find_first_not_of("0123456789", at + 17);
+        if (end != std::string::npos) {
+          port_ = std::atoi(output.c_str() + at + 17);
+          return port_ > 0;
+        }
+      }
+    }
+  }
+  return false;
+}
+
+std::string HostProcess::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+int HostProcess::Stop(int seconds) {
+  if (pid_ <= 0)
+    return -1;
+  kill(pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  return -1;
+}
+
+std::vector<std::string> HostProcess::LogFiles() const {
+  std::vector<std::string> names;
+  if (DIR* d = opendir((root_ + "/weblog").c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0)
+        names.push_back(n);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> HostProcess::LogLines() const {
+  std::vector<std::string> lines;
+  for (const std::string& name : LogFiles()) {
+    std::istringstream in(ReadFile(root_ + "/weblog/" + name));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      if (!line.empty() && line[0] != '#')
+        lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+}  // namespace e2e

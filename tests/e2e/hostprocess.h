@@ -1,0 +1,55 @@
+#pragma once
+// kyrhost started for one test: a temporary installation root (the shipped
+// configuration with the test's settings in front of it, so they win), the
+// project's web root or a given one, an ephemeral port; stopped with
+// SIGTERM as an operator would.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+class HostProcess {
+ public:
+  // `settings` is configuration text placed before the shipped kyr.cfg
+  // (for a key given twice the first value wins).
+  explicit HostProcess(const std::string& settings = "", const std::string& www = "",
+                       const std::vector<std::string>& extraArgs = {});
+  ~HostProcess();
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+
+  // Starts kyrhost and waits for its "serving" line. False (with kyrhost's
+  // output in `output`) when it did not come up.
+  bool Start(std::string& output);
+  int Port() const { return port_; }
+  std::string Url(const std::string& path) const;
+  const std::string& Root() const { return root_; }
+  const std::string& Www() const { return www_; }
+
+  // SIGTERM, then waits up to `seconds`; kyrhost's exit status, or -1 when
+  // it had to be killed, -2 when it died of a signal.
+  int Stop(int seconds = 60);
+
+  // Every data line of every log file under weblog/, without "\r\n".
+  std::vector<std::string> LogLines() const;
+  // The names of the log files under weblog/.
+  std::vector<std::string> LogFiles() const;
+
+ private:
+  std::string root_;
+  std::string www_;
+  std::vector<std::string> extraArgs_;
+  pid_t pid_ = -1;
+  int out_ = -1;
+  int port_ = 0;
+};
+
+// The whole of a file, or "" when it cannot be read.
+std::string ReadFile(const std::string& path);
+// The source tree (conf/, www/).
+std::string SourceDir();
+
+}  // namespace e2e

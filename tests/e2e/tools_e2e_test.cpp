@@ -1,0 +1,143 @@
+// kyrhost with real outside programs: a page view in headless Chromium
+// reaches the log, and GoAccess reads our logs with the README's format.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+
+#include "tests/e2e/hostprocess.h"
+#include "tests/e2e/httpclient.h"
+
+namespace e2e {
+namespace {
+
+bool Installed(const char* program) {
+  std::string command = std::string("command -v ") + program + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+// Runs a shell command; its standard output, and its exit status in `status`.
+std::string Shell(const std::string& command, int& status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    status = -1;
+    return out;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+    out.append(buffer, n);
+  status = pclose(p);
+  return out;
+}
+
+TEST(BrowserTest, PageViewInHeadlessChromiumReachesTheLog) {
+  if (!Installed("chromium"))
+    GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
+  HostProcess host;
+  std::string output;
+  ASSERT_TRUE(host.Start(output)) << output;
+  std::string profile = host.Root() + "/chromium-profile";
+  int status = 0;
+  // The tag's image delays the page's load event, so the DOM is dumped only
+  // after the hit (and its cookie redirect) went out.
+  std::string dom = Shell(
+      "timeout 120 chromium --headless --no-sandbox --disable-gpu "
+      "--disable-quic --no-first-run --disable-background-networking "
+      "--disable-component-update --disable-sync --disable-dev-shm-usage "
+      "--user-data-dir='" +
+          profile + "' --dump-dom '" + host.Url("/index.html?campaign=e2e") + "' 2>/dev/null",
+      status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(dom.find("kyrtag.js"), std::string::npos) << dom;
+  ASSERT_EQ(host.Stop(), 0);
+  std::vector<std::string> lines = host.LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  // Fields: date time c-ip cs-username cs-host cs-method cs-uri-stem cs-uri-query ...
+  std::regex expected(
+      "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d 127\\.0\\.0\\.1 - 127\\.0\\.0\\.1 GET "
+      "/index\\.html "
+      "campaign=e2e&ZR\\.co_d=127\\.0\\.0\\.1-\\d+\\.\\d+&ZR\\.co=Yes 200 - - "
+      "\\S*HeadlessChrome\\S* - -");
+  EXPECT_TRUE(std::regex_match(lines[0], expected)) << lines[0];
+}
+
+// The GoAccess command line of the README: --log-format, --date-format and
+// --time-format values.
+struct GoAccessFormat {
+  std::string log, date, time;
+};
+GoAccessFormat ReadmeFormat() {
+  std::string readme = ReadFile(SourceDir() + "/README.md");
+  GoAccessFormat f;
+  auto value = [&](const std::string& option) {
+    size_t at = readme.find(option + "='");
+    if (at == std::string::npos)
+      return std::string();
+    at += option.size() + 2;
+    return readme.substr(at, readme.find('\'', at) - at);
+  };
+  f.log = value("--log-format");
+  f.date = value("--date-format");
+  f.time = value("--time-format");
+  return f;
+}
+
+TEST(GoAccessTest, ParsesEveryLineWithTheReadmeFormat) {
+  if (!Installed("goaccess"))
+    GTEST_SKIP() << "goaccess is not installed (scripts/deps.sh installs it)";
+  GoAccessFormat format = ReadmeFormat();
+  ASSERT_FALSE(format.log.empty()) << "README.md has no goaccess --log-format='...'";
+  ASSERT_FALSE(format.date.empty());
+  ASSERT_FALSE(format.time.empty());
+
+  HostProcess host;
+  std::string output;
+  ASSERT_TRUE(host.Start(output)) << output;
+  const std::string cookie = "Cookie: VANTORELL_ID=10.1.2.3-3350200320.29830455";
+  HttpClient client;
+  // Ordinary page views, and values meant to break a log line.
+  const std::vector<std::string> queries = {
+      "kyruri=%2F&kyrref=https%3A%2F%2Fsearch.example%2F%3Fq%3Da%20b&kyrsip=shop.example",
+      "kyruri=%2Fp%20q.html&kyrqry=a%3D1%26b%3D%22x%22",
+      "kyruri=%2Fcr%0D%0Alf%09tab&kyrref=%00nul",
+      "kyruri=%2F%E2%82%AC&kyrqry=%FF%FE&kyraut=user%20name",
+      "kyruri=%2Fs&kyrsta=404&kyrbyt=1234&kyrmet=POST&kyrpro=HTTP%2F2",
+  };
+  for (const std::string& q : queries)
+    EXPECT_EQ(
+        client.Get(host.Url("/kyr.gif?" + q), {cookie, "User-Agent: A \"quoted\" agent"}).status,
+        200);
+  EXPECT_EQ(client.Get(host.Url("/njs.gif?kyruri=%2Fnoscript"), {cookie}).status, 200);
+  HttpClient browser;  // a first visit: redirect, cookie, logged repeat
+  browser.UseCookieJar();
+  browser.FollowRedirects(true);
+  EXPECT_EQ(browser.Get(host.Url("/kyr.gif?kyruri=%2Fnew")).status, 200);
+  ASSERT_EQ(host.Stop(), 0);
+  std::vector<std::string> lines = host.LogLines();
+  ASSERT_EQ(lines.size(), queries.size() + 2);
+  std::vector<std::string> files = host.LogFiles();
+  ASSERT_EQ(files.size(), 1u);
+
+  std::string report = host.Root() + "/report.json";
+  int status = 0;
+  std::string says =
+      Shell("goaccess '" + host.Root() + "/weblog/" + files[0] +
+                "' --no-global-config --log-format='" + format.log + "' --date-format='" +
+                format.date + "' --time-format='" + format.time + "' -o '" + report + "' 2>&1",
+            status);
+  ASSERT_EQ(status, 0) << says;
+  std::string json = ReadFile(report);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(json, m, std::regex("\"failed_requests\": *(\\d+)"))) << json;
+  EXPECT_EQ(m[1], "0");
+  ASSERT_TRUE(std::regex_search(json, m, std::regex("\"valid_requests\": *(\\d+)")));
+  EXPECT_EQ(m[1], std::to_string(lines.size()));
+}
+
+}  // namespace
+}  // namespace e2e
