@@ -1,24 +1,30 @@
 #!/usr/bin/env bash
-# Builds the collector and starts it on a demo root (build/demo).
+# Builds the collector (release) and starts kyrhost on a demo root:
+#   run/cfg/kyr.cfg   the configuration (copied from conf/ the first time)
+#   run/weblog/       the hits' log files
+#   run/log/          the audit file
+# serving www/ on 127.0.0.1:8080 (PORT=9000 scripts/run.sh for another port).
+# Extra arguments go to kyrhost. Ctrl-C stops it and writes out the logs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/deps.sh
-cmake -S . -B build -G Ninja
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)"
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF \
+  -DKYR_BUILD_BENCH=OFF >/dev/null
+cmake --build build-release -j "$(nproc 2>/dev/null || echo 2)" --target kyrhost kyrfilter
 
-demo=build/demo
-mkdir -p "$demo/cfg" "$demo/log"
-if [ -f conf/kyr.cfg ] && [ ! -f "$demo/cfg/kyr.cfg" ]; then
+demo=$PWD/run
+mkdir -p "$demo/cfg" "$demo/weblog" "$demo/log"
+if [ ! -f "$demo/cfg/kyr.cfg" ]; then
   cp conf/kyr.cfg "$demo/cfg/kyr.cfg"
 fi
-[ -f "$demo/cfg/kyr.cfg" ] || : > "$demo/cfg/kyr.cfg"
 
-if [ ! -x build/bin/kyrhost ]; then
-  echo "The collector's code is built (build/), and a demo root is ready in $demo."
-  echo "kyrhost, the HTTP server that hosts the filter module, is not part of this build yet,"
-  echo "so there is nothing to start."
-  exit 1
-fi
-export ZR_ROOT="$PWD/$demo"
-exec build/bin/kyrhost "$@"
+port=${PORT:-8080}
+echo
+echo "The demo page:   http://127.0.0.1:$port/"
+echo "Hits go to:      $demo/weblog/ (written out every minute and when kyrhost stops)"
+echo "Messages go to:  $demo/log/kyr.audit"
+echo "Configuration:   $demo/cfg/kyr.cfg"
+echo "Stop with Ctrl-C."
+echo
+exec build-release/bin/kyrhost --listen "127.0.0.1:$port" --root "$demo" --www "$PWD/www" "$@"
