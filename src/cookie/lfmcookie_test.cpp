@@ -47,7 +47,7 @@ TEST(CookieSettings, DefaultsAndTheReportWithoutTheKey) {
 }
 
 TEST(CookieSettings, ShippedConfigurationStatesTheDefaults) {
-  TempRoot root(ReadFileText(KYR_SHIPPED_CONFIG) + "[auditlog]\ndebuglevel = 2\n");
+  TempRoot root("[auditlog]\ndebuglevel = 2\n" + ReadFileText(KYR_SHIPPED_CONFIG));
   lfmCookieSettings::Values shipped = lfmCookieSettings::Get();
   lfmCookieSettings::Values defaults;
   defaults.generation = shipped.generation;
