@@ -16,7 +16,7 @@ case "${1:-}" in
 esac
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKYR_BUILD_FUZZ=ON -DKYR_SANITIZE=address -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=OFF
+  -DKYR_BUILD_FUZZ=ON -DKYR_SANITIZE=address -DKYR_BUILD_TESTS=OFF -DKYR_BUILD_BENCH=OFF -DKYR_BUILD_HOST=OFF
 cmake --build build-fuzz -j "$(nproc 2>/dev/null || echo 2)"
 
 export ASAN_OPTIONS=detect_leaks=1

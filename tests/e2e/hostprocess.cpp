@@ -31,6 +31,21 @@ std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+namespace {
+
+// The port in "<prefix>PORT" followed by a non-digit, or 0.
+int PortAfter(const std::string& text, const std::string& prefix) {
+  size_t at = text.find(prefix);
+  if (at == std::string::npos)
+    return 0;
+  size_t end = text.find_first_not_of("0123456789", at + prefix.size());
+  if (end == std::string::npos)
+    return 0;
+  return std::atoi(text.c_str() + at + prefix.size());
+}
+
+}  // namespace
+
 HostProcess::HostProcess(const std::string& settings, const std::string& www,
                          const std::vector<std::string>& extraArgs)
     : www_(www.empty() ? SourceDir() + "/www" : www), extraArgs_(extraArgs) {
@@ -83,6 +98,7 @@ bool HostProcess::Start(std::string& output) {
     output = "posix_spawn failed";
     return false;
   }
+  bool tls = std::find(extraArgs_.begin(), extraArgs_.end(), "--tls-listen") != extraArgs_.end();
   // Wait for "... on http://127.0.0.1:PORT ..." (sanitizer builds start slowly).
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (std::chrono::steady_clock::now() < deadline) {
@@ -93,14 +109,10 @@ bool HostProcess::Start(std::string& output) {
       if (n <= 0)
         break;  // exited
       output.append(buffer, static_cast<size_t>(n));
-      size_t at = output.find("http://127.0.0.1:");
-      if (at != std::string::npos) {
-        size_t end = output.find_first_not_of("0123456789", at + 17);
-        if (end != std::string::npos) {
-          port_ = std::atoi(output.c_str() + at + 17);
-          return port_ > 0;
-        }
-      }
+      port_ = PortAfter(output, "http://127.0.0.1:");
+      tlsPort_ = PortAfter(output, "https://127.0.0.1:");
+      if (port_ > 0 && (tlsPort_ > 0 || !tls))
+        return true;
     }
   }
   return false;

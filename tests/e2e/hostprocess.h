@@ -25,6 +25,7 @@ class HostProcess {
   // output in `output`) when it did not come up.
   bool Start(std::string& output);
   int Port() const { return port_; }
+  int TlsPort() const { return tlsPort_; }  // with --tls-listen
   std::string Url(const std::string& path) const;
   const std::string& Root() const { return root_; }
   const std::string& Www() const { return www_; }
@@ -45,6 +46,7 @@ class HostProcess {
   pid_t pid_ = -1;
   int out_ = -1;
   int port_ = 0;
+  int tlsPort_ = 0;
 };
 
 // The whole of a file, or "" when it cannot be read.

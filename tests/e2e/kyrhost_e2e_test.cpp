@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -183,6 +184,35 @@ TEST_F(KyrhostTest, GracefulStopUnderLoadKeepsEveryAnsweredHit) {
   std::vector<std::string> lines = host_->LogLines();
   EXPECT_GT(answered.load(), 0);
   EXPECT_EQ(lines.size(), static_cast<size_t>(answered.load()));
+}
+
+TEST_F(KyrhostTest, HttpsListenerTellsTheModuleTheRequestIsSecure) {
+  std::string dir = "/tmp/kyr_e2e_tls_" + std::to_string(getpid());
+  std::string command = "mkdir -p " + dir +
+                        " && openssl req -x509 -newkey rsa:2048 -nodes "
+                        "-keyout " +
+                        dir + "/key.pem -out " + dir +
+                        "/cert.pem -days 2 "
+                        "-subj /CN=localhost >/dev/null 2>&1";
+  ASSERT_EQ(std::system(command.c_str()), 0) << "openssl could not make a certificate";
+  // Secure cookies are issued over HTTPS only.
+  host_ = std::make_unique<HostProcess>(
+      "[cookieserver]\nsecure = true\n", "",
+      std::vector<std::string>{"--tls-listen", "127.0.0.1:0", "--tls-cert", dir + "/cert.pem",
+                               "--tls-key", dir + "/key.pem"});
+  std::string output;
+  ASSERT_TRUE(host_->Start(output)) << output;
+  ASSERT_GT(host_->TlsPort(), 0) << output;
+  HttpClient client;
+  std::string https = "https://127.0.0.1:" + std::to_string(host_->TlsPort());
+  Response secure = client.Get(https + "/kyr.gif?kyruri=%2Fsecure");
+  EXPECT_EQ(secure.status, 303);
+  EXPECT_NE(secure.Header("Set-Cookie").find("; secure"), std::string::npos) << secure.head;
+  Response plain = client.Get(host_->Url("/kyr.gif?kyruri=%2Fplain"));
+  EXPECT_EQ(plain.Header("Set-Cookie"), "");
+  EXPECT_EQ(client.Get(https + "/index.html").body, ReadFile(SourceDir() + "/www/index.html"));
+  EXPECT_EQ(host_->Stop(), 0);
+  EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
 }
 
 TEST_F(KyrhostTest, RefusesToStartWithoutAWorkingModule) {
