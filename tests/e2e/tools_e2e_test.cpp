@@ -35,23 +35,26 @@ std::string Shell(const std::string& command, int& status) {
   return out;
 }
 
+std::string Chromium(const HostProcess& host, const std::string& path, int& status) {
+  std::string profile = host.Root() + "/chromium-profile";
+  // The tag's image delays the page's load event, so the DOM is dumped only
+  // after the hit (and its cookie redirect) went out.
+  return Shell(
+      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic "
+      "--no-first-run --disable-background-networking --disable-component-update "
+      "--disable-sync --disable-dev-shm-usage --user-data-dir='" +
+          profile + "' --dump-dom '" + host.Url(path) + "' 2>/dev/null",
+      status);
+}
+
 TEST(BrowserTest, PageViewInHeadlessChromiumReachesTheLog) {
   if (!Installed("chromium"))
     GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
   HostProcess host;
   std::string output;
   ASSERT_TRUE(host.Start(output)) << output;
-  std::string profile = host.Root() + "/chromium-profile";
   int status = 0;
-  // The tag's image delays the page's load event, so the DOM is dumped only
-  // after the hit (and its cookie redirect) went out.
-  std::string dom = Shell(
-      "timeout 120 chromium --headless --no-sandbox --disable-gpu "
-      "--disable-quic --no-first-run --disable-background-networking "
-      "--disable-component-update --disable-sync --disable-dev-shm-usage "
-      "--user-data-dir='" +
-          profile + "' --dump-dom '" + host.Url("/index.html?campaign=e2e") + "' 2>/dev/null",
-      status);
+  std::string dom = Chromium(host, "/index.html?campaign=e2e", status);
   EXPECT_EQ(status, 0);
   EXPECT_NE(dom.find("kyrtag.js"), std::string::npos) << dom;
   ASSERT_EQ(host.Stop(), 0);
@@ -64,6 +67,49 @@ TEST(BrowserTest, PageViewInHeadlessChromiumReachesTheLog) {
       "campaign=e2e&ZR\\.co_d=127\\.0\\.0\\.1-\\d+\\.\\d+&ZR\\.co=Yes 200 - - "
       "\\S*HeadlessChrome\\S* - -");
   EXPECT_TRUE(std::regex_match(lines[0], expected)) << lines[0];
+}
+
+TEST(BrowserTest, LongTagUrlIsCutWithTheTruncationMarker) {
+  if (!Installed("chromium"))
+    GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
+  // A web root with the tag and a page that also shows what the tag's cut
+  // makes of a long URL of multi-byte characters.
+  std::string www = "/tmp/kyr_e2e_www_" + std::to_string(getpid());
+  ASSERT_EQ(std::system(("mkdir -p " + www + " && cp '" + SourceDir() + "/www/kyrtag.js' '" +
+                         SourceDir() + "/www/zr_kyr.gif' " + www)
+                            .c_str()),
+            0);
+  std::ofstream(www + "/long.html")
+      << "<!DOCTYPE html><html><body><script src=\"/kyrtag.js\"></script><script>\n"
+         "var text = ''; for (var i = 0; i < 1500; i++) text += '\\u00e9';\n"
+         "for (var shift = 0; shift < 3; shift++) {\n"
+         "  var u = kyrTag.cut('/kyr.gif?' + 'x'.repeat(shift) + 'kyruri=' +\n"
+         "                     encodeURIComponent(text));\n"
+         "  var p = document.createElement('p'); p.className = 'cut';\n"
+         "  p.textContent = u.length + ' ' + u.slice(-11); document.body.appendChild(p);\n"
+         "}\n</script></body></html>\n";
+  HostProcess host("", www);
+  std::string output;
+  ASSERT_TRUE(host.Start(output)) << output;
+  int status = 0;
+  std::string dom = Chromium(host, "/long.html?q=" + std::string(2100, 'a'), status);
+  EXPECT_EQ(status, 0);
+  // At most 2048 characters, the marker last, and no escape cut in half
+  // (the three characters before the marker end a whole "%XX").
+  std::regex cut("<p class=\"cut\">(\\d+) (.{3})&amp;ZR\\.tu=1</p>");
+  int found = 0;
+  for (std::sregex_iterator it(dom.begin(), dom.end(), cut), end; it != end; ++it, ++found) {
+    EXPECT_LE(std::stoi((*it)[1]), 2048);
+    EXPECT_GE(std::stoi((*it)[1]), 2046);
+    EXPECT_TRUE(std::regex_match((*it)[2].str(), std::regex("%[0-9A-F]{2}"))) << (*it)[2];
+  }
+  EXPECT_EQ(found, 3) << dom;
+  ASSERT_EQ(host.Stop(), 0);
+  // The page's own hit was cut too, so the collector discarded it.
+  EXPECT_TRUE(host.LogLines().empty());
+  EXPECT_NE(ReadFile(host.Root() + "/log/kyr.audit").find("URL exceeding browser length limit"),
+            std::string::npos);
+  EXPECT_EQ(std::system(("rm -rf " + www).c_str()), 0);
 }
 
 // The GoAccess command line of the README: --log-format, --date-format and
