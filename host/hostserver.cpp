@@ -12,6 +12,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <optional>
 #include <thread>
@@ -31,6 +32,7 @@ namespace {
 constexpr auto kIdleTimeout = std::chrono::seconds(60);     // keep-alive, between requests
 constexpr auto kRequestTimeout = std::chrono::seconds(30);  // a request still arriving
 constexpr auto kStopGrace = std::chrono::seconds(10);       // the same while stopping
+constexpr auto kLingerTime = std::chrono::seconds(2);       // draining after the last response
 constexpr size_t kReadChunk = 8192;
 
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
@@ -71,7 +73,7 @@ struct Server::TlsContext {
 // A connection as its worker sees it.
 class SessionBase {
  public:
-  enum class State { kHandshake, kIdle, kReading, kWriting };
+  enum class State { kHandshake, kIdle, kReading, kWriting, kLingering };
   virtual ~SessionBase() = default;
   virtual void Close() = 0;
   State state = State::kHandshake;
@@ -111,7 +113,18 @@ class Worker {
     for (auto& a : acceptors_)
       Accept(a);
     Sweep();
-    thread_ = std::thread([this] { io_.run(); });
+    thread_ = std::thread([this] {
+      // A handler that throws (out of memory) loses its connection, not the
+      // worker.
+      for (;;) {
+        try {
+          io_.run();
+          return;
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "kyrhost: worker: %s\n", e.what());
+        }
+      }
+    });
   }
 
   // Posted from the stopping thread; everything else runs on this worker.
@@ -186,6 +199,9 @@ class Worker {
         case SessionBase::State::kWriting:
           close = quiet > kIdleTimeout;  // a client that does not read
           break;
+        case SessionBase::State::kLingering:
+          close = quiet > kLingerTime;
+          break;
       }
       if (close)
         expired.push_back(s);
@@ -208,13 +224,15 @@ class Worker {
   const HostSettings& host_;
   asio::ssl::context* tls_;
   std::vector<std::string> trustedProxies_;
-  asio::io_context io_{1};
-  std::vector<Listener> acceptors_;
-  asio::steady_timer sweep_;
+  // Declared before the io_context: a session destroyed with it still
+  // unregisters, and its exchange still refers to the file cache.
   std::unordered_set<SessionBase*> sessions_;
   FileCache files_;
   HttpDate date_;
   bool stopping_ = false;
+  asio::io_context io_{1};
+  std::vector<Listener> acceptors_;
+  asio::steady_timer sweep_;
   std::thread thread_;
 };
 
@@ -350,12 +368,33 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     }
     lastActivity = Clock::now();
     if (exchange_.CloseAfter() || worker_.Stopping()) {
-      error_code ignored;
-      Socket(stream_).shutdown(tcp::socket::shutdown_send, ignored);
-      Close();
+      Linger();
       return;
     }
     Parse();  // a pipelined request may already be here
+  }
+
+  // Ends the connection after its last response without losing that
+  // response: closing with unread input (the rest of a refused request, a
+  // pipelined one) would reset the connection, and a reset can discard the
+  // response before the client reads it. So the sending side is shut, and
+  // input is read and dropped until the client closes, or for a few seconds.
+  void Linger() {
+    state = State::kLingering;
+    error_code ignored;
+    Socket(stream_).shutdown(tcp::socket::shutdown_send, ignored);
+    Drain();
+  }
+  void Drain() {
+    buffer_.clear();
+    Socket(stream_).async_read_some(buffer_.prepare(kReadChunk),
+                                    [self = this->shared_from_this()](error_code ec, size_t) {
+                                      if (ec || self->closed_) {
+                                        self->Close();
+                                        return;
+                                      }
+                                      self->Drain();
+                                    });
   }
 
   Worker& worker_;

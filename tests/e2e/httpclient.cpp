@@ -116,6 +116,7 @@ std::string RawExchange(int port, const std::string& bytes) {
         break;
       sent += static_cast<size_t>(n);
     }
+    shutdown(fd, SHUT_WR);  // all sent: the server need not wait for more
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
       pollfd p{fd, POLLIN, 0};
