@@ -154,7 +154,8 @@ for run in $(seq "$runs"); do
   run_wrk "http://127.0.0.1:$nginx_port/kyr.gif?$query" "VANTORELL_ID=$uid"
   nginx_rps=$rps; nginx_requests=$requests; nginx_errors=$errors
   stop_nginx
-  nginx_lines=$(($(wc -l <"$work/nginx/logs/hits.log") - 1))  # less the curl above
+  # less the two requests of curl above (the readiness probe, the cookie)
+  nginx_lines=$(($(wc -l <"$work/nginx/logs/hits.log") - 2))
 
   ratio=$(awk -v a="$kyr_rps" -v b="$nginx_rps" 'BEGIN {printf "%.2f", a / b}')
   ratios+=("$ratio")
