@@ -575,7 +575,7 @@ bool HttpExchange::ServerVariable(std::string_view name, std::string& out) const
   } else if (name == "SERVER_SOFTWARE") {
     out = "kyrhost";
   } else if (name == "PATH_TRANSLATED") {
-    out = path_;
+    out.assign(path_, strnlen(path_, kPathBuffer));  // the module may have left it unterminated
   } else if (name == "UNENCODED_URL") {
     out = request_.target;
   } else if (name == "SERVER_NAME") {

@@ -163,7 +163,16 @@ TEST_F(ExchangeTest, RemappingOutsideTheWebRootIsNotServed) {
   script_.urlMap = [](HTTP_FILTER_URL_MAP* map) {
     std::memset(map->pszPhysicalPath, 'a', map->cbPathBuff);  // no terminator
   };
+  std::string translated;
+  script_.send = [&](HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE*) {
+    char buffer[600];
+    DWORD size = sizeof buffer;
+    if (pfc->GetServerVariable(pfc, const_cast<char*>("PATH_TRANSLATED"), buffer, &size))
+      translated = buffer;
+    return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
+  };
   EXPECT_EQ(Run("GET", "/kyr.gif").Status(), 404);
+  EXPECT_EQ(translated, std::string(HttpExchange::kPathBuffer, 'a'));
 }
 
 TEST_F(ExchangeTest, OnlyRegisteredNotificationsForThePortKindAreDelivered) {
