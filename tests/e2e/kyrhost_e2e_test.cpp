@@ -127,6 +127,26 @@ TEST_F(KyrhostTest, FirstVisitGetsTheCookieByRedirectAndIsLoggedOnce) {
       << lines[0];
 }
 
+TEST_F(KyrhostTest, HostedSiteTagIsServedFromTheSiteRootIntoItsOwnFile) {
+  StartHost("[logserver]\nhostedmodel = true\nsplitlogs = true\n");
+  const std::string id = "kyr0123456789abcdefghijkl_7k9d";
+  HttpClient client;
+  Response r = client.Get(host_->Url("/" + id + "/kyr.gif?kyruri=%2Fhosted.html"),
+                          {std::string("Cookie: ") + kCookie});
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, ReadFile(SourceDir() + "/www/zr_kyr.gif"));
+  // Other files under a site's directory are served from the site root too.
+  EXPECT_EQ(client.Get(host_->Url("/" + id + "/kyrtag.js")).body,
+            ReadFile(SourceDir() + "/www/kyrtag.js"));
+  std::vector<std::string> lines = StopAndReadLog();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(" /hosted.html "), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[0].substr(lines[0].size() - id.size() - 1), " " + id);  // the kyr-id column
+  std::vector<std::string> files = host_->LogFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_NE(files[0].find(id), std::string::npos) << files[0];
+}
+
 TEST_F(KyrhostTest, TraversalAndMalformedRequestsAreRefused) {
   StartHost();
   HttpClient client;
