@@ -136,6 +136,33 @@ std::string_view WithoutColon(const char* name) {
   return n;
 }
 
+// Takes the next "Name: value\r\n" line off `block`. kEnd at the end of
+// the block or at an empty line; kBad for a line without CR LF, without a
+// colon, with a name that is not a token or a value with control
+// characters. The value comes without the blanks around it.
+enum class FieldLine { kField, kEnd, kBad };
+FieldLine NextField(std::string_view& block, std::string_view& name, std::string_view& value) {
+  if (block.empty())
+    return FieldLine::kEnd;
+  size_t end = block.find("\r\n");
+  if (end == std::string_view::npos)
+    return FieldLine::kBad;
+  std::string_view line = block.substr(0, end);
+  block.remove_prefix(end + 2);
+  if (line.empty())
+    return FieldLine::kEnd;
+  size_t colon = line.find(':');
+  if (colon == std::string_view::npos)
+    return FieldLine::kBad;
+  name = line.substr(0, colon);
+  value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+    value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+    value.remove_suffix(1);
+  return IsToken(name) && IsFieldValue(value) ? FieldLine::kField : FieldLine::kBad;
+}
+
 bool HasDotDotSegment(std::string_view path) {
   size_t start = 0;
   while (start <= path.size()) {
@@ -501,23 +528,7 @@ void HttpExchange::Serialize(std::string_view date) {
   AppendNumber(head_, status_);
   head_ += ' ';
   head_ += Reason(status_);
-  head_ += "\r\nDate: ";
-  head_ += date;
-  head_ += "\r\nServer: kyrhost\r\n";
-  for (size_t i = 0; i < responseHeaders_.Size(); ++i) {
-    head_ += responseHeaders_[i].name;
-    head_ += ": ";
-    head_ += responseHeaders_[i].value;
-    head_ += "\r\n";
-  }
-  head_ += "Content-Length: ";
-  AppendNumber(head_, body_.size());
-  head_ += "\r\n";
-  if (closeAfter_)
-    head_ += "Connection: close\r\n";
-  else if (request_.version == 10)
-    head_ += "Connection: keep-alive\r\n";
-  head_ += "\r\n";
+  AppendHead(date, responseHeaders_, true);
   if (headOnly_)
     body_ = {};
 }
@@ -527,18 +538,26 @@ void HttpExchange::SerializeOwn(std::string_view date) {
   head_.clear();
   head_ += "HTTP/1.1 ";
   head_ += ownStatus_;
+  AppendHead(date, ownExtra_, !ownHasLength_);
+}
+
+void HttpExchange::AppendHead(std::string_view date, const HeaderList& fields, bool length) {
   head_ += "\r\nDate: ";
   head_ += date;
   head_ += "\r\nServer: kyrhost\r\n";
-  head_ += ownHeaders_;
-  for (size_t i = 0; i < ownExtra_.Size(); ++i) {
-    head_ += ownExtra_[i].name;
+  if (ownResponse_)
+    head_ += ownHeaders_;
+  for (size_t i = 0; i < fields.Size(); ++i) {
+    head_ += fields[i].name;
     head_ += ": ";
-    head_ += ownExtra_[i].value;
+    head_ += fields[i].value;
     head_ += "\r\n";
   }
-  if (!ownHasLength_)
-    head_ += "Content-Length: 0\r\n";
+  if (length) {
+    head_ += "Content-Length: ";
+    AppendNumber(head_, body_.size());
+    head_ += "\r\n";
+  }
   if (closeAfter_)
     head_ += "Connection: close\r\n";
   else if (request_.version == 10)
@@ -648,29 +667,20 @@ BOOL WINAPI HttpExchange::GetServerVariableCb(HTTP_FILTER_CONTEXT* pfc, LPSTR na
 BOOL WINAPI HttpExchange::AddResponseHeadersCb(HTTP_FILTER_CONTEXT* pfc, LPSTR headers, DWORD) {
   // "Name: value\r\n" lines added to the response.
   HttpExchange* self = From(pfc);
-  if (!headers)
-    return FALSE;
-  std::string_view block(headers);
-  while (!block.empty()) {
-    size_t end = block.find("\r\n");
-    if (end == std::string_view::npos)
-      return FALSE;
-    std::string_view line = block.substr(0, end);
-    block.remove_prefix(end + 2);
-    if (line.empty())
-      break;
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos)
-      return FALSE;
-    std::string name(line.substr(0, colon));
-    std::string_view value = line.substr(colon + 1);
-    while (!value.empty() && value.front() == ' ')
-      value.remove_prefix(1);
-    std::string v(value);
-    if (!self->ChangeResponseHeader(&name[0], &v[0], true))
-      return FALSE;
+  std::string_view block = headers ? headers : "";
+  std::string_view name;
+  std::string_view value;
+  for (;;) {
+    switch (NextField(block, name, value)) {
+      case FieldLine::kEnd:
+        return TRUE;
+      case FieldLine::kBad:
+        return FALSE;
+      case FieldLine::kField:
+        if (!self->ChangeResponseHeader(name, value, true))
+          return FALSE;
+    }
   }
-  return TRUE;
 }
 
 BOOL WINAPI HttpExchange::WriteClientCb(HTTP_FILTER_CONTEXT*, LPVOID, LPDWORD, DWORD) {
@@ -707,34 +717,22 @@ BOOL HttpExchange::SendOwnResponse(const char* status, const char* headers) {
   std::string checked;
   bool hasLength = false;
   bool closeAfter = false;
-  while (!block.empty()) {
-    size_t end = block.find("\r\n");
-    if (end == std::string_view::npos)
-      return FALSE;
-    std::string_view line = block.substr(0, end);
-    block.remove_prefix(end + 2);
-    if (line.empty())
-      break;
-    size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !IsToken(line.substr(0, colon)) ||
-        !IsFieldValue(line.substr(colon + 1)))
-      return FALSE;
-    std::string_view name = line.substr(0, colon);
-    if (EqualsNoCase(name, "Transfer-Encoding") || EqualsNoCase(name, "Connection"))
+  std::string_view name;
+  std::string_view value;
+  for (FieldLine line; (line = NextField(block, name, value)) != FieldLine::kEnd;) {
+    if (line == FieldLine::kBad || EqualsNoCase(name, "Transfer-Encoding") ||
+        EqualsNoCase(name, "Connection"))
       return FALSE;
     if (EqualsNoCase(name, "Content-Length")) {
-      std::string_view v = line.substr(colon + 1);
-      while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
-        v.remove_prefix(1);
-      while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
-        v.remove_suffix(1);
       // No body follows, so a length other than 0 cannot frame the next
       // response on this connection.
-      if (v != "0")
+      if (value != "0")
         closeAfter = true;
       hasLength = true;
     }
-    checked.append(line.data(), line.size());
+    checked.append(name.data(), name.size());
+    checked += ": ";
+    checked.append(value.data(), value.size());
     checked += "\r\n";
   }
   ownResponse_ = true;
@@ -827,16 +825,14 @@ BOOL WINAPI HttpExchange::GetResponseHeaderCb(HTTP_FILTER_CONTEXT* pfc, LPSTR na
 }
 
 BOOL WINAPI HttpExchange::SetResponseHeaderCb(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
-  return From(pfc)->ChangeResponseHeader(name, value, false);
+  return From(pfc)->ChangeResponseHeader(WithoutColon(name), value ? value : "", false);
 }
 
 BOOL WINAPI HttpExchange::AddResponseHeaderCb(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
-  return From(pfc)->ChangeResponseHeader(name, value, true);
+  return From(pfc)->ChangeResponseHeader(WithoutColon(name), value ? value : "", true);
 }
 
-BOOL HttpExchange::ChangeResponseHeader(LPSTR name, LPSTR value, bool add) {
-  std::string_view n = WithoutColon(name);
-  std::string_view v = value ? value : "";
+BOOL HttpExchange::ChangeResponseHeader(std::string_view n, std::string_view v, bool add) {
   // kyrhost frames the response itself; a header that would change the
   // framing, or one that could split the head, is refused.
   if (!IsToken(n) || !IsFieldValue(v) || EqualsNoCase(n, "Content-Length") ||

@@ -133,6 +133,10 @@ class HttpExchange {
   void SetError(DWORD status);
   void Serialize(std::string_view date);
   void SerializeOwn(std::string_view date);
+  // The head after its status line: Date, Server, the module's own header
+  // block (for its own response), `fields`, Content-Length of the body when
+  // `length`, Connection, and the empty line.
+  void AppendHead(std::string_view date, const HeaderList& fields, bool length);
   bool PhysicalPathIsSafe() const;
 
   static HttpExchange* From(HTTP_FILTER_CONTEXT* pfc);
@@ -150,7 +154,7 @@ class HttpExchange {
   static BOOL WINAPI AddResponseHeaderCb(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR);
   static BOOL WINAPI OwnResponseHeaderCb(HTTP_FILTER_CONTEXT*, LPSTR, LPSTR);
   BOOL SendOwnResponse(const char* status, const char* headers);
-  BOOL ChangeResponseHeader(LPSTR name, LPSTR value, bool add);
+  BOOL ChangeResponseHeader(std::string_view name, std::string_view value, bool add);
 
   const HostSettings& host_;
   const ConnectionInfo& connection_;
