@@ -309,6 +309,14 @@ HttpExchange* HttpExchange::From(HTTP_FILTER_CONTEXT* pfc) {
 }
 
 int HttpExchange::SplitTarget() {
+  // HTTP/1.1 requires exactly one Host field.
+  if (request_.version == 11) {
+    size_t hosts = 0;
+    for (size_t i = 0; i < request_.headers.Size(); ++i)
+      hosts += EqualsNoCase(request_.headers[i].name, "Host") ? 1 : 0;
+    if (hosts != 1)
+      return 400;
+  }
   std::string_view t = request_.target;
   for (std::string_view scheme : {"http://", "https://"}) {
     if (StartsWithNoCase(t, scheme)) {

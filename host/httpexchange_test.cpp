@@ -96,8 +96,13 @@ class ExchangeTest : public ::testing::Test {
     HttpRequest& r = exchange_->Request();
     r.method = method;
     r.target = target;
-    for (auto& [n, v] : headers)
+    bool host = false;
+    for (auto& [n, v] : headers) {
       r.headers.Add(n, v);
+      host = host || n == "Host";
+    }
+    if (!host)
+      r.headers.Add("Host", "localhost");
     exchange_->Handle("Sun, 06 Dec 2026 10:00:00 GMT", false, FileCache::Clock::now());
     return *exchange_;
   }
@@ -304,7 +309,7 @@ TEST_F(ExchangeTest, ServerNameComesFromAnIpv6HostOrTheLocalAddress) {
   };
   Run("GET", "/", {{"Host", "[2001:db8::1]:8443"}});
   EXPECT_EQ(name, "[2001:db8::1]");
-  Run("GET", "/");
+  Run("GET", "/", {{"Host", ""}});  // allowed empty when the target names no host
   EXPECT_EQ(name, "127.0.0.1");
 }
 
@@ -343,6 +348,19 @@ TEST_F(ExchangeTest, TraversalAndMalformedTargetsAreRefusedBeforeTheModule) {
             404);
 }
 
+TEST_F(ExchangeTest, Http11NeedsExactlyOneHost) {
+  exchange_ = std::make_unique<HttpExchange>(host_, connection_, files_);
+  HttpRequest& r = exchange_->Request();
+  r.method = "GET";
+  r.target = "/page.html";
+  exchange_->Handle("D", false, FileCache::Clock::now());
+  EXPECT_EQ(exchange_->Status(), 400);
+  r.version = 10;  // HTTP/1.0 may leave it out
+  exchange_->Handle("D", false, FileCache::Clock::now());
+  EXPECT_EQ(exchange_->Status(), 200);
+  EXPECT_EQ(Run("GET", "/page.html", {{"Host", "a"}, {"host", "b"}}).Status(), 400);
+}
+
 TEST_F(ExchangeTest, AbsoluteFormTargetsAreServedByTheirPath) {
   EXPECT_EQ(Run("GET", "http://example.com/page.html?x=1").Body(), "<p>page</p>");
   EXPECT_EQ(exchange_->Url(), "/page.html");
@@ -372,6 +390,7 @@ TEST_F(ExchangeTest, KeepAliveFollowsTheRequest) {
   r.target = "/page.html";
   r.version = 10;
   r.keepAlive = true;
+  r.headers.Add("Host", "localhost");
   exchange_->Handle("D", false, FileCache::Clock::now());
   EXPECT_NE(Head().find("Connection: keep-alive\r\n"), std::string::npos);
   r.keepAlive = false;
