@@ -197,7 +197,8 @@ class Worker {
           close = quiet > (stopping_ ? kStopGrace : kRequestTimeout);
           break;
         case SessionBase::State::kWriting:
-          close = quiet > kIdleTimeout;  // a client that does not read
+          // A client that does not read its response.
+          close = quiet > (stopping_ ? kStopGrace : kIdleTimeout);
           break;
         case SessionBase::State::kLingering:
           close = quiet > kLingerTime;
