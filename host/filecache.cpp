@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "util/lfmutility.h"
+
 namespace kyrhost {
 
 namespace {
@@ -52,16 +54,7 @@ std::string_view FileCache::ContentType(std::string_view path) {
   if (dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash)) {
     std::string_view ext = path.substr(dot + 1);
     for (const Type& t : kTypes) {
-      if (t.extension.size() != ext.size())
-        continue;
-      bool same = true;
-      for (size_t i = 0; i < ext.size() && same; ++i) {
-        char c = ext[i];
-        if (c >= 'A' && c <= 'Z')
-          c = static_cast<char>(c - 'A' + 'a');
-        same = c == t.extension[i];
-      }
-      if (same)
+      if (lfmUtility::EqualsNoCase(ext, t.extension))
         return t.type;
     }
   }

@@ -6,25 +6,18 @@
 #include <charconv>
 #include <cstring>
 
+#include "util/lfmutility.h"
+
 namespace kyrhost {
 
 namespace {
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i]))
-      return false;
-  return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+// A header name's character as it stands in a server variable's name:
+// upper case, "-" as "_".
+char VariableChar(char c) {
+  if (c == '-')
+    return '_';
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // An HTTP token character (field names).
@@ -51,15 +44,6 @@ bool IsFieldValue(std::string_view s) {
       return false;
   }
   return true;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9')
-    return c - '0';
-  c = Lower(c);
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
-  return -1;
 }
 
 const char* Reason(DWORD status) {
@@ -117,9 +101,9 @@ BOOL CopyOut(std::string_view value, LPVOID buffer, LPDWORD size) {
 // cookies, which is how browsers join them in one field); false when none.
 bool JoinFields(const HeaderList& list, std::string_view name, std::string& out) {
   bool found = false;
-  std::string_view separator = EqualsNoCase(name, "Cookie") ? "; " : ", ";
+  std::string_view separator = lfmUtility::EqualsNoCase(name, "Cookie") ? "; " : ", ";
   for (size_t i = 0; i < list.Size(); ++i) {
-    if (!EqualsNoCase(list[i].name, name))
+    if (!lfmUtility::EqualsNoCase(list[i].name, name))
       continue;
     if (found)
       out += separator;
@@ -181,7 +165,7 @@ bool HasDotDotSegment(std::string_view path) {
 bool ForwardedClient(const HeaderList& headers, std::string& out) {
   const HeaderField* last = nullptr;
   for (size_t i = 0; i < headers.Size(); ++i)
-    if (EqualsNoCase(headers[i].name, "X-Forwarded-For"))
+    if (lfmUtility::EqualsNoCase(headers[i].name, "X-Forwarded-For"))
       last = &headers[i];
   if (!last)
     return false;
@@ -219,10 +203,10 @@ void HeaderList::Add(std::string_view name, std::string_view value) {
 
 void HeaderList::Set(std::string_view name, std::string_view value) {
   for (size_t i = 0; i < count_; ++i) {
-    if (EqualsNoCase(fields_[i].name, name)) {
+    if (lfmUtility::EqualsNoCase(fields_[i].name, name)) {
       fields_[i].value.assign(value.data(), value.size());
       for (size_t j = count_; j-- > i + 1;) {
-        if (EqualsNoCase(fields_[j].name, name)) {
+        if (lfmUtility::EqualsNoCase(fields_[j].name, name)) {
           std::swap(fields_[j], fields_[count_ - 1]);
           --count_;
         }
@@ -236,7 +220,7 @@ void HeaderList::Set(std::string_view name, std::string_view value) {
 void HeaderList::Remove(std::string_view name) {
   size_t kept = 0;
   for (size_t i = 0; i < count_; ++i) {
-    if (EqualsNoCase(fields_[i].name, name))
+    if (lfmUtility::EqualsNoCase(fields_[i].name, name))
       continue;
     if (kept != i)
       std::swap(fields_[kept], fields_[i]);
@@ -247,7 +231,7 @@ void HeaderList::Remove(std::string_view name) {
 
 const HeaderField* HeaderList::Find(std::string_view name) const {
   for (size_t i = 0; i < count_; ++i)
-    if (EqualsNoCase(fields_[i].name, name))
+    if (lfmUtility::EqualsNoCase(fields_[i].name, name))
       return &fields_[i];
   return nullptr;
 }
@@ -261,8 +245,8 @@ bool DecodeUrlPath(std::string_view raw, std::string& out) {
     if (c == '%') {
       if (i + 2 >= raw.size())
         return false;
-      int hi = HexValue(raw[i + 1]);
-      int lo = HexValue(raw[i + 2]);
+      int hi = lfmUtility::HexValue(raw[i + 1]);
+      int lo = lfmUtility::HexValue(raw[i + 2]);
       if (hi < 0 || lo < 0)
         return false;
       char decoded = static_cast<char>(hi * 16 + lo);
@@ -313,13 +297,13 @@ int HttpExchange::SplitTarget() {
   if (request_.version == 11) {
     size_t hosts = 0;
     for (size_t i = 0; i < request_.headers.Size(); ++i)
-      hosts += EqualsNoCase(request_.headers[i].name, "Host") ? 1 : 0;
+      hosts += lfmUtility::EqualsNoCase(request_.headers[i].name, "Host") ? 1 : 0;
     if (hosts != 1)
       return 400;
   }
   std::string_view t = request_.target;
   for (std::string_view scheme : {"http://", "https://"}) {
-    if (StartsWithNoCase(t, scheme)) {
+    if (lfmUtility::StartsWithNoCase(t, scheme)) {
       size_t slash = t.find('/', scheme.size());
       t = slash == std::string_view::npos ? std::string_view("/") : t.substr(slash);
       break;
@@ -626,7 +610,7 @@ bool HttpExchange::ServerVariable(std::string_view name, std::string& out) const
     for (size_t i = 0; i < request_.headers.Size(); ++i) {
       out += "HTTP_";
       for (char c : request_.headers[i].name)
-        out += c == '-' ? '_' : (c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+        out += VariableChar(c);
       out += ':';
       out += request_.headers[i].value;
       out += '\n';
@@ -641,12 +625,8 @@ bool HttpExchange::ServerVariable(std::string_view name, std::string& out) const
       if (n.size() != wanted.size())
         continue;
       bool same = true;
-      for (size_t k = 0; k < n.size() && same; ++k) {
-        char c = n[k] == '-' ? '_' : n[k];
-        if (c >= 'a' && c <= 'z')
-          c = static_cast<char>(c - 'a' + 'A');
-        same = c == wanted[k];
-      }
+      for (size_t k = 0; k < n.size() && same; ++k)
+        same = VariableChar(n[k]) == wanted[k];
       if (!same)
         continue;
       if (found)
@@ -716,8 +696,9 @@ BOOL HttpExchange::SendOwnResponse(const char* status, const char* headers) {
     return FALSE;
   // "NNN reason", printable.
   std::string_view s = status ? status : "200 OK";
-  if (s.size() < 3 || !IsFieldValue(s) || s[0] < '1' || s[0] > '5' || HexValue(s[1]) < 0 ||
-      HexValue(s[1]) > 9 || HexValue(s[2]) < 0 || HexValue(s[2]) > 9 ||
+  if (s.size() < 3 || !IsFieldValue(s) || s[0] < '1' || s[0] > '5' ||
+      lfmUtility::HexValue(s[1]) < 0 || lfmUtility::HexValue(s[1]) > 9 ||
+      lfmUtility::HexValue(s[2]) < 0 || lfmUtility::HexValue(s[2]) > 9 ||
       (s.size() > 3 && s[3] != ' '))
     return FALSE;
   // "Name: value\r\n" lines, optionally ended by an empty line.
@@ -728,10 +709,10 @@ BOOL HttpExchange::SendOwnResponse(const char* status, const char* headers) {
   std::string_view name;
   std::string_view value;
   for (FieldLine line; (line = NextField(block, name, value)) != FieldLine::kEnd;) {
-    if (line == FieldLine::kBad || EqualsNoCase(name, "Transfer-Encoding") ||
-        EqualsNoCase(name, "Connection"))
+    if (line == FieldLine::kBad || lfmUtility::EqualsNoCase(name, "Transfer-Encoding") ||
+        lfmUtility::EqualsNoCase(name, "Connection"))
       return FALSE;
-    if (EqualsNoCase(name, "Content-Length")) {
+    if (lfmUtility::EqualsNoCase(name, "Content-Length")) {
       // No body follows, so a length other than 0 cannot frame the next
       // response on this connection.
       if (value != "0")
@@ -824,7 +805,7 @@ BOOL WINAPI HttpExchange::GetResponseHeaderCb(HTTP_FILTER_CONTEXT* pfc, LPSTR na
   if (self->inOwnPass_) {
     if (!JoinFields(self->ownExtra_, n, value))
       return FALSE;
-  } else if (EqualsNoCase(n, "Content-Length")) {
+  } else if (lfmUtility::EqualsNoCase(n, "Content-Length")) {
     AppendNumber(value, self->body_.size());
   } else if (!JoinFields(self->responseHeaders_, n, value)) {
     return FALSE;
@@ -843,8 +824,8 @@ BOOL WINAPI HttpExchange::AddResponseHeaderCb(HTTP_FILTER_CONTEXT* pfc, LPSTR na
 BOOL HttpExchange::ChangeResponseHeader(std::string_view n, std::string_view v, bool add) {
   // kyrhost frames the response itself; a header that would change the
   // framing, or one that could split the head, is refused.
-  if (!IsToken(n) || !IsFieldValue(v) || EqualsNoCase(n, "Content-Length") ||
-      EqualsNoCase(n, "Transfer-Encoding") || EqualsNoCase(n, "Connection"))
+  if (!IsToken(n) || !IsFieldValue(v) || lfmUtility::EqualsNoCase(n, "Content-Length") ||
+      lfmUtility::EqualsNoCase(n, "Transfer-Encoding") || lfmUtility::EqualsNoCase(n, "Connection"))
     return FALSE;
   HeaderList& list = inOwnPass_ ? ownExtra_ : responseHeaders_;
   if (add)

@@ -1,6 +1,5 @@
 #include "tests/e2e/hostprocess.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,12 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "tests/support/filtertest.h"
 
 extern char** environ;
 
@@ -22,13 +20,6 @@ namespace e2e {
 
 std::string SourceDir() {
   return KYR_SOURCE_DIR;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 namespace {
@@ -49,15 +40,10 @@ int PortAfter(const std::string& text, const std::string& prefix) {
 HostProcess::HostProcess(const std::string& settings, const std::string& www,
                          const std::vector<std::string>& extraArgs)
     : www_(www.empty() ? SourceDir() + "/www" : www), extraArgs_(extraArgs) {
-  char pattern[] = "/tmp/kyr_e2e_XXXXXX";
-  if (!mkdtemp(pattern))
-    std::abort();
-  root_ = pattern;
   for (const char* d : {"/cfg", "/log", "/weblog"})
-    mkdir((root_ + d).c_str(), 0755);
-  std::ofstream(root_ + "/cfg/kyr.cfg", std::ios::binary)
-      << settings << "\n"
-      << ReadFile(SourceDir() + "/conf/kyr.cfg");
+    mkdir((Root() + d).c_str(), 0755);
+  WriteFileText(Root() + "/cfg/kyr.cfg",
+                settings + "\n" + ReadFileText(SourceDir() + "/conf/kyr.cfg"));
 }
 
 HostProcess::~HostProcess() {
@@ -67,10 +53,6 @@ HostProcess::~HostProcess() {
   }
   if (out_ >= 0)
     close(out_);
-  std::string command = "rm -rf '" + root_ + "'";
-  if (std::system(command.c_str()) != 0) {
-    // a leftover temporary directory is harmless
-  }
 }
 
 bool HostProcess::Start(std::string& output) {
@@ -78,7 +60,7 @@ bool HostProcess::Start(std::string& output) {
   if (pipe(fds) != 0)
     return false;
   std::vector<std::string> args = {KYRHOST_BIN, "--listen", "127.0.0.1:0", "--threads", "2",
-                                   "--root",    root_,      "--www",       www_};
+                                   "--root",    Root(),     "--www",       www_};
   args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
   std::vector<char*> argv;
   for (auto& a : args)
@@ -144,31 +126,17 @@ int HostProcess::Stop(int seconds) {
 
 std::vector<std::string> HostProcess::LogFiles() const {
   std::vector<std::string> names;
-  if (DIR* d = opendir((root_ + "/weblog").c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".log") == 0)
-        names.push_back(n);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
+  for (const std::string& name : ListDir(Root() + "/weblog"))
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".log") == 0)
+      names.push_back(name);
   return names;
 }
 
 std::vector<std::string> HostProcess::LogLines() const {
-  std::vector<std::string> lines;
-  for (const std::string& name : LogFiles()) {
-    std::istringstream in(ReadFile(root_ + "/weblog/" + name));
-    std::string line;
-    while (std::getline(in, line)) {
-      if (!line.empty() && line.back() == '\r')
-        line.pop_back();
-      if (!line.empty() && line[0] != '#')
-        lines.push_back(line);
-    }
-  }
-  return lines;
+  std::string text;
+  for (const std::string& name : LogFiles())
+    text += ReadFileText(Root() + "/weblog/" + name);
+  return DataLines(text);
 }
 
 }  // namespace e2e

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temproot.h"
+
 namespace e2e {
 
 class HostProcess {
@@ -27,7 +29,7 @@ class HostProcess {
   int Port() const { return port_; }
   int TlsPort() const { return tlsPort_; }  // with --tls-listen
   std::string Url(const std::string& path) const;
-  const std::string& Root() const { return root_; }
+  const std::string& Root() const { return root_.Path(); }
   const std::string& Www() const { return www_; }
 
   // SIGTERM, then waits up to `seconds`; kyrhost's exit status, or -1 when
@@ -40,7 +42,7 @@ class HostProcess {
   std::vector<std::string> LogFiles() const;
 
  private:
-  std::string root_;
+  TempDir root_;
   std::string www_;
   std::vector<std::string> extraArgs_;
   pid_t pid_ = -1;
@@ -49,8 +51,6 @@ class HostProcess {
   int tlsPort_ = 0;
 };
 
-// The whole of a file, or "" when it cannot be read.
-std::string ReadFile(const std::string& path);
 // The source tree (conf/, www/).
 std::string SourceDir();
 

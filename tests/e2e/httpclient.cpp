@@ -6,8 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
+
+#include "util/lfmutility.h"
 
 namespace e2e {
 
@@ -20,16 +21,6 @@ struct GlobalInit {
 size_t Append(char* data, size_t size, size_t count, void* out) {
   static_cast<std::string*>(out)->append(data, size * count);
   return size * count;
-}
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 }  // namespace
@@ -45,7 +36,7 @@ std::string Response::Header(const std::string& name) const {
       end = h.size();
     std::string_view line = h.substr(pos, end - pos);
     size_t colon = line.find(':');
-    if (colon != std::string_view::npos && EqualsNoCase(std::string(line.substr(0, colon)), name)) {
+    if (colon != std::string_view::npos && lfmUtility::EqualsNoCase(line.substr(0, colon), name)) {
       std::string_view v = line.substr(colon + 1);
       while (!v.empty() && v.front() == ' ')
         v.remove_prefix(1);

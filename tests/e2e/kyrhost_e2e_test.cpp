@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -49,7 +48,7 @@ TEST_F(KyrhostTest, TagHitIsLoggedWithTheExactLine) {
   time_t after = time(nullptr);
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.Header("Content-Type"), "image/gif");
-  EXPECT_EQ(r.body, ReadFile(SourceDir() + "/www/zr_kyr.gif"));
+  EXPECT_EQ(r.body, ReadFileText(SourceDir() + "/www/zr_kyr.gif"));
   std::vector<std::string> lines = StopAndReadLog();
   ASSERT_EQ(lines.size(), 1u);
   // The time of the hit's arrival, in UTC.
@@ -76,10 +75,10 @@ TEST_F(KyrhostTest, PagesAreServedUnchangedAndNotLogged) {
   for (const char* page : {"/index.html", "/kyrtag.js"}) {
     Response r = client.Get(host_->Url(page));
     EXPECT_EQ(r.status, 200) << page;
-    EXPECT_EQ(r.body, ReadFile(SourceDir() + "/www" + page)) << page;
+    EXPECT_EQ(r.body, ReadFileText(SourceDir() + "/www" + page)) << page;
     EXPECT_EQ(r.Header("Set-Cookie"), "") << page;
   }
-  EXPECT_EQ(client.Get(host_->Url("/")).body, ReadFile(SourceDir() + "/www/index.html"));
+  EXPECT_EQ(client.Get(host_->Url("/")).body, ReadFileText(SourceDir() + "/www/index.html"));
   EXPECT_EQ(client.Get(host_->Url("/index.html"), {}, "HEAD").status, 200);
   EXPECT_EQ(client.Get(host_->Url("/missing.html")).status, 404);
   EXPECT_EQ(client.Get(host_->Url("/index.html"), {}, "DELETE").status, 405);
@@ -93,7 +92,7 @@ TEST_F(KyrhostTest, NoScriptImageExpiresAtOnce) {
                           {std::string("Cookie: ") + kCookie});
   EXPECT_EQ(r.status, 200);
   EXPECT_EQ(r.Header("Content-Type"), "image/gif");
-  EXPECT_EQ(r.body, ReadFile(SourceDir() + "/www/zr_kyr.gif"));
+  EXPECT_EQ(r.body, ReadFileText(SourceDir() + "/www/zr_kyr.gif"));
   EXPECT_EQ(r.Header("Expires"), "Tue, 1 Jan 1980 01:01:01 GMT");
   // The script tag's image is not expired.
   EXPECT_EQ(client.Get(host_->Url("/kyr.gif?kyruri=%2Fp"), {std::string("Cookie: ") + kCookie})
@@ -134,10 +133,10 @@ TEST_F(KyrhostTest, HostedSiteTagIsServedFromTheSiteRootIntoItsOwnFile) {
   Response r = client.Get(host_->Url("/" + id + "/kyr.gif?kyruri=%2Fhosted.html"),
                           {std::string("Cookie: ") + kCookie});
   EXPECT_EQ(r.status, 200);
-  EXPECT_EQ(r.body, ReadFile(SourceDir() + "/www/zr_kyr.gif"));
+  EXPECT_EQ(r.body, ReadFileText(SourceDir() + "/www/zr_kyr.gif"));
   // Other files under a site's directory are served from the site root too.
   EXPECT_EQ(client.Get(host_->Url("/" + id + "/kyrtag.js")).body,
-            ReadFile(SourceDir() + "/www/kyrtag.js"));
+            ReadFileText(SourceDir() + "/www/kyrtag.js"));
   std::vector<std::string> lines = StopAndReadLog();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find(" /hosted.html "), std::string::npos) << lines[0];
@@ -207,13 +206,11 @@ TEST_F(KyrhostTest, GracefulStopUnderLoadKeepsEveryAnsweredHit) {
 }
 
 TEST_F(KyrhostTest, HttpsListenerTellsTheModuleTheRequestIsSecure) {
-  std::string dir = "/tmp/kyr_e2e_tls_" + std::to_string(getpid());
-  std::string command = "mkdir -p " + dir +
-                        " && openssl req -x509 -newkey rsa:2048 -nodes "
-                        "-keyout " +
-                        dir + "/key.pem -out " + dir +
-                        "/cert.pem -days 2 "
-                        "-subj /CN=localhost >/dev/null 2>&1";
+  TempDir keys;
+  const std::string& dir = keys.Path();
+  std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + dir +
+                        "/key.pem -out " + dir +
+                        "/cert.pem -days 2 -subj /CN=localhost >/dev/null 2>&1";
   ASSERT_EQ(std::system(command.c_str()), 0) << "openssl could not make a certificate";
   // Secure cookies are issued over HTTPS only.
   host_ = std::make_unique<HostProcess>(
@@ -230,9 +227,8 @@ TEST_F(KyrhostTest, HttpsListenerTellsTheModuleTheRequestIsSecure) {
   EXPECT_NE(secure.Header("Set-Cookie").find("; secure"), std::string::npos) << secure.head;
   Response plain = client.Get(host_->Url("/kyr.gif?kyruri=%2Fplain"));
   EXPECT_EQ(plain.Header("Set-Cookie"), "");
-  EXPECT_EQ(client.Get(https + "/index.html").body, ReadFile(SourceDir() + "/www/index.html"));
+  EXPECT_EQ(client.Get(https + "/index.html").body, ReadFileText(SourceDir() + "/www/index.html"));
   EXPECT_EQ(host_->Stop(), 0);
-  EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
 }
 
 TEST_F(KyrhostTest, RefusesToStartWithoutAWorkingModule) {

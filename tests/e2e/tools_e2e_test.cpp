@@ -2,7 +2,6 @@
 // reaches the log, and GoAccess reads our logs with the README's format.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -74,11 +73,10 @@ TEST(BrowserTest, LongTagUrlIsCutWithTheTruncationMarker) {
     GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
   // A web root with the tag and a page that also shows what the tag's cut
   // makes of a long URL of multi-byte characters.
-  std::string www = "/tmp/kyr_e2e_www_" + std::to_string(getpid());
-  ASSERT_EQ(std::system(("mkdir -p " + www + " && cp '" + SourceDir() + "/www/kyrtag.js' '" +
-                         SourceDir() + "/www/zr_kyr.gif' " + www)
-                            .c_str()),
-            0);
+  TempDir dir;
+  const std::string& www = dir.Path();
+  for (const char* name : {"/kyrtag.js", "/zr_kyr.gif"})
+    WriteFileText(www + name, ReadFileText(SourceDir() + "/www" + name));
   std::ofstream(www + "/long.html")
       << "<!DOCTYPE html><html><body><script src=\"/kyrtag.js\"></script><script>\n"
          "var text = ''; for (var i = 0; i < 1500; i++) text += '\\u00e9';\n"
@@ -107,9 +105,8 @@ TEST(BrowserTest, LongTagUrlIsCutWithTheTruncationMarker) {
   ASSERT_EQ(host.Stop(), 0);
   // The page's own hit was cut too, so the collector discarded it.
   EXPECT_TRUE(host.LogLines().empty());
-  EXPECT_NE(ReadFile(host.Root() + "/log/kyr.audit").find("URL exceeding browser length limit"),
+  EXPECT_NE(ReadFileText(host.Root() + "/log/kyr.audit").find("URL exceeding browser length limit"),
             std::string::npos);
-  EXPECT_EQ(std::system(("rm -rf " + www).c_str()), 0);
 }
 
 // The GoAccess command line of the README: --log-format, --date-format and
@@ -118,7 +115,7 @@ struct GoAccessFormat {
   std::string log, date, time;
 };
 GoAccessFormat ReadmeFormat() {
-  std::string readme = ReadFile(SourceDir() + "/README.md");
+  std::string readme = ReadFileText(SourceDir() + "/README.md");
   GoAccessFormat f;
   auto value = [&](const std::string& option) {
     size_t at = readme.find(option + "='");
@@ -177,7 +174,7 @@ TEST(GoAccessTest, ParsesEveryLineWithTheReadmeFormat) {
                 format.date + "' --time-format='" + format.time + "' -o '" + report + "' 2>&1",
             status);
   ASSERT_EQ(status, 0) << says;
-  std::string json = ReadFile(report);
+  std::string json = ReadFileText(report);
   std::smatch m;
   ASSERT_TRUE(std::regex_search(json, m, std::regex("\"failed_requests\": *(\\d+)"))) << json;
   EXPECT_EQ(m[1], "0");
