@@ -57,6 +57,18 @@ int TestPlatform::Rename(const std::string& from, const std::string& to, bool re
   return lfmPlatformWrapper::Rename(from, to, replace);
 }
 
+void* TestPlatform::MapView(lfmFileHandle h, uint64_t offset, size_t length, int* err) {
+  if (int e = mapViewError.load()) {
+    if (mapViewsBeforeFailure.fetch_sub(1) <= 0) {
+      mapViewsBeforeFailure.store(0);
+      if (err)
+        *err = e;
+      return nullptr;
+    }
+  }
+  return lfmPlatformWrapper::MapView(h, offset, length, err);
+}
+
 int TestPlatform::Remove(const std::string& path) {
   if (int e = removeError.load())
     return e;

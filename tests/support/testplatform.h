@@ -35,6 +35,10 @@ class TestPlatform : public lfmPlatformWrapper {
   // `heldWrites` counts the writes that waited.
   std::atomic<bool> holdWrites{false};
   std::atomic<int> heldWrites{0};
+  // Mapped views fail with this error (0 = pass through) once
+  // `mapViewsBeforeFailure` more views have been granted.
+  std::atomic<int> mapViewError{0};
+  std::atomic<int> mapViewsBeforeFailure{0};
   // Streams opened for writing fail with this error (0 = pass through).
   std::atomic<int> openStreamWriteError{0};
   // Streams on paths ending in `suffix` are opened on `target` instead
@@ -57,6 +61,7 @@ class TestPlatform : public lfmPlatformWrapper {
   bool GetEnvironment(const std::string& name, std::string* value) override;
   bool GetNamedValue(const std::string& name, std::string* value) override;
   int64_t Write(lfmFileHandle h, const void* data, size_t n, int* err) override;
+  void* MapView(lfmFileHandle h, uint64_t offset, size_t length, int* err) override;
   int Rename(const std::string& from, const std::string& to, bool replace) override;
   int Remove(const std::string& path) override;
   int MakeDirectory(const std::string& path) override;
