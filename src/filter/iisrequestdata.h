@@ -32,6 +32,15 @@ class iisRequestData : public lfmRequestData {
   void SetFilterContext(HTTP_FILTER_CONTEXT* context);
   HTTP_FILTER_CONTEXT* GetFilterContext() const { return context_; }
   void SetSendResponse(HTTP_FILTER_SEND_RESPONSE* response) { sendResponse_ = response; }
+  // Ends the binding when the response has gone: nothing more is read from
+  // or written to IIS until the record is bound again, and a later
+  // notification on any context no longer matches this one, so it resets
+  // the record instead of reading this request's cached values. Never
+  // throws.
+  void Unbind() noexcept {
+    context_ = nullptr;
+    sendResponse_ = nullptr;
+  }
   // The bound filter context; throws 1000 when none is bound.
   HTTP_FILTER_CONTEXT* GetContextSafe() const;
 

@@ -77,6 +77,18 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* he
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
+// Unbinds the request record when the response handler leaves.
+class UnbindOnExit {
+ public:
+  explicit UnbindOnExit(iisRequestData& record) : record_(record) {}
+  ~UnbindOnExit() { record_.Unbind(); }
+  UnbindOnExit(const UnbindOnExit&) = delete;
+  UnbindOnExit& operator=(const UnbindOnExit&) = delete;
+
+ private:
+  iisRequestData& record_;
+};
+
 DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) {
   if (!response || response->HttpStatus == 303)
     return SF_STATUS_REQ_NEXT_NOTIFICATION;  // our own redirect passing back
@@ -86,11 +98,16 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     if (!record)
       return SF_STATUS_REQ_NEXT_NOTIFICATION;
     if (record->GetFilterContext() != pfc) {
-      // Not the request this thread bound at PREPROC_HEADERS: never read
-      // another request's data.
+      // Not the request this thread bound at PREPROC_HEADERS (that one ran
+      // on another thread): never read another request's data.
       record->Reset();
       record->SetFilterContext(pfc);
     }
+    // IIS keeps one filter context for every request of a kept-alive
+    // connection, so the binding ends with this response, however it ends:
+    // a later response without its own PREPROC_HEADERS on this thread then
+    // binds afresh instead of matching the context.
+    UnbindOnExit unbind(*record);
     record->SetSendResponse(response);
     lfmLogHelper::Initialize(*record);
     lfmLogHelper::ValidateRequest(*record, site, true);

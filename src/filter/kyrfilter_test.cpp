@@ -257,6 +257,45 @@ TEST_F(FilterTest, ResponseOnAnotherContextNeverReadsTheBoundRequest) {
   EXPECT_EQ(Fields(lines[0])[kQuery], "second");
 }
 
+// IIS keeps one filter context for every request of a kept-alive
+// connection. A response whose PREPROC_HEADERS ran on another thread must
+// read its own request, whichever way the previous response on this thread
+// ended.
+TEST_F(FilterTest, ResponseOnAKeptAliveConnectionReadsItsOwnRequest) {
+  const std::string cookie = "VANTORELL_ID=10.1.2.3-5.6";
+  const struct {
+    const char* name;
+    const char* url;
+    std::string query;
+    bool withCookie;
+    std::string host;  // request header, captured as a parameter
+    size_t lines;      // logged by the first request
+  } cases[] = {
+      {"logged", "/kyr.gif", "kyruri=/a", true, "", 1},
+      {"rejected", "/index.htm", "kyruri=/a", true, "", 0},
+      {"redirected", "/kyr.gif", "kyruri=/a", false, "", 0},
+      // The logged query and the header parameter exceed the query buffer:
+      // the pipeline throws.
+      {"failed", "/kyr.gif", "kyruri=/a&kyrqry=" + std::string(3000, 'q'), true,
+       std::string(2000, 'h'), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Start("enableheaderparams = true\nheaderparamslist = Host");
+    auto iis = FakeIIS::Get(c.url, c.query);
+    if (c.withCookie)
+      iis->Variable("HTTP_COOKIE", cookie);
+    if (!c.host.empty())
+      iis->Header("Host", c.host);
+    iis->Run();
+    iis->NextRequest("/kyr.gif", "kyruri=/b").Variable("HTTP_COOKIE", cookie);
+    EXPECT_EQ(iis->SendResponse(), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+    std::vector<std::string> lines = Stop();
+    EXPECT_EQ(lines.size(), c.lines + 1);
+    EXPECT_EQ(lines.empty() ? "" : Fields(lines.back())[kStem], "/b");
+  }
+}
+
 TEST_F(FilterTest, FailuresAreReportedAtTheBoundaryAndTheRequestGoesOn) {
   Start("trackfirsttimecookies = false");
   auto noSeparator = Tag("");

@@ -43,6 +43,15 @@ std::unique_ptr<FakeIIS> FakeIIS::Get(const std::string& url, const std::string&
   return iis;
 }
 
+FakeIIS& FakeIIS::NextRequest(const std::string& url, const std::string& query) {
+  Variable("URL", url).Variable("QUERY_STRING", query);
+  status = 200;
+  responseHeaders.clear();
+  sentStatus.clear();
+  sentHeaders.clear();
+  return *this;
+}
+
 FakeIIS* FakeIIS::From(HTTP_FILTER_CONTEXT* pfc) {
   return static_cast<FakeIIS*>(pfc->ServerContext);
 }

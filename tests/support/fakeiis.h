@@ -38,6 +38,11 @@ class FakeIIS {
     return *this;
   }
 
+  // The next request on the same kept-alive connection: the same filter
+  // context, a GET of `url` with `query` replacing the request's URL and
+  // query, the response state of the previous request cleared.
+  FakeIIS& NextRequest(const std::string& url, const std::string& query = "");
+
   // ---- driving the module ----
   // PREPROC_HEADERS, URL_MAP and SEND_RESPONSE in order; returns the status
   // of SEND_RESPONSE.
