@@ -15,6 +15,15 @@ lfmCondition::~lfmCondition() {
   }
 }
 
+uint32_t lfmCondition::TimeoutFromSeconds(int64_t seconds) {
+  constexpr int64_t kLongestSeconds = kLongestTimeout / 1000;
+  if (seconds <= 0)
+    return 0;
+  if (seconds > kLongestSeconds)
+    return kLongestTimeout;
+  return static_cast<uint32_t>(seconds * 1000);
+}
+
 int32_t lfmCondition::Wait(lfmMutex& m, uint32_t timeoutMs) {
   std::list<Record>::iterator rec;
   {

@@ -15,6 +15,13 @@ class lfmCondition {
   static constexpr int32_t kTimedOut = -5;
   // Timeout meaning "wait without limit".
   static constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+  // Longest finite timeout (about 49.7 days).
+  static constexpr uint32_t kLongestTimeout = kInfinite - 1;
+
+  // A wait of `seconds` in milliseconds, computed in 64 bits and held to
+  // 0..kLongestTimeout, so that a large configured rate can neither wrap
+  // round to a short wait nor turn into kInfinite.
+  static uint32_t TimeoutFromSeconds(int64_t seconds);
 
   lfmCondition() = default;
   // Gives waiters still queued up to half a second to leave before the

@@ -37,7 +37,7 @@ uint32_t Body(void*) {
   HeartBeatState& s = State();
   lfmScopedGuard guard(s.tick);
   try {
-    uint32_t waitMs = static_cast<uint32_t>(lfmLogServerSettings::HeartBeatRate()) * 1000u;
+    const uint32_t waitMs = lfmHeartBeat::TickIntervalMs();
     while (!s.thread.StopRequested()) {
       if (s.wake.Wait(s.tick, waitMs) != lfmCondition::kTimedOut)
         continue;
@@ -99,8 +99,7 @@ void lfmHeartBeat::Stop() {
   try {
     if (s.thread.IsAlive()) {
       s.thread.SignalStop();
-      const uint32_t timeoutMs =
-          static_cast<uint32_t>(lfmLogServerSettings::HeartBeatRate()) * 1000u;
+      const uint32_t timeoutMs = TickIntervalMs();
       uint32_t waited = 0;
       uint32_t exitCode = 0;
       int32_t err = 0;
@@ -136,6 +135,10 @@ bool lfmHeartBeat::IsStarted() {
   HeartBeatState& s = State();
   lfmScopedGuard guard(s.startedLock);
   return s.started;
+}
+
+uint32_t lfmHeartBeat::TickIntervalMs() {
+  return lfmCondition::TimeoutFromSeconds(lfmLogServerSettings::HeartBeatRate());
 }
 
 bool lfmHeartBeat::ThreadAlive() {

@@ -9,6 +9,7 @@
 // that mutex, so a thread hung in a flush cannot hang it. The pool's locks
 // are always taken after the tick mutex.
 
+#include <cstdint>
 #include <ctime>
 
 class lfmHeartBeat {
@@ -22,6 +23,9 @@ class lfmHeartBeat {
   static bool IsStarted();
   // Whether the thread still runs (also one that Stop() had to abandon).
   static bool ThreadAlive();
+  // heartbeatrate in milliseconds: the wait between ticks and Stop()'s join
+  // time-out, held to the longest finite wait. Throws what the settings throw.
+  static uint32_t TickIntervalMs();
 
   // One tick of the thread body at `now`: flush and release by their rates,
   // resetting a last-action time that lies in the future (the clock went

@@ -44,6 +44,23 @@ TEST(HeartBeat, FlushesAndReleasesByTheirRatesAndFollowsAClockThatGoesBack) {
   EXPECT_EQ(lfmHeartBeat::LastCheck(), t - 3600);
 }
 
+TEST(HeartBeat, TickIntervalIsComputedWithoutWrappingAndStaysFinite) {
+  struct Case {
+    const char* rate;
+    uint32_t ms;
+  } cases[] = {
+      {"1", 1000u},
+      {"60", 60000u},
+      {"4294967", 4294967000u},  // the last whole second below the cap
+      {"4294968", 0xFFFFFFFEu},  // not 704 ms
+      {"2147483647", 0xFFFFFFFEu},
+  };
+  for (const Case& c : cases) {
+    TempRoot root(std::string("[logserver]\nheartbeatrate = ") + c.rate + "\n");
+    EXPECT_EQ(lfmHeartBeat::TickIntervalMs(), c.ms) << c.rate;
+  }
+}
+
 TEST(HeartBeat, SecondStartOnlyReportsAndStopEndsTheThread) {
   TempRoot root("[logserver]\nheartbeatrate = 60\n");
   lfmLogFileControllerPool::Initialize(10, "#H\r\n");
