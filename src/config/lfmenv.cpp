@@ -72,9 +72,11 @@ std::string Resolve(Cached& c, const char* name, const char* def) {
 bool lfmEnv::LookupVariable(const char* name, std::string* value) {
   if (!name || !value)
     return false;
+  // An empty value counts as absent, in either store: an empty ZR_ROOT
+  // would otherwise make the file system's root the installation root.
   lfmPlatform* os = lfmPlatform::Current();
   std::string v;
-  if (!os->GetEnvironment(name, &v) && !os->GetNamedValue(name, &v))
+  if ((!os->GetEnvironment(name, &v) || v.empty()) && (!os->GetNamedValue(name, &v) || v.empty()))
     return false;
   if (v.size() > kMaxVariable)
     v.resize(kMaxVariable);

@@ -24,8 +24,8 @@ class lfmEnv : public zrConfig {
   void Load(const char* path);
   bool IsLoaded() const;
 
-  // ZR_ROOT exactly as found. Throws code 1012 when it is not set; nothing is
-  // cached then, so a later call tries again.
+  // ZR_ROOT exactly as found. Throws code 1012 when it is not set or empty;
+  // nothing is cached then, so a later call tries again.
   static std::string GetRoot();
   // ZR_CFGFILE, or "kyr.cfg".
   static std::string GetConfigFileName();
@@ -33,8 +33,9 @@ class lfmEnv : public zrConfig {
   static std::string GetDebugLevelText();
   // root + separator + "cfg" + separator + file name.
   static std::string GetConfigPath();
-  // A named variable: the environment first, then the platform's store.
-  // The value is cut to `size` - 1 characters (at most 4095).
+  // A named variable: the environment first, then the platform's store; an
+  // empty value counts as absent. The value is cut to `size` - 1 characters
+  // (at most 4095).
   static bool LookupVariable(const char* name, char* buffer, size_t size);
   static bool LookupVariable(const char* name, std::string* value);
   // Replaces a leading "%zr_root%" (any case) by the root and one separator.

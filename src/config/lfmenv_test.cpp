@@ -22,22 +22,36 @@ TEST(EnvRoot, ConfigPathAddsOneSeparator) {
             std::string("D:\\collector") + kSep + "cfg" + kSep + "kyr.cfg");
 }
 
-TEST(EnvRoot, MissingRootThrows1012AndIsRetried) {
-  TempRoot root;
-  root.Platform().UnsetEnv("ZR_ROOT");
-  try {
-    lfmEnv::GetRoot();
-    FAIL();
-  } catch (const whException& e) {
-    EXPECT_EQ(e.Code(), 1012);
-    EXPECT_EQ(e.Message(), "The environment variable (ZR_ROOT) is not set.");
-    EXPECT_EQ(e.SourceClassName(), "lfmEnv");
-    EXPECT_EQ(e.SourceMethodName(), "GetRoot()");
+TEST(EnvRoot, MissingOrEmptyRootThrows1012AndIsRetried) {
+  // An empty value is no root, in the environment or the named values alike.
+  struct Case {
+    const char* env;    // null: not set
+    const char* named;  // null: not stored
+  } cases[] = {{nullptr, nullptr}, {"", nullptr}, {nullptr, ""}, {"", ""}};
+  for (const Case& c : cases) {
+    TempRoot root;
+    const std::string label = std::string("env ") + (c.env ? "empty" : "unset") + ", named " +
+                              (c.named ? "empty" : "absent");
+    if (c.env)
+      root.Platform().SetEnv("ZR_ROOT", c.env);
+    else
+      root.Platform().UnsetEnv("ZR_ROOT");
+    if (c.named)
+      root.Platform().SetNamedValue("ZR_ROOT", c.named);
+    try {
+      lfmEnv::GetRoot();
+      ADD_FAILURE() << label << ": no exception";
+    } catch (const whException& e) {
+      EXPECT_EQ(e.Code(), 1012) << label;
+      EXPECT_EQ(e.Message(), "The environment variable (ZR_ROOT) is not set.") << label;
+      EXPECT_EQ(e.SourceClassName(), "lfmEnv");
+      EXPECT_EQ(e.SourceMethodName(), "GetRoot()");
+    }
+    EXPECT_THROW(lfmEnv::Instance(), whException) << label;
+    root.Platform().SetNamedValue("ZR_ROOT", root.Path());  // an empty variable hides nothing
+    EXPECT_EQ(lfmEnv::GetRoot(), root.Path()) << label;
+    EXPECT_NO_THROW(lfmEnv::Instance());
   }
-  EXPECT_THROW(lfmEnv::Instance(), whException);
-  root.Platform().SetEnv("ZR_ROOT", root.Path());
-  EXPECT_EQ(lfmEnv::GetRoot(), root.Path());
-  EXPECT_NO_THROW(lfmEnv::Instance());
 }
 
 TEST(EnvRoot, NamedValueIsTheFallbackAndEnvironmentHidesIt) {
