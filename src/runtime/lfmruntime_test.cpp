@@ -187,6 +187,36 @@ TEST(Thread, SuspendedStartRunsOnlyAfterResume) {
   EXPECT_EQ(code, 5u);
 }
 
+std::atomic<int> g_ran{0};
+uint32_t CountRun(void*) {
+  ++g_ran;
+  return 0;
+}
+
+TEST(Thread, ASuspendedThreadNeverResumedNeverRuns) {
+  g_ran = 0;
+  {
+    lfmThread t;  // destroyed
+    ASSERT_EQ(t.Start(&CountRun, nullptr, 0, lfmThread::kStartSuspended, nullptr), 0);
+  }
+  {
+    lfmThread t;  // started again
+    ASSERT_EQ(t.Start(&CountRun, nullptr, 0, lfmThread::kStartSuspended, nullptr), 0);
+    ASSERT_EQ(t.Start(&ReturnArg, nullptr, 0, 0, nullptr), 0);
+    EXPECT_EQ(t.Join(nullptr, nullptr, lfmThread::kInfinite), 0);
+  }
+  {
+    lfmThread t;  // detached
+    ASSERT_EQ(t.Start(&CountRun, nullptr, 0, lfmThread::kStartSuspended, nullptr), 0);
+    EXPECT_EQ(t.Detach(), 0);
+    EXPECT_FALSE(t.IsAlive());
+  }
+  // A thread wrongly let go would have run by now; the released ones were
+  // joined before their objects returned.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(g_ran.load(), 0);
+}
+
 TEST(Thread, KillAbandonsAThreadThatIgnoresStop) {
   TestPlatform os;  // the grace period is not really slept
   g_release = false;

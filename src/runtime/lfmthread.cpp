@@ -54,16 +54,21 @@ std::thread::id lfmThread::ThreadId() const {
 
 // Caller holds mu_.
 void lfmThread::ReleaseThreadLocked() {
+  bool done = false;
+  if (shared_) {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    // A thread started suspended and never resumed would wait forever; it
+    // is let go without running its function, whose argument may belong to
+    // an owner that is going away.
+    if (!shared_->released) {
+      shared_->cancelled = true;
+      shared_->released = true;
+      shared_->cv.notify_all();
+    }
+    done = shared_->done || shared_->cancelled;
+  }
   if (!thread_.joinable())
     return;
-  bool done;
-  {
-    std::lock_guard<std::mutex> lock(shared_->mu);
-    done = shared_->done;
-    // A thread started suspended and never resumed would wait forever.
-    shared_->released = true;
-    shared_->cv.notify_all();
-  }
   if (done) {
     thread_.join();
   } else {
@@ -75,6 +80,11 @@ void lfmThread::Body(std::shared_ptr<Shared> shared, Function fn, void* arg) {
   {
     std::unique_lock<std::mutex> lock(shared->mu);
     shared->cv.wait(lock, [&] { return shared->released; });
+    if (shared->cancelled) {
+      shared->done = true;
+      shared->cv.notify_all();
+      return;
+    }
   }
   lfmPlatform::Current()->SetCurrentThreadPriority(shared->priority.load());
   uint32_t code = fn(arg);

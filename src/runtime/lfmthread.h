@@ -38,7 +38,8 @@ class lfmThread {
   static constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
   lfmThread();
-  // Detaches a thread that is still running (it is not stopped).
+  // Detaches a thread that is still running (it is not stopped). A thread
+  // started suspended and never resumed ends without running its function.
   virtual ~lfmThread();
   lfmThread(const lfmThread&) = delete;
   lfmThread& operator=(const lfmThread&) = delete;
@@ -48,8 +49,8 @@ class lfmThread {
 
   // Starts `fn(arg)` on a new thread with a fresh stop event. A thread started
   // earlier by this object is released first (joined if it has ended,
-  // detached otherwise). `stackSize` is advisory. Returns 0, or -1 with the
-  // error also in *err. Thread-safe.
+  // detached otherwise; one never resumed ends without running). `stackSize` is advisory. Returns
+  // 0, or -1 with the error also in *err. Thread-safe.
   virtual int32_t Start(Function fn, void* arg, uint32_t stackSize, uint32_t flags, int32_t* err);
   // Notes the calling thread's identity as this object's thread.
   virtual void RecordCurrentThreadId();
@@ -57,7 +58,8 @@ class lfmThread {
   // thread started suspended is released by Resume(). Both return 0 or -1.
   virtual int32_t Suspend();
   virtual int32_t Resume();
-  // Lets the thread run on without this object waiting for it.
+  // Lets the thread run on without this object waiting for it; a thread
+  // started suspended and not resumed ends without running its function.
   virtual int32_t Detach();
   // Sets the stop event; the thread polls it with StopRequested() or waits
   // for it with WaitForStop().
@@ -92,7 +94,8 @@ class lfmThread {
     std::mutex mu;
     std::condition_variable cv;
     bool stop = false;
-    bool released = true;  // false while started suspended
+    bool released = true;    // false while started suspended
+    bool cancelled = false;  // released without Resume(): the function never runs
     bool done = false;
     uint32_t exitCode = 0;
     std::atomic<int32_t> priority{kNormal};
