@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 
 #include "platform/lfmplatform.h"
 #include "util/lfmclock.h"
@@ -12,9 +13,12 @@ namespace {
 std::atomic<std::FILE*> g_stream{nullptr};
 
 // Serialises lines from concurrent threads; a leaf lock, nothing is called
-// while it is held.
+// while it is held. Never destroyed, like the stream, and built in static
+// storage: the lines of catch-all handlers must get out even when memory
+// has run out.
 std::mutex& OutputMutex() {
-  static std::mutex* m = new std::mutex;  // never destroyed, like the stream
+  alignas(std::mutex) static unsigned char storage[sizeof(std::mutex)];
+  static std::mutex* m = new (storage) std::mutex;
   return *m;
 }
 

@@ -30,11 +30,21 @@ namespace {
 
 constexpr size_t kHeaderBufferSize = 4096;
 
-void ReportUnknown(const char* where) {
-  std::string line = "Unknown exception caught in ";
-  line += where;
-  lfmStdErr::WriteLine(line.c_str());
-}
+// The boundary handlers' identities and fixed lines. A handler may run
+// because memory ran out, so nothing on its path allocates: the method ids
+// are built when the module loads and the lines are literals.
+const whMethodId kStartUpSite("", "GetFilterVersion(SendResponse)");
+const whMethodId kResponseSite("", "HttpFilterProc(SendResponse)");
+const whMethodId kUrlMapSite("", "HttpFilterProc(UrlMap)");
+const whMethodId kHeadersSite("", "HttpFilterProc(PreprocHeaders)");
+const whMethodId kShutDownSite("", "TerminateFilter");
+constexpr const char kStartUpUnknown[] = "Unknown exception caught in GetFilterVersion";
+constexpr const char kResponseUnknown[] =
+    "Unknown exception caught in ::HttpFilterProc(SendResponse)";
+constexpr const char kUrlMapUnknown[] = "Unknown exception caught in ::HttpFilterProc(UrlMap)";
+constexpr const char kHeadersUnknown[] =
+    "Unknown exception caught in ::HttpFilterProc(PreprocHeaders)";
+constexpr const char kShutDownUnknown[] = "Unknown exception caught in TerminateFilter";
 
 // Collects the configured request headers as "ZR.hdr." parameters into the
 // record's header-parameter text.
@@ -134,23 +144,24 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     lfmLogHelper::PerformFixup(*record);
     // With "trackhitcount" on, the hit is counted here at `hitTime`.
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("", "HttpFilterProc(SendResponse)"));
+    lfmExceptionController::ProcessException(e, kResponseSite);
   } catch (...) {
-    ReportUnknown("::HttpFilterProc(SendResponse)");
+    lfmStdErr::WriteLine(kResponseUnknown);
   }
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
 // Runs `step` for a notification outside the response handler: a failure is
-// reported under `label` and the request goes on.
+// reported under `site` (or, for any other exception, as the line `unknown`)
+// and the request goes on.
 template <typename Step>
-DWORD Guarded(const char* label, Step&& step) {
+DWORD Guarded(const whMethodId& site, const char* unknown, Step&& step) {
   try {
     return step();
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("", label));
+    lfmExceptionController::ProcessException(e, site);
   } catch (...) {
-    ReportUnknown((std::string("::") + label).c_str());
+    lfmStdErr::WriteLine(unknown);
   }
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
@@ -177,9 +188,9 @@ KYR_EXPORT BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* version) {
     lfmLogHelper::StartUp(true);
     return TRUE;
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("", "GetFilterVersion(SendResponse)"));
+    lfmExceptionController::ProcessException(e, kStartUpSite);
   } catch (...) {
-    lfmStdErr::WriteLine("Unknown exception caught in GetFilterVersion");
+    lfmStdErr::WriteLine(kStartUpUnknown);
   }
   return FALSE;
 }
@@ -190,12 +201,12 @@ KYR_EXPORT DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificat
     case SF_NOTIFY_SEND_RESPONSE:
       return OnSendResponse(pfc, static_cast<HTTP_FILTER_SEND_RESPONSE*>(notification));
     case SF_NOTIFY_URL_MAP:
-      return Guarded("HttpFilterProc(UrlMap)", [&] {
+      return Guarded(kUrlMapSite, kUrlMapUnknown, [&] {
         RemapURL(static_cast<HTTP_FILTER_URL_MAP*>(notification));
         return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
       });
     case SF_NOTIFY_PREPROC_HEADERS:
-      return Guarded("HttpFilterProc(PreprocHeaders)", [&] {
+      return Guarded(kHeadersSite, kHeadersUnknown, [&] {
         return OnPreprocHeaders(pfc, static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notification));
       });
     default:
@@ -207,9 +218,9 @@ KYR_EXPORT BOOL WINAPI TerminateFilter(DWORD) {
   try {
     lfmLogHelper::ShutDown(true);
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("", "TerminateFilter"));
+    lfmExceptionController::ProcessException(e, kShutDownSite);
   } catch (...) {
-    lfmStdErr::WriteLine("Unknown exception caught in TerminateFilter");
+    lfmStdErr::WriteLine(kShutDownUnknown);
   }
   return TRUE;
 }

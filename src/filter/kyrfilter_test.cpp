@@ -15,8 +15,10 @@
 #include "hit/lfmpools.h"
 #include "hit/lfmrequest.h"
 #include "runtime/lfmheartbeat.h"
+#include "tests/support/allocfailure.h"
 #include "tests/support/fakeiis.h"
 #include "tests/support/filterfixture.h"
+#include "tests/support/stderrcapture.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
 
@@ -321,6 +323,77 @@ TEST_F(FilterTest, FailuresAreReportedAtTheBoundaryAndTheRequestGoesOn) {
   EXPECT_EQ(Count(audit, "Initialize(lfmRequestData&)"), 1u);
   EXPECT_EQ(Count(audit, "HttpFilterProc(SendResponse)"), 1u);
   EXPECT_TRUE(Stop().empty());
+}
+
+// Runs `call` with the thread's allocations failing after `allowed`
+// successes, for allowed = 0, 1, 2 ... until a call completes without
+// running out; `prepare` runs before each call and `check` after it with
+// the call's result, both with memory to spare. Returns the number of
+// allocations the complete call made; stops at the first exception that
+// leaves `call`.
+template <typename Prepare, typename Call, typename Check>
+size_t UnderEveryAllocationFailure(Prepare prepare, Call call, Check check) {
+  for (size_t allowed = 0;; ++allowed) {
+    prepare();
+    decltype(call()) result{};
+    bool escaped = false;
+    AllocFailure::Arm(allowed);
+    try {
+      result = call();
+    } catch (...) {
+      escaped = true;
+    }
+    bool ranOut = AllocFailure::Disarm();
+    EXPECT_FALSE(escaped) << "an exception left the entry point after " << allowed
+                          << " allocations";
+    check(result, ranOut);
+    if (escaped || !ranOut)
+      return allowed;
+  }
+}
+
+TEST_F(FilterTest, NoExceptionLeavesAnEntryPointWhenMemoryRunsOut) {
+  StdErrCapture err;
+  const std::string config = "trackfirsttimecookies = false\nissuep3p = true\np3pfrom = hit";
+  Start(config);
+  std::unique_ptr<FakeIIS> iis;
+  size_t made = UnderEveryAllocationFailure(
+      [&] {
+        iis = Tag("kyrqry=a&kyrp3p=3,/p.xml");
+        iis->PreprocHeaders();
+        iis->UrlMap();
+      },
+      [&] { return iis->SendResponse(); },
+      [&](DWORD result, bool) {
+        EXPECT_EQ(result, static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
+      });
+  EXPECT_GT(made, 0u);
+  EXPECT_EQ(iis->ResponseHeader("P3P"), "CP=\"ADM ADMa\",policyref=\"/p.xml\"");
+  EXPECT_FALSE(Stop().empty());
+  EXPECT_NE(err.Text().find("Unknown exception caught in ::HttpFilterProc(SendResponse)\n"),
+            std::string::npos);
+
+  HTTP_FILTER_VERSION v{};
+  made = UnderEveryAllocationFailure([&] { NewRoot(FilterConfig(config)); },
+                                     [&] { return GetFilterVersion(&v); },
+                                     [&](BOOL result, bool ranOut) {
+                                       EXPECT_TRUE(ranOut || result == TRUE);
+                                       TerminateFilter(0);
+                                     });
+  EXPECT_GT(made, 0u);
+  EXPECT_NE(err.Text().find("Unknown exception caught in GetFilterVersion\n"), std::string::npos);
+
+  made = UnderEveryAllocationFailure(
+      [&] {
+        Start(config);
+        Tag("")->Run();
+      },
+      [&] { return TerminateFilter(0); },
+      [&](BOOL result, bool) {
+        EXPECT_EQ(result, TRUE);
+        Stop();  // whatever the failure left running
+      });
+  EXPECT_GT(made, 0u);
 }
 
 TEST_F(FilterTest, FailedStartLeavesNothingRunning) {

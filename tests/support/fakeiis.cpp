@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "tests/support/allocfailure.h"
 #include "util/lfmutility.h"
 
 namespace {
@@ -68,6 +69,7 @@ BOOL FakeIIS::CopyOut(const std::string& value, LPVOID buffer, LPDWORD size) {
 
 BOOL WINAPI FakeIIS::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                        LPDWORD size) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   if (!self->frozen_.empty()) {
     for (const auto& [n, v] : self->frozen_)
@@ -97,6 +99,7 @@ BOOL WINAPI FakeIIS::WriteClient(HTTP_FILTER_CONTEXT*, LPVOID, LPDWORD, DWORD) {
 }
 
 void* WINAPI FakeIIS::AllocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   self->allocations_.emplace_back(new char[size ? size : 1]);
   return self->allocations_.back().get();
@@ -104,6 +107,7 @@ void* WINAPI FakeIIS::AllocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD) {
 
 BOOL WINAPI FakeIIS::ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, enum SF_REQ_TYPE request,
                                            PVOID data, ULONG_PTR ul1, ULONG_PTR) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   self->supportCalls++;
   if (request != SF_REQ_SEND_RESPONSE_HEADER)
@@ -119,6 +123,7 @@ BOOL WINAPI FakeIIS::ServerSupportFunction(HTTP_FILTER_CONTEXT* pfc, enum SF_REQ
 
 BOOL WINAPI FakeIIS::GetRequestHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                       LPDWORD size) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   self->headersAsked.push_back(name);
   std::string wanted = WithoutColon(name);
@@ -130,6 +135,7 @@ BOOL WINAPI FakeIIS::GetRequestHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVO
 
 BOOL WINAPI FakeIIS::GetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                        LPDWORD size) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   std::string wanted = WithoutColon(name);
   for (const auto& [n, v] : self->responseHeaders)
@@ -139,6 +145,7 @@ BOOL WINAPI FakeIIS::GetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPV
 }
 
 BOOL WINAPI FakeIIS::SetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   std::string n = WithoutColon(name);
   for (auto& h : self->responseHeaders)
@@ -151,6 +158,7 @@ BOOL WINAPI FakeIIS::SetResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPS
 }
 
 BOOL WINAPI FakeIIS::AddResponseHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  AllocFailure::Pause pause;  // the server's memory, not the module's
   From(pfc)->responseHeaders.emplace_back(WithoutColon(name), value);
   return TRUE;
 }

@@ -3,7 +3,8 @@
 // request's server variables and request headers, a response-header store
 // with add/set/get, ServerSupportFunction for the filter's own response
 // (passed back through SEND_RESPONSE with status 303, as IIS does) and
-// AllocMem. It records what the module did.
+// AllocMem. It records what the module did. Its callbacks never fail for
+// lack of memory (AllocFailure is paused in them), as IIS's do not throw.
 
 #include <map>
 #include <memory>
