@@ -219,12 +219,21 @@ TEST_F(FilterTest, P3PFromTheConfigurationOrTheHit) {
   onlyRef->Run();
   auto hostile = Tag("kyrp3p=1,/p.xml%22%0D%0ASet-Cookie:%20x=1");
   hostile->Run();
+  auto hostileId = Tag("kyrp3p=3%0D%0AX%22%25,/p.xml");
+  hostileId->Run();
   EXPECT_EQ(global->ResponseHeader("P3P"), "CP=\"G\"");
   EXPECT_EQ(hit->ResponseHeader("P3P"), "CP=\"ADM ADMa\",policyref=\"/w3c/p3p.xml\"");
   EXPECT_EQ(onlyRef->ResponseHeader("P3P"), "policyref=\"/p.xml\"");
   EXPECT_EQ(hostile->ResponseHeader("P3P"), "CP=\"ADM\"");
   EXPECT_EQ(hostile->responseHeaders.size(), 1u);
-  EXPECT_EQ(Count(Audit(), "Contains illegal characters: 12G4"), 1u);
+  EXPECT_EQ(hostileId->ResponseHeader("P3P"), "policyref=\"/p.xml\"");
+  // A part dropped for a character that could split or rewrite a header is
+  // reported like any other bad identifier, escaped.
+  std::string audit = Audit();
+  EXPECT_EQ(Count(audit, "Contains illegal characters: 12G4\n"), 1u);
+  EXPECT_EQ(Count(audit, "Contains illegal characters: /p.xml%22%0D%0ASet-Cookie: x=1\n"), 1u);
+  EXPECT_EQ(Count(audit, "Contains illegal characters: 3%0D%0AX%22%25\n"), 1u);
+  EXPECT_EQ(audit.find_first_of("\r\""), std::string::npos);
   Stop();
 
   Start("trackfirsttimecookies = false\nissuep3p = true\np3pfrom = hit");

@@ -286,11 +286,11 @@ void lfmLogHelper::PerformFixup(lfmRequestData& request, std::string* out) {
       size_t comma = whole.find(',');
       std::string id = whole.substr(0, comma);
       std::string ref = comma == std::string::npos ? std::string() : whole.substr(comma + 1);
-      // Parts that could split or rewrite a header are dropped.
+      // Parts that could split or rewrite a header are dropped, and reported.
       if (!IsSafeHeaderText(id))
-        id.clear();
+        lfmCompactPolicy::RejectUnsafe(&id);
       if (!IsSafeHeaderText(ref))
-        ref.clear();
+        lfmCompactPolicy::RejectUnsafe(&ref);
       std::string expansion;
       if (!id.empty() && !lfmCompactPolicy::Resolve(id, &expansion))
         expansion.clear();
