@@ -104,7 +104,11 @@ bool lfmMemMapFile::DoOpen(const std::string& name, int flags, int permission, t
   int64_t size = platform->Size(handle_, &err);
   if (size < 0 || static_cast<uint64_t>(size) > maxSize_)
     return FailOpen();
-  uint64_t dataEnd = size > 0 ? FindDataEnd(static_cast<uint64_t>(size)) : 0;
+  // A block that cannot be read leaves the data end unknown: writing after a
+  // guess would overwrite data, and the close would cut the file there.
+  uint64_t dataEnd = 0;
+  if (size > 0 && !FindDataEnd(static_cast<uint64_t>(size), &dataEnd))
+    return FailOpen();
   if (window_ == 0)
     return FailOpen();
   // Reserve the whole maximum, so that no write into the view can meet a
@@ -149,7 +153,8 @@ void lfmMemMapFile::Unmap() {
   view_ = nullptr;
 }
 
-uint64_t lfmMemMapFile::FindDataEnd(uint64_t size) {
+bool lfmMemMapFile::FindDataEnd(uint64_t size, uint64_t* dataEnd) {
+  *dataEnd = 0;
   uint64_t g = Granularity();
   uint64_t limit = RoundUp(size < maxSize_ ? size : maxSize_);
   lfmPlatform* platform = lfmPlatform::Current();
@@ -160,7 +165,7 @@ uint64_t lfmMemMapFile::FindDataEnd(uint64_t size) {
     int err = 0;
     void* view = platform->MapView(handle_, start, static_cast<size_t>(g), &err);
     if (!view)
-      return start;
+      return false;
     const char* bytes = static_cast<const char*>(view);
     uint64_t end = 0;
     bool found = false;
@@ -173,10 +178,12 @@ uint64_t lfmMemMapFile::FindDataEnd(uint64_t size) {
       found = true;
     }
     platform->UnmapView(view, static_cast<size_t>(g), &err);
-    if (found)
-      return end;
+    if (found) {
+      *dataEnd = end;
+      return true;
+    }
   }
-  return 0;
+  return true;
 }
 
 void lfmMemMapFile::ThrowPassedEof() const {

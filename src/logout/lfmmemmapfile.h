@@ -38,9 +38,10 @@ class lfmMemMapFile : public lfmBaseFile {
   // (nothing copied) or the next window cannot be mapped; `*done` counts the
   // bytes copied before that.
   void MappedWrite(const char* data, size_t n, size_t* done);
-  // The offset after the file's last data byte, scanning granularity-sized
-  // blocks from the end; `size` is the file's length.
-  uint64_t FindDataEnd(uint64_t size);
+  // Sets *dataEnd to the offset after the file's last data byte, scanning
+  // granularity-sized blocks from the end; `size` is the file's length.
+  // False when a block cannot be mapped (the data end is then unknown).
+  bool FindDataEnd(uint64_t size, uint64_t* dataEnd);
   lfmFileHandle Handle() const { return handle_; }
 
  private:
