@@ -182,15 +182,25 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
     requeueBusy();
     throw;
   }
+  int32_t budget;
+  bool anyBusy = !busyKeys.empty();
   {
     lfmScopedGuard guard(p.lock);
     if (!released && p.queue.empty())
       emptied = true;
     requeueBusy();
     p.queue.push_back(fileKey);
+    budget = p.maxHandleCount;
   }
-  if (!released && emptied)
+  // Not waiting for a busy controller is deliberate (it may be waiting for
+  // this caller); the handle is granted all the same, so the operator is told
+  // that the budget is exceeded.
+  if (!released && emptied && !anyBusy) {
     lfmDebugLog::Instance().Log(MESS_LOG_FILE_UNRELEASED_HANDLE);
+  } else if (!released) {
+    std::string count = std::to_string(budget);
+    lfmDebugLog::Instance().Log(MESS_LOG_FILE_HANDLE_OVER_BUDGET, count.c_str());
+  }
   return true;
 }
 

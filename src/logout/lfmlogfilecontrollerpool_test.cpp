@@ -94,6 +94,11 @@ TEST(LogFileControllerPool, EvictionNeverWaitsForABusyControllerAndKeepsItQueued
     std::this_thread::yield();
   EXPECT_TRUE(lfmLogFileControllerPool::ReserveHandle("C", false));
   EXPECT_EQ(lfmLogFileControllerPool::QueuedHandles(), 2u);  // B keeps its handle
+  // The budget is exceeded: the operator is told, once for this grant.
+  EXPECT_EQ(Count(root.Read("log/kyr.audit"),
+                  "Every log file holding a handle was busy.  A handle was granted beyond the "
+                  "maximum handle count (1)."),
+            1u);
   root.Platform().holdWrites = false;
   writer.join();
   EXPECT_TRUE(b->IsFileOpen());
