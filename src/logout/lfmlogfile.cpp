@@ -8,6 +8,7 @@
 #include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmclock.h"
 #include "util/lfmfileinfo.h"
+#include "util/lfmpathname.h"
 
 namespace {
 
@@ -84,6 +85,7 @@ void lfmLogFile::SetLazyClose(bool lazy) {
     // A lazy file that already holds data has its header.
     lfmFileStatus st;
     headerWritten_ = !name_.empty() && lfmPlatform::Current()->Stat(name_, &st) && st.size > 0;
+    headerBuffered_ = false;
   }
 }
 
@@ -124,13 +126,55 @@ void lfmLogFile::LazyFlush(time_t time, const char* extra, size_t n) {
   WriteOutPending(time, extra, n);
 }
 
+bool lfmLogFile::OpenMakingDirectory(time_t time) {
+  if (Open(name_, kOpenFlags, kPermission, time))
+    return true;
+  size_t sep = name_.find_last_of("/\\");
+  if (sep == std::string::npos)
+    return false;
+  std::string dir = name_.substr(0, sep + 1);
+  if (lfmPathName::IsDirectory(dir))
+    return false;
+  if (lfmFileUtil::MakePath(dir) != 0) {
+    lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATE_FAILURE, dir.c_str());
+    return false;
+  }
+  lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATED, dir.c_str());
+  return Open(name_, kOpenFlags, kPermission, time);
+}
+
+void lfmLogFile::Finish(time_t time) {
+  if (file_->IsOpen()) {
+    Close();
+    return;
+  }
+  if (file_->PendingBytes() > 0 && !name_.empty()) {
+    if (lazy_)
+      LazyFlush(time);
+    else
+      WriteOutPending(time);
+  }
+  if (HostedServiceModel() && !name_.empty()) {
+    FinishBusyFile(name_);
+    headerWritten_ = false;
+  }
+}
+
 void lfmLogFile::WriteOutPending(time_t time, const char* extra, size_t n) {
   bool wasOpen = file_->IsOpen();
-  if (!wasOpen &&
-      !file_->Open(name_, kOpenFlags, kPermission, lastWrite_ ? lastWrite_ : lfmClock::Now()))
+  bool opened = wasOpen;
+  if (!wasOpen) {
+    // The buffer may hold the header: the open must not judge it again.
+    bool header = headerWritten_;
+    opened = OpenMakingDirectory(lastWrite_ ? lastWrite_ : lfmClock::Now());
+    headerWritten_ = header;
+  }
+  if (!opened)
     throw whException("lfmLogFileController", "Open()", kModule, __LINE__, whText::kOpenFile,
                       name_.c_str());
   try {
+    if (!wasOpen && headerWritten_ && !headerBuffered_ && file_->Size() == file_->PendingBytes())
+      PutHeaderInFront(time);
     if (extra)
       file_->Write(extra, n);
     file_->Flush(time);
@@ -146,7 +190,26 @@ void lfmLogFile::WriteOutPending(time_t time, const char* extra, size_t n) {
   }
   if (!wasOpen)
     file_->Close();
+  headerBuffered_ = false;
   lastLazyFlush_ = time ? time : lfmClock::Now();
+}
+
+void lfmLogFile::PutHeaderInFront(time_t time) {
+  if (!header_ || header_->empty())
+    return;
+  std::unique_ptr<lfmBaseFile> held = MakeFile(kind_);
+  held->TakePendingFrom(*file_);
+  try {
+    file_->Write(header_->data(), header_->size());
+    file_->Flush(time);
+  } catch (...) {
+    // The header did not go out: it is dropped (the next write-out puts it
+    // in front again) so that the lines fit back, in order.
+    MakeFile(kind_)->TakePendingFrom(*file_);
+    file_->TakePendingFrom(*held);
+    throw;
+  }
+  file_->TakePendingFrom(*held);
 }
 
 void lfmLogFile::SetPeriodTime(time_t t) {

@@ -22,14 +22,15 @@
 #include <string>
 
 #include "logout/lfmbasefile.h"
+#include "platform/lfmplatform.h"
 
 class lfmLogFile {
  public:
   enum Kind : int32_t { kMapped = 1, kBuffered = 2 };
   // Flags and permission of every log file open: write-only, append, create,
   // untranslated.
-  static constexpr int kOpenFlags = 0x8109;
-  static constexpr int kPermission = 0x1B6;
+  static constexpr int kOpenFlags = kOpenWriteOnly | kOpenAppend | kOpenCreate | kOpenUntranslated;
+  static constexpr int kPermission = kOpenPermission;
 
   lfmLogFile(uint32_t bufferSize, uint64_t maxSize);
   ~lfmLogFile();
@@ -65,6 +66,18 @@ class lfmLogFile {
   // `extra`) out and closes it again; an open file is just flushed. Throws
   // 1029 when the open fails (the bytes stay buffered).
   void WriteOutPending(time_t time, const char* extra = nullptr, size_t n = 0);
+  // Ends a closed file that the stream is done with (a lazy file whose
+  // period or size ended, or any closed file at shut-down): writes out what
+  // is buffered under its name (nothing is opened when nothing is buffered)
+  // and, in the hosted service model, finishes its busy file, after which a
+  // later write to the same name starts a new file with its own header.
+  // Throws 1029 when the write-out's open fails (the bytes stay buffered
+  // and the busy file stays where it is).
+  void Finish(time_t time);
+  // Opens `name_` as every log file is opened; when that fails because its
+  // directory has gone, makes the directory again (MESS_LOG_DIR_CREATED or
+  // MESS_LOG_DIR_CREATE_FAILURE) and tries once more.
+  bool OpenMakingDirectory(time_t time);
 
   bool IsOpen() const { return file_->IsOpen(); }
   uint64_t Size() const { return file_->Size(); }
@@ -73,8 +86,17 @@ class lfmLogFile {
   std::string& Name() { return name_; }
   const std::string& Name() const { return name_; }
 
+  // The log file header, put in front of the buffered bytes when a lazy
+  // write-out finds its file gone (removed with its directory, say) although
+  // the header had gone out with earlier lines.
+  void SetHeaderText(std::shared_ptr<const std::string> header) { header_ = std::move(header); }
   bool HeaderWritten() const { return headerWritten_; }
-  void SetHeaderWritten(bool written) { headerWritten_ = written; }
+  // Called after the header was handed to Write: it may wait in the buffer
+  // until the next write-out.
+  void SetHeaderWritten(bool written) {
+    headerWritten_ = written;
+    headerBuffered_ = written;
+  }
   bool StateInitialized() const { return stateInitialized_; }
   void SetStateInitialized(bool initialized) { stateInitialized_ = initialized; }
   time_t PeriodTime() const { return periodTime_; }
@@ -93,6 +115,8 @@ class lfmLogFile {
   // Replaces the (closed) file object by one of `kind`, carrying buffered
   // bytes over.
   void Swap(Kind kind);
+  // Writes the header to the open, empty file ahead of the buffered bytes.
+  void PutHeaderInFront(time_t time);
 
   uint32_t bufferSize_;
   uint64_t maxSize_;
@@ -101,9 +125,11 @@ class lfmLogFile {
   bool stateInitialized_ = false;
   bool lazy_ = false;
   bool headerWritten_ = false;
+  bool headerBuffered_ = false;  // the header has not yet gone out with a write-out
   time_t lastWrite_ = 0;
   time_t lastLazyFlush_ = 0;
   time_t periodTime_ = 0;
   std::tm periodTm_{};
   std::string name_;
+  std::shared_ptr<const std::string> header_;
 };

@@ -228,15 +228,36 @@ class MappedLogFileTest : public FileLayerTest {
   MappedLogFileTest() : FileLayerTest("[logserver]\nusememmappedfile = true\n") {}
 };
 
-TEST_F(MappedLogFileTest, WithoutMaximumTheLogFileContinuesAsPlainBuffered) {
-  lfmLogFile lf(64, 0);
-  EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
-  ASSERT_TRUE(lf.Open(Path("l.log"), kFlags, kPerm, 0));
-  EXPECT_EQ(lf.GetKind(), lfmLogFile::kBuffered);
-  lf.Write("line\r\n", 6, 1);
-  lf.Close();
-  EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
-  EXPECT_EQ(ReadFileText(Path("l.log")), "line\r\n");
+TEST_F(MappedLogFileTest, AFailedMappedOpenContinuesAsPlainBufferedAfterTheData) {
+  const uint64_t g = lfmMemMapFile::Granularity();
+  // An existing file whose data end cannot be searched (its last block
+  // cannot be mapped) must not be written over from a guessed end.
+  const std::string existing = std::string(2 * g + 5, 'd');
+  struct Case {
+    const char* what;
+    uint64_t maxSize;
+    std::string before;
+    int mapError;
+  } cases[] = {
+      {"no maximum", 0, "", 0},
+      {"data end unknown", 4 * g, existing, EIO},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = Path(std::string(c.what) + ".log");
+    if (!c.before.empty())
+      WriteFileText(path, c.before);
+    lfmLogFile lf(64, c.maxSize);
+    EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
+    root_.Platform().mapViewError = c.mapError;
+    ASSERT_TRUE(lf.Open(path, kFlags, kPerm, 0));
+    root_.Platform().mapViewError = 0;
+    EXPECT_EQ(lf.GetKind(), lfmLogFile::kBuffered);
+    lf.Write("line\r\n", 6, 1);
+    lf.Close();
+    EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
+    EXPECT_EQ(ReadFileText(path), c.before + "line\r\n");
+  }
 }
 
 TEST_F(FileLayerTest, LazyFileHoldsNoHandleBetweenItsFlushesAndKeepsBytesOverAFailedOpen) {
@@ -250,13 +271,18 @@ TEST_F(FileLayerTest, LazyFileHoldsNoHandleBetweenItsFlushesAndKeepsBytesOverAFa
   EXPECT_FALSE(lf.IsOpen());
 
   // The next record does not fit: the flush needs the file, whose directory
-  // is missing. The buffered records are kept.
+  // is missing and cannot be made. The buffered records are kept.
+  root_.Platform().mkdirError = EACCES;
   EXPECT_EQ(ThrownText([&] { lf.Write("ABCDEFGHIJ\r\n", 12, 102); }),
             "1029 lfmLogFileController Failed to open the following file: " + path);
   EXPECT_EQ(lf.PendingBytes(), 24u);
 
-  ASSERT_EQ(lfmFileUtil::MakePath(root_.File("lazy")), 0);
+  // Once it can be, the write-out makes the directory again.
+  root_.Platform().mkdirError = 0;
   lf.Write("ABCDEFGHIJ\r\n", 12, 103);
+  EXPECT_NE(ReadFileText(root_.File("log/kyr.audit"))
+                .find("Created log file directory " + root_.File("lazy/")),
+            std::string::npos);
   EXPECT_FALSE(lf.IsOpen());
   EXPECT_EQ(ReadFileText(path), "0123456789\r\nabcdefghij\r\nABCDEFGHIJ\r\n");
 

@@ -101,21 +101,42 @@ lfmLogFileController::lfmLogFileController(const std::string& fileKey) : key_(fi
   current_ = std::make_unique<lfmLogFile>(buffer, max);
   if (lfmLogServerSettings::UseLazyFileClose())
     standby_ = std::make_unique<lfmLogFile>(buffer, max);
+  // The pool sets the header before it makes a controller; one made without
+  // one (a test's) only lacks the header a recreated lazy file would get.
+  bool headerSet;
+  {
+    lfmScopedGuard guard(Header().lock);
+    headerSet = Header().set;
+  }
+  if (headerSet) {
+    auto header = std::make_shared<const std::string>(GetLogFileHeader());
+    current_->SetHeaderText(header);
+    if (standby_)
+      standby_->SetHeaderText(header);
+  }
 }
 
 lfmLogFileController::~lfmLogFileController() {
   lfmScopedGuard write(writeLock_);
   lfmScopedGuard standby(standbyLock_);
+  try {
+    // The standby may still hold the current file's name: its lines are the
+    // older ones and go first.
+    CloseStandbyIfNamed(current_->Name());
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(
+        e, whMethodId("lfmLogFileController", "~lfmLogFileController()"));
+  }
   for (lfmLogFile* file : {current_.get(), standby_.get()}) {
     if (!file)
       continue;
     try {
-      // A lazy file, or one whose close failed, still holds lines: they go
-      // out under its name before the controller ends.
-      if (!file->IsOpen() && file->PendingBytes() > 0 && !file->Name().empty())
-        file->WriteOutPending(0);
+      // A lazy file, or one whose close failed, may still hold lines: they
+      // go out under its name, and its busy file is finished.
       if (file->IsOpen())
         file->Close();
+      else if (file->LazyClose() || file->PendingBytes() > 0)
+        file->Finish(0);
     } catch (const whException& e) {
       lfmExceptionController::ProcessException(
           e, whMethodId("lfmLogFileController", "~lfmLogFileController()"));
@@ -258,8 +279,17 @@ void lfmLogFileController::CheckRotation(time_t now) {
   lfmScopedGuard guard(writeLock_);
   if (lfmLogServerSettings::ReplayInProgress())
     return;
-  if (current_->IsOpen() && current_->PeriodTime() < now && TimePeriodRotate(now))
-    ReleaseLocked();
+  if (current_->PeriodTime() == 0 || current_->PeriodTime() >= now)
+    return;
+  if (current_->IsOpen()) {
+    if (TimePeriodRotate(now))
+      ReleaseLocked();
+  } else if (current_->LazyClose() && TimePeriodRotate(now)) {
+    // An idle lazy file whose period has ended is written out and finished
+    // like a released one; the stream's next hit asks for a handle again.
+    current_->Finish(now);
+    current_->SetLazyClose(false);
+  }
 }
 
 std::string lfmLogFileController::Directory() const {
@@ -372,6 +402,10 @@ void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
   if (SplitHosted() && !file.LazyClose() && !file.IsOpen()) {
     if (!lfmLogFileControllerPool::ReserveHandle(key_, true)) {
       BuildFileName(t, file.Name());
+      // An evicted file may still be open as the standby under this name:
+      // it is closed first, so that its lines land before the lazy ones and
+      // the lazy file sees the data on disk, never a mapped reservation.
+      CloseStandbyIfNamed(file.Name());
       file.SetLazyClose(true);
       file.SetPeriodTime(t);
     }
@@ -388,7 +422,7 @@ void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
       checkSize = false;
     } else if (TimePeriodRotate(t)) {
       if (current_->LazyClose())
-        current_->LazyFlush(writeTime);
+        current_->Finish(writeTime);
       sequence_ = 0;
       OpenFile(t);
       return;
@@ -398,7 +432,7 @@ void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
     OpenFile(t);
   if (checkSize && SizeExceeded(n)) {
     if (current_->LazyClose())
-      current_->LazyFlush(writeTime);
+      current_->Finish(writeTime);
     ++sequence_;
     OpenFile(t);
   }
@@ -422,20 +456,8 @@ void lfmLogFileController::OpenFile(time_t t) {
   lfmLogFile& file = *current_;
   BuildFileName(t, file.Name());
   CloseStandbyIfNamed(file.Name());
-  bool opened = file.Open(file.Name(), lfmLogFile::kOpenFlags, lfmLogFile::kPermission, t);
-  if (!opened) {
-    // The directory may have gone since the stream began: make it again once.
-    std::string dir = Directory();
-    if (!dir.empty() && !lfmPathName::IsDirectory(dir)) {
-      if (lfmFileUtil::MakePath(dir) == 0) {
-        lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATED, dir.c_str());
-        opened = file.Open(file.Name(), lfmLogFile::kOpenFlags, lfmLogFile::kPermission, t);
-      } else {
-        lfmDebugLog::Instance().Log(MESS_LOG_DIR_CREATE_FAILURE, dir.c_str());
-      }
-    }
-  }
-  if (!opened)
+  // The directory may have gone since the stream began: it is made again.
+  if (!file.OpenMakingDirectory(t))
     throw whException("lfmLogFileController", "Open()", kModule, __LINE__, whText::kOpenFile,
                       file.Name().c_str());
   file.SetPeriodTime(t);

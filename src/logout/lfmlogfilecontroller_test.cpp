@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <regex>
 #include <thread>
 
@@ -198,80 +200,179 @@ TEST(LogFileControllerStandby, IdleFileIsReleasedWhenItsPeriodEnds) {
   EXPECT_EQ(root.Read("weblog/hlg_hr14_may_07_2004.log"), "#Remark: KYR-p\r\n#Fields: x \r\na\r\n");
 }
 
-// Several threads write into several split-log keys with a budget of two
-// handles (so evictions and lazy files happen) while the hit times cross
+// Split-log sites on a budget of one handle: A holds it, the others write
+// lazily.
+class LazyStreamTest : public ::testing::Test {
+ protected:
+  void Start(const std::string& logserver, const std::string& servicemodel = "") {
+    root_ = std::make_unique<TempRoot>(Config(
+        "rotationperiod = minutes\nminutesinterval = 1",
+        "hostedmodel = true\nsplitlogs = true\nbufferflushrate = 1\n" + logserver, servicemodel));
+    lfmLogFileControllerPool::Initialize(1, kHeader);
+  }
+  lfmLogFileController* Site(const char* key) {
+    return lfmLogFileControllerPool::GetLogFileController(key, latencyClass_);
+  }
+  void Hit(const char* key, time_t t, const std::string& line) {
+    std::string record = line + "\r\n";
+    Site(key)->Write(t, record.data(), record.size(), t, latencyClass_);
+  }
+  std::unique_ptr<TempRoot> root_;
+  int32_t latencyClass_ = 2;  // 1 gives each site its own service-model stream
+};
+
+TEST_F(LazyStreamTest, AnIdleLazyBusyFileIsFinishedOnceItsPeriodHasEnded) {
+  latencyClass_ = 1;
+  Start("", "servicemodel = true\nrotationrateshortlag = 1");
+  const time_t t = UtcTime(2004, 5, 7, 13, 0, 10);
+  Hit("AAAAAAAAAAAAAA", t, "a1");
+  Hit("BBBBBBBBBBBBBB", t, "b1");
+  ASSERT_FALSE(Site("BBBBBBBBBBBBBB")->IsFileOpen());
+  lfmLogFileControllerPool::FlushControllers(t + 5);  // B's lines go out under its busy name
+  lfmLogFileControllerPool::ReleaseInactiveFiles(t + 30);
+  const std::string busy = "BBBBBBBBBBBBBB-kyr-2004-05-07-13-00010-testhost";
+  EXPECT_TRUE(root_->Exists("shortlag/" + busy + ".kyrbusy"));
+  // The minute has ended: both streams finish their files without a hit.
+  lfmLogFileControllerPool::ReleaseInactiveFiles(t + 60);
+  lfmLogFileControllerPool::FlushControllers(t + 60);
+  EXPECT_EQ(root_->Read("shortlag/" + busy + ".log"), "#Remark: KYR-p\r\n#Fields: x \r\nb1\r\n");
+  EXPECT_TRUE(root_->Exists("shortlag/AAAAAAAAAAAAAA-kyr-2004-05-07-13-00010-testhost.log"));
+  // The next hit starts the next file with its own header.
+  Hit("BBBBBBBBBBBBBB", t + 61, "b2");
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(root_->Read("shortlag/BBBBBBBBBBBBBB-kyr-2004-05-07-13-00111-testhost.log"),
+            "#Remark: KYR-p\r\n#Fields: x \r\nb2\r\n");
+  for (const std::string& f : ListDir(root_->File("shortlag")))
+    EXPECT_EQ(f.find(".kyrbusy"), std::string::npos) << f;
+}
+
+TEST_F(LazyStreamTest, ARemovedLogDirectoryIsMadeAgainByLazyWriteOuts) {
+  for (const char* mapped : {"false", "true"}) {
+    SCOPED_TRACE(mapped);
+    Start(std::string("usememmappedfile = ") + mapped);
+    const time_t t = UtcTime(2004, 5, 7, 13, 0, 10);
+    Hit("AAAAAAAAAAAAAA", t, "a1");
+    Hit("BBBBBBBBBBBBBB", t, "b1");
+    Hit("CCCCCCCCCCCCCC", t, "c1");
+    Site("AAAAAAAAAAAAAA")->ReleaseHandle();
+    lfmLogFileControllerPool::FlushControllers(t + 5);
+    ASSERT_EQ(ListDir(root_->File("weblog")).size(), 3u);
+    ASSERT_EQ(std::system(("rm -rf '" + root_->File("weblog") + "'").c_str()), 0);
+    Hit("BBBBBBBBBBBBBB", t + 6, "b2");
+    Hit("CCCCCCCCCCCCCC", t + 6, "c2");
+    lfmLogFileControllerPool::FlushControllers(t + 10);
+    Hit("BBBBBBBBBBBBBB", t + 11, "b3");
+    lfmLogFileControllerPool::ShutDown();
+    // The lines after the removal land, under a header of their own.
+    EXPECT_EQ(root_->Read("weblog/BBBBBBBBBBBBBB_hlg_min00_hr13_may_07_2004.log"),
+              "#Remark: KYR-p\r\n#Fields: x \r\nb2\r\nb3\r\n");
+    EXPECT_EQ(root_->Read("weblog/CCCCCCCCCCCCCC_hlg_min00_hr13_may_07_2004.log"),
+              "#Remark: KYR-p\r\n#Fields: x \r\nc2\r\n");
+    EXPECT_EQ(Count(root_->Read("log/kyr.audit"), "Failed to open the following file"), 0u);
+    root_.reset();
+  }
+}
+
+// One output configuration of the stress below: the switches that share the
+// lazy, standby and handle-budget paths of a stream.
+struct StressCase {
+  const char* what;
+  std::string logserver;
+  std::string servicemodel;
+  const char* dir;       // where the files land
+  int32_t latencyClass;  // 1 gives every site its own service-model stream
+};
+
+// Several threads write into three split-log keys sharing one handle (so
+// evictions, standby files and lazy files meet) while the hit times cross
 // minute and size boundaries and a heartbeat thread flushes and releases.
-// Afterwards every line is present exactly once and intact, and every file
-// begins with its one header.
-TEST(LogOutputStress, EveryLineOnceAndIntactAcrossRotationsEvictionsAndFlushes) {
-  TempRoot root(
-      Config("rotationperiod = minutes\nminutesinterval = 1\nlimitbysize = true\n"
-             "maxlogfilesize = 8",
-             "hostedmodel = true\nsplitlogs = true\nwritebuffersize = 700\n"
-             "bufferflushrate = 1"));
-  lfmLogFileControllerPool::Initialize(2, kHeader);
-  const time_t base = UtcTime(2004, 5, 7, 13);
-  const int kThreads = 4;
-  const int kLines = 400;
-  const char* keys[] = {"AAAAAAAAAAAAAA", "BBBBBBBBBBBBBB", "CCCCCCCCCCCCCC"};
-  std::atomic<int> progress{0};
-  std::atomic<bool> done{false};
-  std::thread heartbeat([&] {
-    while (!done) {
-      time_t now = base + progress.load() / 4;
-      lfmLogFileControllerPool::FlushControllers(now);
-      lfmLogFileControllerPool::ReleaseInactiveFiles(now);
-      std::this_thread::yield();
-    }
-  });
-  std::vector<std::thread> writers;
-  for (int w = 0; w < kThreads; ++w) {
-    writers.emplace_back([&, w] {
-      for (int i = 0; i < kLines; ++i) {
-        const char* key = keys[(w + i) % 3];
-        std::string line = std::string(key) + " w" + std::to_string(w) + " i" + std::to_string(i) +
-                           " " + std::string(i % 50, 'x') + " end\r\n";
-        time_t t = base + (progress++) / 4;
-        lfmLogFileControllerPool::GetLogFileController(key)->Write(t, line.data(), line.size(), t,
-                                                                   2);
+// Afterwards every line is present exactly once, intact and in order, in its
+// own key's file; every file begins with its one header; no file holds a NUL
+// byte and no busy file is left.
+TEST(LogOutputStress, EveryLineOnceAndIntactInEveryOutputConfiguration) {
+  const std::string split =
+      "hostedmodel = true\nsplitlogs = true\nwritebuffersize = 700\nbufferflushrate = 1\n";
+  const std::string service = "servicemodel = true\nrotationrateshortlag = 1";
+  const StressCase cases[] = {
+      {"plain", split, "", "weblog", 2},
+      {"plain lazy", split + "uselazyfileclose = true", "", "weblog", 2},
+      {"mapped", split + "usememmappedfile = true", "", "weblog", 2},
+      {"mapped lazy", split + "usememmappedfile = true\nuselazyfileclose = true", "", "weblog", 2},
+      {"service plain lazy", split + "uselazyfileclose = true", service, "shortlag", 1},
+      {"service mapped lazy", split + "usememmappedfile = true\nuselazyfileclose = true", service,
+       "shortlag", 1},
+  };
+  for (const StressCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempRoot root(
+        Config("rotationperiod = minutes\nminutesinterval = 1\nlimitbysize = true\n"
+               "maxlogfilesize = 8",
+               c.logserver, c.servicemodel));
+    lfmLogFileControllerPool::Initialize(1, kHeader);
+    const time_t base = UtcTime(2004, 5, 7, 13);
+    const int kThreads = 4;
+    const int kLines = 300;
+    const char* keys[] = {"AAAAAAAAAAAAAA", "BBBBBBBBBBBBBB", "CCCCCCCCCCCCCC"};
+    std::atomic<int> progress{0};
+    std::atomic<bool> done{false};
+    std::thread heartbeat([&] {
+      while (!done) {
+        time_t now = base + progress.load() / 4;
+        lfmLogFileControllerPool::FlushControllers(now);
+        lfmLogFileControllerPool::ReleaseInactiveFiles(now);
+        std::this_thread::yield();
       }
     });
-  }
-  for (std::thread& t : writers)
-    t.join();
-  done = true;
-  heartbeat.join();
-  lfmLogFileControllerPool::ShutDown();
-
-  std::map<std::string, int> seen;
-  std::map<std::string, int> lastIndex;  // file and writer -> last line index (-1 initially)
-  const std::regex lineForm("([A-C]{14}) w(\\d) i(\\d+) x* end");
-  for (const std::string& f : ListDir(root.File("weblog"))) {
-    std::string text = ReadFileText(root.File("weblog/" + f));
-    EXPECT_EQ(text.rfind("#Remark: KYR-p\r\n#Fields: x \r\n", 0), 0u) << f;
-    EXPECT_EQ(Count(text, "#Remark"), 1u) << f;
-    size_t at = 0;
-    while (at < text.size()) {
-      size_t end = text.find("\r\n", at);
-      ASSERT_NE(end, std::string::npos) << f;
-      std::string line = text.substr(at, end - at);
-      at = end + 2;
-      if (line[0] == '#')
-        continue;
-      std::smatch m;
-      ASSERT_TRUE(std::regex_match(line, m, lineForm)) << f << ": " << line;
-      EXPECT_EQ(f.substr(0, 14), m[1].str()) << "line in another key's file";
-      // Within a file each writer's lines keep their order.
-      int& last = lastIndex.try_emplace(f + m[2].str(), -1).first->second;
-      int index = std::stoi(m[3].str());
-      EXPECT_GT(index, last) << f << ": " << line;
-      last = index;
-      ++seen[line];
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kThreads; ++w) {
+      writers.emplace_back([&, w] {
+        for (int i = 0; i < kLines; ++i) {
+          const char* key = keys[(w + i) % 3];
+          std::string line = std::string(key) + " w" + std::to_string(w) + " i" +
+                             std::to_string(i) + " " + std::string(i % 50, 'x') + " end\r\n";
+          time_t t = base + (progress++) / 4;
+          lfmLogFileControllerPool::GetLogFileController(key, c.latencyClass)
+              ->Write(t, line.data(), line.size(), t, c.latencyClass);
+        }
+      });
     }
+    for (std::thread& t : writers)
+      t.join();
+    done = true;
+    heartbeat.join();
+    lfmLogFileControllerPool::ShutDown();
+
+    std::map<std::string, int> seen;
+    std::map<std::string, int> lastIndex;  // file and writer -> last line index
+    const std::regex lineForm("([A-C]{14}) w(\\d) i(\\d+) x* end");
+    for (const std::string& f : ListDir(root.File(c.dir))) {
+      EXPECT_EQ(f.substr(f.size() - 4), ".log") << f;
+      std::string text = ReadFileText(root.File(std::string(c.dir) + "/" + f));
+      EXPECT_EQ(text.find('\0'), std::string::npos) << f;
+      EXPECT_EQ(text.rfind("#Remark: KYR-p\r\n#Fields: x \r\n", 0), 0u) << f;
+      EXPECT_EQ(Count(text, "#Remark"), 1u) << f;
+      size_t at = 0;
+      while (at < text.size()) {
+        size_t end = text.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << f;
+        std::string line = text.substr(at, end - at);
+        at = end + 2;
+        if (line.empty() || line[0] == '#')
+          continue;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, lineForm)) << f << ": " << line;
+        EXPECT_EQ(f.substr(0, 14), m[1].str()) << "line in another key's file";
+        int& last = lastIndex.try_emplace(f + m[2].str(), -1).first->second;
+        int index = std::stoi(m[3].str());
+        EXPECT_GT(index, last) << f << ": " << line;
+        last = index;
+        ++seen[line];
+      }
+    }
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+    for (const auto& entry : seen)
+      EXPECT_EQ(entry.second, 1) << entry.first;
   }
-  EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
-  for (const auto& entry : seen)
-    EXPECT_EQ(entry.second, 1) << entry.first;
 }
 
 }  // namespace
