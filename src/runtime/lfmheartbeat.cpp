@@ -1,6 +1,8 @@
 #include "runtime/lfmheartbeat.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
@@ -20,12 +22,20 @@ struct HeartBeatState {
   lfmThread thread;
   lfmMutex startedLock;
   bool started = false;  // startedLock
+  // Held by the thread except while it waits. Start() and IsStarted() never
+  // take it: a thread abandoned by Stop() may still hold it, hung in a flush.
   lfmMutex tick;
   lfmCondition wake;
-  // Written by the thread under the tick mutex (and by Start before the
-  // thread exists).
-  time_t lastFlush = 0;
-  time_t lastCheck = 0;
+  // Written by Tick() under the tick mutex and by Start() before the thread
+  // exists; atomic so that Start() need not take the tick mutex.
+  std::atomic<time_t> lastFlush{0};
+  std::atomic<time_t> lastCheck{0};
+  // Which start the running body belongs to. Start() advances it, so that a
+  // body abandoned by Stop() ends when its flush returns instead of running
+  // on beside its successor (the thread object's stop event is the
+  // successor's by then).
+  std::atomic<uintptr_t> run{0};
+  std::atomic<int32_t> bodies{0};
 };
 
 HeartBeatState& State() {
@@ -33,12 +43,14 @@ HeartBeatState& State() {
   return *s;
 }
 
-uint32_t Body(void*) {
+uint32_t Body(void* arg) {
   HeartBeatState& s = State();
+  const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
+  ++s.bodies;
   lfmScopedGuard guard(s.tick);
   try {
     const uint32_t waitMs = lfmHeartBeat::TickIntervalMs();
-    while (!s.thread.StopRequested()) {
+    while (s.run.load() == run && !s.thread.StopRequested()) {
       if (s.wake.Wait(s.tick, waitMs) != lfmCondition::kTimedOut)
         continue;
       lfmHeartBeat::Tick(lfmClock::Now());
@@ -48,6 +60,7 @@ uint32_t Body(void*) {
   } catch (...) {
     lfmStdErr::WriteLine("Caught unknown exception in lfmHeartBeat::HeartBeat()");
   }
+  --s.bodies;
   return 0;
 }
 
@@ -57,16 +70,18 @@ void lfmHeartBeat::Tick(time_t now) {
   HeartBeatState& s = State();
   lfmScopedGuard guard(s.tick);
   const lfmLogServerSettings::Values& v = lfmLogServerSettings::Get();
-  if (now - s.lastFlush >= v.bufferFlushRate) {
+  const time_t lastFlush = s.lastFlush.load();
+  if (now - lastFlush >= v.bufferFlushRate) {
     lfmLogFileControllerPool::FlushControllers(now);
     s.lastFlush = now;
-  } else if (now < s.lastFlush) {
+  } else if (now < lastFlush) {
     s.lastFlush = now;
   }
-  if (now - s.lastCheck >= v.fileCheckRate) {
+  const time_t lastCheck = s.lastCheck.load();
+  if (now - lastCheck >= v.fileCheckRate) {
     lfmLogFileControllerPool::ReleaseInactiveFiles(now);
     s.lastCheck = now;
-  } else if (now < s.lastCheck) {
+  } else if (now < lastCheck) {
     s.lastCheck = now;
   }
 }
@@ -79,13 +94,14 @@ void lfmHeartBeat::Start() {
       lfmDebugLog::Instance().Log(MESS_HEARTBEAT_RESTART);
       return;
     }
-    {
-      lfmScopedGuard tick(s.tick);
-      s.lastFlush = s.lastCheck = lfmClock::Now();
-    }
+    const time_t now = lfmClock::Now();
+    s.lastFlush = now;
+    s.lastCheck = now;
     lfmLogServerSettings::Get();  // settings errors surface here, not in the thread
+    const uintptr_t run = s.run.load() + 1;
+    s.run = run;
     int32_t err = 0;
-    if (s.thread.Start(Body, nullptr, 0, 0, &err) == 0)
+    if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
       s.started = true;
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(e, whMethodId("lfmHeartBeat", "Start()"));
@@ -145,20 +161,20 @@ bool lfmHeartBeat::ThreadAlive() {
   return State().thread.IsAlive();
 }
 
+int32_t lfmHeartBeat::BodiesRunning() {
+  return State().bodies.load();
+}
+
 time_t lfmHeartBeat::LastFlush() {
-  HeartBeatState& s = State();
-  lfmScopedGuard guard(s.tick);
-  return s.lastFlush;
+  return State().lastFlush.load();
 }
 
 time_t lfmHeartBeat::LastCheck() {
-  HeartBeatState& s = State();
-  lfmScopedGuard guard(s.tick);
-  return s.lastCheck;
+  return State().lastCheck.load();
 }
 
 void lfmHeartBeat::SetLastActionsForTest(time_t t) {
   HeartBeatState& s = State();
-  lfmScopedGuard guard(s.tick);
-  s.lastFlush = s.lastCheck = t;
+  s.lastFlush = t;
+  s.lastCheck = t;
 }

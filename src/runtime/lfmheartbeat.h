@@ -5,9 +5,11 @@
 //
 // The thread holds its tick mutex at all times except while it waits, and
 // Stop() delivers the wake-up under the same mutex, so a stop can never be
-// lost between the thread's stop check and its wait; Stop() never blocks on
-// that mutex, so a thread hung in a flush cannot hang it. The pool's locks
-// are always taken after the tick mutex.
+// lost between the thread's stop check and its wait; Stop(), Start() and
+// IsStarted() never block on that mutex, so a thread hung in a flush cannot
+// hang them (a thread started after one was abandoned waits for the mutex
+// itself, and the abandoned one ends when its flush returns). The pool's
+// locks are always taken after the tick mutex.
 
 #include <cstdint>
 #include <ctime>
@@ -23,6 +25,8 @@ class lfmHeartBeat {
   static bool IsStarted();
   // Whether the thread still runs (also one that Stop() had to abandon).
   static bool ThreadAlive();
+  // Threads inside the heartbeat's body, abandoned ones included; for tests.
+  static int32_t BodiesRunning();
   // heartbeatrate in milliseconds: the wait between ticks and Stop()'s join
   // time-out, held to the longest finite wait. Throws what the settings throw.
   static uint32_t TickIntervalMs();

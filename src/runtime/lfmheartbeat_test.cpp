@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <future>
 #include <thread>
 
 #include "logout/lfmlogfilecontroller.h"
@@ -101,6 +103,47 @@ TEST(HeartBeat, StopAbandonsAThreadHungInAFlushWithinItsTimeOut) {
   std::vector<std::string> files = ListDir(root.File("weblog"));
   ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(Count(ReadFileText(root.File("weblog/" + files[0])), "a\r\n"), 1u);
+}
+
+// Polls `done` for up to a minute (a deadline for a broken build, not a
+// timing: a working one passes at once).
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 12000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
+
+TEST(HeartBeat, RestartAfterAnAbandonedThreadNeitherWaitsForItsFlushNorKeepsIt) {
+  TempRoot root(
+      "[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 1\n"
+      "bufferflushrate = 1\n");
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+  const time_t now = lfmClock::Now();
+  ctl->Write(now, "a\r\n", 3, now, 2);
+  root.Platform().holdWrites = true;
+  lfmHeartBeat::Start();
+  ASSERT_TRUE(Eventually([&] { return root.Platform().heldWrites.load() > 0; }));
+  lfmHeartBeat::Stop();  // abandons the thread, still hung in its flush
+
+  auto restart = std::async(std::launch::async, [] {
+    lfmHeartBeat::Start();
+    return lfmHeartBeat::IsStarted();
+  });
+  const bool returned = restart.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  // Both bodies exist while the flush hangs: the new one waits its turn.
+  const bool bothBodies = Eventually([] { return lfmHeartBeat::BodiesRunning() == 2; });
+  root.Platform().holdWrites = false;
+  EXPECT_TRUE(returned) << "Start() waited for the hung flush";
+  EXPECT_TRUE(restart.get());
+  EXPECT_TRUE(bothBodies);
+  // The abandoned body ends once its flush returns; only the new one runs on.
+  EXPECT_TRUE(Eventually([] { return lfmHeartBeat::BodiesRunning() == 1; }));
+  lfmHeartBeat::Stop();
+  EXPECT_EQ(lfmHeartBeat::BodiesRunning(), 0);
+  EXPECT_EQ(Count(root.Read("log/kyr.audit"), "The heart beat thread was not gracefully shutdown."),
+            1u);
+  lfmLogFileControllerPool::ShutDown();
 }
 
 }  // namespace
