@@ -17,6 +17,9 @@ namespace {
 
 const char kBanner[] = "# Edited by Vantorell";
 const char kTrimSet[] = " \t\n\r";
+// The UTF-8 byte-order mark some editors put at the start of a text file.
+const char kBom[] = "\xEF\xBB\xBF";
+constexpr size_t kBomLength = sizeof kBom - 1;
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(kTrimSet);
@@ -147,14 +150,38 @@ std::FILE* zrConfig::Open(const char* path, int32_t mode) {
   return f;
 }
 
-bool zrConfig::NextLine(std::FILE* f, std::string* line, bool* readError) {
-  char buf[kLinePiece + 1];
-  if (!std::fgets(buf, sizeof buf, f)) {
-    if (std::ferror(f))
-      *readError = true;
-    return false;
+bool zrConfig::NextLine(std::FILE* f, std::string* line, bool* readError, bool* byteOrderMark) {
+  std::string raw;
+  bool ended = false;
+  int c = 0;
+  while (raw.size() < kLinePiece) {
+    c = std::getc(f);
+    if (c == EOF)
+      break;
+    if (c == '\n') {
+      ended = true;
+      break;
+    }
+    if (c == '\r') {  // CR or CR LF
+      int next = std::getc(f);
+      if (next != '\n' && next != EOF)
+        std::ungetc(next, f);
+      ended = true;
+      break;
+    }
+    raw += static_cast<char>(c);
   }
-  *line = Trim(std::string(buf, strnlen(buf, sizeof buf)));
+  if (c == EOF && std::ferror(f))
+    *readError = true;
+  if (!ended && raw.empty() && c == EOF)
+    return false;
+  if (byteOrderMark) {
+    *byteOrderMark = raw.compare(0, kBomLength, kBom) == 0;
+    if (*byteOrderMark)
+      raw.erase(0, kBomLength);
+  }
+  raw.resize(strnlen(raw.c_str(), raw.size()));  // a NUL ends the line's text
+  *line = Trim(raw);
   return true;
 }
 
@@ -172,7 +199,8 @@ zrConfig::Section& zrConfig::SectionFor(const std::string& name) {
 void zrConfig::ReadLines(std::FILE* f, bool* readError) {
   std::string line, name, key, value;
   Section* current = &SectionFor(currentSection_);
-  while (NextLine(f, &line, readError)) {
+  bool bom = false;
+  for (bool* first = &bom; NextLine(f, &line, readError, first); first = nullptr) {
     switch (Classify(line, &name, &key, &value)) {
       case LineKind::kEmpty:
       case LineKind::kComment:
@@ -252,7 +280,10 @@ void zrConfig::WriteMerged(std::FILE* in, std::FILE* out, bool* readError) const
 
   if (in) {
     std::string line, name, key, value;
-    while (NextLine(in, &line, readError)) {
+    bool bom = false;
+    for (bool* first = &bom; NextLine(in, &line, readError, first); first = nullptr) {
+      if (first && bom)
+        std::fputs(kBom, out);  // kept for the editor that wrote it
       switch (Classify(line, &name, &key, &value)) {
         case LineKind::kEmpty:
           std::fputs("\n", out);

@@ -133,8 +133,11 @@ class zrConfig {
   static void WriteSetting(std::FILE* out, const Entry& e);
   // Writes in creation order.
   static void WriteSettings(std::FILE* out, const Settings& settings);
-  // Returns one trimmed line (or line piece); false at end of file.
-  static bool NextLine(std::FILE* f, std::string* line, bool* readError);
+  // Returns one trimmed line (or line piece); false at end of file. A line
+  // ends at LF, CR or CR LF. For the file's first line pass `byteOrderMark`:
+  // a leading UTF-8 byte-order mark is dropped and reported there.
+  static bool NextLine(std::FILE* f, std::string* line, bool* readError,
+                       bool* byteOrderMark = nullptr);
 
   int32_t openMode_ = kReadOnly;
   int32_t changeCount_ = 0;

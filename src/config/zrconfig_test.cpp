@@ -35,6 +35,45 @@ TEST_F(ConfigFile, KeyValueSpacingAndEqualsInValues) {
   EXPECT_EQ(cfg_.GetString("a", "", "s"), "b = c");
 }
 
+TEST_F(ConfigFile, LinesEndAtLfCrOrCrLfAndALeadingByteOrderMarkIsSkipped) {
+  const std::string bom = "\xEF\xBB\xBF";
+  struct Case {
+    const char* label;
+    std::string start;  // before the first line
+    const char* a;      // the line ends, in turn
+    const char* b;
+    const char* c;
+  } cases[] = {
+      {"LF", "", "\n", "\n", "\n"},
+      {"CR LF", "", "\r\n", "\r\n", "\r\n"},
+      {"CR", "", "\r", "\r", "\r"},
+      {"mixed", "", "\r", "\r\n", "\n"},
+      {"CR, blank line", "", "\r\r", "\r", "\r"},
+      {"BOM, LF", bom, "\n", "\n", "\n"},
+      {"BOM, CR LF", bom, "\r\n", "\r\n", "\r\n"},
+      {"BOM, CR", bom, "\r", "\r", "\r"},
+  };
+  for (const Case& c : cases) {
+    const std::string text = c.start + "[logserver]" + c.a + "heartbeatrate = 30" + c.b +
+                             "# comment" + c.c + "[s]" + c.a + "k = v";
+    ASSERT_TRUE(LoadText(text, zrConfig::kReadWrite)) << c.label;
+    EXPECT_EQ(cfg_.GetInt("heartbeatrate", 60, "logserver"), 30) << c.label;
+    EXPECT_EQ(cfg_.GetString("k", "", "s"), "v") << c.label;
+    EXPECT_EQ(cfg_.SectionsRead(), 2) << c.label;
+    EXPECT_EQ(cfg_.SettingsRead(), 2) << c.label;
+    // The write-back reads the file the same way and keeps the mark.
+    cfg_.SetInt("heartbeatrate", 45, "logserver");
+    ASSERT_TRUE(cfg_.Save(false)) << c.label;
+    std::string saved = ReadFileText(path_);
+    EXPECT_EQ(saved.compare(0, bom.size(), bom) == 0, !c.start.empty()) << c.label;
+    zrConfig again;
+    ASSERT_TRUE(again.Load(path_.c_str(), zrConfig::kReadOnly)) << c.label;
+    EXPECT_EQ(again.GetInt("heartbeatrate", 60, "logserver"), 45) << c.label << "\n" << saved;
+    EXPECT_EQ(again.GetString("k", "", "s"), "v") << c.label;
+    EXPECT_EQ(again.SettingsRead(), 2) << c.label << "\n" << saved;
+  }
+}
+
 TEST_F(ConfigFile, EmptyValuesKeysAndHeadersAreIgnored) {
   ASSERT_TRUE(LoadText("[s]\nname =\n= value\nnoequals\n[]\nafter = 1\n"));
   EXPECT_EQ(cfg_.GetString("name", "dflt", "s"), "dflt");
