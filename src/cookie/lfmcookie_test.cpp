@@ -72,14 +72,16 @@ TEST(CookieSettings, ExpirationTypesAndDates) {
     EXPECT_NE(audit.find("\nmagiccode: 2 characters\n"), std::string::npos);
     EXPECT_EQ(Count(audit, "default magic code"), 0u);
   }
-  {
-    TempRoot root(Config("expirationtype = date\nexpirationdate = 31-12-2015"));
-    EXPECT_EQ(lfmCookieSettings::ExpirationDate(), "01-01-2010");
-    EXPECT_EQ(lfmCookieSettings::ExpiryAttribute(), "expires=Fri, 01-Jan-2010 23:59:59 GMT");
+  for (const char* invalid : {"31-12-2015", "12/31/2015/junk", "12-31-2015-"}) {
+    TempRoot root(Config(std::string("expirationtype = date\nexpirationdate = ") + invalid));
+    EXPECT_EQ(lfmCookieSettings::ExpirationDate(), "01-01-2010") << invalid;
+    EXPECT_EQ(lfmCookieSettings::ExpiryAttribute(), "expires=Fri, 01-Jan-2010 23:59:59 GMT")
+        << invalid;
     EXPECT_EQ(Count(Audit(root),
                     "WARNING: Invalid Cookie Expiration Date -- Using Default "
                     "Expiration Date: 01-01-2010"),
-              1u);
+              1u)
+        << invalid;
   }
   {
     TempRoot root(Config("expirationtype = date\nexpirationdate = 02-29-15"));

@@ -1,5 +1,6 @@
 #include "cookie/lfmcookiesettings.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "config/lfmenv.h"
@@ -40,6 +41,10 @@ std::string ReadAttribute(const zrConfig& config, const char* key, const char* d
 bool lfmCookieSettings::Values::SetExpirationDate(const std::string& text) {
   expirationDate = text;
   expiryAttribute.clear();
+  // The date parser ignores fields after the third; here they make the
+  // text no date, so that "12/31/2015/junk" is reported, not half taken.
+  if (std::count_if(text.begin(), text.end(), [](char c) { return c == '/' || c == '-'; }) > 2)
+    return false;
   int month = 0, day = 0, year = 0;
   if (!lfmTimeFuncs::ParseDate(text.c_str(), &month, &day, &year))
     return false;

@@ -55,7 +55,8 @@ class lfmCookieSettings {
     uint32_t generation = 0;
 
     // Stores the date text and rebuilds expiryAttribute from it. False (the
-    // attribute then empty) when the text is not a date.
+    // attribute then empty) when the text is not a date: exactly three
+    // fields, month, day and year, nothing after them.
     bool SetExpirationDate(const std::string& text);
   };
 
