@@ -87,11 +87,18 @@ DWORD OnPreprocHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS* he
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
+// Whether this thread is inside a response handler: the filter's own
+// redirect passes back through SEND_RESPONSE from within it.
+thread_local bool t_inResponse = false;
+
 // Unbinds the request record when the response handler leaves.
 class UnbindOnExit {
  public:
-  explicit UnbindOnExit(iisRequestData& record) : record_(record) {}
-  ~UnbindOnExit() { record_.Unbind(); }
+  explicit UnbindOnExit(iisRequestData& record) : record_(record) { t_inResponse = true; }
+  ~UnbindOnExit() {
+    t_inResponse = false;
+    record_.Unbind();
+  }
   UnbindOnExit(const UnbindOnExit&) = delete;
   UnbindOnExit& operator=(const UnbindOnExit&) = delete;
 
@@ -100,8 +107,22 @@ class UnbindOnExit {
 };
 
 DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) {
-  if (!response || response->HttpStatus == 303)
-    return SF_STATUS_REQ_NEXT_NOTIFICATION;  // our own redirect passing back
+  if (!response)
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  if (response->HttpStatus == 303) {
+    // The filter's own redirect passing back is left alone; a page's own 303
+    // ends its request's binding like any other response.
+    if (!t_inResponse) {
+      try {
+        iisRequestData* record = iisRequestDataPool::GetRequestData();
+        if (record && record->GetFilterContext() == pfc)
+          record->Unbind();
+      } catch (...) {
+        // No record to unbind.
+      }
+    }
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  }
   tsSiteParams site;
   try {
     iisRequestData* record = iisRequestDataPool::GetRequestData();

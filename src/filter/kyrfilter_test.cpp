@@ -281,6 +281,7 @@ TEST_F(FilterTest, ResponseOnAKeptAliveConnectionReadsItsOwnRequest) {
     bool withCookie;
     std::string host;  // request header, captured as a parameter
     size_t lines;      // logged by the first request
+    DWORD status = 200;
   } cases[] = {
       {"logged", "/kyr.gif", "kyruri=/a", true, "", 1},
       {"rejected", "/index.htm", "kyruri=/a", true, "", 0},
@@ -289,6 +290,8 @@ TEST_F(FilterTest, ResponseOnAKeptAliveConnectionReadsItsOwnRequest) {
       // the pipeline throws.
       {"failed", "/kyr.gif", "kyruri=/a&kyrqry=" + std::string(3000, 'q'), true,
        std::string(2000, 'h'), 0},
+      // A page's own redirect, which the pipeline does not look at.
+      {"page's 303", "/moved.htm", "kyruri=/a", true, "moved.example", 0, 303},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -298,12 +301,16 @@ TEST_F(FilterTest, ResponseOnAKeptAliveConnectionReadsItsOwnRequest) {
       iis->Variable("HTTP_COOKIE", cookie);
     if (!c.host.empty())
       iis->Header("Host", c.host);
+    iis->status = c.status;
     iis->Run();
     iis->NextRequest("/kyr.gif", "kyruri=/b").Variable("HTTP_COOKIE", cookie);
     EXPECT_EQ(iis->SendResponse(), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
     std::vector<std::string> lines = Stop();
     EXPECT_EQ(lines.size(), c.lines + 1);
     EXPECT_EQ(lines.empty() ? "" : Fields(lines.back())[kStem], "/b");
+    if (!c.host.empty() && !lines.empty()) {
+      EXPECT_EQ(lines.back().find(c.host), std::string::npos) << "the first request's header";
+    }
   }
 }
 
