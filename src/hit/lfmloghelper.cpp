@@ -116,7 +116,7 @@ int lfmLogHelper::SiteMapLoad() {
 int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
                                         const std::string& tempExtension,
                                         const std::string& finalExtension) {
-  lfmPlatform* platform = lfmPlatform::Default();
+  lfmPlatform* platform = lfmPlatform::Current();
   std::vector<lfmDirEntry> entries;
   if (directory.empty() || !platform->ListDirectory(directory, &entries))
     return 0;

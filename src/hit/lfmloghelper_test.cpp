@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "tests/support/fakerequest.h"
 #include "tests/support/filtertest.h"
 #include "tests/support/temproot.h"
+#include "util/lfmpathname.h"
 
 namespace {
 
@@ -82,6 +85,22 @@ TEST(LogHelper, BusyFilesAreFinishedAndEmptyOnesRemoved) {
   EXPECT_EQ(ReadFileText(dir.File("d.log")), "older\r\n");  // never overwritten
   EXPECT_NE(root.Read("log/kyr.audit").find("Unable to rename temporary logfile"),
             std::string::npos);
+}
+
+TEST(LogHelper, ABusyFileThatCannotBeRenamedStaysWhereItIsAndIsReported) {
+  TempDir dir;
+  WriteFileText(dir.File("a.kyrbusy"), "line\r\n");
+  TempRoot root;
+  root.Platform().renameError = EACCES;
+  EXPECT_EQ(lfmLogHelper::RecoverTemporaryFiles(dir.Path(), "kyrbusy", "log"), 0);
+  EXPECT_EQ(ListDir(dir.Path()), std::vector<std::string>{"a.kyrbusy"});
+  EXPECT_EQ(ReadFileText(dir.File("a.kyrbusy")), "line\r\n");
+  const std::string from = dir.Path() + lfmPathName::kNativeSeparator + "a.kyrbusy";
+  EXPECT_NE(root.Read("log/kyr.audit")
+                .find("Unable to rename temporary logfile " + from + " to " +
+                      from.substr(0, from.size() - 7) + "log."),
+            std::string::npos)
+      << root.Read("log/kyr.audit");
 }
 
 }  // namespace
