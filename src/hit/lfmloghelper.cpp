@@ -22,6 +22,7 @@
 #include "runtime/lfmheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmpathname.h"
+#include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
 
 namespace {
@@ -55,9 +56,8 @@ long ToLong(const char* text) {
 bool IsCalendarTime(long long t) {
   if (t < 0 || t > static_cast<long long>(253402300799LL))  // 9999-12-31 23:59:59
     return false;
-  time_t tt = static_cast<time_t>(t);
   std::tm tm{};
-  return gmtime_r(&tt, &tm) != nullptr;
+  return lfmTimeFuncs::BreakDownUtc(static_cast<time_t>(t), &tm);
 }
 
 }  // namespace
