@@ -4,6 +4,11 @@
 
 #include "platform/lfmplatform.h"
 
+// Slots go to the process default, not to the platform in force: a slot
+// (the pools' per-thread objects) lives for the process and outlasts any
+// test wrapper, its index means something only to the implementation that
+// allocated it, and its exit hook runs on threads ending after the wrapper
+// is gone. There is no failure here worth injecting.
 lfmThreadSlot::lfmThreadSlot(ExitHook onThreadExit) {
   allocated_ = lfmPlatform::Default()->TlsAllocate(onThreadExit, &index_);
   if (!allocated_)
