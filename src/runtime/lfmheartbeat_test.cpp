@@ -80,18 +80,33 @@ TEST(HeartBeat, SecondStartOnlyReportsAndStopEndsTheThread) {
   lfmHeartBeat::Stop();
 }
 
-TEST(HeartBeat, StopAbandonsAThreadHungInAFlushWithinItsTimeOut) {
-  TempRoot root(
-      "[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 1\n"
-      "bufferflushrate = 1\n");
+// Polls `done` for up to a minute (a deadline for a broken build, not a
+// timing: a working one passes at once).
+bool Eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 12000 && !done(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
+
+const char kHangConfig[] =
+    "[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 1\n"
+    "bufferflushrate = 1\n";
+
+// Starts the heartbeat over one buffered line and returns once its first
+// tick's flush hangs in the write.
+void StartWithAHungFlush(TempRoot& root) {
   lfmLogFileControllerPool::Initialize(10, "#H\r\n");
   lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
   const time_t now = lfmClock::Now();
   ctl->Write(now, "a\r\n", 3, now, 2);
   root.Platform().holdWrites = true;
   lfmHeartBeat::Start();
-  while (root.Platform().heldWrites.load() == 0)  // the first tick's flush hangs
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(Eventually([&] { return root.Platform().heldWrites.load() > 0; }));
+}
+
+TEST(HeartBeat, StopAbandonsAThreadHungInAFlushWithinItsTimeOut) {
+  TempRoot root(kHangConfig);
+  StartWithAHungFlush(root);
   lfmHeartBeat::Stop();
   EXPECT_FALSE(lfmHeartBeat::IsStarted());
   EXPECT_EQ(Count(root.Read("log/kyr.audit"), "The heart beat thread was not gracefully shutdown."),
@@ -105,25 +120,9 @@ TEST(HeartBeat, StopAbandonsAThreadHungInAFlushWithinItsTimeOut) {
   EXPECT_EQ(Count(ReadFileText(root.File("weblog/" + files[0])), "a\r\n"), 1u);
 }
 
-// Polls `done` for up to a minute (a deadline for a broken build, not a
-// timing: a working one passes at once).
-bool Eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 12000 && !done(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return done();
-}
-
 TEST(HeartBeat, RestartAfterAnAbandonedThreadNeitherWaitsForItsFlushNorKeepsIt) {
-  TempRoot root(
-      "[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 1\n"
-      "bufferflushrate = 1\n");
-  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
-  lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
-  const time_t now = lfmClock::Now();
-  ctl->Write(now, "a\r\n", 3, now, 2);
-  root.Platform().holdWrites = true;
-  lfmHeartBeat::Start();
-  ASSERT_TRUE(Eventually([&] { return root.Platform().heldWrites.load() > 0; }));
+  TempRoot root(kHangConfig);
+  StartWithAHungFlush(root);
   lfmHeartBeat::Stop();  // abandons the thread, still hung in its flush
 
   auto restart = std::async(std::launch::async, [] {
