@@ -238,9 +238,14 @@ TEST_F(MappedLogFileTest, AFailedMappedOpenContinuesAsPlainBufferedAfterTheData)
     uint64_t maxSize;
     std::string before;
     int mapError;
+    int viewsBeforeFailure;
   } cases[] = {
-      {"no maximum", 0, "", 0},
-      {"data end unknown", 4 * g, existing, EIO},
+      {"no maximum", 0, "", 0, 0},
+      {"data end unknown", 4 * g, existing, EIO, 0},
+      // The window cannot be mapped after the reservation: it must not stay
+      // behind as zeros that the plain file would count as data.
+      {"new file, window fails", 4 * g, "", EIO, 0},
+      {"existing file, window fails", 4 * g, "0123456789", EIO, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -250,9 +255,11 @@ TEST_F(MappedLogFileTest, AFailedMappedOpenContinuesAsPlainBufferedAfterTheData)
     lfmLogFile lf(64, c.maxSize);
     EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);
     root_.Platform().mapViewError = c.mapError;
+    root_.Platform().mapViewsBeforeFailure = c.viewsBeforeFailure;
     ASSERT_TRUE(lf.Open(path, kFlags, kPerm, 0));
     root_.Platform().mapViewError = 0;
     EXPECT_EQ(lf.GetKind(), lfmLogFile::kBuffered);
+    EXPECT_EQ(lf.HeaderWritten(), !c.before.empty());
     lf.Write("line\r\n", 6, 1);
     lf.Close();
     EXPECT_EQ(lf.GetKind(), lfmLogFile::kMapped);

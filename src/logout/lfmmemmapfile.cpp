@@ -113,11 +113,13 @@ bool lfmMemMapFile::DoOpen(const std::string& name, int flags, int permission, t
     return FailOpen();
   // Reserve the whole maximum, so that no write into the view can meet a
   // full disk (which would kill the process instead of failing a write).
-  if (!platform->Allocate(handle_, maxSize_, &err))
-    return FailOpen();
+  // A failure from here on cuts the file back to what it held: the
+  // reservation must never stay behind as zeros for the next open to find.
   uint64_t start = dataEnd / window_ * window_;
-  if (!MapWindow(start))
+  if (!platform->Allocate(handle_, maxSize_, &err) || !MapWindow(start)) {
+    platform->Truncate(handle_, static_cast<uint64_t>(size), &err);
     return FailOpen();
+  }
   offsetInView_ = static_cast<uint32_t>(dataEnd - start);
   logicalSize_ = dataEnd;
   name_ = name;
