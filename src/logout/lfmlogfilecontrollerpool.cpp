@@ -150,6 +150,7 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
   // releases, never waiting for a controller that is busy.
   bool released = false;
   bool emptied = false;
+  bool skippedClosed = false;  // a queued key whose file was already closed
   std::vector<std::string> busyKeys;
   // Busy controllers keep their handle: they go back into the queue, also
   // when an eviction fails.
@@ -176,6 +177,8 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
       released = victim->TryReleaseHandle(&busy);
       if (busy)
         busyKeys.push_back(victimKey);
+      else if (!released)
+        skippedClosed = true;
     }
   } catch (...) {
     lfmScopedGuard guard(p.lock);
@@ -183,7 +186,7 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
     throw;
   }
   int32_t budget;
-  bool anyBusy = !busyKeys.empty();
+  size_t holders;
   {
     lfmScopedGuard guard(p.lock);
     if (!released && p.queue.empty())
@@ -191,13 +194,14 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
     requeueBusy();
     p.queue.push_back(fileKey);
     budget = p.maxHandleCount;
+    holders = p.queue.size();
   }
-  // Not waiting for a busy controller is deliberate (it may be waiting for
-  // this caller); the handle is granted all the same, so the operator is told
-  // that the budget is exceeded.
-  if (!released && emptied && !anyBusy) {
+  if (!released && emptied && skippedClosed)
     lfmDebugLog::Instance().Log(MESS_LOG_FILE_UNRELEASED_HANDLE);
-  } else if (!released) {
+  // Not waiting for a busy controller is deliberate (it may be waiting for
+  // this caller); the handle is granted all the same, so when that puts the
+  // grants past the budget the operator is told.
+  if (!released && holders > static_cast<size_t>(budget)) {
     std::string count = std::to_string(budget);
     lfmDebugLog::Instance().Log(MESS_LOG_FILE_HANDLE_OVER_BUDGET, count.c_str());
   }

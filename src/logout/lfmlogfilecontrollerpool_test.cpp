@@ -80,28 +80,47 @@ TEST(LogFileControllerPool, QueueOfClosedFilesIsReportedAndTheHandleGrantedAnywa
 }
 
 TEST(LogFileControllerPool, EvictionNeverWaitsForABusyControllerAndKeepsItQueued) {
-  TempRoot root(kSplit);
-  lfmLogFileControllerPool::Initialize(1, "#H\r\n");
-  const time_t t = UtcTime(2004, 5, 7, 13);
-  auto* b = lfmLogFileControllerPool::GetLogFileController("B");
-  b->Write(t, "b1\r\n", 4, t, 2);
-  ASSERT_TRUE(b->IsFileOpen());
-  // Another thread holds B's write lock, stuck in a write.
-  root.Platform().holdWrites = true;
-  const std::string big(70000, 'x');  // larger than the write buffer
-  std::thread writer([&] { b->Write(t, big.data(), big.size(), t, 2); });
-  while (root.Platform().heldWrites.load() == 0)
-    std::this_thread::yield();
-  EXPECT_TRUE(lfmLogFileControllerPool::ReserveHandle("C", false));
-  EXPECT_EQ(lfmLogFileControllerPool::QueuedHandles(), 2u);  // B keeps its handle
-  // The budget is exceeded: the operator is told, once for this grant.
-  EXPECT_EQ(Count(root.Read("log/kyr.audit"),
-                  "Every log file holding a handle was busy.  A handle was granted beyond the "
-                  "maximum handle count (1)."),
-            1u);
-  root.Platform().holdWrites = false;
-  writer.join();
-  EXPECT_TRUE(b->IsFileOpen());
+  const std::string overBudget = "A handle was granted beyond the maximum handle count";
+  const std::string unreleased = "No handle was released before the file handle queue emptied.";
+  struct Case {
+    const char* what;
+    int32_t budget;
+    bool closedKey;  // A, queued after B, has already closed its file
+    size_t queued;   // after C's grant
+    size_t overBudgetMessages;
+    size_t unreleasedMessages;
+  } cases[] = {
+      {"only a busy holder", 1, false, 2, 1, 0},
+      {"a busy holder and a closed one", 2, true, 2, 0, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempRoot root(std::string(kSplit) + "[auditlog]\ndebuglevel = 2\n");
+    lfmLogFileControllerPool::Initialize(c.budget, "#H\r\n");
+    const time_t t = UtcTime(2004, 5, 7, 13);
+    auto* b = lfmLogFileControllerPool::GetLogFileController("B");
+    b->Write(t, "b1\r\n", 4, t, 2);
+    if (c.closedKey) {
+      auto* a = lfmLogFileControllerPool::GetLogFileController("A");
+      a->Write(t, "a1\r\n", 4, t, 2);
+      ASSERT_TRUE(a->ReleaseHandle());
+    }
+    ASSERT_TRUE(b->IsFileOpen());
+    // Another thread holds B's write lock, stuck in a write.
+    root.Platform().holdWrites = true;
+    const std::string big(70000, 'x');  // larger than the write buffer
+    std::thread writer([&] { b->Write(t, big.data(), big.size(), t, 2); });
+    while (root.Platform().heldWrites.load() == 0)
+      std::this_thread::yield();
+    EXPECT_TRUE(lfmLogFileControllerPool::ReserveHandle("C", false));
+    EXPECT_EQ(lfmLogFileControllerPool::QueuedHandles(), c.queued);  // B keeps its handle
+    std::string audit = root.Read("log/kyr.audit");
+    EXPECT_EQ(Count(audit, overBudget), c.overBudgetMessages);
+    EXPECT_EQ(Count(audit, unreleased), c.unreleasedMessages);
+    root.Platform().holdWrites = false;
+    writer.join();
+    EXPECT_TRUE(b->IsFileOpen());
+  }
 }
 
 TEST(LogFileControllerPool, LinesLeftByAFailedCloseAreWrittenAtShutDown) {
