@@ -282,14 +282,20 @@ void lfmLogFileController::CheckRotation(time_t now) {
   if (current_->PeriodTime() == 0 || current_->PeriodTime() >= now)
     return;
   if (current_->IsOpen()) {
-    if (TimePeriodRotate(now))
-      ReleaseLocked();
+    if (!TimePeriodRotate(now))
+      return;
+    ReleaseLocked();
   } else if (current_->LazyClose() && TimePeriodRotate(now)) {
     // An idle lazy file whose period has ended is written out and finished
     // like a released one; the stream's next hit asks for a handle again.
     current_->Finish(now);
     current_->SetLazyClose(false);
+  } else {
+    return;
   }
+  // The period is over: the stream's next file, lazy or not, is the first of
+  // its period.
+  sequence_ = 0;
 }
 
 std::string lfmLogFileController::Directory() const {

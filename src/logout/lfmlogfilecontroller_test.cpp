@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <regex>
@@ -204,9 +204,10 @@ TEST(LogFileControllerStandby, IdleFileIsReleasedWhenItsPeriodEnds) {
 // lazily.
 class LazyStreamTest : public ::testing::Test {
  protected:
-  void Start(const std::string& logserver, const std::string& servicemodel = "") {
+  void Start(const std::string& logserver, const std::string& servicemodel = "",
+             const std::string& rotation = "") {
     root_ = std::make_unique<TempRoot>(Config(
-        "rotationperiod = minutes\nminutesinterval = 1",
+        "rotationperiod = minutes\nminutesinterval = 1\n" + rotation,
         "hostedmodel = true\nsplitlogs = true\nbufferflushrate = 1\n" + logserver, servicemodel));
     lfmLogFileControllerPool::Initialize(1, kHeader);
   }
@@ -246,6 +247,19 @@ TEST_F(LazyStreamTest, AnIdleLazyBusyFileIsFinishedOnceItsPeriodHasEnded) {
     EXPECT_EQ(f.find(".kyrbusy"), std::string::npos) << f;
 }
 
+TEST_F(LazyStreamTest, ANewPeriodBeginsWithItsFirstFileAfterSizeRotations) {
+  Start("", "", "limitbysize = true\nmaxlogfilesize = 1");
+  const time_t t = UtcTime(2004, 5, 7, 13, 0, 10);
+  for (int i = 0; i < 30; ++i)
+    Hit("AAAAAAAAAAAAAA", t + 1 + i, "a" + std::to_string(i) + std::string(56, '.'));
+  ASSERT_TRUE(root_->Exists("weblog/AAAAAAAAAAAAAA_hlg_min00_hr13_may_07_2004(2).log"));
+  lfmLogFileControllerPool::ReleaseInactiveFiles(t + 60);
+  Hit("AAAAAAAAAAAAAA", t + 61, "late");  // refused a handle: lazy
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(root_->Read("weblog/AAAAAAAAAAAAAA_hlg_min01_hr13_may_07_2004.log"),
+            "#Remark: KYR-p\r\n#Fields: x \r\nlate\r\n");
+}
+
 TEST_F(LazyStreamTest, ARemovedLogDirectoryIsMadeAgainByLazyWriteOuts) {
   for (const char* mapped : {"false", "true"}) {
     SCOPED_TRACE(mapped);
@@ -257,7 +271,7 @@ TEST_F(LazyStreamTest, ARemovedLogDirectoryIsMadeAgainByLazyWriteOuts) {
     Site("AAAAAAAAAAAAAA")->ReleaseHandle();
     lfmLogFileControllerPool::FlushControllers(t + 5);
     ASSERT_EQ(ListDir(root_->File("weblog")).size(), 3u);
-    ASSERT_EQ(std::system(("rm -rf '" + root_->File("weblog") + "'").c_str()), 0);
+    std::filesystem::remove_all(root_->File("weblog"));
     Hit("BBBBBBBBBBBBBB", t + 6, "b2");
     Hit("CCCCCCCCCCCCCC", t + 6, "c2");
     lfmLogFileControllerPool::FlushControllers(t + 10);
@@ -306,7 +320,7 @@ TEST(LogOutputStress, EveryLineOnceAndIntactInEveryOutputConfiguration) {
     SCOPED_TRACE(c.what);
     TempRoot root(
         Config("rotationperiod = minutes\nminutesinterval = 1\nlimitbysize = true\n"
-               "maxlogfilesize = 8",
+               "maxlogfilesize = 2",
                c.logserver, c.servicemodel));
     lfmLogFileControllerPool::Initialize(1, kHeader);
     const time_t base = UtcTime(2004, 5, 7, 13);
