@@ -34,6 +34,12 @@ void lfmBaseFile::Write(const char* data, size_t n) {
   DoWrite(data, n);
 }
 
+void lfmBaseFile::WriteAhead(const char* data, size_t n) {
+  WaitForWriteOut();
+  lfmScopedGuard guard(lock_);
+  DoWriteAhead(data, n);
+}
+
 bool lfmBaseFile::WriteDetaching(const char* data, size_t n, WriteOut* out) {
   if (!out || out->Pending())
     ThrowUsage("Write()", "A write-out must be completed before the next one is taken.");

@@ -82,6 +82,9 @@ class lfmBaseFile {
   // else that writes to the file waits and appends go to the buffer.
   void CompleteWriteOut(WriteOut& out);
 
+  // Writes `n` bytes to the open file ahead of whatever the buffer holds
+  // (which stays buffered). Throws as Write does.
+  void WriteAhead(const char* data, size_t n);
   // Appends to the buffer only; the file may be closed. Throws 1010 without
   // a buffer, 1030 when the record does not fit.
   void BufferWrite(const char* data, size_t n);
@@ -122,6 +125,8 @@ class lfmBaseFile {
   virtual void DoReset();
   virtual bool DoOpen(const std::string& name, int flags, int permission, time_t time);
   virtual void DoWrite(const char* data, size_t n);
+  // Default: the unbuffered write of the low-level file.
+  virtual void DoWriteAhead(const char* data, size_t n) { lfmBaseFile::DoWrite(data, n); }
   // Default: an ordinary write, nothing handed out.
   virtual bool DoWriteDetaching(const char* data, size_t n, WriteOut*) {
     DoWrite(data, n);

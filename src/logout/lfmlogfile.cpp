@@ -174,7 +174,7 @@ void lfmLogFile::WriteOutPending(time_t time, const char* extra, size_t n) {
                       name_.c_str());
   try {
     if (!wasOpen && headerWritten_ && !headerBuffered_ && file_->Size() == file_->PendingBytes())
-      PutHeaderInFront(time);
+      PutHeaderInFront();
     if (extra)
       file_->Write(extra, n);
     file_->Flush(time);
@@ -194,22 +194,9 @@ void lfmLogFile::WriteOutPending(time_t time, const char* extra, size_t n) {
   lastLazyFlush_ = time ? time : lfmClock::Now();
 }
 
-void lfmLogFile::PutHeaderInFront(time_t time) {
-  if (!header_ || header_->empty())
-    return;
-  std::unique_ptr<lfmBaseFile> held = MakeFile(kind_);
-  held->TakePendingFrom(*file_);
-  try {
-    file_->Write(header_->data(), header_->size());
-    file_->Flush(time);
-  } catch (...) {
-    // The header did not go out: it is dropped (the next write-out puts it
-    // in front again) so that the lines fit back, in order.
-    MakeFile(kind_)->TakePendingFrom(*file_);
-    file_->TakePendingFrom(*held);
-    throw;
-  }
-  file_->TakePendingFrom(*held);
+void lfmLogFile::PutHeaderInFront() {
+  if (header_ && !header_->empty())
+    file_->WriteAhead(header_->data(), header_->size());
 }
 
 void lfmLogFile::SetPeriodTime(time_t t) {

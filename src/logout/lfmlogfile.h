@@ -116,7 +116,7 @@ class lfmLogFile {
   // bytes over.
   void Swap(Kind kind);
   // Writes the header to the open, empty file ahead of the buffered bytes.
-  void PutHeaderInFront(time_t time);
+  void PutHeaderInFront();
 
   uint32_t bufferSize_;
   uint64_t maxSize_;

@@ -31,6 +31,7 @@ class lfmMemMapFile : public lfmBaseFile {
   void DoReset() override;
   bool DoOpen(const std::string& name, int flags, int permission, time_t time) override;
   void DoWrite(const char* data, size_t n) override;
+  void DoWriteAhead(const char* data, size_t n) override { lfmMemMapFile::DoWrite(data, n); }
   void DoClose() override;
 
   // Copies `n` bytes into the view, moving the window on as it fills.
