@@ -130,9 +130,11 @@ uint32_t WaitUntilStopped(void* arg) {
 }
 
 std::atomic<bool> g_release{false};
+std::atomic<bool> g_ignoredStop{false};
 uint32_t IgnoreStop(void*) {
   while (!g_release)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  g_ignoredStop = true;
   return 0;
 }
 
@@ -220,6 +222,7 @@ TEST(Thread, ASuspendedThreadNeverResumedNeverRuns) {
 TEST(Thread, KillAbandonsAThreadThatIgnoresStop) {
   TestPlatform os;  // the grace period is not really slept
   g_release = false;
+  g_ignoredStop = false;
   {
     lfmThread t;
     ASSERT_EQ(t.Start(&IgnoreStop, nullptr, 0, 0, nullptr), 0);
@@ -229,7 +232,10 @@ TEST(Thread, KillAbandonsAThreadThatIgnoresStop) {
     EXPECT_TRUE(t.StopRequested());
   }  // destroying the object leaves the detached thread unharmed
   g_release = true;
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The abandoned thread ends on its own; it must be past its use of this
+  // test's platform before the next test installs another.
+  while (!g_ignoredStop)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 TEST(Thread, KillOfACooperativeThreadJustStopsIt) {
