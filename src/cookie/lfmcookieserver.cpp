@@ -81,16 +81,12 @@ void TrackVisitor(lfmRequestData& request, const tsSiteParams& site, lfmCookie& 
 // Appends `text` percent-encoded where it could not stand in a Location
 // header or would change the URL's meaning.
 void AppendEncoded(std::string& out, const char* text, const char* alsoEncode) {
-  static const char kHex[] = "0123456789ABCDEF";
   for (const char* p = text; *p; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c <= 0x20 || c >= 0x7F || std::strchr(alsoEncode, c)) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
+    if (c <= 0x20 || c >= 0x7F || std::strchr(alsoEncode, c))
+      lfmUtility::AppendPercentByte(out, c);
+    else
       out += static_cast<char>(c);
-    }
   }
 }
 

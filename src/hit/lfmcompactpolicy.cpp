@@ -95,18 +95,14 @@ void lfmCompactPolicy::RejectUnsafe(std::string* text) {
 }
 
 std::string lfmCompactPolicy::EscapedForMessage(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '%') {
+    if (c >= 0x20 && c < 0x7F && c != '"' && c != '%')
       out += ch;
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
+    else
+      lfmUtility::AppendPercentByte(out, c);
   }
   return out;
 }

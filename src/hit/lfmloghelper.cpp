@@ -397,16 +397,13 @@ std::string lfmLogHelper::StripPort(const std::string& address) {
 }
 
 void lfmLogHelper::EncodeHeaderValue(const char* value, std::string& out) {
-  static const char kHex[] = "0123456789ABCDEF";
   for (const char* p = value; *p; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c == ' ') {
       out += '+';
     } else if (c == '"' || c == '%' || c == '&' || c == ',' || c == ';' || c == '=' || c < 0x20 ||
                c == 0x7F) {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      lfmUtility::AppendPercentByte(out, c);
     } else {
       out += static_cast<char>(c);
     }

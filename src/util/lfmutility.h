@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 class lfmString;
@@ -84,6 +85,14 @@ class lfmUtility {
   }
   static bool EndsWithNoCase(std::string_view text, std::string_view tail) {
     return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
+  }
+
+  // Appends `c` percent-encoded: "%" and two upper-case hexadecimal digits.
+  static void AppendPercentByte(std::string& out, unsigned char c) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
   }
 
   // Value of a hexadecimal digit, -1 for other characters.
