@@ -22,11 +22,24 @@ struct HeaderStore {
   bool set = false;
   bool remarked = false;
   std::string text;
+  std::shared_ptr<const std::string> shared;  // the finished text, once asked for
 };
 
 HeaderStore& Header() {
   static HeaderStore* store = new HeaderStore;
   return *store;
+}
+
+// The finished header, one text shared by every log file; null before a
+// header is set.
+std::shared_ptr<const std::string> SharedHeader() {
+  HeaderStore& h = Header();
+  lfmScopedGuard guard(h.lock);  // recursive: GetLogFileHeader takes it again
+  if (!h.set)
+    return nullptr;
+  if (!h.shared)
+    h.shared = std::make_shared<const std::string>(lfmLogFileController::GetLogFileHeader());
+  return h.shared;
 }
 
 bool HostedServiceModel() {
@@ -103,13 +116,7 @@ lfmLogFileController::lfmLogFileController(const std::string& fileKey) : key_(fi
     standby_ = std::make_unique<lfmLogFile>(buffer, max);
   // The pool sets the header before it makes a controller; one made without
   // one (a test's) only lacks the header a recreated lazy file would get.
-  bool headerSet;
-  {
-    lfmScopedGuard guard(Header().lock);
-    headerSet = Header().set;
-  }
-  if (headerSet) {
-    auto header = std::make_shared<const std::string>(GetLogFileHeader());
+  if (std::shared_ptr<const std::string> header = SharedHeader()) {
     current_->SetHeaderText(header);
     if (standby_)
       standby_->SetHeaderText(header);
@@ -178,6 +185,7 @@ void lfmLogFileController::ResetHeaderForTest() {
   h.set = false;
   h.remarked = false;
   h.text.clear();
+  h.shared.reset();
 }
 
 bool lfmLogFileController::IsFileOpen() {
@@ -279,19 +287,16 @@ void lfmLogFileController::CheckRotation(time_t now) {
   lfmScopedGuard guard(writeLock_);
   if (lfmLogServerSettings::ReplayInProgress())
     return;
-  if (current_->PeriodTime() == 0 || current_->PeriodTime() >= now)
+  if (current_->PeriodTime() == 0 || current_->PeriodTime() >= now ||
+      !(current_->IsOpen() || current_->LazyClose()) || !TimePeriodRotate(now))
     return;
   if (current_->IsOpen()) {
-    if (!TimePeriodRotate(now))
-      return;
     ReleaseLocked();
-  } else if (current_->LazyClose() && TimePeriodRotate(now)) {
+  } else {
     // An idle lazy file whose period has ended is written out and finished
     // like a released one; the stream's next hit asks for a handle again.
     current_->Finish(now);
     current_->SetLazyClose(false);
-  } else {
-    return;
   }
   // The period is over: the stream's next file, lazy or not, is the first of
   // its period.
