@@ -3,30 +3,19 @@
 // agent, client address, two request headers and the status. After each
 // request the line the request record would log is checked: one line, the
 // same number of columns every time, no control character inside.
-#include <sys/stat.h>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "filter/iisrequestdata.h"
 #include "filter/isapi.h"
+#include "fuzz/fuzzmodule.h"
 #include "logout/lfmlogrecord.h"
-#include "platform/lfmplatform.h"
 #include "tests/support/fakeiis.h"
 #include "tests/support/filtertest.h"
 
 namespace {
-
-// Log writes are counted and discarded, so that fuzzing does not fill the
-// disk.
-class DiscardingPlatform : public lfmPlatformWrapper {
- public:
-  int64_t Write(lfmFileHandle, const void*, size_t n, int*) override {
-    return static_cast<int64_t>(n);
-  }
-};
 
 std::vector<std::string> Parts(const uint8_t* data, size_t size, size_t count) {
   std::vector<std::string> parts(count);
@@ -52,22 +41,16 @@ bool HasControl(const std::string& text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static DiscardingPlatform platform;
-  lfmPlatform::Install(&platform);
-  char pattern[] = "/tmp/kyrfuzz-XXXXXX";
-  std::string root = mkdtemp(pattern) ? pattern : "/tmp";
-  mkdir((root + "/cfg").c_str(), 0755);
-  mkdir((root + "/log").c_str(), 0755);
-  std::ofstream(root + "/cfg/kyr.cfg") << FilterConfig(
-      "enableheaderparams = true\nissuep3p = true\np3pfrom = hitorglobal\nreplayinprogress = "
-      "true\ncfgbyhit = true\nhostedmodel = true\nkyridbacktoversion = 1\n",
-      "[auditlog]\nauditfilename = /dev/null\n[logrotation]\nrotationperiod = none\n"
-      "[servicemodel]\nservicemodel = true\n"
-      "[cookieserver]\ncookieversion = 2\nvalidateoldcookie = true\nmagiccode = fuzz\n");
-  setenv("ZR_ROOT", root.c_str(), 1);
   HTTP_FILTER_VERSION v{};
-  if (!GetFilterVersion(&v))
-    abort();
+  StartModuleOnFreshRoot(
+      "kyrfuzz",
+      FilterConfig(
+          "enableheaderparams = true\nissuep3p = true\np3pfrom = hitorglobal\nreplayinprogress = "
+          "true\ncfgbyhit = true\nhostedmodel = true\nkyridbacktoversion = 1\n",
+          "[auditlog]\nauditfilename = /dev/null\n[logrotation]\nrotationperiod = none\n"
+          "[servicemodel]\nservicemodel = true\n"
+          "[cookieserver]\ncookieversion = 2\nvalidateoldcookie = true\nmagiccode = fuzz\n"),
+      &v);
   return 0;
 }
 

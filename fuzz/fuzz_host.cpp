@@ -12,22 +12,14 @@
 #include <string>
 
 #include "filter/isapi.h"
+#include "fuzz/fuzzmodule.h"
 #include "host/filecache.h"
 #include "host/filtermodule.h"
 #include "host/httpexchange.h"
 #include "host/requestparser.h"
-#include "platform/lfmplatform.h"
 #include "tests/support/filtertest.h"
 
 namespace {
-
-// Log writes are discarded, so that fuzzing does not fill the disk.
-class DiscardingPlatform : public lfmPlatformWrapper {
- public:
-  int64_t Write(lfmFileHandle, const void*, size_t n, int*) override {
-    return static_cast<int64_t>(n);
-  }
-};
 
 kyrhost::FilterModule g_module;
 kyrhost::HostSettings g_host;
@@ -61,23 +53,19 @@ void CheckHead(std::string_view head, std::string_view body, bool headOnly) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  static DiscardingPlatform platform;
-  lfmPlatform::Install(&platform);
-  char pattern[] = "/tmp/kyrhostfuzz-XXXXXX";
-  std::string root = mkdtemp(pattern) ? pattern : "/tmp";
-  for (const char* d : {"/cfg", "/log", "/www", "/www/dir"})
+  HTTP_FILTER_VERSION v{};
+  std::string root = StartModuleOnFreshRoot(
+      "kyrhostfuzz",
+      FilterConfig(
+          "enableheaderparams = true\nissuep3p = true\np3pfrom = hitorglobal\ncfgbyhit = true\n"
+          "hostedmodel = true\n",
+          "[auditlog]\nauditfilename = /dev/null\n[logrotation]\nrotationperiod = none\n"
+          "[cookieserver]\ncookieversion = 2\nsamesite = None\n"),
+      &v);
+  for (const char* d : {"/www", "/www/dir"})
     mkdir((root + d).c_str(), 0755);
   std::ofstream(root + "/www/zr_kyr.gif") << "GIF89a";
   std::ofstream(root + "/www/dir/index.html") << "<p>index</p>";
-  std::ofstream(root + "/cfg/kyr.cfg") << FilterConfig(
-      "enableheaderparams = true\nissuep3p = true\np3pfrom = hitorglobal\ncfgbyhit = true\n"
-      "hostedmodel = true\n",
-      "[auditlog]\nauditfilename = /dev/null\n[logrotation]\nrotationperiod = none\n"
-      "[cookieserver]\ncookieversion = 2\nsamesite = None\n");
-  setenv("ZR_ROOT", root.c_str(), 1);
-  HTTP_FILTER_VERSION v{};
-  if (!GetFilterVersion(&v))
-    abort();
   g_module.UseForTest(&HttpFilterProc, v.dwFlags);
   g_host.webRoot = root + "/www";
   g_host.module = &g_module;
