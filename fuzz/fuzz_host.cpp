@@ -3,7 +3,7 @@
 // filter module (in process) and the response preparation. Every response
 // head must be well formed: a status line, fields ending in CR LF with no
 // other control character, the empty line, and a Content-Length that frames
-// the body.
+// the body (in memory, or the file streamed after the head).
 #include <sys/stat.h>
 
 #include <cstdint>
@@ -25,7 +25,7 @@ kyrhost::FilterModule g_module;
 kyrhost::HostSettings g_host;
 kyrhost::ConnectionInfo g_connection;
 
-void CheckHead(std::string_view head, std::string_view body, bool headOnly) {
+void CheckHead(std::string_view head, std::string_view body, uint64_t streamed, bool headOnly) {
   if (head.substr(0, 9) != "HTTP/1.1 " || head.size() < 4 ||
       head.substr(head.size() - 4) != "\r\n\r\n")
     abort();
@@ -45,8 +45,8 @@ void CheckHead(std::string_view head, std::string_view body, bool headOnly) {
       length = std::strtoul(std::string(line.substr(16)).c_str(), nullptr, 10);
     pos = end + 2;
   }
-  if (length == std::string_view::npos || (!headOnly && length != body.size()) ||
-      (headOnly && !body.empty()))
+  if (length == std::string_view::npos || (!headOnly && length != body.size() + streamed) ||
+      (headOnly && (!body.empty() || streamed != 0)))
     abort();
 }
 
@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     if (ec) {
       exchange.Refuse(parser.RefusalStatus(ec), "Sun, 06 Dec 2026 10:00:00 GMT");
-      CheckHead(exchange.Head(), exchange.Body(), exchange.Request().method == "HEAD");
+      CheckHead(exchange.Head(), exchange.Body(), exchange.BodyFileSize(),
+                exchange.Request().method == "HEAD");
       break;
     }
     if (!parser.is_done())
@@ -100,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (exchange.HasResponse()) {
       bool headOnly = exchange.Request().method == "HEAD" ||
                       exchange.Head().find(" Object Moved\r\n") != std::string_view::npos;
-      CheckHead(exchange.Head(), exchange.Body(), headOnly);
+      CheckHead(exchange.Head(), exchange.Body(), exchange.BodyFileSize(), headOnly);
     }
     if (exchange.CloseAfter() || used == 0)
       break;

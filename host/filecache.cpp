@@ -1,10 +1,14 @@
 #include "host/filecache.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "util/lfmutility.h"
 
@@ -17,11 +21,20 @@ bool SameFile(const struct stat& st, int64_t sec, int64_t nsec, off_t size, ino_
          st.st_ino == ino && st.st_dev == dev;
 }
 
+// EXDEV (a path leaving the root) and EACCES are kForbidden.
 FileCache::Kind KindOfError(int error) {
   return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP
              ? FileCache::Kind::kMissing
              : FileCache::Kind::kForbidden;
 }
+
+bool IsBeneath(std::string_view path, std::string_view root) {
+  if (path.size() < root.size() || path.compare(0, root.size(), root) != 0)
+    return false;
+  return path.size() == root.size() || path[root.size()] == '/' || root == "/";
+}
+
+constexpr int kOpenFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;  // FIFOs do not block
 
 }  // namespace
 
@@ -61,40 +74,154 @@ std::string_view FileCache::ContentType(std::string_view path) {
   return "application/octet-stream";
 }
 
-FileCache::Kind FileCache::Lookup(std::string_view path, File& out, Clock::time_point now) {
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+FileCache::~FileCache() {
+  CloseRoot();
+}
+
+void FileCache::CloseRoot() {
+  if (rootFd_ >= 0)
+    ::close(rootFd_);
+  rootFd_ = -1;
+}
+
+bool FileCache::OpenRoot(std::string_view webRoot, Clock::time_point now) {
+  bool same = rootFd_ >= 0 && root_ == webRoot;
+  if (same && now - rootChecked_ < std::chrono::seconds(1))
+    return true;
+  struct stat st;
+  if (same && ::stat(root_.c_str(), &st) == 0 && st.st_dev == rootDevice_ &&
+      st.st_ino == rootInode_) {
+    rootChecked_ = now;
+    return true;
+  }
+  CloseRoot();
+  if (root_ != webRoot) {
+    root_.assign(webRoot.data(), webRoot.size());
+    entries_.clear();
+    bytes_ = 0;
+  }
+  // The configured root may itself be a link (a release directory swapped
+  // in by a deployment); what lies beneath it is confined to it.
+  int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  char real[PATH_MAX];
+  if (::fstat(fd, &st) != 0 || !::realpath(root_.c_str(), real)) {
+    int error = errno;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
+  rootFd_ = fd;
+  realRoot_ = real;
+  rootDevice_ = st.st_dev;
+  rootInode_ = st.st_ino;
+  rootChecked_ = now;
+  return true;
+}
+
+int FileCache::OpenBeneath(const std::string& relative, Kind& failure) {
+#ifdef SYS_openat2
+  if (openat2_) {
+    struct open_how how = {};
+    how.flags = kOpenFlags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0;; ++attempt) {
+      long fd = ::syscall(SYS_openat2, rootFd_, relative.c_str(), &how, sizeof how);
+      if (fd >= 0)
+        return static_cast<int>(fd);
+      // EAGAIN: a rename or mount raced the resolution.
+      if (errno == EINTR || (errno == EAGAIN && attempt < 3))
+        continue;
+      if (errno != ENOSYS && errno != EPERM) {
+        failure = KindOfError(errno);
+        return -1;
+      }
+      // An older kernel, or a container's seccomp filter: the fallback
+      // from now on.
+      openat2_ = false;
+      break;
+    }
+  }
+#else
+  openat2_ = false;
+#endif
+  // The fallback: the file's real path must lie beneath the root's. A link
+  // swapped between the check and the open is not followed at the last
+  // step (O_NOFOLLOW); the directories above it are the operator's.
+  std::string full = root_;
+  full += '/';
+  full += relative;
+  char real[PATH_MAX];
+  if (!::realpath(full.c_str(), real)) {
+    failure = KindOfError(errno);
+    return -1;
+  }
+  if (!IsBeneath(real, realRoot_)) {
+    failure = Kind::kForbidden;
+    return -1;
+  }
+  int fd = ::open(real, kOpenFlags | O_NOFOLLOW);
+  if (fd < 0)
+    failure = KindOfError(errno);
+  return fd;
+}
+
+FileCache::Kind FileCache::Lookup(std::string_view webRoot, std::string_view path, File& out,
+                                  Clock::time_point now) {
+  out.Clear();
+  if (!IsBeneath(path, webRoot))
+    return Kind::kForbidden;
+  if (!OpenRoot(webRoot, now))
+    return KindOfError(errno);
   key_.assign(path.data(), path.size());
   auto it = entries_.find(key_);
+  if (it != entries_.end() && now - it->second.checked < std::chrono::seconds(1)) {
+    out.data = it->second.data;
+    out.size = out.data->size();
+    out.contentType = it->second.contentType;
+    return Kind::kFile;
+  }
+  // A cached file too is revalidated through the confined open: a link
+  // changed to point out of the root ends its entry.
+  std::string_view rest = path.substr(webRoot.size());
+  while (!rest.empty() && rest.front() == '/')
+    rest.remove_prefix(1);
+  relative_.assign(rest.empty() ? std::string_view(".") : rest);
+  Kind failure = Kind::kMissing;
+  int fd = OpenBeneath(relative_, failure);
+  struct stat st;
+  if (fd >= 0 && ::fstat(fd, &st) != 0) {
+    failure = KindOfError(errno);
+    ::close(fd);
+    fd = -1;
+  }
   if (it != entries_.end()) {
     Entry& e = it->second;
-    if (now - e.checked < std::chrono::seconds(1)) {
-      out.data = e.data;
-      out.contentType = e.contentType;
-      return Kind::kFile;
-    }
-    struct stat st;
-    if (::stat(key_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+    if (fd >= 0 && S_ISREG(st.st_mode) &&
         SameFile(st, e.mtimeSec, e.mtimeNsec, e.size, e.inode, e.device)) {
+      ::close(fd);
       e.checked = now;
       out.data = e.data;
+      out.size = out.data->size();
       out.contentType = e.contentType;
       return Kind::kFile;
     }
     bytes_ -= e.data->size();
     entries_.erase(it);
   }
-  return Load(key_, out, now);
+  if (fd < 0)
+    return failure;
+  return Load(fd, st, key_, out, now);
 }
 
-FileCache::Kind FileCache::Load(const std::string& path, File& out, Clock::time_point now) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0)
-    return KindOfError(errno);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    int error = errno;
-    ::close(fd);
-    return KindOfError(error);
-  }
+FileCache::Kind FileCache::Load(int fd, const struct stat& st, const std::string& path, File& out,
+                                Clock::time_point now) {
   if (S_ISDIR(st.st_mode)) {
     ::close(fd);
     return Kind::kDirectory;
@@ -103,12 +230,27 @@ FileCache::Kind FileCache::Load(const std::string& path, File& out, Clock::time_
     ::close(fd);
     return Kind::kForbidden;
   }
-  if (static_cast<uint64_t>(st.st_size) > kMaxServedFile) {
-    ::close(fd);
-    return Kind::kTooLarge;
+  out.contentType = ContentType(path);
+  auto size = static_cast<uint64_t>(st.st_size);
+  if (size > kMaxCachedFile || bytes_ + size > kMaxCachedTotal) {
+    // Streamed by the server; the descriptor lives as long as a response
+    // being written holds it.
+    try {
+      out.stream = std::make_shared<const FileDescriptor>(fd);
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    out.size = size;
+    return Kind::kFile;
   }
   auto data = std::make_shared<std::string>();
-  data->resize(static_cast<size_t>(st.st_size));
+  try {
+    data->resize(static_cast<size_t>(size));
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
   size_t done = 0;
   while (done < data->size()) {
     ssize_t n = ::pread(fd, &(*data)[done], data->size() - done, static_cast<off_t>(done));
@@ -121,20 +263,18 @@ FileCache::Kind FileCache::Load(const std::string& path, File& out, Clock::time_
   ::close(fd);
   data->resize(done);
   out.data = data;
-  out.contentType = ContentType(path);
-  if (done <= kMaxCachedFile && bytes_ + done <= kMaxCachedTotal) {
-    Entry e;
-    e.data = std::move(data);
-    e.contentType = out.contentType;
-    e.mtimeSec = st.st_mtim.tv_sec;
-    e.mtimeNsec = st.st_mtim.tv_nsec;
-    e.size = st.st_size;
-    e.inode = st.st_ino;
-    e.device = st.st_dev;
-    e.checked = now;
-    bytes_ += done;
-    entries_.emplace(path, std::move(e));
-  }
+  out.size = done;
+  Entry e;
+  e.data = std::move(data);
+  e.contentType = out.contentType;
+  e.mtimeSec = st.st_mtim.tv_sec;
+  e.mtimeNsec = st.st_mtim.tv_nsec;
+  e.size = st.st_size;
+  e.inode = st.st_ino;
+  e.device = st.st_dev;
+  e.checked = now;
+  bytes_ += done;
+  entries_.emplace(path, std::move(e));
   return Kind::kFile;
 }
 

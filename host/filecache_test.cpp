@@ -1,5 +1,6 @@
 // The worker's file cache: served from memory within a second, revalidated
-// by the file's modification time, size and inode after that.
+// by the file's modification time, size and inode after that; large files
+// handed out open; nothing outside the web root, links or not.
 
 #include "host/filecache.h"
 
@@ -27,7 +28,7 @@ class FileCacheTest : public ::testing::Test {
   std::string Read(FileCache::Clock::time_point when,
                    FileCache::Kind expected = FileCache::Kind::kFile) {
     FileCache::File f;
-    EXPECT_EQ(cache_.Lookup(path_, f, when), expected);
+    EXPECT_EQ(cache_.Lookup(dir_, path_, f, when), expected);
     return f.data ? *f.data : "<none>";
   }
 
@@ -59,11 +60,104 @@ TEST_F(FileCacheTest, ChangedFileIsServedAfterItsRevalidation) {
 
 TEST_F(FileCacheTest, KindsOfPaths) {
   FileCache::File f;
-  EXPECT_EQ(cache_.Lookup(dir_, f, t0_), FileCache::Kind::kDirectory);
-  EXPECT_EQ(cache_.Lookup(dir_ + "/none", f, t0_), FileCache::Kind::kMissing);
-  EXPECT_EQ(cache_.Lookup(path_ + "/below-a-file", f, t0_), FileCache::Kind::kMissing);
-  Write(std::string(FileCache::kMaxCachedFile + 1, 'x'));
-  EXPECT_EQ(Read(t0_).size(), FileCache::kMaxCachedFile + 1);  // served, not kept
+  EXPECT_EQ(cache_.Lookup(dir_, dir_, f, t0_), FileCache::Kind::kDirectory);
+  EXPECT_EQ(cache_.Lookup(dir_, dir_ + "/none", f, t0_), FileCache::Kind::kMissing);
+  EXPECT_EQ(cache_.Lookup(dir_, path_ + "/below-a-file", f, t0_), FileCache::Kind::kMissing);
+  EXPECT_EQ(cache_.Lookup(dir_, "/etc/passwd", f, t0_), FileCache::Kind::kForbidden);
+  EXPECT_EQ(cache_.Lookup(dir_ + "/sub", dir_ + "/f.gif", f, t0_), FileCache::Kind::kForbidden);
+}
+
+TEST_F(FileCacheTest, LargeFilesAreHandedOutOpenNotRead) {
+  std::string large(FileCache::kMaxCachedFile + 1, 'x');
+  large.back() = 'y';
+  Write(large);
+  FileCache::File f;
+  ASSERT_EQ(cache_.Lookup(dir_, path_, f, t0_), FileCache::Kind::kFile);
+  EXPECT_EQ(f.data, nullptr);
+  ASSERT_NE(f.stream, nullptr);
+  EXPECT_EQ(f.size, large.size());
+  EXPECT_EQ(f.contentType, "image/gif");
+  char last = 0;
+  EXPECT_EQ(pread(f.stream->Get(), &last, 1, static_cast<off_t>(large.size() - 1)), 1);
+  EXPECT_EQ(last, 'y');
+  EXPECT_EQ(cache_.CachedBytes(), 0u);
+
+  // No size is refused any more (a sparse file costs no disk).
+  ASSERT_EQ(truncate(path_.c_str(), off_t{65} << 20), 0);
+  ASSERT_EQ(cache_.Lookup(dir_, path_, f, t0_), FileCache::Kind::kFile);
+  EXPECT_EQ(f.size, uint64_t{65} << 20);
+}
+
+// Links inside the web root, and out of it, as the kernel resolves them
+// and as the fallback does.
+TEST_F(FileCacheTest, NothingOutsideTheWebRootIsServedThroughALink) {
+  std::string outside = dir_ + "/outside";
+  std::string root = dir_ + "/www";
+  ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+  std::ofstream(outside + "/secret") << "secret";
+  std::ofstream(root + "/page.html") << "page";
+  struct Link {
+    const char* name;
+    std::string target;
+  };
+  const Link links[] = {
+      {"/etcdir", outside}, {"/abs.html", outside + "/secret"}, {"/rel.html", "../outside/secret"},
+      {"/sub/up", "../.."}, {"/alias.html", "page.html"},       {"/sub/back.html", "../page.html"},
+      {"/subdir", "sub"},   {"/proc", "/proc/self/root/etc"},
+  };
+  for (const Link& l : links)
+    ASSERT_EQ(symlink(l.target.c_str(), (root + l.name).c_str()), 0) << l.name;
+
+  struct Case {
+    const char* path;
+    FileCache::Kind kind;
+    const char* content;
+  };
+  const Case cases[] = {
+      {"/etcdir/secret", FileCache::Kind::kForbidden, nullptr},
+      {"/etcdir", FileCache::Kind::kForbidden, nullptr},
+      {"/abs.html", FileCache::Kind::kForbidden, nullptr},
+      {"/rel.html", FileCache::Kind::kForbidden, nullptr},
+      {"/sub/up/outside/secret", FileCache::Kind::kForbidden, nullptr},
+      {"/proc/hostname", FileCache::Kind::kForbidden, nullptr},
+      {"/alias.html", FileCache::Kind::kFile, "page"},
+      {"/sub/back.html", FileCache::Kind::kFile, "page"},
+      {"/subdir/back.html", FileCache::Kind::kFile, "page"},
+      {"/subdir", FileCache::Kind::kDirectory, nullptr},
+  };
+  for (bool fallback : {false, true}) {
+    FileCache cache;
+    if (fallback)
+      cache.UseRealPathCheckForTest();
+    for (const Case& c : cases) {
+      FileCache::File f;
+      FileCache::Kind kind = cache.Lookup(root, root + c.path, f, t0_);
+      // The fallback may find a path through /proc missing rather than
+      // forbidden; either way it is not served.
+      if (kind != FileCache::Kind::kMissing || c.kind != FileCache::Kind::kForbidden) {
+        EXPECT_EQ(kind, c.kind) << c.path << (fallback ? " (fallback)" : "");
+      }
+      EXPECT_EQ(f.data ? *f.data : "", c.content ? c.content : "") << c.path;
+    }
+  }
+}
+
+TEST_F(FileCacheTest, RevalidationDoesNotFollowALinkChangedToLeaveTheRoot) {
+  std::string root = dir_ + "/www";
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  std::ofstream(root + "/page.html") << "page";
+  std::ofstream(dir_ + "/secret") << "secret";
+  ASSERT_EQ(symlink("page.html", (root + "/link.html").c_str()), 0);
+  FileCache::File f;
+  ASSERT_EQ(cache_.Lookup(root, root + "/link.html", f, t0_), FileCache::Kind::kFile);
+  EXPECT_EQ(*f.data, "page");
+  ASSERT_EQ(unlink((root + "/link.html").c_str()), 0);
+  ASSERT_EQ(symlink("../secret", (root + "/link.html").c_str()), 0);
+  EXPECT_EQ(cache_.Lookup(root, root + "/link.html", f, t0_ + std::chrono::seconds(2)),
+            FileCache::Kind::kForbidden);
+  EXPECT_EQ(f.data, nullptr);
   EXPECT_EQ(cache_.CachedBytes(), 0u);
 }
 

@@ -147,6 +147,25 @@ FieldLine NextField(std::string_view& block, std::string_view& name, std::string
   return IsToken(name) && IsFieldValue(value) ? FieldLine::kField : FieldLine::kBad;
 }
 
+bool IsControl(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return u < 0x20 || u == 0x7f;
+}
+
+// What a redirect's path keeps unencoded: unreserved characters, "/" and
+// the sub-delimiters.
+bool IsPlainPathChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+    return true;
+  return c != '\0' && std::strchr("-._~/!$&'()*+,;=", c) != nullptr;
+}
+
+// Bytes a URI's query may not hold (its "%XX" escapes are kept as they are).
+bool IsUnsafeQueryChar(char c) {
+  auto u = static_cast<unsigned char>(c);
+  return u <= 0x20 || u >= 0x7f || std::strchr("\"<>\\^`{|}", c) != nullptr;
+}
+
 bool HasDotDotSegment(std::string_view path) {
   size_t start = 0;
   while (start <= path.size()) {
@@ -250,11 +269,11 @@ bool DecodeUrlPath(std::string_view raw, std::string& out) {
       if (hi < 0 || lo < 0)
         return false;
       char decoded = static_cast<char>(hi * 16 + lo);
-      if (decoded == '\0' || decoded == '/' || decoded == '\\')
+      if (decoded == '/' || decoded == '\\' || IsControl(decoded))
         return false;
       out += decoded;
       i += 2;
-    } else if (c == '\\' || c == '\0') {
+    } else if (c == '\\' || IsControl(c)) {
       return false;
     } else {
       out += c;
@@ -301,18 +320,26 @@ int HttpExchange::SplitTarget() {
     if (hosts != 1)
       return 400;
   }
+  // A fragment is the client's own; one sent anyway is neither path nor
+  // query.
   std::string_view t = request_.target;
+  t = t.substr(0, t.find('#'));
+  bool absolute = false;
   for (std::string_view scheme : {"http://", "https://"}) {
     if (lfmUtility::StartsWithNoCase(t, scheme)) {
-      size_t slash = t.find('/', scheme.size());
-      t = slash == std::string_view::npos ? std::string_view("/") : t.substr(slash);
+      // The authority ends at the path or the query.
+      size_t end = t.find_first_of("/?", scheme.size());
+      t = end == std::string_view::npos ? std::string_view() : t.substr(end);
+      absolute = true;
       break;
     }
   }
-  if (t.empty() || t[0] != '/')
-    return 400;
   size_t q = t.find('?');
   std::string_view path = t.substr(0, q);
+  if (absolute && path.empty())
+    path = "/";
+  if (path.empty() || path[0] != '/')
+    return 400;
   if (q == std::string_view::npos)
     query_.clear();
   else
@@ -323,7 +350,6 @@ int HttpExchange::SplitTarget() {
     return 400;
   if (host_.webRoot.size() + url_.size() >= kPathBuffer)
     return 414;
-  rawPath_ = path;
   return 0;
 }
 
@@ -363,7 +389,7 @@ void HttpExchange::Handle(std::string_view date, bool closing, FileCache::Clock:
   status_ = 200;
   responseHeaders_.Clear();
   ownExtra_.Clear();
-  file_.data.reset();
+  file_.Clear();
   body_ = {};
   headOnly_ = false;
   ended_ = false;
@@ -380,12 +406,15 @@ void HttpExchange::Handle(std::string_view date, bool closing, FileCache::Clock:
     return;
   }
   Run(now);
-  if (ownResponse_)
+  if (ownResponse_) {
     SerializeOwn(date);
-  else if (silent_)
+  } else if (silent_) {
+    file_.Clear();
+    body_ = {};
     head_.clear();
-  else
+  } else {
     Serialize(date);
+  }
 }
 
 void HttpExchange::Run(FileCache::Clock::time_point now) {
@@ -437,11 +466,14 @@ void HttpExchange::PrepareResponse(FileCache::Clock::time_point now) {
 }
 
 void HttpExchange::ServeFile(std::string_view path, FileCache::Clock::time_point now) {
-  switch (files_.Lookup(path, file_, now)) {
+  auto serve = [this] {
+    status_ = 200;
+    responseHeaders_.Add("Content-Type", file_.contentType);
+    body_ = file_.data ? std::string_view(*file_.data) : std::string_view();
+  };
+  switch (files_.Lookup(host_.webRoot, path, file_, now)) {
     case FileCache::Kind::kFile:
-      status_ = 200;
-      responseHeaders_.Add("Content-Type", file_.contentType);
-      body_ = *file_.data;
+      serve();
       return;
     case FileCache::Kind::kDirectory:
       if (!url_.empty() && url_.back() == '/') {
@@ -450,10 +482,8 @@ void HttpExchange::ServeFile(std::string_view path, FileCache::Clock::time_point
           if (scratch_.back() != '/')
             scratch_ += '/';
           scratch_ += "index.html";
-          if (files_.Lookup(scratch_, file_, now) == FileCache::Kind::kFile) {
-            status_ = 200;
-            responseHeaders_.Add("Content-Type", file_.contentType);
-            body_ = *file_.data;
+          if (files_.Lookup(host_.webRoot, scratch_, file_, now) == FileCache::Kind::kFile) {
+            serve();
             return;
           }
         }
@@ -461,13 +491,27 @@ void HttpExchange::ServeFile(std::string_view path, FileCache::Clock::time_point
         return;
       }
       // A directory named without its trailing "/": relative links in its
-      // index resolve only from the "/" form.
+      // index resolve only from the "/" form. The location is built from
+      // the decoded path, so it is this site's path whatever the target
+      // held: one leading "/" ("//name" would name another host), every
+      // other byte that could end or change it encoded.
       SetError(301);
-      scratch_.assign(rawPath_);
+      scratch_.assign(1, '/');
+      for (char c : std::string_view(url_).substr(url_.find_first_not_of('/'))) {
+        if (IsPlainPathChar(c))
+          scratch_ += c;
+        else
+          lfmUtility::AppendPercentByte(scratch_, static_cast<unsigned char>(c));
+      }
       scratch_ += '/';
       if (!query_.empty()) {
         scratch_ += '?';
-        scratch_ += query_;
+        for (char c : query_) {
+          if (IsUnsafeQueryChar(c))
+            lfmUtility::AppendPercentByte(scratch_, static_cast<unsigned char>(c));
+          else
+            scratch_ += c;
+        }
       }
       responseHeaders_.Add("Location", scratch_);
       return;
@@ -475,7 +519,6 @@ void HttpExchange::ServeFile(std::string_view path, FileCache::Clock::time_point
       SetError(404);
       return;
     case FileCache::Kind::kForbidden:
-    case FileCache::Kind::kTooLarge:
       SetError(403);
       return;
   }
@@ -492,7 +535,7 @@ void HttpExchange::SetError(DWORD status) {
                                         "Request Header Fields Too Large\n",
                                         "Internal Server Error\n"};
   status_ = status;
-  file_.data.reset();
+  file_.Clear();
   std::string_view reason = Reason(status);
   body_ = {};
   for (const std::string& b : kBodies) {
@@ -521,12 +564,15 @@ void HttpExchange::Serialize(std::string_view date) {
   head_ += ' ';
   head_ += Reason(status_);
   AppendHead(date, responseHeaders_, true);
-  if (headOnly_)
+  if (headOnly_) {
     body_ = {};
+    file_.Clear();
+  }
 }
 
 void HttpExchange::SerializeOwn(std::string_view date) {
   body_ = {};
+  file_.Clear();
   head_.clear();
   head_ += "HTTP/1.1 ";
   head_ += ownStatus_;
@@ -547,7 +593,7 @@ void HttpExchange::AppendHead(std::string_view date, const HeaderList& fields, b
   }
   if (length) {
     head_ += "Content-Length: ";
-    AppendNumber(head_, body_.size());
+    AppendNumber(head_, BodyLength());
     head_ += "\r\n";
   }
   if (closeAfter_)
@@ -806,7 +852,7 @@ BOOL WINAPI HttpExchange::GetResponseHeaderCb(HTTP_FILTER_CONTEXT* pfc, LPSTR na
     if (!JoinFields(self->ownExtra_, n, value))
       return FALSE;
   } else if (lfmUtility::EqualsNoCase(n, "Content-Length")) {
-    AppendNumber(value, self->body_.size());
+    AppendNumber(value, self->BodyLength());
   } else if (!JoinFields(self->responseHeaders_, n, value)) {
     return FALSE;
   }

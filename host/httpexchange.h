@@ -105,10 +105,18 @@ class HttpExchange {
   // any filter sees them. The connection closes after it.
   void Refuse(int status, std::string_view date);
 
-  // The response: its head, and the body (empty for HEAD and for responses
-  // without one). Valid until the next Handle/Refuse.
+  // The response: its head, and the body held in memory (empty for HEAD,
+  // for responses without one and for a streamed file). Valid until the
+  // next Handle/Refuse.
   std::string_view Head() const { return head_; }
   std::string_view Body() const { return body_; }
+  // A file too large to hold in memory, sent after the head: its
+  // descriptor (-1 when there is none, as for HEAD), to be read from offset
+  // 0 with pread, and the length the head announced. Open until the next
+  // Handle/Refuse; the file may shrink meanwhile, and then the response
+  // cannot be completed.
+  int BodyFd() const { return file_.stream ? file_.stream->Get() : -1; }
+  uint64_t BodyFileSize() const { return file_.stream ? file_.size : 0; }
   // False when the module ended the request without a response: nothing is
   // sent and the connection closes.
   bool HasResponse() const { return !head_.empty(); }
@@ -138,6 +146,8 @@ class HttpExchange {
   // `length`, Connection, and the empty line.
   void AppendHead(std::string_view date, const HeaderList& fields, bool length);
   bool PhysicalPathIsSafe() const;
+  // The length of the body, in memory or streamed.
+  uint64_t BodyLength() const { return file_.stream ? file_.size : body_.size(); }
 
   static HttpExchange* From(HTTP_FILTER_CONTEXT* pfc);
   static BOOL WINAPI GetServerVariableCb(HTTP_FILTER_CONTEXT*, LPSTR, LPVOID, LPDWORD);
@@ -162,8 +172,7 @@ class HttpExchange {
 
   HttpRequest request_;
   std::string url_;      // decoded path: the URL server variable
-  std::string query_;    // as received, without "?"
-  std::string rawPath_;  // the target's path as received
+  std::string query_;    // as received, without "?" and any "#" fragment
   std::string scratch_;  // callback values, index paths, locations
   bool urlChanged_ = false;
 
@@ -190,8 +199,9 @@ class HttpExchange {
   std::string head_;
 };
 
-// "%XX" decoding of a URL path. Refuses (false) a bad escape, a decoded NUL,
-// an encoded "/" or "\", a raw "\", and a ".." segment.
+// "%XX" decoding of a URL path. Refuses (false) a bad escape, a control
+// byte (below 0x20, or 0x7F) raw or decoded, an encoded "/" or "\", a raw
+// "\", and a ".." segment.
 bool DecodeUrlPath(std::string_view raw, std::string& out);
 
 }  // namespace kyrhost

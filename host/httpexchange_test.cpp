@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -361,9 +362,57 @@ TEST_F(ExchangeTest, Http11NeedsExactlyOneHost) {
   EXPECT_EQ(Run("GET", "/page.html", {{"Host", "a"}, {"host", "b"}}).Status(), 400);
 }
 
-TEST_F(ExchangeTest, AbsoluteFormTargetsAreServedByTheirPath) {
-  EXPECT_EQ(Run("GET", "http://example.com/page.html?x=1").Body(), "<p>page</p>");
-  EXPECT_EQ(exchange_->Url(), "/page.html");
+TEST_F(ExchangeTest, TargetsSplitIntoPathAndQueryAndDirectoriesRedirectWithinTheSite) {
+  for (const char* d : {"/my dir", "/caf\xC3\xA9", "/p%q", "/a'b(c)"})
+    ASSERT_EQ(mkdir((host_.webRoot + d).c_str(), 0755), 0) << d;
+  struct Case {
+    const char* target;
+    int status;
+    const char* url;       // nullptr: not checked
+    const char* query;     // nullptr: not checked
+    const char* location;  // nullptr: none
+  };
+  const Case cases[] = {
+      // Control bytes in the decoded path.
+      {"/x%0d%0aFORGED", 400, nullptr, nullptr, nullptr},
+      {"/x%09y", 400, nullptr, nullptr, nullptr},
+      {"/x%7F", 400, nullptr, nullptr, nullptr},
+      {"/x\x01y", 400, nullptr, nullptr, nullptr},
+      {"/x\ty", 400, nullptr, nullptr, nullptr},
+      // Absolute form: the authority ends at "/", "?" or "#".
+      {"http://example.com/page.html?x=1", 200, "/page.html", "x=1", nullptr},
+      {"http://evil.example?kyruri=/a", 404, "/", "kyruri=/a", nullptr},
+      {"HTTPS://evil.example#/page.html", 404, "/", "", nullptr},
+      // A fragment is neither path nor query.
+      {"/page.html#/../x", 200, "/page.html", "", nullptr},
+      {"/page.html?x=1#y?z", 200, "/page.html", "x=1", nullptr},
+      // Directory redirects: one leading "/", the path and query encoded.
+      {"/dir?q=1", 301, "/dir", "q=1", "/dir/?q=1"},
+      {"//dir", 301, "//dir", "", "/dir/"},
+      {"///dir?a=%41", 301, "///dir", "a=%41", "/dir/?a=%41"},
+      {"/my%20dir", 301, "/my dir", "", "/my%20dir/"},
+      {"/caf%C3%A9", 301, "/caf\xC3\xA9", "", "/caf%C3%A9/"},
+      {"/p%25q", 301, "/p%q", "", "/p%25q/"},
+      {"/a'b(c)", 301, "/a'b(c)", "", "/a'b(c)/"},
+      {"/dir?a=\xFF\"b <>\\^`{|}&c=%2F:@/?", 301, "/dir", nullptr,
+       "/dir/?a=%FF%22b%20%3C%3E%5C%5E%60%7B%7C%7D&c=%2F:@/?"},
+  };
+  for (const Case& c : cases) {
+    HttpExchange& x = Run("GET", c.target);
+    EXPECT_EQ(x.Status(), c.status) << c.target;
+    if (c.url) {
+      EXPECT_EQ(x.Url(), c.url) << c.target;
+    }
+    std::string query;
+    if (c.query && x.ServerVariable("QUERY_STRING", query)) {
+      EXPECT_EQ(query, c.query) << c.target;
+    }
+    size_t at = Head().find("\r\nLocation: ");
+    std::string location = at == std::string::npos
+                               ? ""
+                               : Head().substr(at + 12, Head().find("\r\n", at + 2) - at - 12);
+    EXPECT_EQ(location, c.location ? c.location : "") << c.target;
+  }
 }
 
 TEST_F(ExchangeTest, MethodsHeadAndDirectories) {
@@ -381,6 +430,36 @@ TEST_F(ExchangeTest, MethodsHeadAndDirectories) {
   HttpExchange& redirect = Run("GET", "/dir?q=1");
   EXPECT_EQ(redirect.Status(), 301);
   EXPECT_NE(Head().find("Location: /dir/?q=1\r\n"), std::string::npos);
+}
+
+TEST_F(ExchangeTest, LargeFilesAreStreamedWithTheirLength) {
+  std::string large(FileCache::kMaxCachedFile + 5, 'L');
+  Write("big.bin", large);
+  std::string length = std::to_string(large.size());
+  std::string reported;
+  script_.send = [&](HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* send) {
+    char value[32];
+    DWORD size = sizeof value;
+    reported =
+        send->GetHeader(pfc, const_cast<char*>("Content-Length:"), value, &size) ? value : "<none>";
+    return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
+  };
+  for (const char* method : {"GET", "HEAD"}) {
+    bool get = std::string(method) == "GET";
+    HttpExchange& x = Run(method, "/big.bin");
+    EXPECT_EQ(x.Status(), 200) << method;
+    EXPECT_TRUE(x.Body().empty()) << method;
+    EXPECT_EQ(x.BodyFd() >= 0, get) << method;
+    EXPECT_EQ(x.BodyFileSize(), get ? large.size() : 0u) << method;
+    EXPECT_NE(Head().find("\r\nContent-Length: " + length + "\r\n"), std::string::npos) << method;
+    EXPECT_EQ(reported, length) << method;
+  }
+  char first = 0;
+  EXPECT_EQ(pread(Run("GET", "/big.bin").BodyFd(), &first, 1, 0), 1);
+  EXPECT_EQ(first, 'L');
+  // An error response carries no file.
+  script_.send = nullptr;
+  EXPECT_EQ(Run("POST", "/big.bin").BodyFd(), -1);
 }
 
 TEST_F(ExchangeTest, KeepAliveFollowsTheRequest) {
