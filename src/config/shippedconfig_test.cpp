@@ -74,7 +74,7 @@ TEST_F(ShippedConfig, EverySectionStatesItsDefaults) {
   auto auditDefaults = lfmAuditLogSettings::Read(empty_, "");
   auto auditFields = [](const lfmAuditLogSettings& s) {
     return std::tie(s.toFile, s.toSystem, s.debugLevel, s.systemDebugLevel, s.limitBySize, s.method,
-                    s.maxSizeKB, s.trimSizeKB, s.prefix, s.extension);
+                    s.maxSizeKB, s.trimSizeKB, s.prefix, s.extension, s.requestMessagesPerMinute);
   };
   EXPECT_EQ(auditFields(audit), auditFields(auditDefaults));
 
@@ -121,7 +121,8 @@ TEST_F(ShippedConfig, EveryKeyIsOneTheCollectorReads) {
       "realtimelogfiledir trackvisitors trackvisitorssessioncookiename "
       "trackvisitorsdailycookiename type debuglevel systemdebuglevel auditlimitbysize "
       "auditlimitbysizemethod auditmaxsize audittrimsize auditfilename auditfilenameprefix "
-      "auditfilenameext enabled cookiename path domain includepath expirationtype "
+      "auditfilenameext requestmessagesperminute enabled cookiename path domain includepath "
+      "expirationtype "
       "expirationseconds expirationdate cookieversion magiccode validatecookie "
       "validateoldcookie reissuebadcookie secure useoptoutcookie optoutcookiename samesite "
       "httponly ";

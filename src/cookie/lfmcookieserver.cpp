@@ -157,7 +157,7 @@ void lfmCookieServer::ProcessCookie(lfmRequestData& request, const tsSiteParams&
         lfmCookieHelper::SetSitePath(request, *cookie);
       if (lfmCookieHelper::IssueCookie(request, *cookie, true) && reissue) {
         const char* issued = request.GetSrcOutCookie();
-        lfmDebugLog::Instance().Log(MESS_COOKIE_REISSUED, issued ? issued : "");
+        lfmDebugLog::Instance().LogValues(MESS_COOKIE_REISSUED, {issued ? issued : ""});
       }
       return;
     }

@@ -31,6 +31,21 @@ lfmMutex& InitLock() {
   return *m;
 }
 
+// A count written as a whole number of at least 0; `def` for anything else
+// (absent, empty, signed, not a number). Large numbers saturate.
+int32_t ReadCount(const zrConfig& config, const char* key, int32_t def) {
+  std::string text = config.GetString(key, "", kSection);
+  size_t begin = lfmUtility::FirstNonBlank(text);
+  size_t end = lfmUtility::AfterLastNonBlank(text, text.size());
+  if (begin >= end)
+    return def;
+  for (size_t i = begin; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9')
+      return def;
+  }
+  return zrConfig::ToInt(text.c_str() + begin);
+}
+
 }  // namespace
 
 lfmAuditLogSettings lfmAuditLogSettings::Read(const zrConfig& config,
@@ -71,6 +86,9 @@ lfmAuditLogSettings lfmAuditLogSettings::Read(const zrConfig& config,
     maxInRange();
     s.trimSizeKB = kNoTrimKB;
   }
+
+  s.requestMessagesPerMinute =
+      ReadCount(config, "requestmessagesperminute", lfmMessageLimiter::kDefaultPerMinute);
 
   // A full file name is split at the last dot of its final component.
   std::string name = config.GetString("auditfilename", "", kSection);
@@ -146,6 +164,7 @@ void lfmDebugLog::Initialize() {
   directory_ = dir;
   fileName_ = s.FileName();
   level_.store(s.debugLevel, std::memory_order_relaxed);
+  limiter_.SetLimit(static_cast<uint32_t>(s.requestMessagesPerMinute));
   file_.Close();
   file_.SetDirectory(dir);
   currentSize_ = 0;
@@ -197,16 +216,86 @@ bool lfmDebugLog::IsLogged(int level) noexcept {
 
 void lfmDebugLog::Log(const lfmMessage& m, const char* a1, const char* a2, const char* a3,
                       const char* a4, const char* a5) noexcept {
+  if (lfmMessageLimiter::IsLimited(m) && !Admit(m, m.level))
+    return;
+  const char* args[lfmEventLog::kMaxArgs] = {a1, a2, a3, a4, a5};
+  Raise(m, m.level, args);
+}
+
+bool lfmDebugLog::Admit(const lfmMessage& m, int level) noexcept {
   try {
-    const char* args[lfmEventLog::kMaxArgs] = {a1, a2, a3, a4, a5};
-    const int level = m.level;
+    if (!IsLogged(level))
+      return false;
+    if (!lfmMessageLimiter::IsLimited(m))
+      return true;
+    std::string summary;
+    bool admitted = limiter_.Admit(m, lfmClock::Now(), &summary);
+    if (!summary.empty())
+      RaiseSummary(summary);
+    return admitted;
+  } catch (...) {
+    return false;
+  }
+}
+
+void lfmDebugLog::LogAdmitted(const lfmMessage& m, int level, const char* a1, const char* a2,
+                              const char* a3) noexcept {
+  const char* args[lfmEventLog::kMaxArgs] = {a1, a2, a3, nullptr, nullptr};
+  Raise(m, level, args);
+}
+
+void lfmDebugLog::LogValues(const lfmMessage& m,
+                            std::initializer_list<std::string_view> values) noexcept {
+  try {
+    if (!Admit(m, m.level))
+      return;
+    std::string safe[lfmEventLog::kMaxArgs];
+    const char* args[lfmEventLog::kMaxArgs] = {};
+    size_t n = 0;
+    for (std::string_view v : values) {
+      if (n == lfmEventLog::kMaxArgs)
+        break;
+      lfmUtility::AppendForMessage(safe[n], v);
+      args[n] = safe[n].c_str();
+      ++n;
+    }
+    Raise(m, m.level, args);
+  } catch (...) {
+  }
+}
+
+void lfmDebugLog::ReportSuppressed(time_t now, bool force) noexcept {
+  try {
+    std::string list = limiter_.Close(now, force);
+    if (!list.empty())
+      RaiseSummary(list);
+  } catch (...) {
+  }
+}
+
+void lfmDebugLog::RaiseSummary(const std::string& list) noexcept {
+  try {
+    std::string limit = std::to_string(limiter_.Limit());
+    const char* args[lfmEventLog::kMaxArgs] = {limit.c_str(), list.c_str()};
+    Raise(MESS_REQUEST_MESSAGES_SUPPRESSED, MESS_REQUEST_MESSAGES_SUPPRESSED.level, args);
+  } catch (...) {
+  }
+}
+
+void lfmDebugLog::Raise(const lfmMessage& record, int level, const char* const* args) noexcept {
+  try {
+    // A message raised at a lesser importance than its catalogue level goes
+    // everywhere as one of that level, the system log's event type included.
+    lfmMessage m = record;
+    if (level > record.level && level <= kMessageInformation)
+      m.level = static_cast<uint16_t>(level);
     const bool always = m.level == kMessageAlways;
     if (!EnsureInitialized()) {
-      if (always || level <= level_.load(std::memory_order_relaxed))
+      if (always || m.level <= level_.load(std::memory_order_relaxed))
         lfmStdErr::WriteFallback(lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs));
       return;
     }
-    if (settings_.toFile && (always || level <= level_.load(std::memory_order_relaxed))) {
+    if (settings_.toFile && (always || m.level <= level_.load(std::memory_order_relaxed))) {
       std::string text = lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs);
       WriteEntry("####\n" + text, text, static_cast<int64_t>(text.size()) + kLineOverhead);
     }
@@ -371,6 +460,8 @@ void lfmDebugLog::ResetForTest() {
   log.settings_ = lfmAuditLogSettings();
   log.level_.store(1, std::memory_order_relaxed);
   log.rotating_ = false;
+  log.limiter_.Reset();
+  log.limiter_.SetLimit(lfmMessageLimiter::kDefaultPerMinute);
 }
 
 // ---------------------------------------------------------------------------

@@ -7,9 +7,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "diag/lfmmessagelimiter.h"
 #include "diag/lfmmessages.h"
 #include "diag/zrauditfile.h"
 
@@ -29,6 +33,10 @@ struct lfmAuditLogSettings {
   int32_t trimSizeKB = 10;
   std::string prefix = "kyr";
   std::string extension = ".audit";
+  // "requestmessagesperminute": raises of one per-request message admitted
+  // a minute (lfmMessageLimiter); 0 = unlimited. Anything but a whole
+  // number of at least 0 gives the default.
+  int32_t requestMessagesPerMinute = lfmMessageLimiter::kDefaultPerMinute;
 
   std::string FileName() const { return prefix + extension; }
 
@@ -58,6 +66,27 @@ class lfmDebugLog {
   virtual void Log(const lfmMessage& m, const char* a1 = nullptr, const char* a2 = nullptr,
                    const char* a3 = nullptr, const char* a4 = nullptr,
                    const char* a5 = nullptr) noexcept;
+  // Per-request messages, in two steps so that a dropped message costs no
+  // arguments: Admit() is true when `m`, raised at `level`, would be output
+  // and, for a limited message (lfmMessageLimiter::IsLimited), its minute
+  // still has room; a raise past the limit is counted for the minute's
+  // summary. Only after true does the caller build the arguments and raise
+  // with LogAdmitted(), which does not ask the limit again. `level` is the
+  // catalogue's level of `m` or a lesser importance (information at most).
+  // Thread-safe; never throw.
+  bool Admit(const lfmMessage& m, int level) noexcept;
+  void LogAdmitted(const lfmMessage& m, int level, const char* a1 = nullptr,
+                   const char* a2 = nullptr, const char* a3 = nullptr) noexcept;
+  // Raises `m` with values taken from a request as its arguments (at most
+  // five), each written as one safe text (lfmUtility::AppendForMessage).
+  // Admitted first, at m's level. Thread-safe; never throws.
+  void LogValues(const lfmMessage& m, std::initializer_list<std::string_view> values) noexcept;
+  // Raises MESS_REQUEST_MESSAGES_SUPPRESSED with the counts of the raises
+  // the limit dropped, when their minute has ended at `now`, or at once
+  // with `force` (at shut-down). The heartbeat calls it, so the summary
+  // comes out also after a flood has stopped. Never throws.
+  void ReportSuppressed(time_t now, bool force = false) noexcept;
+
   // Text form: `length` bytes of `text` as one audit entry (no "####" line)
   // when `level` is within the debug level. Never goes to the system log.
   virtual void Log(int level, const char* text, size_t length) noexcept;
@@ -97,6 +126,10 @@ class lfmDebugLog {
   // configuration cannot be had; a later call tries again.
   bool EnsureInitialized() noexcept;
   void Initialize();
+  // Routes `m` as a message of `level`: to the audit file, the system log,
+  // or standard error while the settings cannot be read. No limit applies.
+  void Raise(const lfmMessage& m, int level, const char* const* args) noexcept;
+  void RaiseSummary(const std::string& list) noexcept;
   // Writes one entry under the audit-file lock: reopens a closed file,
   // makes room when the limit would be passed, falls back to standard
   // error. `fallback` is what standard error gets.
@@ -115,6 +148,7 @@ class lfmDebugLog {
   std::atomic<bool> initialized_{false};
   lfmAuditLogSettings settings_;  // written once before initialized_
   std::atomic<int32_t> level_{1};
+  lfmMessageLimiter limiter_;  // thread-safe itself
   std::string directory_;
   std::string fileName_;
 

@@ -269,6 +269,64 @@ TEST(DebugLog, AuditSettingsFallBackAndSplitTheFileName) {
   EXPECT_TRUE(s.toFile && s.toSystem);
 }
 
+TEST(DebugLog, RequestMessagesAreLimitedPerMinuteAndSummedUp) {
+  ClockGuard clock(kMay7);
+  TempRoot root("[auditlog]\nrequestmessagesperminute = 2\n");
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  for (int i = 0; i < 5; ++i) {
+    log.Log(MESS_COOKIE_BAD, ("bad " + std::to_string(i)).c_str());
+    Warn("setting " + std::to_string(i));  // never limited
+  }
+  log.ReportSuppressed(kMay7 + 59);
+  std::string audit = root.Read("log/kyr.audit");
+  EXPECT_EQ(Count(audit, "invalid cookie: bad "), 2u);
+  EXPECT_EQ(Count(audit, "(setting "), 5u);
+  EXPECT_EQ(Count(audit, "were suppressed"), 0u);
+
+  log.ReportSuppressed(kMay7 + 60);
+  log.ReportSuppressed(kMay7 + 120);
+  audit = root.Read("log/kyr.audit");
+  EXPECT_EQ(Count(audit,
+                  "####\nMessages raised per request beyond 2 a minute each were "
+                  "suppressed (requestmessagesperminute):\nMESS_COOKIE_BAD (1000): 3\n"),
+            1u)
+      << audit;
+  // A new minute admits again.
+  lfmClock::AdvanceForTest(61 * 1000000LL);
+  log.Log(MESS_COOKIE_BAD, "again");
+  EXPECT_EQ(Count(root.Read("log/kyr.audit"), "invalid cookie: again"), 1u);
+}
+
+TEST(DebugLog, RequestMessageLimitSettingFallsBackToItsDefault) {
+  const struct {
+    const char* line;
+    int32_t limit;
+  } cases[] = {{"", 10},
+               {"requestmessagesperminute = 25", 25},
+               {"requestmessagesperminute = 0", 0},
+               {"requestmessagesperminute = -3", 10},
+               {"requestmessagesperminute = ten", 10},
+               {"requestmessagesperminute = 5x", 10},
+               {"requestmessagesperminute =", 10}};
+  for (const auto& c : cases) {
+    TempRoot root(std::string("[auditlog]\n") + c.line + "\n");
+    EXPECT_EQ(lfmAuditLogSettings::Read(lfmEnv::Instance(), "").requestMessagesPerMinute, c.limit)
+        << c.line;
+  }
+}
+
+TEST(DebugLog, MessageRaisedAtALesserImportanceGoesWhereInformationGoes) {
+  TempRoot root("[auditlog]\ntype = both\n");  // file: warnings; system log: information
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  ASSERT_TRUE(log.Admit(MESS_INVALID_URI_STEM, kMessageInformation));
+  log.LogAdmitted(MESS_INVALID_URI_STEM, kMessageInformation, "page");
+  EXPECT_EQ(root.Read("log/kyr.audit"), "");
+  std::vector<lfmSystemEvent> events = root.Platform().Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].eventId, 1032u);
+  EXPECT_EQ(events[0].level, lfmSysLogLevel::kInformation);
+}
+
 TEST(DebugLog, ExceptionReportsAreRaisedBySeverity) {
   TempRoot root;
   StdErrCapture err;

@@ -144,7 +144,7 @@ void iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, cons
   size_t n = std::strlen(text);
   if (n >= size) {
     n = size - 1;
-    lfmDebugLog::Instance().Log(MESS_LOG_ELEMENT_TRUNCATED, label, text);
+    lfmDebugLog::Instance().LogValues(MESS_LOG_ELEMENT_TRUNCATED, {label, text});
   }
   std::memcpy(buffer, text, n);
   buffer[n] = '\0';
@@ -208,7 +208,7 @@ const char* iisRequestData::GetSrcLogCookie() {
     return cookie;
   if (!logCookieBuilt_) {
     logCookie_.assign(inCookie_, 0, kFieldSize - 1);
-    lfmDebugLog::Instance().Log(MESS_LOG_ELEMENT_TRUNCATED, "InCookie", inCookie_.c_str());
+    lfmDebugLog::Instance().LogValues(MESS_LOG_ELEMENT_TRUNCATED, {"InCookie", inCookie_});
     logCookieBuilt_ = true;
   }
   return logCookie_.c_str();
@@ -357,7 +357,7 @@ void iisRequestData::SetSrcInCookie(const char* text) {
     ThrowNullString(kClass, "SetSrcInCookie()");
   size_t n = std::strlen(text);
   if (n >= kFieldSize) {
-    lfmDebugLog::Instance().Log(MESS_LOG_ELEMENT_TRUNCATED, "InCookie", text);
+    lfmDebugLog::Instance().LogValues(MESS_LOG_ELEMENT_TRUNCATED, {"InCookie", text});
     n = kFieldSize - 1;
   }
   inCookie_.assign(text, n);

@@ -10,6 +10,7 @@
 
 #include "config/lfmlogserversettings.h"
 #include "cookie/lfmcookieserver.h"
+#include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "diag/lfmstderr.h"
 #include "filter/iiscontenthandler.h"
@@ -19,6 +20,7 @@
 #include "hit/lfmrequest.h"
 #include "logout/lfmlogrecord.h"
 #include "sitemap/tssiteparams.h"
+#include "util/lfmclock.h"
 
 #if defined(_WIN32)
 #define KYR_EXPORT  // the DLL's exports come from its module definition
@@ -243,6 +245,9 @@ KYR_EXPORT BOOL WINAPI TerminateFilter(DWORD) {
   } catch (...) {
     lfmStdErr::WriteLine(kShutDownUnknown);
   }
+  // The count of per-request messages dropped since the last summary is not
+  // left to a heartbeat that no longer runs.
+  lfmDebugLog::Instance().ReportSuppressed(lfmClock::Now(), true);
   return TRUE;
 }
 

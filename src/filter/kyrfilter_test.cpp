@@ -231,9 +231,9 @@ TEST_F(FilterTest, P3PFromTheConfigurationOrTheHit) {
   // reported like any other bad identifier, escaped.
   std::string audit = Audit();
   EXPECT_EQ(Count(audit, "Contains illegal characters: 12G4\n"), 1u);
-  EXPECT_EQ(Count(audit, "Contains illegal characters: /p.xml%22%0D%0ASet-Cookie: x=1\n"), 1u);
-  EXPECT_EQ(Count(audit, "Contains illegal characters: 3%0D%0AX%22%25\n"), 1u);
-  EXPECT_EQ(audit.find_first_of("\r\""), std::string::npos);
+  EXPECT_EQ(Count(audit, "Contains illegal characters: /p.xml\"\\x0d\\x0aSet-Cookie: x=1\n"), 1u);
+  EXPECT_EQ(Count(audit, "Contains illegal characters: 3\\x0d\\x0aX\"%\n"), 1u);
+  EXPECT_EQ(audit.find('\r'), std::string::npos);
   Stop();
 
   Start("trackfirsttimecookies = false\nissuep3p = true\np3pfrom = hit");

@@ -57,12 +57,12 @@ bool lfmCompactPolicy::Expand(const std::string& id, std::string* expansion) {
   if (id.empty())
     return false;
   if (id.size() > kMaxIdentifierLength) {
-    lfmDebugLog::Instance().Log(MESS_CP_ID_TOO_MANY_CHARS, EscapedForMessage(id).c_str());
+    lfmDebugLog::Instance().LogValues(MESS_CP_ID_TOO_MANY_CHARS, {id});
     return false;
   }
   for (char c : id) {
     if (lfmUtility::HexValue(c) < 0) {
-      lfmDebugLog::Instance().Log(MESS_CP_ID_PARAM_INVALID, EscapedForMessage(id).c_str());
+      lfmDebugLog::Instance().LogValues(MESS_CP_ID_PARAM_INVALID, {id});
       return false;
     }
   }
@@ -90,21 +90,8 @@ bool lfmCompactPolicy::Expand(const std::string& id, std::string* expansion) {
 }
 
 void lfmCompactPolicy::RejectUnsafe(std::string* text) {
-  lfmDebugLog::Instance().Log(MESS_CP_ID_PARAM_INVALID, EscapedForMessage(*text).c_str());
+  lfmDebugLog::Instance().LogValues(MESS_CP_ID_PARAM_INVALID, {*text});
   text->clear();
-}
-
-std::string lfmCompactPolicy::EscapedForMessage(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c < 0x7F && c != '"' && c != '%')
-      out += ch;
-    else
-      lfmUtility::AppendPercentByte(out, c);
-  }
-  return out;
 }
 
 void lfmCompactPolicy::Insert(const std::string& id, const std::string& expansion) {

@@ -29,13 +29,10 @@ class lfmCompactPolicy {
   static bool Expand(const std::string& id, std::string* expansion);
   // Refuses a hit's identifier or policy reference that holds a character
   // that could split or rewrite a header (a control character or a double
-  // quote): raises MESS_CP_ID_PARAM_INVALID with `*text` escaped, as every
-  // message of this class carries it, and empties `*text`.
+  // quote): raises MESS_CP_ID_PARAM_INVALID with `*text`, and empties
+  // `*text`. Every message of this class carries the hit's text as one safe
+  // text (lfmDebugLog::LogValues), under the per-request limit.
   static void RejectUnsafe(std::string* text);
-  // The form in which identifiers reach messages: printable ASCII stays,
-  // except "\"" and "%"; every other byte becomes "%XX" (upper-case hex),
-  // so an audit line never receives a raw control character or quote.
-  static std::string EscapedForMessage(const std::string& text);
   // Caches an expansion (nothing when present or when the cache is full).
   static void Insert(const std::string& id, const std::string& expansion);
   // Lookup, else Expand and Insert: the expansion of `id`, false when it

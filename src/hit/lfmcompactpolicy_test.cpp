@@ -34,8 +34,8 @@ TEST(CompactPolicy, MessagesCarryTheIdentifierEscaped) {
   EXPECT_FALSE(lfmCompactPolicy::Expand("1\r\n2\"%\x7f\xff", &out));
   EXPECT_FALSE(lfmCompactPolicy::Expand(std::string(25, 'a') + "\n", &out));
   std::string audit = root.Read("log/kyr.audit");
-  EXPECT_EQ(Count(audit, "Contains illegal characters: 1%0D%0A2%22%25%7F%FF\n"), 1u);
-  EXPECT_EQ(Count(audit, "Too many characters: " + std::string(25, 'a') + "%0A\n"), 1u);
+  EXPECT_EQ(Count(audit, "Contains illegal characters: 1\\x0d\\x0a2\"%\\x7f\xff\n"), 1u);
+  EXPECT_EQ(Count(audit, "Too many characters: " + std::string(25, 'a') + "\\x0a\n"), 1u);
 }
 
 TEST(CompactPolicy, CachesValidIdentifiersOnlyAndWithinItsBound) {

@@ -3,26 +3,30 @@
 #include "diag/lfmdebuglog.h"
 #include "hit/lfmrequestdata.h"
 #include "logout/lfmlogrecord.h"
+#include "util/lfmutility.h"
 
 void lfmHitDescription::Append(lfmRequestData& request, std::string& text) {
   const char* ip = request.GetSrcClientIP();
   const char* uri = request.GetSrcURIStem();
   const char* cookie = request.GetSrcInCookie();
   text += "\nClient IP: ";
-  text += ip ? ip : "";
+  lfmUtility::AppendForMessage(text, ip ? ip : "");
   text += "\nURI: ";
-  text += uri ? uri : "";
+  lfmUtility::AppendForMessage(text, uri ? uri : "");
   text += "\nCookie: ";
   if (cookie)
-    text += lfmLogRecord::RemoveTrackingCookies(cookie);
+    lfmUtility::AppendForMessage(text, lfmLogRecord::RemoveTrackingCookies(cookie));
 }
 
 void lfmHitDescription::Report(const lfmMessage& m, lfmRequestData& request, int gate) {
   lfmDebugLog& log = lfmDebugLog::Instance();
-  if (!log.IsLogged(gate))
+  if (!log.Admit(m, gate))
     return;
+  int level = m.level;
+  if (gate > level)
+    level = gate < kMessageInformation ? gate : kMessageInformation;
   std::string text = Of(request);
-  log.Log(m, text.c_str());
+  log.LogAdmitted(m, level, text.c_str());
 }
 
 void lfmHitDescription::Report(const lfmMessage& m, lfmRequestData& request) {

@@ -11,6 +11,7 @@
 #include "hit/lfmhitdescription.h"
 #include "hit/lfmparsemap.h"
 #include "runtime/lfmmutex.h"
+#include "util/lfmutility.h"
 
 namespace {
 
@@ -240,10 +241,11 @@ bool lfmLogElementMap::CheckRequired(lfmRequestData& request, lfmParseMap& map) 
                                                    : map.Contains(name);
     if (present)
       continue;
-    if (lfmDebugLog::Instance().IsLogged(kMessageWarning)) {
-      std::string text = name;
+    lfmDebugLog& log = lfmDebugLog::Instance();
+    if (log.Admit(MESS_LOG_HIT_MISSING_PARAM, MESS_LOG_HIT_MISSING_PARAM.level)) {
+      std::string text = lfmUtility::ForMessage(name);
       lfmHitDescription::Append(request, text);
-      lfmDebugLog::Instance().Log(MESS_LOG_HIT_MISSING_PARAM, text.c_str());
+      log.LogAdmitted(MESS_LOG_HIT_MISSING_PARAM, MESS_LOG_HIT_MISSING_PARAM.level, text.c_str());
     }
     return false;
   }

@@ -67,8 +67,8 @@ class lfmLogElementMap {
   static std::string Encode(const char* value);
 
   // Walks the required parameters in order; at the first one `map` lacks,
-  // raises MESS_LOG_HIT_MISSING_PARAM (name and hit description) when
-  // logged and returns false.
+  // raises MESS_LOG_HIT_MISSING_PARAM (name and hit description, escaped)
+  // when logged and admitted by the per-request limit, and returns false.
   static bool CheckRequired(lfmRequestData& request, lfmParseMap& map);
   // Whether `map` holds the parameter of element `id` (blank or not).
   static bool IsPresent(lfmParseMap& map, int32_t id);

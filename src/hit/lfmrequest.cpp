@@ -134,7 +134,7 @@ bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std
                                                 &MESS_KYR_ID_NUMBERS,
                                                 &MESS_KYR_ID_SEPARATOR,
                                                 &MESS_KYR_ID_TAMPERED};
-  lfmDebugLog::Instance().Log(*kMessages[error], id.c_str());
+  lfmDebugLog::Instance().LogValues(*kMessages[error], {id});
   return false;
 }
 

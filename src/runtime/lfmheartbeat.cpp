@@ -84,6 +84,9 @@ void lfmHeartBeat::Tick(time_t now) {
   } else if (now < lastCheck) {
     s.lastCheck = now;
   }
+  // Per-request messages dropped by their limit are summed up once their
+  // minute is over, also when no further request comes to do it.
+  lfmDebugLog::Instance().ReportSuppressed(now);
 }
 
 void lfmHeartBeat::Start() {

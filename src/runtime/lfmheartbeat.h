@@ -1,7 +1,9 @@
 #pragma once
 // lfmHeartBeat: the background thread that flushes the log buffers every
 // "bufferflushrate" seconds and releases log files whose period has ended
-// every "filecheckrate" seconds, waking every "heartbeatrate" seconds.
+// every "filecheckrate" seconds, waking every "heartbeatrate" seconds; each
+// wake-up also lets the debug log sum up the per-request messages it
+// dropped.
 //
 // The thread holds its tick mutex at all times except while it waits, and
 // Stop() delivers the wake-up under the same mutex, so a stop can never be
@@ -33,7 +35,9 @@ class lfmHeartBeat {
 
   // One tick of the thread body at `now`: flush and release by their rates,
   // resetting a last-action time that lies in the future (the clock went
-  // back). Exposed so that the schedule can be tested without waiting.
+  // back), and raise the summary of suppressed per-request messages when
+  // their minute has ended. Exposed so that the schedule can be tested
+  // without waiting.
   static void Tick(time_t now);
   // The last-action times, for tests.
   static time_t LastFlush();

@@ -156,3 +156,26 @@ bool lfmUtility::HasContent(std::string_view text) {
   }
   return false;
 }
+
+void lfmUtility::AppendForMessage(std::string& out, std::string_view value, size_t max) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const size_t taken = value.size() < max ? value.size() : max;
+  out.reserve(out.size() + taken + 32);
+  for (size_t i = 0; i < taken; ++i) {
+    unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  if (taken < value.size()) {
+    out += "...(";
+    out += std::to_string(value.size() - taken);
+    out += " more bytes)";
+  }
+}

@@ -87,6 +87,22 @@ class lfmUtility {
     return text.size() >= tail.size() && EqualsNoCase(text.substr(text.size() - tail.size()), tail);
   }
 
+  // Longest piece of one value that goes into an operator message.
+  static constexpr size_t kMaxMessageValue = 1024;
+  // Appends `value` to `out` as one safe text for an operator message (the
+  // audit file and the system log): a byte below 0x20 or 0x7F becomes "\x"
+  // and two lower-case hexadecimal digits ("\x0d"), a backslash "\\", so
+  // that no value can start a line or write a terminal escape, and the text
+  // reads back unambiguously. At most `max` bytes of `value` are taken; the
+  // rest is counted as "...(N more bytes)". Throws nothing but bad_alloc.
+  static void AppendForMessage(std::string& out, std::string_view value,
+                               size_t max = kMaxMessageValue);
+  static std::string ForMessage(std::string_view value, size_t max = kMaxMessageValue) {
+    std::string out;
+    AppendForMessage(out, value, max);
+    return out;
+  }
+
   // Appends `c` percent-encoded: "%" and two upper-case hexadecimal digits.
   static void AppendPercentByte(std::string& out, unsigned char c) {
     static constexpr char kHex[] = "0123456789ABCDEF";

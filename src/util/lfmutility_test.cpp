@@ -123,4 +123,31 @@ TEST(Blanks, EncodedBlanksAreNotContent) {
   EXPECT_FALSE(lfmUtility::HasContent(""));
 }
 
+TEST(ForMessage, ControlBytesAndBackslashAreEscapedAndLongValuesCut) {
+  const struct {
+    std::string value;
+    size_t max;
+    std::string expected;
+  } cases[] = {
+      {"/x\r\nDec-06-2026 10:00:00: ####", 1024, "/x\\x0d\\x0aDec-06-2026 10:00:00: ####"},
+      {"\x1b[2J\x7f\t", 1024, "\\x1b[2J\\x7f\\x09"},
+      // The backslash is doubled, so an escape in the value cannot pass
+      // for one of ours.
+      {"a\\x0d", 1024, "a\\\\x0d"},
+      {std::string("n\0l", 3), 1024, "n\\x00l"},
+      {"caf\xc3\xa9 \"q\" %41", 1024, "caf\xc3\xa9 \"q\" %41"},
+      {"abcdef", 6, "abcdef"},
+      {"abcdefgh", 6, "abcdef...(2 more bytes)"},
+      {"\n\n\n", 2, "\\x0a\\x0a...(1 more bytes)"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(lfmUtility::ForMessage(c.value, c.max), c.expected) << c.value;
+  std::string huge(1 << 20, 'x');
+  EXPECT_EQ(lfmUtility::ForMessage(huge),
+            std::string(lfmUtility::kMaxMessageValue, 'x') + "...(1047552 more bytes)");
+  std::string out = "kept:";
+  lfmUtility::AppendForMessage(out, "\r");
+  EXPECT_EQ(out, "kept:\\x0d");
+}
+
 }  // namespace
