@@ -7,6 +7,7 @@
 #include "diag/lfmexceptioncontroller.h"
 #include "hit/lfmhitdescription.h"
 #include "hit/lfmlogelementmap.h"
+#include "hit/lfmloghelper.h"
 #include "hit/lfmrequestdata.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparams.h"
@@ -35,6 +36,21 @@ void ReportHit(const lfmMessage& m, lfmRequestData& request, int gate = kMessage
 bool IsListedInSiteMap(const std::string&, tsSiteParams& site) {
   site.found = false;
   return false;
+}
+
+// Whether the query carries the parameter the tag's page URI comes in
+// (KYR_URI), which marks a request meant as a hit. Asked for every page the
+// site serves, so it never fails one: an element map that cannot be built
+// is reported by the tag requests that need it.
+bool CarriesTagUri(lfmRequestData& request) {
+  if (!lfmDebugLog::Instance().IsLogged(kMessageWarning))
+    return false;  // the answer would change nothing
+  try {
+    const char* name = lfmLogElementMap::ParameterName(KYR_URI);
+    return lfmLogHelper::FindQueryParam(request.GetSrcURIQuery(), name, nullptr) != nullptr;
+  } catch (const whException&) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -158,9 +174,21 @@ bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, b
                       kTruncationMarkerLength) == 0)
         truncated = true;
     }
-    if (!tag || truncated) {
+    if (truncated) {
       if (report)
-        ReportHit(truncated ? MESS_URL_TOO_LONG : MESS_INVALID_URI_STEM, request);
+        ReportHit(MESS_URL_TOO_LONG, request);
+      valid = false;
+      return false;
+    }
+    if (!tag) {
+      // Every page, style sheet and icon of the site passes through here.
+      // Only a request that carries the tag's URI parameter was meant as a
+      // hit; any other is plainly no tag request, worth an information
+      // message at most.
+      if (report) {
+        ReportHit(MESS_INVALID_URI_STEM, request,
+                  CarriesTagUri(request) ? kMessageWarning : kMessageInformation);
+      }
       valid = false;
       return false;
     }
