@@ -1,5 +1,6 @@
 #include "cookie/lfmcookie.h"
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +30,33 @@ bool IsDottedNumber(std::string_view text, int dots) {
   return seen == dots;
 }
 
+// The file time of the last visitor id this process issued. Never
+// destroyed: request threads may issue ids while the process ends.
+std::atomic<uint64_t>& LastIdStamp() {
+  static std::atomic<uint64_t>* last = new std::atomic<uint64_t>(0);
+  return *last;
+}
+
 }  // namespace
+
+uint64_t lfmCookie::NextIdStamp() {
+  // Millisecond resolution, like the system clock read as a file time. Two
+  // ids of one millisecond (or of a clock set back) take the next free
+  // value instead, within the sub-millisecond digits while they last.
+  uint64_t stamp = lfmClock::NowFileTime();
+  stamp -= stamp % 10000;
+  std::atomic<uint64_t>& last = LastIdStamp();
+  uint64_t prior = last.load(std::memory_order_relaxed);
+  uint64_t next;
+  do {
+    next = stamp > prior ? stamp : prior + 1;
+  } while (!last.compare_exchange_weak(prior, next, std::memory_order_relaxed));
+  return next;
+}
+
+void lfmCookie::ResetIdStampForTest() {
+  LastIdStamp().store(0, std::memory_order_relaxed);
+}
 
 lfmCookie::lfmCookie() {
   value.reserve(8);
@@ -124,9 +151,7 @@ bool lfmCookie::Validate(lfmRequestData& request) {
 }
 
 void lfmCookie::Generate(const char* clientIp) {
-  // Millisecond resolution, like the system clock read as a file time.
-  uint64_t stamp = lfmClock::NowFileTime();
-  stamp -= stamp % 10000;
+  const uint64_t stamp = NextIdStamp();
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "-%" PRIu32 ".%" PRIu32, static_cast<uint32_t>(stamp),
                 static_cast<uint32_t>(stamp >> 32));

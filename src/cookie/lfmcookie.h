@@ -31,9 +31,17 @@ class lfmCookie {
   // MESS_COOKIE_BAD with the hit's description.
   virtual bool Validate(lfmRequestData& request);
   // Replaces the value with a new visitor id for `clientIp`: the address,
-  // "-", the current time as a file time (low half "." high half), and for
-  // version 2 "::" and the id's code.
+  // "-", the current time as a file time (low half "." high half; see
+  // NextIdStamp), and for version 2 "::" and the id's code.
   virtual void Generate(const char* clientIp);
+
+  // The file time of the next visitor id: the clock's, to the millisecond,
+  // unless that is not later than the last id's; then one tick (100 ns)
+  // after the last. So every id the process issues is distinct and their
+  // times strictly increase. Thread-safe, lock-free.
+  static uint64_t NextIdStamp();
+  // For tests only: forgets the last id's time.
+  static void ResetIdStampForTest();
 
   // `piece` is "name=value": value becomes everything after the first "="
   // when at least one character follows it; otherwise value is unchanged.

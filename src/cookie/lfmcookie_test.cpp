@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <set>
+#include <thread>
+#include <vector>
+
 #include "cookie/lfmcookiehelper.h"
 #include "cookie/lfmcookiesettings.h"
 #include "tests/support/fakerequest.h"
@@ -174,15 +179,57 @@ TEST(CookieValue, VersionTwoCodesValidateAndForgeriesDoNot) {
                                     id + "::" + code + "0", id, std::string(":"), std::string()}) {
     EXPECT_FALSE(lfmCookie::HasValidCode(forged)) << forged;
   }
-  // An IPv6 client's id holds "::"; the code is after the last one.
+  // An IPv6 client's id holds "::"; the code is after the last one. Issued
+  // in the same millisecond as the first id, it takes the next tick.
   lfmCookie v6;
   v6.Generate("2001:db8::7");
-  EXPECT_EQ(v6.value, "2001:db8::7-3350200320.29830455::7D90291F5A4E92F5711EEC8EA1EB7CE5");
+  EXPECT_EQ(v6.value, "2001:db8::7-3350200321.29830455::60D8D177EBAC79475C43998D347678F1");
   EXPECT_TRUE(lfmCookie::HasValidCode(v6.value));
 
   cookie.value = "10.1.2.3-1.2::";
   EXPECT_FALSE(cookie.Validate(request));
   EXPECT_EQ(Count(Audit(root), "The following hit contains an invalid cookie: "), 1u);
+  lfmClock::ReleaseForTest();
+}
+
+TEST(CookieValue, IdsOfOneMillisecondFromOneAddressAreDistinctAndIncrease) {
+  TempRoot root(Config(""));
+  lfmClock::SetSecondsForTest(UtcTime(2007, 1, 1));  // frozen: every id in one millisecond
+  const int kThreads = 4;
+  const int kEach = 3000;
+  std::vector<std::vector<uint64_t>> stamps(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&stamps, t] {
+      lfmCookie cookie;
+      for (int i = 0; i < kEach; ++i) {
+        cookie.Generate("10.1.2.3");
+        unsigned long low = 0, high = 0;
+        ASSERT_EQ(std::sscanf(cookie.value.c_str(), "10.1.2.3-%lu.%lu", &low, &high), 2);
+        stamps[t].push_back((static_cast<uint64_t>(high) << 32) | low);
+      }
+    });
+  }
+  for (std::thread& t : threads)
+    t.join();
+  const uint64_t first = (3350200320ULL | (29830455ULL << 32));
+  std::set<uint64_t> all;
+  for (const std::vector<uint64_t>& own : stamps) {
+    ASSERT_EQ(own.size(), static_cast<size_t>(kEach));
+    for (size_t i = 1; i < own.size(); ++i)
+      EXPECT_LT(own[i - 1], own[i]);
+    all.insert(own.begin(), own.end());
+  }
+  // Distinct, and bumped within the sub-millisecond digits past the first.
+  EXPECT_EQ(all.size(), static_cast<size_t>(kThreads * kEach));
+  EXPECT_EQ(*all.begin(), first);
+  EXPECT_EQ(*all.rbegin(), first + kThreads * kEach - 1);
+
+  // The next millisecond is taken as it comes once it passes the last id.
+  lfmClock::AdvanceForTest(2000);
+  lfmCookie later;
+  later.Generate("10.1.2.3");
+  EXPECT_EQ(later.value, "10.1.2.3-3350220320.29830455");
   lfmClock::ReleaseForTest();
 }
 

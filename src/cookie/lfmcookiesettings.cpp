@@ -5,6 +5,7 @@
 
 #include "config/lfmenv.h"
 #include "config/lfmsettingsonce.h"
+#include "cookie/lfmcookie.h"
 #include "diag/lfmdebuglog.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
@@ -179,4 +180,6 @@ const lfmCookieSettings::Values& lfmCookieSettings::Get() {
 void lfmCookieSettings::ResetForTest() {
   Once().ResetForTest();
   Stored() = Values();
+  // A test's clock may lie before the last test's: ids begin afresh.
+  lfmCookie::ResetIdStampForTest();
 }

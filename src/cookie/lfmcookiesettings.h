@@ -98,6 +98,6 @@ class lfmCookieSettings {
   // without blank, "=" or ",".
   static bool IsCookieName(const std::string& text);
 
-  // For tests only.
+  // For tests only: forgets the settings and the last visitor id's time.
   static void ResetForTest();
 };
