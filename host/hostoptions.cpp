@@ -16,6 +16,17 @@ const char* const kUsage =
     "  --tls-key FILE          its PEM private key\n"
     "  --trusted-proxy ADDR    a load balancer whose X-Forwarded-For names the client\n"
     "                          (may be given more than once)\n"
+    "  --user NAME             run as this user once the listeners are bound\n"
+    "  --max-connections N     open connections per worker (default 10000, also held\n"
+    "                          under the open-files limit); past it the idlest closes\n"
+    "  --max-connections-per-client N\n"
+    "                          per client address and worker (default 128; 0: no cap);\n"
+    "                          past it new connections are closed; trusted proxies exempt\n"
+    "  --request-timeout S     a request's head and body must arrive within S seconds\n"
+    "                          of its first byte (default 20)\n"
+    "  --idle-timeout S        keep-alive wait, and an unread response (default 60)\n"
+    "  --stop-timeout S        a graceful stop closes what is still open after S\n"
+    "                          seconds (default 10)\n"
     "  --help                  this text\n"
     "SIGTERM or SIGINT stops gracefully: requests in flight are answered and\n"
     "every log is written out before kyrhost exits.\n";
@@ -34,6 +45,22 @@ bool ParsePort(const std::string& text, uint16_t& port) {
   if (value > 65535)
     return false;
   port = static_cast<uint16_t>(value);
+  return true;
+}
+
+// A decimal number from `low` to `high`.
+bool ParseNumber(const std::string& text, long low, long high, long& out) {
+  if (text.empty() || text.size() > 9)
+    return false;
+  long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high)
+    return false;
+  out = value;
   return true;
 }
 
@@ -103,18 +130,49 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
       options.www = v;
     } else if (a == "--filter") {
       options.filter = v;
-    } else if (a == "--threads") {
-      int n = 0;
-      bool ok = !v.empty() && v.size() <= 4;
-      for (char c : v)
-        ok = ok && c >= '0' && c <= '9';
-      if (ok)
-        n = std::stoi(v);
-      if (!ok || n < 1 || n > 1024) {
-        error = "--threads wants a number from 1 to 1024, not \"" + v + "\"";
+    } else if (a == "--user") {
+      if (v.empty()) {
+        error = "--user wants a user name";
         return false;
       }
-      options.server.threads = n;
+      options.user = v;
+    } else if (a == "--threads" || a == "--max-connections" ||
+               a == "--max-connections-per-client" || a == "--request-timeout" ||
+               a == "--idle-timeout" || a == "--stop-timeout") {
+      struct Numeric {
+        const char* name;
+        long low;
+        long high;
+      };
+      static const Numeric kNumerics[] = {{"--threads", 1, 1024},
+                                          {"--max-connections", 0, 1000000},
+                                          {"--max-connections-per-client", 0, 1000000},
+                                          {"--request-timeout", 1, 3600},
+                                          {"--idle-timeout", 1, 86400},
+                                          {"--stop-timeout", 0, 3600}};
+      const Numeric* n = nullptr;
+      for (const Numeric& candidate : kNumerics)
+        if (a == candidate.name)
+          n = &candidate;
+      long value = 0;
+      if (!ParseNumber(v, n->low, n->high, value)) {
+        error = a + " wants a number from " + std::to_string(n->low) + " to " +
+                std::to_string(n->high) + ", not \"" + v + "\"";
+        return false;
+      }
+      ServerOptions& s = options.server;
+      if (a == "--threads")
+        s.threads = static_cast<int>(value);
+      else if (a == "--max-connections")
+        s.maxConnections = static_cast<int>(value);
+      else if (a == "--max-connections-per-client")
+        s.maxClientConnections = static_cast<int>(value);
+      else if (a == "--request-timeout")
+        s.requestTimeout = std::chrono::seconds(value);
+      else if (a == "--idle-timeout")
+        s.idleTimeout = std::chrono::seconds(value);
+      else
+        s.stopTimeout = std::chrono::seconds(value);
     } else {
       error = "unknown option " + a;
       return false;

@@ -13,12 +13,13 @@ struct HostOptions {
   std::string root;    // ZR_ROOT for the module; empty: keep the environment's
   std::string www;     // web root
   std::string filter;  // module path; empty: libkyrfilter.so beside kyrhost
+  std::string user;    // run as this user once the listeners are bound
   bool help = false;
 };
 
 // Parses argv[1..]. False with a sentence in `error` for an unknown option,
-// a missing value, a bad ADDR:PORT or thread count, or an incomplete TLS
-// listener (--tls-listen needs --tls-cert and --tls-key).
+// a missing value, a bad ADDR:PORT, count or number of seconds, or an
+// incomplete TLS listener (--tls-listen needs --tls-cert and --tls-key).
 bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, std::string& error);
 
 // "ADDR:PORT" or "[IPv6]:PORT" into `out`.

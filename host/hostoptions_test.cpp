@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace kyrhost {
 namespace {
 
@@ -50,6 +52,53 @@ TEST(HostOptionsTest, OptionsAndTheirRefusals) {
     EXPECT_FALSE(ParseOptions(args, o2, error)) << args[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+// Each limit at both ends of its range, and just outside them.
+TEST(HostOptionsTest, LimitsTakeTheirRangeAndNothingElse) {
+  struct Range {
+    std::string option;
+    long low;
+    long high;
+    std::function<long(const HostOptions&)> read;
+  };
+  const Range ranges[] = {
+      {"--threads", 1, 1024, [](const HostOptions& o) { return long{o.server.threads}; }},
+      {"--max-connections", 0, 1000000,
+       [](const HostOptions& o) { return long{o.server.maxConnections}; }},
+      {"--max-connections-per-client", 0, 1000000,
+       [](const HostOptions& o) { return long{o.server.maxClientConnections}; }},
+      {"--request-timeout", 1, 3600,
+       [](const HostOptions& o) { return static_cast<long>(o.server.requestTimeout.count()); }},
+      {"--idle-timeout", 1, 86400,
+       [](const HostOptions& o) { return static_cast<long>(o.server.idleTimeout.count()); }},
+      {"--stop-timeout", 0, 3600,
+       [](const HostOptions& o) { return static_cast<long>(o.server.stopTimeout.count()); }},
+  };
+  for (const Range& r : ranges) {
+    for (long v : {r.low, r.high}) {
+      HostOptions o;
+      std::string error;
+      ASSERT_TRUE(ParseOptions({r.option, std::to_string(v)}, o, error)) << r.option << " " << v;
+      EXPECT_EQ(r.read(o), v) << r.option;
+    }
+    for (const std::string& v : {std::to_string(r.low - 1), std::to_string(r.high + 1),
+                                 std::string("1x"), std::string("")}) {
+      HostOptions o;
+      std::string error;
+      EXPECT_FALSE(ParseOptions({r.option, v}, o, error)) << r.option << " " << v;
+      EXPECT_NE(error.find(r.option), std::string::npos) << error;
+    }
+  }
+  HostOptions defaults;
+  std::string error;
+  ASSERT_TRUE(ParseOptions({"--user", "nobody"}, defaults, error));
+  EXPECT_EQ(defaults.user, "nobody");
+  EXPECT_EQ(defaults.server.maxConnections, 10000);
+  EXPECT_EQ(defaults.server.maxClientConnections, 128);
+  EXPECT_EQ(defaults.server.requestTimeout.count(), 20);
+  EXPECT_EQ(defaults.server.idleTimeout.count(), 60);
+  EXPECT_EQ(defaults.server.stopTimeout.count(), 10);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "host/hostserver.h"
 
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <array>
 #include <boost/asio/buffer.hpp>
@@ -11,11 +13,13 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "host/requestparser.h"
@@ -29,11 +33,11 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto kIdleTimeout = std::chrono::seconds(60);     // keep-alive, between requests
-constexpr auto kRequestTimeout = std::chrono::seconds(30);  // a request still arriving
-constexpr auto kStopGrace = std::chrono::seconds(10);       // the same while stopping
-constexpr auto kLingerTime = std::chrono::seconds(2);       // draining after the last response
+constexpr auto kLingerTime = std::chrono::seconds(2);  // draining after the last response
 constexpr size_t kReadChunk = 8192;
+// A large file goes out in pieces of this size, read as the client takes
+// them: what a connection holds of it at any time.
+constexpr size_t kStreamChunk = 64 * 1024;
 
 using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
@@ -78,13 +82,28 @@ class SessionBase {
   virtual void Close() = 0;
   State state = State::kHandshake;
   Clock::time_point lastActivity = Clock::now();
+  // When the request being read (or the TLS handshake and first request)
+  // must be complete.
+  Clock::time_point requestDeadline;
+
+  // The worker's bookkeeping of open connections, oldest activity first.
+  SessionBase* older = nullptr;
+  SessionBase* newer = nullptr;
+  bool listed = false;
+  std::string client;  // counted against this address's cap; "" when exempt
 };
 
 class Worker {
  public:
   Worker(const HostSettings& host, asio::ssl::context* tls,
-         const std::vector<std::string>& trustedProxies)
-      : host_(host), tls_(tls), trustedProxies_(trustedProxies), sweep_(io_) {}
+         const std::vector<std::string>& trustedProxies, const ServerOptions& limits, int cap)
+      : host_(host),
+        tls_(tls),
+        trustedProxies_(trustedProxies),
+        limits_(limits),
+        cap_(cap),
+        sweep_(io_),
+        stopTimer_(io_) {}
 
   bool Listen(const tcp::endpoint& endpoint, bool secure, uint16_t& boundPort, std::string& error) {
     auto acceptor = std::make_unique<tcp::acceptor>(io_);
@@ -128,16 +147,28 @@ class Worker {
   }
 
   // Posted from the stopping thread; everything else runs on this worker.
-  void BeginStop() {
-    asio::post(io_, [this] {
+  // At `deadline` every connection still open is closed.
+  void BeginStop(Clock::time_point deadline) {
+    asio::post(io_, [this, deadline] {
       stopping_ = true;
+      stopDeadline_ = deadline;
       for (auto& a : acceptors_) {
         error_code ignored;
         a.acceptor->close(ignored);
       }
-      CloseIdle(Clock::now());
-      if (sessions_.empty())
+      CloseExpired(Clock::now());
+      if (sessions_.empty()) {
         sweep_.cancel();
+        return;
+      }
+      stopTimer_.expires_at(deadline);
+      stopTimer_.async_wait([this](error_code ec) {
+        if (ec)
+          return;
+        std::vector<SessionBase*> open(sessions_.begin(), sessions_.end());
+        for (SessionBase* s : open)
+          s->Close();
+      });
     });
   }
   void Join() {
@@ -149,11 +180,52 @@ class Worker {
   FileCache& Files() { return files_; }
   std::string_view Date() { return date_.Get(); }
   const HostSettings& Host() const { return host_; }
-  void Register(SessionBase* s) { sessions_.insert(s); }
+  const ServerOptions& Limits() const { return limits_; }
+
+  // A new connection, counted against `client`'s cap unless that is "".
+  void Register(SessionBase* s, const std::string& client) {
+    sessions_.insert(s);
+    s->client = client;
+    if (!client.empty())
+      ++clients_[client];
+    s->listed = true;
+    s->older = newest_;
+    s->newer = nullptr;
+    (newest_ ? newest_->newer : oldest_) = s;
+    newest_ = s;
+    ++open_;
+  }
+  // The connection is closing: it no longer counts against any cap.
+  void Forget(SessionBase* s) {
+    if (!s->listed)
+      return;
+    s->listed = false;
+    Unlink(s);
+    --open_;
+    if (!s->client.empty()) {
+      auto it = clients_.find(s->client);
+      if (it != clients_.end() && --it->second == 0)
+        clients_.erase(it);
+    }
+  }
   void Unregister(SessionBase* s) {
+    Forget(s);
     sessions_.erase(s);
-    if (stopping_ && sessions_.empty())
+    if (stopping_ && sessions_.empty()) {
       sweep_.cancel();
+      stopTimer_.cancel();
+    }
+  }
+  // A byte went either way: the connection becomes the least idle.
+  void Touch(SessionBase* s, Clock::time_point now) {
+    s->lastActivity = now;
+    if (!s->listed || newest_ == s)
+      return;
+    Unlink(s);
+    s->older = newest_;
+    s->newer = nullptr;
+    newest_->newer = s;
+    newest_ = s;
   }
 
  private:
@@ -161,6 +233,24 @@ class Worker {
     std::unique_ptr<tcp::acceptor> acceptor;
     bool secure;
   };
+
+  void Unlink(SessionBase* s) {
+    (s->older ? s->older->newer : oldest_) = s->newer;
+    (s->newer ? s->newer->older : newest_) = s->older;
+    s->older = s->newer = nullptr;
+  }
+
+  // Closes the connection that has been quiet longest, except one whose
+  // response is being written. False when every connection is answering.
+  bool CloseIdlest() {
+    for (SessionBase* s = oldest_; s; s = s->newer) {
+      if (s->state != SessionBase::State::kWriting) {
+        s->Close();
+        return true;
+      }
+    }
+    return false;
+  }
 
   void Accept(Listener& listener) {
     listener.acceptor->async_accept([this, &listener](error_code ec, tcp::socket socket) {
@@ -183,25 +273,25 @@ class Worker {
 
   void StartSession(tcp::socket socket, bool secure);
 
-  void CloseIdle(Clock::time_point now) {
+  void CloseExpired(Clock::time_point now) {
     std::vector<SessionBase*> expired;
+    bool pastStop = stopping_ && now >= stopDeadline_;
     for (SessionBase* s : sessions_) {
-      auto quiet = now - s->lastActivity;
-      bool close = false;
+      bool close = pastStop;
       switch (s->state) {
         case SessionBase::State::kIdle:
-          close = stopping_ || quiet > kIdleTimeout;
+          close = close || stopping_ || now - s->lastActivity > limits_.idleTimeout;
           break;
         case SessionBase::State::kHandshake:
         case SessionBase::State::kReading:
-          close = quiet > (stopping_ ? kStopGrace : kRequestTimeout);
+          close = close || now >= s->requestDeadline;
           break;
         case SessionBase::State::kWriting:
           // A client that does not read its response.
-          close = quiet > (stopping_ ? kStopGrace : kIdleTimeout);
+          close = close || now - s->lastActivity > limits_.idleTimeout;
           break;
         case SessionBase::State::kLingering:
-          close = quiet > kLingerTime;
+          close = close || now - s->lastActivity > kLingerTime;
           break;
       }
       if (close)
@@ -216,7 +306,7 @@ class Worker {
     sweep_.async_wait([this](error_code ec) {
       if (ec)
         return;
-      CloseIdle(Clock::now());
+      CloseExpired(Clock::now());
       if (!stopping_ || !sessions_.empty())
         Sweep();
     });
@@ -225,15 +315,23 @@ class Worker {
   const HostSettings& host_;
   asio::ssl::context* tls_;
   std::vector<std::string> trustedProxies_;
+  const ServerOptions& limits_;
+  const int cap_;
   // Declared before the io_context: a session destroyed with it still
   // unregisters, and its exchange still refers to the file cache.
   std::unordered_set<SessionBase*> sessions_;
+  std::unordered_map<std::string, int> clients_;  // open connections per address
+  SessionBase* oldest_ = nullptr;
+  SessionBase* newest_ = nullptr;
+  int open_ = 0;  // sessions listed (not closing)
   FileCache files_;
   HttpDate date_;
   bool stopping_ = false;
+  Clock::time_point stopDeadline_;
   asio::io_context io_{1};
   std::vector<Listener> acceptors_;
   asio::steady_timer sweep_;
+  asio::steady_timer stopTimer_;
   std::thread thread_;
 };
 
@@ -252,13 +350,15 @@ tcp::socket& Socket(Stream& s) {
 template <class Stream>
 class Session : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
  public:
-  Session(Worker& worker, Stream stream, ConnectionInfo info)
+  Session(Worker& worker, Stream stream, ConnectionInfo info, const std::string& client)
       : worker_(worker),
         stream_(std::move(stream)),
         info_(std::move(info)),
         exchange_(worker.Host(), info_, worker.Files()),
         buffer_(RequestParser::kHeaderLimit + 2 * kReadChunk) {
-    worker_.Register(this);
+    // The handshake and the first request count from the acceptance.
+    requestDeadline = lastActivity + worker_.Limits().requestTimeout;
+    worker_.Register(this, client);
   }
   ~Session() override { worker_.Unregister(this); }
 
@@ -273,7 +373,7 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
                                   self->Close();
                                   return;
                                 }
-                                self->lastActivity = Clock::now();
+                                self->worker_.Touch(self.get(), Clock::now());
                                 self->Parse();
                               });
     }
@@ -283,14 +383,20 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   // nothing: a request that arrives on a connection being closed is not
   // handled, since its response could not be sent.
   void Close() override {
-    closed_ = true;
+    if (!closed_) {
+      closed_ = true;
+      worker_.Forget(this);
+    }
     error_code ignored;
     Socket(stream_).close(ignored);
   }
 
  private:
   void Read() {
-    state = buffer_.size() == 0 && !parser_ ? State::kIdle : State::kReading;
+    // Between requests a kept-alive connection is idle; before its first
+    // request, or once a request has begun, it is reading against the
+    // request's deadline.
+    state = buffer_.size() == 0 && !parser_ && served_ > 0 ? State::kIdle : State::kReading;
     size_t room = buffer_.max_size() - buffer_.size();
     if (room == 0) {
       Close();
@@ -306,7 +412,14 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       Close();
       return;
     }
-    lastActivity = Clock::now();
+    Clock::time_point now = Clock::now();
+    worker_.Touch(this, now);
+    if (state == State::kIdle && n > 0) {
+      // The next request's first byte: its deadline runs from here, and no
+      // later byte moves it.
+      state = State::kReading;
+      requestDeadline = now + worker_.Limits().requestTimeout;
+    }
     buffer_.commit(n);
     Parse();
   }
@@ -358,21 +471,60 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
         asio::buffer(exchange_.Head().data(), exchange_.Head().size()),
         asio::buffer(exchange_.Body().data(), exchange_.Body().size())};
     asio::async_write(stream_, buffers, [self = this->shared_from_this()](error_code ec, size_t) {
-      self->OnWrite(ec);
+      if (ec || self->closed_) {
+        self->Close();
+        return;
+      }
+      self->worker_.Touch(self.get(), Clock::now());
+      self->streamed_ = 0;
+      self->StreamBody();
     });
   }
 
-  void OnWrite(error_code ec) {
-    if (ec) {
+  // Sends a file too large to hold in memory, one chunk at a time, each
+  // read only when the previous one has been taken by the client.
+  void StreamBody() {
+    int fd = exchange_.BodyFd();
+    uint64_t size = exchange_.BodyFileSize();
+    if (fd < 0 || streamed_ >= size) {
+      chunk_.reset();
+      OnWrite();
+      return;
+    }
+    if (!chunk_)
+      chunk_.reset(new char[kStreamChunk]);
+    size_t want = static_cast<size_t>(std::min<uint64_t>(kStreamChunk, size - streamed_));
+    ssize_t n;
+    do {
+      n = ::pread(fd, chunk_.get(), want, static_cast<off_t>(streamed_));
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      // The file shrank after its length was sent: the response cannot be
+      // completed, and only closing tells the client so.
       Close();
       return;
     }
-    lastActivity = Clock::now();
+    asio::async_write(stream_, asio::buffer(chunk_.get(), static_cast<size_t>(n)),
+                      [self = this->shared_from_this()](error_code ec, size_t written) {
+                        if (ec || self->closed_) {
+                          self->Close();
+                          return;
+                        }
+                        self->worker_.Touch(self.get(), Clock::now());
+                        self->streamed_ += written;
+                        self->StreamBody();
+                      });
+  }
+
+  void OnWrite() {
+    ++served_;
     if (exchange_.CloseAfter() || worker_.Stopping()) {
       Linger();
       return;
     }
-    Parse();  // a pipelined request may already be here
+    // A pipelined request already here starts now.
+    requestDeadline = lastActivity + worker_.Limits().requestTimeout;
+    Parse();
   }
 
   // Ends the connection after its last response without losing that
@@ -404,6 +556,9 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   HttpExchange exchange_;
   boost::beast::flat_buffer buffer_;
   std::optional<RequestParser> parser_;
+  std::unique_ptr<char[]> chunk_;  // while a large file is being sent
+  uint64_t streamed_ = 0;
+  uint64_t served_ = 0;  // responses written
   bool closed_ = false;
 };
 
@@ -432,14 +587,30 @@ void Worker::StartSession(tcp::socket socket, bool secure) {
   ConnectionInfo info = DescribeConnection(socket, secure);
   for (const std::string& proxy : trustedProxies_)
     info.trustedProxy = info.trustedProxy || proxy == info.remoteAddr;
+  // A proxy speaks for many clients: its connections count against the
+  // worker's cap only.
+  std::string client = info.trustedProxy ? std::string() : info.remoteAddr;
+  if (limits_.maxClientConnections > 0 && !client.empty()) {
+    auto it = clients_.find(client);
+    if (it != clients_.end() && it->second >= limits_.maxClientConnections) {
+      socket.close(ignored);
+      return;
+    }
+  }
+  while (open_ >= cap_) {
+    if (!CloseIdlest()) {
+      socket.close(ignored);  // every connection is being answered
+      return;
+    }
+  }
   if (secure) {
     using TlsStream = asio::ssl::stream<tcp::socket>;
     auto session = std::make_shared<Session<TlsStream>>(*this, TlsStream(std::move(socket), *tls_),
-                                                        std::move(info));
+                                                        std::move(info), client);
     session->Start();
   } else {
     auto session =
-        std::make_shared<Session<tcp::socket>>(*this, std::move(socket), std::move(info));
+        std::make_shared<Session<tcp::socket>>(*this, std::move(socket), std::move(info), client);
     session->Start();
   }
 }
@@ -453,7 +624,7 @@ Server::~Server() {
   Stop();
 }
 
-bool Server::Start(std::string& error) {
+bool Server::Bind(std::string& error) {
   error_code ec;
   asio::ip::address address = asio::ip::make_address(options_.listen.address, ec);
   if (ec) {
@@ -493,10 +664,24 @@ bool Server::Start(std::string& error) {
     }
     trusted.push_back(AddressText(a));
   }
+  // Every worker's connections together stay within the open-files limit,
+  // so that accepting never fails for want of a descriptor while the cap
+  // can still make room by closing an idle connection.
+  struct rlimit limit {};
+  int64_t files = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                      ? static_cast<int64_t>(limit.rlim_cur)
+                      : int64_t{1} << 20;
+  int64_t perWorker = (files - kReservedDescriptors) / threads;
+  if (perWorker < 16)
+    perWorker = 16;
+  if (options_.maxConnections > 0 && options_.maxConnections < perWorker)
+    perWorker = options_.maxConnections;
+  connectionCap_ = static_cast<int>(perWorker);
   uint16_t port = options_.listen.port;
   uint16_t tlsPort = options_.tlsListen.port;
   for (int i = 0; i < threads; ++i) {
-    auto worker = std::make_unique<Worker>(host_, tls_ ? &tls_->context : nullptr, trusted);
+    auto worker = std::make_unique<Worker>(host_, tls_ ? &tls_->context : nullptr, trusted,
+                                           options_, connectionCap_);
     // The first worker settles a port asked for as 0; the others share it.
     if (!worker->Listen(tcp::endpoint(address, port), false, port, error))
       return false;
@@ -506,9 +691,22 @@ bool Server::Start(std::string& error) {
   }
   port_ = port;
   tlsPort_ = tlsPort;
+  bound_ = true;
+  return true;
+}
+
+void Server::Run() {
+  if (!bound_ || started_)
+    return;
   for (auto& w : workers_)
     w->Start();
   started_ = true;
+}
+
+bool Server::Start(std::string& error) {
+  if (!Bind(error))
+    return false;
+  Run();
   return true;
 }
 
@@ -516,8 +714,9 @@ void Server::Stop() {
   if (!started_)
     return;
   started_ = false;
+  Clock::time_point deadline = Clock::now() + options_.stopTimeout;
   for (auto& w : workers_)
-    w->BeginStop();
+    w->BeginStop(deadline);
   for (auto& w : workers_)
     w->Join();
   workers_.clear();

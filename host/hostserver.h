@@ -5,6 +5,7 @@
 // the request path. A connection stays on the worker that accepted it, so
 // every notification of a request runs on one thread, as the module needs.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,6 +29,26 @@ struct ServerOptions {
   int threads = 1;
   // Peers whose X-Forwarded-For names the client (numeric addresses).
   std::vector<std::string> trustedProxies;
+
+  // Connections one worker keeps open. When a new one would pass the cap,
+  // the worker's idlest connection (the longest without a byte in either
+  // direction, not one being answered) is closed to make room, so a flood
+  // of slow clients cannot lock legitimate ones out. Also bounded by the
+  // open-files limit (see ConnectionCap). 0: the open-files limit alone.
+  int maxConnections = 10000;
+  // Connections one client address may hold on one worker; past it the new
+  // connection is closed at once. Trusted proxies are exempt. 0: no cap.
+  int maxClientConnections = 128;
+  // A request's head and body must arrive within this time of its first
+  // byte (of the connection's acceptance, for its first request), however
+  // steadily its bytes trickle in.
+  std::chrono::seconds requestTimeout{20};
+  // A kept-alive connection waiting for its next request; also how long a
+  // client may leave its response unread.
+  std::chrono::seconds idleTimeout{60};
+  // A graceful stop ends here, counted from its start: connections still
+  // open are closed and Stop() returns.
+  std::chrono::seconds stopTimeout{10};
 };
 
 class Worker;
@@ -39,10 +60,22 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Binds every listener and starts the workers. False with a sentence for
-  // the operator in `error` (bad address, port in use, unreadable
-  // certificate); nothing runs then.
+  // Binds every listener and reads the TLS certificate and key: what may
+  // need privileges. False with a sentence for the operator in `error` (bad
+  // address, port in use, unreadable certificate).
+  bool Bind(std::string& error);
+  // Starts the workers on the bound listeners; the module must be loaded.
+  void Run();
+  // Bind() and Run().
   bool Start(std::string& error);
+
+  // Descriptors kept back from connections for the module's log files and
+  // the process's own.
+  static constexpr int kReservedDescriptors = 256;
+  // The cap on one worker's connections: maxConnections, lowered so that
+  // every worker's connections together stay within the open-files limit
+  // less kReservedDescriptors. Known after Bind().
+  int ConnectionCap() const { return connectionCap_; }
 
   // The ports bound (useful when 0 was asked for).
   uint16_t Port() const { return port_; }
@@ -50,7 +83,9 @@ class Server {
 
   // Graceful stop: no new connections; idle connections close; requests in
   // flight are finished and answered (with "Connection: close"); a request
-  // still arriving gets a few seconds. Returns when every worker has ended.
+  // still arriving may complete until its own deadline. Whatever is still
+  // open when stopTimeout has passed is closed. Returns when every worker
+  // has ended, at most stopTimeout (and the time to close) after the call.
   void Stop();
 
  private:
@@ -61,6 +96,8 @@ class Server {
   std::vector<std::unique_ptr<Worker>> workers_;
   uint16_t port_ = 0;
   uint16_t tlsPort_ = 0;
+  int connectionCap_ = 0;
+  bool bound_ = false;
   bool started_ = false;
 };
 

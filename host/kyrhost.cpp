@@ -1,11 +1,17 @@
 // kyrhost: the HTTP server that hosts the collector's filter module on
 // Linux, driving it the way IIS drives an ISAPI filter.
 
+#include <grp.h>
 #include <limits.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <string>
@@ -47,6 +53,51 @@ std::string BesideExecutable(const std::string& name) {
   return dir + name;
 }
 
+// Every connection is a descriptor: the soft limit (often 1024) is raised
+// as far as the hard one allows. The current limit is returned.
+rlim_t RaiseOpenFilesLimit() {
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    struct rlimit raised = limit;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      return raised.rlim_cur;
+    // An unlimited hard limit cannot be the soft one; the kernel's own
+    // ceiling is.
+    raised.rlim_cur = 1 << 20;
+    if (raised.rlim_cur < limit.rlim_max && setrlimit(RLIMIT_NOFILE, &raised) == 0)
+      return raised.rlim_cur;
+  }
+  return limit.rlim_cur;
+}
+
+// Becomes `name` for good (groups, group, user), so that a server bound to a
+// privileged port does not go on running as root. False with a sentence in
+// `error`.
+bool BecomeUser(const std::string& name, std::string& error) {
+  errno = 0;
+  struct passwd* pw = getpwnam(name.c_str());
+  if (!pw) {
+    error = "--user: no user named " + name;
+    return false;
+  }
+  uid_t uid = pw->pw_uid;
+  gid_t gid = pw->pw_gid;
+  if (geteuid() == uid && getegid() == gid)
+    return true;
+  if (initgroups(name.c_str(), gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+    error = "--user: cannot become " + name + ": " + std::strerror(errno);
+    return false;
+  }
+  // Root must not be regained.
+  if (uid != 0 && setuid(0) == 0) {
+    error = "--user: still able to regain root after becoming " + name;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,21 +136,28 @@ int main(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+  rlim_t files = RaiseOpenFilesLimit();
+
+  // Listeners and the TLS key first, while privileges last; then the user
+  // the collector runs as, before the module opens a single log file.
+  kyrhost::Server server(host, options.server);
+  if (!server.Bind(error))
+    return Fail(error);
+  if (!options.user.empty() && !BecomeUser(options.user, error))
+    return Fail(error);
+
   kyrhost::FilterModule module;
   if (!module.Load(options.filter, error))
     return Fail(error);
   host.module = &module;
-
-  kyrhost::Server server(host, options.server);
-  if (!server.Start(error)) {
-    module.Terminate();
-    return Fail(error);
-  }
+  server.Run();
   std::printf("kyrhost: %s loaded from %s\n", module.Description().c_str(), options.filter.c_str());
   std::printf("kyrhost: serving %s on http://%s:%u with %d worker threads\n",
               host.webRoot.empty() ? "/" : host.webRoot.c_str(),
               options.server.listen.address.c_str(), static_cast<unsigned>(server.Port()),
               options.server.threads);
+  std::printf("kyrhost: at most %d connections per worker (open-files limit %llu)\n",
+              server.ConnectionCap(), static_cast<unsigned long long>(files));
   if (options.server.tls)
     std::printf("kyrhost: and on https://%s:%u\n", options.server.tlsListen.address.c_str(),
                 static_cast<unsigned>(server.TlsPort()));
