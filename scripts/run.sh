@@ -16,7 +16,24 @@ cmake --build build-release -j "$(nproc 2>/dev/null || echo 2)" --target kyrhost
 demo=$PWD/run
 mkdir -p "$demo/cfg" "$demo/weblog" "$demo/log"
 if [ ! -f "$demo/cfg/kyr.cfg" ]; then
-  cp conf/kyr.cfg "$demo/cfg/kyr.cfg"
+  # A new demo root gets a cookie key of its own and signed (version 2)
+  # visitor cookies: with the key everybody can read in conf/kyr.cfg, any
+  # visitor could make cookies that validate. 16 random bytes as 32
+  # upper-case hexadecimal digits. An existing kyr.cfg is never touched.
+  magic=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n' | tr 'a-f' 'A-F')
+  if [ ${#magic} -ne 32 ]; then
+    echo "run.sh: could not read a random cookie key from /dev/urandom" >&2
+    exit 1
+  fi
+  new="$demo/cfg/kyr.cfg.new"
+  (umask 077 && sed -e "s/^magiccode *=.*/magiccode = $magic/" \
+    -e "s/^cookieversion *=.*/cookieversion = 2/" conf/kyr.cfg >"$new")
+  if ! grep -qx "magiccode = $magic" "$new" || ! grep -qx "cookieversion = 2" "$new"; then
+    rm -f "$new"
+    echo "run.sh: conf/kyr.cfg has no magiccode or cookieversion line to set" >&2
+    exit 1
+  fi
+  mv "$new" "$demo/cfg/kyr.cfg"
 fi
 
 port=${PORT:-8080}
