@@ -62,6 +62,12 @@ bool HostProcess::Start(std::string& output) {
   std::vector<std::string> args = {KYRHOST_BIN, "--listen", "127.0.0.1:0", "--threads", "2",
                                    "--root",    Root(),     "--www",       www_};
   args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
+  if (filesLimit_ > 0) {
+    // The shell sets the limit and becomes kyrhost (same process).
+    args.insert(args.begin(), {"/bin/sh", "-c",
+                               "ulimit -n " + std::to_string(filesLimit_) + " && exec \"$@\"",
+                               "sh"});
+  }
   std::vector<char*> argv;
   for (auto& a : args)
     argv.push_back(&a[0]);
@@ -71,7 +77,7 @@ bool HostProcess::Start(std::string& output) {
   posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
   posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
   posix_spawn_file_actions_addclose(&actions, fds[0]);
-  int rc = posix_spawn(&pid_, KYRHOST_BIN, &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
   out_ = fds[0];

@@ -23,10 +23,14 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
+  // Starts kyrhost under an open-files limit of `files` (soft and hard, so
+  // that kyrhost cannot raise it); call before Start().
+  void LimitOpenFiles(int files) { filesLimit_ = files; }
   // Starts kyrhost and waits for its "serving" line. False (with kyrhost's
   // output in `output`) when it did not come up.
   bool Start(std::string& output);
   int Port() const { return port_; }
+  pid_t Pid() const { return pid_; }
   int TlsPort() const { return tlsPort_; }  // with --tls-listen
   std::string Url(const std::string& path) const;
   const std::string& Root() const { return root_.Path(); }
@@ -49,6 +53,7 @@ class HostProcess {
   int out_ = -1;
   int port_ = 0;
   int tlsPort_ = 0;
+  int filesLimit_ = 0;
 };
 
 // The source tree (conf/, www/).

@@ -92,6 +92,39 @@ Response HttpClient::Get(const std::string& url, const std::vector<std::string>&
   return r;
 }
 
+int ConnectFrom(const char* source, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool ClosedWithin(int fd, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 20) <= 0)
+      continue;
+    char buffer[4096];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0)
+      return true;
+  }
+  return false;
+}
+
 std::string RawExchange(int port, const std::string& bytes) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};

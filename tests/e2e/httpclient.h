@@ -35,6 +35,13 @@ class HttpClient {
   CURL* curl_;
 };
 
+// A connection to 127.0.0.1:`port` from the loopback address `source`
+// (127.0.0.2 and on stand for other clients); -1 when it failed.
+int ConnectFrom(const char* source, int port);
+// True when the server has closed `fd` (end of stream or reset) within
+// `ms` milliseconds; whatever else arrives is read and dropped.
+bool ClosedWithin(int fd, int ms);
+
 // Sends `bytes` to 127.0.0.1:`port` and returns everything received until
 // the server closes (or 10 s pass).
 std::string RawExchange(int port, const std::string& bytes);
