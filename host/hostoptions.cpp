@@ -33,21 +33,6 @@ const char* const kUsage =
 
 namespace {
 
-bool ParsePort(const std::string& text, uint16_t& port) {
-  if (text.empty() || text.size() > 5)
-    return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9')
-      return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value > 65535)
-    return false;
-  port = static_cast<uint16_t>(value);
-  return true;
-}
-
 // A decimal number from `low` to `high`.
 bool ParseNumber(const std::string& text, long low, long high, long& out) {
   if (text.empty() || text.size() > 9)
@@ -61,6 +46,14 @@ bool ParseNumber(const std::string& text, long low, long high, long& out) {
   if (value < low || value > high)
     return false;
   out = value;
+  return true;
+}
+
+bool ParsePort(const std::string& text, uint16_t& port) {
+  long value = 0;
+  if (!ParseNumber(text, 0, 65535, value))
+    return false;
+  port = static_cast<uint16_t>(value);
   return true;
 }
 

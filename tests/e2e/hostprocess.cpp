@@ -64,9 +64,9 @@ bool HostProcess::Start(std::string& output) {
   args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
   if (filesLimit_ > 0) {
     // The shell sets the limit and becomes kyrhost (same process).
-    args.insert(args.begin(), {"/bin/sh", "-c",
-                               "ulimit -n " + std::to_string(filesLimit_) + " && exec \"$@\"",
-                               "sh"});
+    args.insert(
+        args.begin(),
+        {"/bin/sh", "-c", "ulimit -n " + std::to_string(filesLimit_) + " && exec \"$@\"", "sh"});
   }
   std::vector<char*> argv;
   for (auto& a : args)

@@ -111,7 +111,11 @@ int ConnectFrom(const char* source, int port) {
   return fd;
 }
 
-bool ClosedWithin(int fd, int ms) {
+namespace {
+
+// Reads (into `received`, when given) until the peer closes or `ms` pass;
+// true when it closed.
+bool ReadUntilClosed(int fd, int ms, std::string* received) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (std::chrono::steady_clock::now() < deadline) {
     pollfd p{fd, POLLIN, 0};
@@ -121,38 +125,32 @@ bool ClosedWithin(int fd, int ms) {
     ssize_t n = recv(fd, buffer, sizeof buffer, 0);
     if (n <= 0)
       return true;
+    if (received)
+      received->append(buffer, static_cast<size_t>(n));
   }
   return false;
 }
 
+}  // namespace
+
+bool ClosedWithin(int fd, int ms) {
+  return ReadUntilClosed(fd, ms, nullptr);
+}
+
 std::string RawExchange(int port, const std::string& bytes) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   std::string received;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
-      ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0)
-        break;
-      sent += static_cast<size_t>(n);
-    }
-    shutdown(fd, SHUT_WR);  // all sent: the server need not wait for more
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0)
-        continue;
-      char buffer[4096];
-      ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0)
-        break;
-      received.append(buffer, static_cast<size_t>(n));
-    }
+  int fd = ConnectFrom("127.0.0.1", port);
+  if (fd < 0)
+    return received;
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0)
+      break;
+    sent += static_cast<size_t>(n);
   }
+  shutdown(fd, SHUT_WR);  // all sent: the server need not wait for more
+  ReadUntilClosed(fd, 10000, &received);
   close(fd);
   return received;
 }

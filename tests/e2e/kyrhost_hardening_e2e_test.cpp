@@ -128,7 +128,8 @@ TEST(KyrhostHardeningTest, ATricklingRequestIsClosedAtItsDeadline) {
   int fd = ConnectFrom("127.0.0.1", host->Port());
   ASSERT_GE(fd, 0);
   Sockets owner{{fd}};
-  const std::string head = "GET /index.html HTTP/1.1\r\nHost: x\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaa";
+  const std::string head =
+      "GET /index.html HTTP/1.1\r\nHost: x\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaa";
   auto start = Clock::now();
   bool closed = false;
   for (size_t i = 0; i < head.size() && !closed; ++i) {
@@ -335,8 +336,9 @@ TEST(KyrhostHardeningTest, RunsAsTheNamedUser) {
       uids = line;
   EXPECT_EQ(uids.find("\t0\t"), std::string::npos) << uids;
   HttpClient client;
-  EXPECT_EQ(client.Get(probe.Url("/kyr.gif?kyruri=%2Fas-nobody"),
-                       {"Cookie: VANTORELL_ID=10.1.2.3-3350200320.29830455"})
+  EXPECT_EQ(client
+                .Get(probe.Url("/kyr.gif?kyruri=%2Fas-nobody"),
+                     {"Cookie: VANTORELL_ID=10.1.2.3-3350200320.29830455"})
                 .status,
             200);
   EXPECT_EQ(probe.Stop(), 0);
