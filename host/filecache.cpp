@@ -106,12 +106,14 @@ bool FileCache::OpenRoot(std::string_view webRoot, Clock::time_point now) {
     bytes_ = 0;
   }
   // The configured root may itself be a link (a release directory swapped
-  // in by a deployment); what lies beneath it is confined to it.
-  int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // in by a deployment); what lies beneath it is confined to it. The file
+  // system's root is given as "" (URLs start with "/").
+  const char* dir = root_.empty() ? "/" : root_.c_str();
+  int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return false;
   char real[PATH_MAX];
-  if (::fstat(fd, &st) != 0 || !::realpath(root_.c_str(), real)) {
+  if (::fstat(fd, &st) != 0 || !::realpath(dir, real)) {
     int error = errno;
     ::close(fd);
     errno = error;
@@ -138,6 +140,11 @@ int FileCache::OpenBeneath(const std::string& relative, Kind& failure) {
       // EAGAIN: a rename or mount raced the resolution.
       if (errno == EINTR || (errno == EAGAIN && attempt < 3))
         continue;
+      // EXDEV: the path leaves the root, or takes an absolute link, which
+      // openat2 refuses even when it leads back inside; the real path
+      // below tells the two apart.
+      if (errno == EXDEV)
+        break;
       if (errno != ENOSYS && errno != EPERM) {
         failure = KindOfError(errno);
         return -1;

@@ -103,9 +103,15 @@ TEST_F(FileCacheTest, NothingOutsideTheWebRootIsServedThroughALink) {
     std::string target;
   };
   const Link links[] = {
-      {"/etcdir", outside}, {"/abs.html", outside + "/secret"}, {"/rel.html", "../outside/secret"},
-      {"/sub/up", "../.."}, {"/alias.html", "page.html"},       {"/sub/back.html", "../page.html"},
-      {"/subdir", "sub"},   {"/proc", "/proc/self/root/etc"},
+      {"/etcdir", outside},
+      {"/abs.html", outside + "/secret"},
+      {"/rel.html", "../outside/secret"},
+      {"/sub/up", "../.."},
+      {"/alias.html", "page.html"},
+      {"/sub/back.html", "../page.html"},
+      {"/subdir", "sub"},
+      {"/proc", "/proc/self/root/etc"},
+      {"/absin.html", root + "/page.html"},
   };
   for (const Link& l : links)
     ASSERT_EQ(symlink(l.target.c_str(), (root + l.name).c_str()), 0) << l.name;
@@ -126,6 +132,7 @@ TEST_F(FileCacheTest, NothingOutsideTheWebRootIsServedThroughALink) {
       {"/sub/back.html", FileCache::Kind::kFile, "page"},
       {"/subdir/back.html", FileCache::Kind::kFile, "page"},
       {"/subdir", FileCache::Kind::kDirectory, nullptr},
+      {"/absin.html", FileCache::Kind::kFile, "page"},
   };
   for (bool fallback : {false, true}) {
     FileCache cache;
@@ -142,6 +149,9 @@ TEST_F(FileCacheTest, NothingOutsideTheWebRootIsServedThroughALink) {
       EXPECT_EQ(f.data ? *f.data : "", c.content ? c.content : "") << c.path;
     }
   }
+  // The file system's own root, given as "".
+  FileCache::File f;
+  EXPECT_EQ(FileCache().Lookup("", root + "/page.html", f, t0_), FileCache::Kind::kFile);
 }
 
 TEST_F(FileCacheTest, RevalidationDoesNotFollowALinkChangedToLeaveTheRoot) {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
@@ -90,7 +91,8 @@ class SessionBase {
   SessionBase* older = nullptr;
   SessionBase* newer = nullptr;
   bool listed = false;
-  std::string client;  // counted against this address's cap; "" when exempt
+  bool holdsFile = false;  // a streamed file's descriptor, counted like a connection
+  std::string client;      // counted against this address's cap; "" when exempt
 };
 
 class Worker {
@@ -195,8 +197,25 @@ class Worker {
     newest_ = s;
     ++open_;
   }
+  // A response streams a file: its descriptor counts against the cap like a
+  // connection's, and room is made for it the same way.
+  void HoldFile(SessionBase* s) {
+    if (s->holdsFile || !s->listed)
+      return;
+    s->holdsFile = true;
+    ++open_;
+    while (open_ > cap_ && CloseIdlest(s)) {
+    }
+  }
+  void ReleaseFile(SessionBase* s) {
+    if (!s->holdsFile)
+      return;
+    s->holdsFile = false;
+    --open_;
+  }
   // The connection is closing: it no longer counts against any cap.
   void Forget(SessionBase* s) {
+    ReleaseFile(s);
     if (!s->listed)
       return;
     s->listed = false;
@@ -240,16 +259,26 @@ class Worker {
     s->older = s->newer = nullptr;
   }
 
-  // Closes the connection that has been quiet longest, except one whose
-  // response is being written. False when every connection is answering.
-  bool CloseIdlest() {
+  // Closes the connection that has been quiet longest, other than `keep`:
+  // one waiting for or reading a request if there is any, else the one
+  // whose response has made the least recent progress (a client that
+  // stopped reading). False when there is no other connection.
+  bool CloseIdlest(SessionBase* keep) {
+    SessionBase* writer = nullptr;
     for (SessionBase* s = oldest_; s; s = s->newer) {
+      if (s == keep)
+        continue;
       if (s->state != SessionBase::State::kWriting) {
         s->Close();
         return true;
       }
+      if (!writer)
+        writer = s;
     }
-    return false;
+    if (!writer)
+      return false;
+    writer->Close();
+    return true;
   }
 
   void Accept(Listener& listener) {
@@ -257,8 +286,11 @@ class Worker {
       if (stopping_ || !listener.acceptor->is_open())
         return;
       if (ec) {
-        // Out of descriptors or a connection reset while queued: try again
-        // shortly rather than spin.
+        // Out of descriptors (the module's files took more than was kept
+        // for them): an idle connection makes room. Either way, or after a
+        // connection reset while queued, try again shortly rather than spin.
+        if (ec == asio::error::no_descriptors || ec.value() == ENFILE)
+          CloseIdlest(nullptr);
         auto timer = std::make_shared<asio::steady_timer>(io_, std::chrono::milliseconds(50));
         timer->async_wait([this, &listener, timer](error_code) {
           if (!stopping_ && listener.acceptor->is_open())
@@ -488,9 +520,12 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
     uint64_t size = exchange_.BodyFileSize();
     if (fd < 0 || streamed_ >= size) {
       chunk_.reset();
+      exchange_.ReleaseBody();
+      worker_.ReleaseFile(this);
       OnWrite();
       return;
     }
+    worker_.HoldFile(this);
     if (!chunk_)
       chunk_.reset(new char[kStreamChunk]);
     size_t want = static_cast<size_t>(std::min<uint64_t>(kStreamChunk, size - streamed_));
@@ -562,6 +597,23 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
   bool closed_ = false;
 };
 
+// The key a client's connections are counted under: its address, or for
+// IPv6 its /64, the block one subscriber is normally given (any address in
+// it is theirs to use).
+std::string ClientKey(const tcp::socket& socket) {
+  error_code ec;
+  tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec)
+    return "?";
+  asio::ip::address a = remote.address();
+  if (a.is_v6() && !a.to_v6().is_v4_mapped()) {
+    asio::ip::address_v6::bytes_type bytes = a.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+  }
+  return AddressText(a);
+}
+
 ConnectionInfo DescribeConnection(const tcp::socket& socket, bool secure) {
   ConnectionInfo info;
   info.secure = secure;
@@ -589,7 +641,7 @@ void Worker::StartSession(tcp::socket socket, bool secure) {
     info.trustedProxy = info.trustedProxy || proxy == info.remoteAddr;
   // A proxy speaks for many clients: its connections count against the
   // worker's cap only.
-  std::string client = info.trustedProxy ? std::string() : info.remoteAddr;
+  std::string client = info.trustedProxy ? std::string() : ClientKey(socket);
   if (limits_.maxClientConnections > 0 && !client.empty()) {
     auto it = clients_.find(client);
     if (it != clients_.end() && it->second >= limits_.maxClientConnections) {
@@ -598,8 +650,8 @@ void Worker::StartSession(tcp::socket socket, bool secure) {
     }
   }
   while (open_ >= cap_) {
-    if (!CloseIdlest()) {
-      socket.close(ignored);  // every connection is being answered
+    if (!CloseIdlest(nullptr)) {
+      socket.close(ignored);
       return;
     }
   }

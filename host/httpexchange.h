@@ -117,6 +117,13 @@ class HttpExchange {
   // cannot be completed.
   int BodyFd() const { return file_.stream ? file_.stream->Get() : -1; }
   uint64_t BodyFileSize() const { return file_.stream ? file_.size : 0; }
+  // Lets go of the response's file once it has been sent (a streamed
+  // file's descriptor above all, which would otherwise stay open until the
+  // connection's next request). Body() is empty afterwards.
+  void ReleaseBody() {
+    file_.Clear();
+    body_ = {};
+  }
   // False when the module ended the request without a response: nothing is
   // sent and the connection closes.
   bool HasResponse() const { return !head_.empty(); }

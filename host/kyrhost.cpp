@@ -59,16 +59,14 @@ rlim_t RaiseOpenFilesLimit() {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
     return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    struct rlimit raised = limit;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
-      return raised.rlim_cur;
-    // An unlimited hard limit cannot be the soft one; the kernel's own
-    // ceiling is.
-    raised.rlim_cur = 1 << 20;
-    if (raised.rlim_cur < limit.rlim_max && setrlimit(RLIMIT_NOFILE, &raised) == 0)
-      return raised.rlim_cur;
-  }
+  if (limit.rlim_cur >= limit.rlim_max)
+    return limit.rlim_cur;
+  struct rlimit raised = limit;
+  // An unlimited hard limit cannot be the soft one; the kernel's own
+  // ceiling (fs.nr_open, 1 << 20 by default) is.
+  raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? rlim_t{1} << 20 : limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+    return raised.rlim_cur;
   return limit.rlim_cur;
 }
 

@@ -62,11 +62,12 @@ bool HostProcess::Start(std::string& output) {
   std::vector<std::string> args = {KYRHOST_BIN, "--listen", "127.0.0.1:0", "--threads", "2",
                                    "--root",    Root(),     "--www",       www_};
   args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
-  if (filesLimit_ > 0) {
-    // The shell sets the limit and becomes kyrhost (same process).
-    args.insert(
-        args.begin(),
-        {"/bin/sh", "-c", "ulimit -n " + std::to_string(filesLimit_) + " && exec \"$@\"", "sh"});
+  if (softFiles_ > 0) {
+    // The shell sets the limits and becomes kyrhost (same process).
+    args.insert(args.begin(), {"/bin/sh", "-c",
+                               "ulimit -Sn " + std::to_string(softFiles_) + " && ulimit -Hn " +
+                                   std::to_string(hardFiles_) + " && exec \"$@\"",
+                               "sh"});
   }
   std::vector<char*> argv;
   for (auto& a : args)

@@ -23,9 +23,12 @@ class HostProcess {
   HostProcess(const HostProcess&) = delete;
   HostProcess& operator=(const HostProcess&) = delete;
 
-  // Starts kyrhost under an open-files limit of `files` (soft and hard, so
-  // that kyrhost cannot raise it); call before Start().
-  void LimitOpenFiles(int files) { filesLimit_ = files; }
+  // Starts kyrhost under an open-files limit: `soft`, and `hard` (the same
+  // when 0), beyond which kyrhost cannot raise it; call before Start().
+  void LimitOpenFiles(int soft, int hard = 0) {
+    softFiles_ = soft;
+    hardFiles_ = hard > 0 ? hard : soft;
+  }
   // Starts kyrhost and waits for its "serving" line. False (with kyrhost's
   // output in `output`) when it did not come up.
   bool Start(std::string& output);
@@ -53,7 +56,8 @@ class HostProcess {
   int out_ = -1;
   int port_ = 0;
   int tlsPort_ = 0;
-  int filesLimit_ = 0;
+  int softFiles_ = 0;
+  int hardFiles_ = 0;
 };
 
 // The source tree (conf/, www/).

@@ -3,9 +3,11 @@
 // its own load (a few thousand sockets at most) and its own time.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,14 +59,28 @@ long ResidentKiB(pid_t pid) {
   return -1;
 }
 
-std::unique_ptr<HostProcess> Started(std::vector<std::string> args, int filesLimit = 0,
-                                     const std::string& www = "") {
+std::unique_ptr<HostProcess> Started(std::vector<std::string> args, const std::string& www = "",
+                                     std::string* output = nullptr, int softFiles = 0,
+                                     int hardFiles = 0) {
   auto host = std::make_unique<HostProcess>("", www, args);
-  if (filesLimit > 0)
-    host->LimitOpenFiles(filesLimit);
-  std::string output;
-  EXPECT_TRUE(host->Start(output)) << output;
+  if (softFiles > 0)
+    host->LimitOpenFiles(softFiles, hardFiles);
+  std::string text;
+  EXPECT_TRUE(host->Start(text)) << text;
+  if (output)
+    *output = text;
   return host;
+}
+
+// A web root with `name` of `size` bytes (a pattern, not zeros) and an index.
+void WriteLargeFile(const std::string& dir, const std::string& name, size_t size) {
+  std::string block(1 << 20, '\0');
+  for (size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<char>(i * 7 + i / 251);
+  std::ofstream out(dir + "/" + name, std::ios::binary);
+  for (size_t i = 0; i < size / block.size(); ++i)
+    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+  WriteFileText(dir + "/index.html", "<p>x</p>\n");
 }
 
 bool Logged(const HostProcess& host, const std::string& needle) {
@@ -82,8 +98,13 @@ TEST(KyrhostHardeningTest, SlowClientsCannotCrowdOutATagHit) {
   constexpr int kSlow = 1500;
   if (!AllowOpenFiles(kSlow + 256))
     GTEST_SKIP() << "the hard open-files limit is below " << kSlow + 256;
-  // 512 descriptors: with two workers, 128 connections each.
-  auto host = Started({"--max-connections-per-client", "40"}, 512);
+  // Started at a soft limit of 256, raised to the hard one, 512: with two
+  // workers, 128 connections each.
+  std::string output;
+  auto host = Started({"--max-connections-per-client", "40"}, "", &output, 256, 512);
+  EXPECT_NE(output.find("at most 128 connections per worker (open-files limit 512)"),
+            std::string::npos)
+      << output;
   Sockets slow;
   for (int i = 0; i < kSlow; ++i) {
     std::string source = "127.0.1." + std::to_string(2 + i / 30);  // 30 per address
@@ -182,16 +203,8 @@ TEST(KyrhostHardeningTest, StopEndsAtItsDeadlineWithEveryAnsweredHitLogged) {
 TEST(KyrhostHardeningTest, LargeFilesAreStreamed) {
   TempDir www;
   const size_t size = 32u << 20;
-  {
-    std::string block(1 << 20, '\0');
-    for (size_t i = 0; i < block.size(); ++i)
-      block[i] = static_cast<char>(i * 7 + i / 251);
-    std::ofstream out(www.Path() + "/big.bin", std::ios::binary);
-    for (size_t i = 0; i < size / block.size(); ++i)
-      out.write(block.data(), static_cast<std::streamsize>(block.size()));
-  }
-  WriteFileText(www.Path() + "/index.html", "<p>x</p>\n");
-  auto host = Started({}, 0, www.Path());
+  WriteLargeFile(www.Path(), "big.bin", size);
+  auto host = Started({}, www.Path());
   long before = ResidentKiB(host->Pid());
   Sockets readers;
   for (int i = 0; i < 24; ++i) {
@@ -215,6 +228,28 @@ TEST(KyrhostHardeningTest, LargeFilesAreStreamed) {
   EXPECT_EQ(host->Stop(), 0);
 }
 
+// Clients that stop reading their responses hold every slot; a new client
+// is still served, in place of the one that has made the least progress.
+TEST(KyrhostHardeningTest, ClientsThatStopReadingCannotHoldEverySlot) {
+  TempDir www;
+  WriteLargeFile(www.Path(), "big.bin", 8u << 20);
+  auto host = Started({"--threads", "1", "--max-connections", "20"}, www.Path());
+  Sockets stalled;
+  for (int i = 0; i < 20; ++i) {
+    int fd = ConnectFrom(("127.0.3." + std::to_string(1 + i)).c_str(), host->Port());
+    ASSERT_GE(fd, 0);
+    stalled.fds.push_back(fd);
+    const char request[] = "GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n";
+    (void)!send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  HttpClient client;
+  curl_easy_setopt(client.Handle(), CURLOPT_TIMEOUT_MS, 5000L);
+  EXPECT_EQ(client.Get(host->Url("/index.html")).status, 200);
+  stalled.CloseAll();
+  EXPECT_EQ(host->Stop(), 0);
+}
+
 // Nothing outside the web root is served, through whatever link; links
 // that stay inside work.
 TEST(KyrhostHardeningTest, LinksOutOfTheWebRootAreNotFollowed) {
@@ -224,7 +259,7 @@ TEST(KyrhostHardeningTest, LinksOutOfTheWebRootAreNotFollowed) {
   ASSERT_EQ(symlink("/etc", (www.Path() + "/etcdir").c_str()), 0);
   ASSERT_EQ(symlink("/etc/passwd", (www.Path() + "/passwd").c_str()), 0);
   ASSERT_EQ(symlink("sub", (www.Path() + "/inside").c_str()), 0);
-  auto host = Started({}, 0, www.Path());
+  auto host = Started({}, www.Path());
   HttpClient client;
   for (const char* path : {"/etcdir/passwd", "/passwd", "/etcdir/"}) {
     Response r = client.Get(host->Url(path));
@@ -241,7 +276,7 @@ TEST(KyrhostHardeningTest, HostileRequestsGetTheirAnswers) {
   TempDir www;
   mkdir((www.Path() + "/img").c_str(), 0755);
   WriteFileText(www.Path() + "/index.html", "<p>home</p>\n");
-  auto host = Started({"--trusted-proxy", "127.0.0.1"}, 0, www.Path());
+  auto host = Started({"--trusted-proxy", "127.0.0.1"}, www.Path());
   struct Case {
     std::string request;
     std::string status;       // the status line's start
@@ -323,6 +358,22 @@ TEST(KyrhostHardeningTest, VisitorsFromOneAddressGetDistinctIds) {
 TEST(KyrhostHardeningTest, RunsAsTheNamedUser) {
   if (geteuid() != 0)
     GTEST_SKIP() << "needs root to change user";
+  // The build and the web root must be within nobody's reach (a checkout
+  // under a private home directory is not).
+  std::string module = std::string(KYRHOST_BIN);
+  module = module.substr(0, module.rfind('/')) + "/libkyrfilter.so";
+  pid_t child = fork();
+  if (child == 0) {
+    struct passwd* pw = getpwnam("nobody");
+    bool reach = pw && setgid(pw->pw_gid) == 0 && setuid(pw->pw_uid) == 0 &&
+                 access(module.c_str(), R_OK) == 0 &&
+                 access((SourceDir() + "/www/index.html").c_str(), R_OK) == 0;
+    _exit(reach ? 0 : 1);
+  }
+  int reach = 1;
+  waitpid(child, &reach, 0);
+  if (reach != 0)
+    GTEST_SKIP() << "the user nobody cannot read " << module << " or the web root";
   HostProcess probe("", "", {"--user", "nobody"});
   std::string command = "chown -R nobody '" + probe.Root() + "'";
   ASSERT_EQ(std::system(command.c_str()), 0);
