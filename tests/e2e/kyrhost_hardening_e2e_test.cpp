@@ -159,8 +159,9 @@ TEST(KyrhostHardeningTest, ATricklingRequestIsClosedAtItsDeadline) {
   }
   double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   EXPECT_TRUE(closed);
-  // Two seconds of deadline, one of sweeping, one of slack.
-  EXPECT_LT(seconds, 4.0);
+  // Two seconds of deadline, one of sweeping, and slack for a loaded
+  // machine; the trickle itself would last over 20 s.
+  EXPECT_LT(seconds, 6.0);
   EXPECT_EQ(host->Stop(), 0);
 }
 
@@ -194,7 +195,9 @@ TEST(KyrhostHardeningTest, StopEndsAtItsDeadlineWithEveryAnsweredHitLogged) {
   done = true;
   trickle.join();
   EXPECT_EQ(status, 0);
-  EXPECT_LT(seconds, 2.0 + 1.5);
+  // The deadline, and time to write the logs out and exit (slower in the
+  // sanitizer build); without the deadline the trickle holds it for ever.
+  EXPECT_LT(seconds, 2.0 + 3.0);
   EXPECT_EQ(host->LogLines().size(), static_cast<size_t>(answered));
 }
 
