@@ -171,6 +171,28 @@ TEST_F(FileCacheTest, RevalidationDoesNotFollowALinkChangedToLeaveTheRoot) {
   EXPECT_EQ(cache_.CachedBytes(), 0u);
 }
 
+// A deployment swaps the web root (a link to a release directory): from
+// the next second on, files come from the new one.
+TEST_F(FileCacheTest, ASwappedWebRootIsFollowedWithinASecond) {
+  for (const char* release : {"/r1", "/r2"}) {
+    ASSERT_EQ(mkdir((dir_ + release).c_str(), 0755), 0);
+    std::ofstream(dir_ + release + "/page.html") << release;
+  }
+  std::string root = dir_ + "/current";
+  ASSERT_EQ(symlink("r1", root.c_str()), 0);
+  FileCache::File f;
+  ASSERT_EQ(cache_.Lookup(root, root + "/page.html", f, t0_), FileCache::Kind::kFile);
+  EXPECT_EQ(*f.data, "/r1");
+  ASSERT_EQ(unlink(root.c_str()), 0);
+  ASSERT_EQ(symlink("r2", root.c_str()), 0);
+  ASSERT_EQ(cache_.Lookup(root, root + "/page.html", f, t0_ + std::chrono::milliseconds(999)),
+            FileCache::Kind::kFile);
+  EXPECT_EQ(*f.data, "/r1");
+  ASSERT_EQ(cache_.Lookup(root, root + "/page.html", f, t0_ + std::chrono::seconds(1)),
+            FileCache::Kind::kFile);
+  EXPECT_EQ(*f.data, "/r2");
+}
+
 TEST(ContentTypeTest, ByExtensionInAnyCase) {
   EXPECT_EQ(FileCache::ContentType("/a/zr_kyr.GIF"), "image/gif");
   EXPECT_EQ(FileCache::ContentType("/a/index.html"), "text/html; charset=utf-8");

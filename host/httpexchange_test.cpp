@@ -133,6 +133,9 @@ TEST_F(ExchangeTest, RemappedPathIsServedAndSendResponseCanAddAndReplaceHeaders)
   };
   script_.send = [](HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* send) {
     send->AddHeader(pfc, const_cast<char*>("P3P:"), const_cast<char*>("CP=\"NOI\""));
+    // Every kind of token character: both ends of each letter and digit range.
+    EXPECT_TRUE(
+        send->AddHeader(pfc, const_cast<char*>("X-AZaz09!#$%&'*+.^_`|~:"), const_cast<char*>("t")));
     send->SetHeader(pfc, const_cast<char*>("Expires:"), const_cast<char*>("Mon, 01 Jan 1990"));
     send->SetHeader(pfc, const_cast<char*>("Content-Type:"), const_cast<char*>("image/x-test"));
     char type[64];
@@ -151,7 +154,8 @@ TEST_F(ExchangeTest, RemappedPathIsServedAndSendResponseCanAddAndReplaceHeaders)
   EXPECT_EQ(x.Body(), "GIF89a-content");
   EXPECT_EQ(Head(),
             "HTTP/1.1 200 OK\r\nDate: Sun, 06 Dec 2026 10:00:00 GMT\r\nServer: kyrhost\r\n"
-            "Content-Type: image/x-test\r\nP3P: CP=\"NOI\"\r\nExpires: Mon, 01 Jan 1990\r\n"
+            "Content-Type: image/x-test\r\nP3P: CP=\"NOI\"\r\nX-AZaz09!#$%&'*+.^_`|~: t\r\n"
+            "Expires: Mon, 01 Jan 1990\r\n"
             "Content-Length: 14\r\n\r\n");
   EXPECT_FALSE(x.CloseAfter());
 }
