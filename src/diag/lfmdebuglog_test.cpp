@@ -269,6 +269,16 @@ TEST(DebugLog, AuditSettingsFallBackAndSplitTheFileName) {
   EXPECT_TRUE(s.toFile && s.toSystem);
 }
 
+// The size limit's range, at both ends and just outside them.
+TEST(DebugLog, AuditMaxSizeKeepsItsRangeExactly) {
+  const std::pair<const char*, int32_t> cases[] = {
+      {"9", 1000}, {"10", 10}, {"2000000", 2000000}, {"2000001", 1000}};
+  for (const auto& c : cases) {
+    TempRoot root(std::string("[auditlog]\nauditmaxsize = ") + c.first + "\n");
+    EXPECT_EQ(lfmAuditLogSettings::Read(lfmEnv::Instance(), "").maxSizeKB, c.second) << c.first;
+  }
+}
+
 TEST(DebugLog, RequestMessagesAreLimitedPerMinuteAndSummedUp) {
   ClockGuard clock(kMay7);
   TempRoot root("[auditlog]\nrequestmessagesperminute = 2\n");
