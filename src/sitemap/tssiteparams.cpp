@@ -1,5 +1,7 @@
 #include "sitemap/tssiteparams.h"
 
+#include "sitemap/tssiteparammap.h"
+
 void tsSiteParams::SetRealTimeIds(const std::string& list) {
   realTimeIds.clear();
   decouple = false;
@@ -17,4 +19,10 @@ void tsSiteParams::SetRealTimeIds(const std::string& list) {
   }
   if (realTimeIds.empty())
     decouple = false;
+}
+
+bool tsSiteParams::IsListed(const std::string& id, const tsSiteParamMapController& map) {
+  if (found)
+    return !kyrId.empty();
+  return map.Lookup(id, *this);
 }

@@ -10,6 +10,8 @@
 
 #include "sitemap/tsservicemodelsettings.h"
 
+class tsSiteParamMapController;
+
 struct tsSiteParams {
   std::string kyrId;
   std::string tagId;
@@ -35,4 +37,9 @@ struct tsSiteParams {
   // separated by ":", "decouple" (exact case) sets the flag, every other
   // non-empty part is a further KYR ID.
   void SetRealTimeIds(const std::string& list);
+
+  // Whether `kyrId` is listed in the site map. A record already filled
+  // answers from itself (its KYR ID is non-empty); otherwise this is
+  // map.Lookup(kyrId, *this), which fills the record when found.
+  bool IsListed(const std::string& kyrId, const tsSiteParamMapController& map);
 };

@@ -1,0 +1,226 @@
+#include "sitemap/tssiteparammap.h"
+
+#include <climits>
+#include <cstdio>
+
+#include "diag/lfmdebuglog.h"
+#include "platform/lfmplatform.h"
+#include "sitemap/tssiteparams.h"
+
+namespace {
+
+const char* const kColumnNames[tsSiteParamRecord::kColumnCount] = {"kyrid",
+                                                                   "tagid",
+                                                                   "firstweekday",
+                                                                   "schedulepriority",
+                                                                   "realtimeid",
+                                                                   "datacollection",
+                                                                   "timezone",
+                                                                   "kyrenabled",
+                                                                   "fullymigrated",
+                                                                   "cookiesenabled",
+                                                                   "visitorsessionlength"};
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z')
+      x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z')
+      y = static_cast<char>(y - 'A' + 'a');
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
+// The leading decimal number of `text` (blanks, an optional sign, digits),
+// held within int32_t; 0 when the text does not start with one.
+int32_t DecimalValue(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+    ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+    negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > INT32_MAX)
+      value = int64_t(INT32_MAX) + 1;
+  }
+  if (negative)
+    value = -value;
+  if (value > INT32_MAX)
+    return INT32_MAX;
+  if (value < INT32_MIN)
+    return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+void CopyInto(const tsSiteParamRecord& r, tsSiteParams& site) {
+  using R = tsSiteParamRecord;
+  site.kyrId = r.Get(R::kKyrId);
+  site.tagId = r.Get(R::kTagId);
+  site.firstWeekDay = DecimalValue(r.Get(R::kFirstWeekDay));
+  site.latencyClass =
+      DecimalValue(r.Get(R::kSchedulePriority)) > 0 ? kLatencyShortLag : kLatencyStandardLag;
+  site.SetRealTimeIds(r.Get(R::kRealTimeId));
+  site.dataCollection = r.Get(R::kDataCollection);
+  site.timeZone = r.Get(R::kTimeZone);
+  site.kyrEnabled = r.Get(R::kKyrEnabled);
+  site.fullyMigrated = r.Get(R::kFullyMigrated);
+  site.cookiesEnabled = r.Get(R::kCookiesEnabled);
+  int32_t session = DecimalValue(r.Get(R::kVisitorSessionLength));
+  if (session > 0)
+    site.visitorSessionLength = session;
+  site.found = true;
+}
+
+}  // namespace
+
+// ---- tsSiteParamRecord ----
+
+int32_t tsSiteParamRecord::ColumnIndex(std::string_view name) {
+  for (int32_t i = 0; i < kColumnCount; ++i)
+    if (EqualsIgnoringCase(name, kColumnNames[i]))
+      return i;
+  return -1;
+}
+
+const char* tsSiteParamRecord::ColumnName(int32_t column) {
+  return column >= 0 && column < kColumnCount ? kColumnNames[column] : "";
+}
+
+int32_t tsSiteParamRecord::Set(int32_t column, std::string_view value) {
+  if (column < 0 || column >= kColumnCount)
+    return 0;
+  if (EqualsIgnoringCase(value, "null"))
+    value = std::string_view();
+  if (column == kRealTimeId && value.size() > 2 && value.front() == '\'' && value.back() == '\'')
+    value = value.substr(1, value.size() - 2);
+  columns[column].assign(value.data(), value.size());
+  return 0;
+}
+
+void tsSiteParamRecord::Clear() {
+  for (std::string& c : columns)
+    c.clear();
+}
+
+// ---- tsSiteParamMap ----
+
+int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
+  const std::string& kyrId = record.Get(tsSiteParamRecord::kKyrId);
+  const std::string& tagId = record.Get(tsSiteParamRecord::kTagId);
+  if (kyrId.empty() && tagId.empty())
+    return kSkipped;
+  auto copy = std::make_shared<const tsSiteParamRecord>(record);
+  lfmScopedGuard guard(lock_);
+  if (!kyrId.empty())
+    byKyrId_[kyrId] = copy;
+  if (!tagId.empty())
+    byTagId_[tagId] = copy;
+  return 0;
+}
+
+const tsSiteParamRecord* tsSiteParamMap::Find(const std::string& kyrId) const {
+  auto it = byKyrId_.find(kyrId);
+  return it == byKyrId_.end() ? nullptr : it->second.get();
+}
+
+const tsSiteParamRecord* tsSiteParamMap::FindTag(const std::string& tagId) const {
+  auto it = byTagId_.find(tagId);
+  return it == byTagId_.end() ? nullptr : it->second.get();
+}
+
+// ---- tsSiteParamMapController ----
+
+tsSiteParamMapController::tsSiteParamMapController()
+    : active_(std::make_shared<tsSiteParamMap>()), standby_(std::make_shared<tsSiteParamMap>()) {}
+
+tsSiteParamMapController& tsSiteParamMapController::Instance() {
+  static tsSiteParamMapController* instance = new tsSiteParamMapController();
+  return *instance;
+}
+
+std::shared_ptr<tsSiteParamMap> tsSiteParamMapController::Active() const {
+  return std::atomic_load(&active_);
+}
+
+tsSiteParamMapController::Fill::Fill(tsSiteParamMapController& controller)
+    : guard_(controller.lock_),
+      standby_(*(controller.standby_ = std::make_shared<tsSiteParamMap>())) {}
+
+int32_t tsSiteParamMapController::Fill::Insert(const tsSiteParamRecord& record) {
+  int32_t rc = standby_.Insert(record);
+  return rc == tsSiteParamMap::kSkipped ? 0 : rc;
+}
+
+void tsSiteParamMapController::Fill::SetCheckSum(const std::string& digest) {
+  lfmScopedGuard guard(standby_.Lock());
+  standby_.SetCheckSum(digest);
+}
+
+bool tsSiteParamMapController::Lookup(const std::string& kyrId, tsSiteParams& site) const {
+  std::shared_ptr<tsSiteParamMap> half = Active();
+  if (LockFree()) {
+    const tsSiteParamRecord* r = half->Find(kyrId);
+    if (r == nullptr)
+      return false;
+    CopyInto(*r, site);
+    return true;
+  }
+  lfmScopedGuard guard(half->Lock());
+  const tsSiteParamRecord* r = half->Find(kyrId);
+  if (r == nullptr)
+    return false;
+  CopyInto(*r, site);
+  return true;
+}
+
+bool tsSiteParamMapController::IsSameCheckSum(const std::string& digest) const {
+  std::shared_ptr<tsSiteParamMap> half = Active();
+  lfmScopedGuard guard(half->Lock());
+  const std::string& mine = half->CheckSum();
+  return mine.size() == digest.size() && mine.compare(digest) == 0;
+}
+
+std::string tsSiteParamMapController::ActiveCheckSum() const {
+  std::shared_ptr<tsSiteParamMap> half = Active();
+  lfmScopedGuard guard(half->Lock());
+  return half->CheckSum();
+}
+
+std::string tsSiteParamMapController::StandbyCheckSum() const {
+  lfmScopedGuard guard(lock_);
+  lfmScopedGuard half(standby_->Lock());
+  return standby_->CheckSum();
+}
+
+bool tsSiteParamMapController::Swap(int32_t lockModel) {
+  lfmScopedGuard guard(lock_);
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  std::string from = ActiveCheckSum();
+  std::string to = StandbyCheckSum();
+  log.Log(2, "Info: tsSiteParamMapController::Swap trying to switch from '" + from + "' to '" + to +
+                 "'\n");
+  uint64_t started = lfmPlatform::Current()->TickCountMs();
+  if (lockModel == 0) {
+    std::shared_ptr<tsSiteParamMap> old = Active();
+    lfmScopedGuard half(old->Lock());
+    std::atomic_store(&active_, standby_);
+    standby_ = old;
+  } else {
+    standby_ = std::atomic_exchange(&active_, standby_);
+    lockFree_.store(true, std::memory_order_release);
+  }
+  uint64_t elapsed = lfmPlatform::Current()->TickCountMs() - started;
+  log.Log(1,
+          "Info: tsSiteParamMapController::Swap switching from '" + from + "' to '" + to + "'\n");
+  log.LogFormat(2, "tsSiteParamMapController::Swap time (sec): %4.4f\n",
+                static_cast<double>(elapsed) / 1000.0);
+  return true;
+}

@@ -1,0 +1,147 @@
+#pragma once
+// The site map in memory: the parameter record of one site map line, one
+// half of the double-buffered map (KYR ID and tag id indexes, the checksum
+// of the file it came from), and the controller that request threads look
+// sites up in while the reload thread fills the standby half and swaps it in.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "runtime/lfmmutex.h"
+
+struct tsSiteParams;
+
+// The text columns of one site map line. "null" (any case) and a missing
+// value are both empty.
+struct tsSiteParamRecord {
+  enum Column : int32_t {
+    kKyrId = 0,
+    kTagId,
+    kFirstWeekDay,
+    kSchedulePriority,
+    kRealTimeId,
+    kDataCollection,
+    kTimeZone,
+    kKyrEnabled,
+    kFullyMigrated,
+    kCookiesEnabled,
+    kVisitorSessionLength,
+    kColumnCount
+  };
+
+  std::string columns[kColumnCount];
+
+  // The column named `name` in the "Fields" header (ignoring case), or -1.
+  static int32_t ColumnIndex(std::string_view name);
+  static const char* ColumnName(int32_t column);
+
+  // Stores `value` as column `column` with the file's conventions: "null"
+  // in any case becomes empty, and a realtimeid of more than two characters
+  // enclosed in single quotes loses them. Returns 0, or 4509 for a value a
+  // column rejects (none of the present columns rejects one).
+  int32_t Set(int32_t column, std::string_view value);
+  const std::string& Get(Column column) const { return columns[column]; }
+  void Clear();
+};
+
+// One half of the map. The indexes are written only while the half is
+// being filled (standby, under the controller lock) and only read after it
+// has been swapped in. The half's own lock guards lookups and inserts in
+// lock model 0.
+class tsSiteParamMap {
+ public:
+  // Insert() result for a record with neither KYR ID nor tag id.
+  static constexpr int32_t kSkipped = 6001;
+
+  tsSiteParamMap() = default;
+  tsSiteParamMap(const tsSiteParamMap&) = delete;
+  tsSiteParamMap& operator=(const tsSiteParamMap&) = delete;
+
+  // Indexes a copy of `record` under its KYR ID and its tag id (whichever
+  // are non-empty); a later record replaces an earlier one with the same
+  // key in that index. kSkipped when both keys are empty, else 0.
+  int32_t Insert(const tsSiteParamRecord& record);
+  // The record listed under `kyrId`, or null. The caller holds the half
+  // (its lock in lock model 0) while it uses the result.
+  const tsSiteParamRecord* Find(const std::string& kyrId) const;
+  const tsSiteParamRecord* FindTag(const std::string& tagId) const;
+  size_t Size() const { return byKyrId_.size(); }
+
+  const std::string& CheckSum() const { return checkSum_; }
+  void SetCheckSum(const std::string& digest) { checkSum_ = digest; }
+  lfmMutex& Lock() { return lock_; }
+
+ private:
+  using Index = std::unordered_map<std::string, std::shared_ptr<const tsSiteParamRecord>>;
+  Index byKyrId_;
+  Index byTagId_;
+  std::string checkSum_;
+  lfmMutex lock_;
+};
+
+// The double-buffered site map. Request threads call Lookup() concurrently;
+// one loader at a time fills the standby half through a Fill and swaps it in.
+//
+// Ownership: both halves are held by shared_ptr. The active pointer is read
+// and replaced only with the atomic shared_ptr operations, and a lookup
+// keeps its own reference to the half it reads. A fill never empties a
+// half: it builds a fresh one, and the old standby half is freed when its
+// last reader lets go. So a lookup that is still reading the half swapped
+// out is never disturbed by the next load, with or without a lock.
+//
+// Lock models: 0 takes the half's lock around lookups, inserts and the
+// swap; any other model makes lookups lock-free from its first swap on.
+// Locks: the controller lock serialises fills and swaps; it is taken
+// before a half's lock.
+class tsSiteParamMapController {
+ public:
+  tsSiteParamMapController();
+  tsSiteParamMapController(const tsSiteParamMapController&) = delete;
+  tsSiteParamMapController& operator=(const tsSiteParamMapController&) = delete;
+
+  // The process-wide map, created on first use.
+  static tsSiteParamMapController& Instance();
+
+  // Loader side: holds the controller lock for its lifetime over a fresh,
+  // empty standby half. Insert() the records, SetCheckSum() the digest,
+  // then leave the scope and Swap().
+  class Fill {
+   public:
+    explicit Fill(tsSiteParamMapController& controller);
+    Fill(const Fill&) = delete;
+    Fill& operator=(const Fill&) = delete;
+    // 0, or the map's rejection code (4509). A record with neither key is
+    // skipped and counts as success.
+    int32_t Insert(const tsSiteParamRecord& record);
+    void SetCheckSum(const std::string& digest);
+
+   private:
+    lfmScopedGuard guard_;
+    tsSiteParamMap& standby_;
+  };
+
+  // Fills `site` from the active half's record of `kyrId` and sets its
+  // found flag; false, leaving `site` untouched, when the KYR ID is not
+  // listed. Thread-safe.
+  bool Lookup(const std::string& kyrId, tsSiteParams& site) const;
+  // Whether `digest` equals the active half's checksum (length and bytes).
+  bool IsSameCheckSum(const std::string& digest) const;
+  std::string ActiveCheckSum() const;
+  std::string StandbyCheckSum() const;
+  // Makes the standby half active and the active one standby. A non-zero
+  // `lockModel` makes every later lookup lock-free. Returns true.
+  bool Swap(int32_t lockModel);
+  bool LockFree() const { return lockFree_.load(std::memory_order_acquire); }
+
+ private:
+  std::shared_ptr<tsSiteParamMap> Active() const;
+
+  mutable lfmMutex lock_;                    // the controller lock
+  std::shared_ptr<tsSiteParamMap> active_;   // atomic shared_ptr operations only
+  std::shared_ptr<tsSiteParamMap> standby_;  // under lock_
+  std::atomic<bool> lockFree_{false};
+};
