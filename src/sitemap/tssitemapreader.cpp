@@ -1,0 +1,311 @@
+#include "sitemap/tssitemapreader.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "cookie/lfmmac.h"
+#include "sitemap/tssiteparammap.h"
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+    s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+    s.remove_suffix(1);
+  return s;
+}
+
+bool KeyIs(std::string_view key, const char* name) {
+  size_t n = std::strlen(name);
+  if (key.size() != n)
+    return false;
+  for (size_t i = 0; i < n; ++i) {
+    char c = key[i];
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+    if (c != name[i])
+      return false;
+  }
+  return true;
+}
+
+// Whole text a non-negative decimal number equal to `n`.
+bool IsDecimal(const std::string& text, int64_t n) {
+  if (text.empty() || text.size() > 18)
+    return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      return false;
+    v = v * 10 + (c - '0');
+  }
+  return v == n;
+}
+
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'a' && x <= 'z')
+      x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z')
+      y = static_cast<char>(y - 'a' + 'A');
+    if (x != y)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+tsSiteMapReader::tsSiteMapReader() : buffer_(kReadChunk) {}
+
+tsSiteMapReader::~tsSiteMapReader() {
+  Close();
+}
+
+const char* tsSiteMapReader::ResultText(int32_t code) {
+  switch (code) {
+    case kEmptyFile:
+      return "Empty File";
+    case kNoCheckSum:
+      return "No Checksum";
+    case kInvalidCheckSum:
+      return "Invalid Checksum";
+    case kWrongLength:
+      return "Wrong Length";
+    case kWrongVersion:
+      return "Wrong Version";
+    case kOldDate:
+      return "Old Date";
+    case kLineTooLong:
+      return "Line Too Long";
+    default:
+      return "";
+  }
+}
+
+int32_t tsSiteMapReader::Open(const std::string& path) {
+  Close();
+  int err = 0;
+  handle_ = lfmPlatform::Current()->Open(path, kOpenReadOnly, kOpenPermission, &err);
+  return handle_ == kInvalidFileHandle ? kCannotOpen : kOk;
+}
+
+int32_t tsSiteMapReader::Close() {
+  if (handle_ == kInvalidFileHandle)
+    return kOk;
+  int err = 0;
+  bool closed = lfmPlatform::Current()->Close(handle_, &err);
+  handle_ = kInvalidFileHandle;
+  return closed ? kOk : kCannotOpen;
+}
+
+int32_t tsSiteMapReader::Reset() {
+  if (handle_ == kInvalidFileHandle)
+    return kCannotRewind;
+  int err = 0;
+  if (lfmPlatform::Current()->Seek(handle_, 0, 0, &err) != 0)
+    return kCannotRewind;
+  bufferPos_ = bufferEnd_ = 0;
+  eof_ = false;
+  return kOk;
+}
+
+void tsSiteMapReader::StartPass() {
+  mac_.reset(new lfmMAC());
+  digest_.clear();
+  dataLines_ = 0;
+  application_.clear();
+  version_.clear();
+  date_.clear();
+  fields_.clear();
+  fileLength_.clear();
+  lineCount_.clear();
+  checkSum_.clear();
+  fieldColumns_.clear();
+  haveFields_ = false;
+}
+
+int32_t tsSiteMapReader::NextLine() {
+  line_.clear();
+  bool any = false;
+  for (;;) {
+    if (bufferPos_ == bufferEnd_) {
+      if (eof_)
+        break;
+      int err = 0;
+      int64_t n = lfmPlatform::Current()->Read(handle_, buffer_.data(), buffer_.size(), &err);
+      if (n < 0)
+        return kCannotOpen;
+      if (n == 0) {
+        eof_ = true;
+        continue;
+      }
+      bufferPos_ = 0;
+      bufferEnd_ = static_cast<size_t>(n);
+    }
+    const char* start = buffer_.data() + bufferPos_;
+    const void* nl = std::memchr(start, '\n', bufferEnd_ - bufferPos_);
+    size_t take = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - start)
+                                : bufferEnd_ - bufferPos_;
+    // One byte of slack for the CR of a CR LF line end.
+    if (line_.size() + take > kMaxLineLength + 1)
+      return kLineTooLong;
+    line_.append(start, take);
+    bufferPos_ += take;
+    any = true;
+    if (nl != nullptr) {
+      ++bufferPos_;
+      break;
+    }
+  }
+  if (!any)
+    return kEndOfFile;
+  if (!line_.empty() && line_.back() == '\r')
+    line_.pop_back();
+  return line_.size() > kMaxLineLength ? kLineTooLong : kOk;
+}
+
+void tsSiteMapReader::Header(const std::string& line) {
+  std::string_view text(line);
+  text.remove_prefix(1);  // '#'
+  size_t colon = text.find(':');
+  if (colon == std::string_view::npos)
+    return;
+  std::string_view key = Trim(text.substr(0, colon));
+  std::string_view value = text.substr(colon + 1);
+  size_t second = value.find(':');
+  if (second != std::string_view::npos)
+    value = value.substr(0, second);
+  value = Trim(value);
+  std::string* target = nullptr;
+  if (KeyIs(key, "application"))
+    target = &application_;
+  else if (KeyIs(key, "version"))
+    target = &version_;
+  else if (KeyIs(key, "date"))
+    target = &date_;
+  else if (KeyIs(key, "filelength"))
+    target = &fileLength_;
+  else if (KeyIs(key, "linecount"))
+    target = &lineCount_;
+  else if (KeyIs(key, "checksum"))
+    target = &checkSum_;
+  else if (KeyIs(key, "fields"))
+    target = &fields_;
+  if (target == nullptr)
+    return;
+  target->assign(value.data(), value.size());
+  if (target != &fields_)
+    return;
+
+  // Positions of the columns; a column named twice keeps its first place.
+  fieldColumns_.clear();
+  haveFields_ = false;
+  bool seen[tsSiteParamRecord::kColumnCount] = {};
+  size_t start = 0;
+  while (start <= value.size() && fieldColumns_.size() < kMaxFields) {
+    size_t comma = value.find(',', start);
+    if (comma == std::string_view::npos)
+      comma = value.size();
+    std::string_view name = Trim(value.substr(start, comma - start));
+    int32_t column = tsSiteParamRecord::ColumnIndex(name);
+    if (column >= 0 && seen[column])
+      column = -1;
+    else if (column >= 0)
+      seen[column] = true;
+    fieldColumns_.push_back(column);
+    if (!name.empty())
+      haveFields_ = true;
+    start = comma + 1;
+  }
+}
+
+int32_t tsSiteMapReader::Pass(int32_t sleepMs, const CancelFn& cancel, bool countRecords,
+                              const DataLineFn& onData) {
+  StartPass();
+  int32_t rc = Reset();
+  if (rc != kOk)
+    return rc;
+  int64_t lines = 0;
+  for (;;) {
+    rc = NextLine();
+    if (rc == kEndOfFile)
+      break;
+    if (rc != kOk)
+      return rc;
+    if (line_.empty())
+      continue;
+    bool data = line_[0] != '#';
+    if (data) {
+      if (!haveFields_)
+        return kNoFields;
+      mac_->Update(line_);
+      ++dataLines_;
+      if (onData && (rc = onData(line_)) != kOk)
+        return rc;
+    } else {
+      Header(line_);
+    }
+    if (countRecords && !data)
+      continue;
+    if (++lines % kBatchLines == 0) {
+      if (sleepMs > 0)
+        lfmPlatform::Current()->SleepMs(static_cast<uint32_t>(sleepMs));
+      if (cancel && cancel())
+        return kCancelled;
+    }
+  }
+  digest_ = mac_->HexDigest();
+  return kOk;
+}
+
+int32_t tsSiteMapReader::ScanFile(int32_t sleepMs, const CancelFn& cancel) {
+  return Pass(sleepMs, cancel, false, nullptr);
+}
+
+int32_t tsSiteMapReader::CheckFile(bool verify) const {
+  if (dataLines_ == 0)
+    return kEmptyFile;
+  if (checkSum_.empty())
+    return kNoCheckSum;
+  if (verify && !SameIgnoringCase(checkSum_, digest_))
+    return kInvalidCheckSum;
+  if (!IsDecimal(lineCount_, dataLines_))
+    return kWrongLength;
+  return kOk;
+}
+
+int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
+                              const CancelFn& cancel) {
+  tsSiteParamMapController::Fill fill(map);
+  tsSiteParamRecord record;
+  int32_t rc = Pass(sleepMs, cancel, true, [&](const std::string& line) {
+    int32_t set = ParseRecord(line, record);
+    return set != kOk ? set : fill.Insert(record);
+  });
+  if (rc == kOk)
+    fill.SetCheckSum(digest_);
+  return rc;
+}
+
+int32_t tsSiteMapReader::ParseRecord(const std::string& line, tsSiteParamRecord& record) {
+  record.Clear();
+  std::string_view text(line);
+  size_t start = 0;
+  for (size_t i = 0; i < kMaxValues && i < fieldColumns_.size() && start <= text.size(); ++i) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string_view::npos)
+      comma = text.size();
+    if (fieldColumns_[i] >= 0 &&
+        record.Set(fieldColumns_[i], text.substr(start, comma - start)) != 0)
+      return kValueRejected;
+    start = comma + 1;
+  }
+  return kOk;
+}
