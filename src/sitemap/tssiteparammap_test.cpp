@@ -98,7 +98,7 @@ void LookupsDuringReloads(int32_t lockModel) {
   TempRoot root;
   tsSiteParamMapController map;
   constexpr int kSites = 20;
-  constexpr int kGenerations = 150;
+  constexpr int kGenerations = 1000;
   auto fillGeneration = [&](int g) {
     tsSiteParamMapController::Fill fill(map);
     for (int s = 0; s < kSites; ++s)
@@ -133,9 +133,11 @@ void LookupsDuringReloads(int32_t lockModel) {
       }
     });
   for (int g = 1; g <= kGenerations; ++g) {
-    // Let the readers through between swaps.
-    for (int before = lookups.load(); lookups.load() < before + 20;)
-      std::this_thread::yield();
+    // Let the readers through every few swaps, but mostly swap as fast as
+    // possible so that fills overlap lookups still on the half before.
+    if (g % 50 == 1)
+      for (int before = lookups.load(); lookups.load() < before + 20;)
+        std::this_thread::yield();
     fillGeneration(g);
     map.Swap(lockModel);
   }
