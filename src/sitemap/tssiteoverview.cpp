@@ -169,13 +169,13 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
                   tsSiteMapReader::ResultText(rc));
     return rc;
   }
-  if (checkStatus_) {
-    rc = reader.CheckFile(true);
-    if (rc != 0) {
-      log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.CheckFile Failed: %s: %s", mode,
-                    path.c_str(), tsSiteMapReader::ResultText(rc));
-      return rc;
-    }
+  // What was read is checked whether or not the file was checked before:
+  // a file that fails its checks is never swapped in.
+  rc = reader.CheckFile(true);
+  if (rc != 0) {
+    log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.CheckFile Failed: %s: %s", mode,
+                  path.c_str(), tsSiteMapReader::ResultText(rc));
+    return rc;
   }
   rc = reader.Close();
   if (rc != 0) {

@@ -88,6 +88,7 @@ TEST(SiteOverview, AFileFailingItsChecksOrItsBackupIsNeverSwappedIn) {
     int renameError;
     int32_t result;
     std::string logged;
+    bool checkStatus = true;
   } cases[] = {
       {"one line more than counted",
        SiteMap(std::string(kB.line) + "\r\n" + kC.line + "\r\n", 1, kBCDigest), 0,
@@ -97,10 +98,13 @@ TEST(SiteOverview, AFileFailingItsChecksOrItsBackupIsNeverSwappedIn) {
       {"data before the fields", std::string(kB.line) + "\r\n" + SiteMap(kB), 0,
        tsSiteMapReader::kNoFields, "reader.ScanFile Failed: %COPY%"},
       {"backup rename fails", SiteMap(kB), EACCES, EACCES, "Unable to Backup File:  %FULL%: "},
+      {"wrong count, not checked before reading",
+       SiteMap(std::string(kB.line) + "\r\n" + kC.line + "\r\n", 1, kBCDigest), 0,
+       tsSiteMapReader::kWrongLength, "reader.CheckFile Failed: %COPY%: Wrong Length", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Fixture f;
+    Fixture f(false, c.checkStatus);
     f.Write(SiteMap(kA));
     ASSERT_EQ(f.overview.Load(true, nullptr), 0);
     f.Write(c.content);
