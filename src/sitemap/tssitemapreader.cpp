@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "cookie/lfmmac.h"
 #include "sitemap/tssiteparammap.h"
+#include "util/lfmutility.h"
 
 namespace {
 
@@ -18,20 +20,6 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
-bool KeyIs(std::string_view key, const char* name) {
-  size_t n = std::strlen(name);
-  if (key.size() != n)
-    return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = key[i];
-    if (c >= 'A' && c <= 'Z')
-      c = static_cast<char>(c - 'A' + 'a');
-    if (c != name[i])
-      return false;
-  }
-  return true;
-}
-
 // Whole text a non-negative decimal number equal to `n`.
 bool IsDecimal(const std::string& text, int64_t n) {
   if (text.empty() || text.size() > 18)
@@ -43,21 +31,6 @@ bool IsDecimal(const std::string& text, int64_t n) {
     v = v * 10 + (c - '0');
   }
   return v == n;
-}
-
-bool SameIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'a' && x <= 'z')
-      x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z')
-      y = static_cast<char>(y - 'a' + 'A');
-    if (x != y)
-      return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -183,21 +156,18 @@ void tsSiteMapReader::Header(const std::string& line) {
   if (second != std::string_view::npos)
     value = value.substr(0, second);
   value = Trim(value);
+  // The header keys and where their values go; others are ignored.
+  const std::pair<const char*, std::string*> keys[] = {{"application", &application_},
+                                                       {"version", &version_},
+                                                       {"date", &date_},
+                                                       {"filelength", &fileLength_},
+                                                       {"linecount", &lineCount_},
+                                                       {"checksum", &checkSum_},
+                                                       {"fields", &fields_}};
   std::string* target = nullptr;
-  if (KeyIs(key, "application"))
-    target = &application_;
-  else if (KeyIs(key, "version"))
-    target = &version_;
-  else if (KeyIs(key, "date"))
-    target = &date_;
-  else if (KeyIs(key, "filelength"))
-    target = &fileLength_;
-  else if (KeyIs(key, "linecount"))
-    target = &lineCount_;
-  else if (KeyIs(key, "checksum"))
-    target = &checkSum_;
-  else if (KeyIs(key, "fields"))
-    target = &fields_;
+  for (const auto& k : keys)
+    if (lfmUtility::EqualsNoCase(key, k.first))
+      target = k.second;
   if (target == nullptr)
     return;
   target->assign(value.data(), value.size());
@@ -274,7 +244,7 @@ int32_t tsSiteMapReader::CheckFile(bool verify) const {
     return kEmptyFile;
   if (checkSum_.empty())
     return kNoCheckSum;
-  if (verify && !SameIgnoringCase(checkSum_, digest_))
+  if (verify && !lfmUtility::EqualsNoCase(checkSum_, digest_))
     return kInvalidCheckSum;
   if (!IsDecimal(lineCount_, dataLines_))
     return kWrongLength;

@@ -124,6 +124,14 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
   lfmDebugLog& log = lfmDebugLog::Instance();
   *same = false;
   tsSiteMapReader reader;
+  // Structure, line count and checksum, before and after reading.
+  auto checkFile = [&] {
+    int32_t result = reader.CheckFile(true);
+    if (result != 0)
+      log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.CheckFile Failed: %s: %s", mode,
+                    path.c_str(), tsSiteMapReader::ResultText(result));
+    return result;
+  };
   int32_t rc = reader.Open(path);
   if (rc != 0) {
     log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.Open Failed: %s", mode, path.c_str());
@@ -138,12 +146,9 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
                     path.c_str());
       return rc;
     }
-    rc = reader.CheckFile(true);
-    if (rc != 0) {
-      log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.CheckFile Failed: %s: %s", mode,
-                    path.c_str(), tsSiteMapReader::ResultText(rc));
+    rc = checkFile();
+    if (rc != 0)
       return rc;
-    }
     if (!reloadSame_ && map_.IsSameCheckSum(reader.Digest())) {
       log.LogFormat(1,
                     "Info: tsSiteOverview::Load %s IsSameCheckSum: File is the same checksum as "
@@ -171,12 +176,9 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
   }
   // What was read is checked whether or not the file was checked before:
   // a file that fails its checks is never swapped in.
-  rc = reader.CheckFile(true);
-  if (rc != 0) {
-    log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.CheckFile Failed: %s: %s", mode,
-                  path.c_str(), tsSiteMapReader::ResultText(rc));
+  rc = checkFile();
+  if (rc != 0)
     return rc;
-  }
   rc = reader.Close();
   if (rc != 0) {
     log.LogFormat(1, "Error: tsSiteOverview::Load %s Close Failed:  %s: %s", mode, path.c_str(),

@@ -3,9 +3,11 @@
 #include <climits>
 #include <cstdio>
 
+#include "config/zrconfig.h"
 #include "diag/lfmdebuglog.h"
 #include "platform/lfmplatform.h"
 #include "sitemap/tssiteparams.h"
+#include "util/lfmutility.h"
 
 namespace {
 
@@ -21,59 +23,21 @@ const char* const kColumnNames[tsSiteParamRecord::kColumnCount] = {"kyrid",
                                                                    "cookiesenabled",
                                                                    "visitorsessionlength"};
 
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size())
-    return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z')
-      x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z')
-      y = static_cast<char>(y - 'A' + 'a');
-    if (x != y)
-      return false;
-  }
-  return true;
-}
-
-// The leading decimal number of `text` (blanks, an optional sign, digits),
-// held within int32_t; 0 when the text does not start with one.
-int32_t DecimalValue(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-    ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+'))
-    negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > INT32_MAX)
-      value = int64_t(INT32_MAX) + 1;
-  }
-  if (negative)
-    value = -value;
-  if (value > INT32_MAX)
-    return INT32_MAX;
-  if (value < INT32_MIN)
-    return INT32_MIN;
-  return static_cast<int32_t>(value);
-}
-
 void CopyInto(const tsSiteParamRecord& r, tsSiteParams& site) {
   using R = tsSiteParamRecord;
   site.kyrId = r.Get(R::kKyrId);
   site.tagId = r.Get(R::kTagId);
-  site.firstWeekDay = DecimalValue(r.Get(R::kFirstWeekDay));
-  site.latencyClass =
-      DecimalValue(r.Get(R::kSchedulePriority)) > 0 ? kLatencyShortLag : kLatencyStandardLag;
+  site.firstWeekDay = zrConfig::ToInt(r.Get(R::kFirstWeekDay).c_str());
+  site.latencyClass = zrConfig::ToInt(r.Get(R::kSchedulePriority).c_str()) > 0
+                          ? kLatencyShortLag
+                          : kLatencyStandardLag;
   site.SetRealTimeIds(r.Get(R::kRealTimeId));
   site.dataCollection = r.Get(R::kDataCollection);
   site.timeZone = r.Get(R::kTimeZone);
   site.kyrEnabled = r.Get(R::kKyrEnabled);
   site.fullyMigrated = r.Get(R::kFullyMigrated);
   site.cookiesEnabled = r.Get(R::kCookiesEnabled);
-  int32_t session = DecimalValue(r.Get(R::kVisitorSessionLength));
+  int32_t session = zrConfig::ToInt(r.Get(R::kVisitorSessionLength).c_str());
   if (session > 0)
     site.visitorSessionLength = session;
   site.found = true;
@@ -85,7 +49,7 @@ void CopyInto(const tsSiteParamRecord& r, tsSiteParams& site) {
 
 int32_t tsSiteParamRecord::ColumnIndex(std::string_view name) {
   for (int32_t i = 0; i < kColumnCount; ++i)
-    if (EqualsIgnoringCase(name, kColumnNames[i]))
+    if (lfmUtility::EqualsNoCase(name, kColumnNames[i]))
       return i;
   return -1;
 }
@@ -97,7 +61,7 @@ const char* tsSiteParamRecord::ColumnName(int32_t column) {
 int32_t tsSiteParamRecord::Set(int32_t column, std::string_view value) {
   if (column < 0 || column >= kColumnCount)
     return 0;
-  if (EqualsIgnoringCase(value, "null"))
+  if (lfmUtility::EqualsNoCase(value, "null"))
     value = std::string_view();
   if (column == kRealTimeId && value.size() > 2 && value.front() == '\'' && value.back() == '\'')
     value = value.substr(1, value.size() - 2);
