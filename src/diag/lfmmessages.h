@@ -206,7 +206,9 @@ constexpr uint16_t kMessageAlways = 99;
   X(1076, MESS_LOG_FILE_HANDLE_OVER_BUDGET, "MESS_LOG_FILE_HANDLE_OVER_BUDGET", kMessageWarning, 1, MESS_CATEGORY_LOG_FILE, \
     "Every log file holding a handle was busy.  A handle was granted beyond the maximum handle count (%s).") \
   X(1077, MESS_REQUEST_MESSAGES_SUPPRESSED, "MESS_REQUEST_MESSAGES_SUPPRESSED", kMessageWarning, 2, MESS_CATEGORY_CONFIGURATION, \
-    "Messages raised per request beyond %s a minute each were suppressed (requestmessagesperminute):%s")
+    "Messages raised per request beyond %s a minute each were suppressed (requestmessagesperminute):%s") \
+  X(1078, MESS_SITEMAP_INVALID_REALTIME_ID, "MESS_SITEMAP_INVALID_REALTIME_ID", kMessageWarning, 2, MESS_CATEGORY_SERVICE_MODEL, \
+    "The site map lists an invalid further KYR ID for site %s, which was skipped: %s")
 // clang-format on
 
 #define LFM_DECLARE_CATEGORY(number, id, name) extern const lfmMessageCategory id;
@@ -222,9 +224,9 @@ class lfmMessageCatalogue {
  public:
   static constexpr uint16_t kCategoryCount = 10;
   static constexpr uint32_t kFirstEventId = 1000;
-  static constexpr uint32_t kLastEventId = 1077;
+  static constexpr uint32_t kLastEventId = 1078;
 
-  // The record of an event identifier; null outside 1000..1077.
+  // The record of an event identifier; null outside 1000..1078.
   static const lfmMessage* Find(uint32_t eventId);
   // The category of a number 1..10; null otherwise.
   static const lfmMessageCategory* Category(uint16_t number);

@@ -29,11 +29,11 @@ TEST(MessageCatalogue, EveryRecordIsConsistent) {
     EXPECT_EQ(std::strncmp(m->key, "MESS_", 5), 0);
     keys.insert(m->key);
   }
-  // 78 records, one key shared by the hours and minutes interval messages.
-  EXPECT_EQ(keys.size(), 77u);
+  // 79 records, one key shared by the hours and minutes interval messages.
+  EXPECT_EQ(keys.size(), 78u);
   EXPECT_EQ(lfmMessageCatalogue::Find(999), nullptr);
-  EXPECT_EQ(lfmMessageCatalogue::Find(1077), &MESS_REQUEST_MESSAGES_SUPPRESSED);
-  EXPECT_EQ(lfmMessageCatalogue::Find(1078), nullptr);
+  EXPECT_EQ(lfmMessageCatalogue::Find(1078), &MESS_SITEMAP_INVALID_REALTIME_ID);
+  EXPECT_EQ(lfmMessageCatalogue::Find(1079), nullptr);
 }
 
 TEST(MessageCatalogue, CategoriesAreNumberedInOrder) {

@@ -1,9 +1,11 @@
 #include "hit/lfmloghelper.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "config/lfmlogserversettings.h"
 #include "cookie/lfmcookie.h"
@@ -20,7 +22,10 @@
 #include "logout/lfmlogrotationsettings.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmheartbeat.h"
+#include "sitemap/lfmsitemapheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
+#include "sitemap/tssiteoverview.h"
+#include "sitemap/tssiteparammap.h"
 #include "util/lfmpathname.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
@@ -60,6 +65,60 @@ bool IsCalendarTime(long long t) {
   return lfmTimeFuncs::BreakDownUtc(static_cast<time_t>(t), &tm);
 }
 
+// A further KYR ID of a site becomes a file name: only a well-formed KYR ID
+// may, in the form a request's id is kept in.
+bool CheckFurtherId(const std::string& id, std::string* kept) {
+  return lfmRequest::MatchKyrId(id, lfmLogServerSettings::KyrIdBackToVersion(), kept) ==
+         lfmRequest::kKyrIdOk;
+}
+
+// A memory-mapped log file that was never closed (the process died) is
+// NUL-padded up to its mapped size. Log lines end in a line break, so NUL
+// bytes at the end are never data: they are cut off before the file is
+// finished. Returns the length of the data (0: the file holds none), or -1
+// when the file could not be read or cut (it is then finished as it is).
+int64_t CutAtDataEnd(const std::string& path) {
+  lfmPlatform* p = lfmPlatform::Current();
+  int err = 0;
+  lfmFileHandle h = p->Open(path, kOpenReadWrite | kOpenUntranslated, 0, &err);
+  if (h == kInvalidFileHandle)
+    return -1;
+  int64_t size = p->Size(h, &err);
+  int64_t end = size;
+  std::vector<char> block(64 * 1024);
+  bool found = false;
+  while (size >= 0 && end > 0 && !found) {
+    int64_t from =
+        end > static_cast<int64_t>(block.size()) ? end - static_cast<int64_t>(block.size()) : 0;
+    size_t want = static_cast<size_t>(end - from);
+    size_t got = 0;
+    if (p->Seek(h, from, SEEK_SET, &err) != from)
+      break;
+    while (got < want) {
+      int64_t n = p->Read(h, block.data() + got, want - got, &err);
+      if (n <= 0)
+        break;
+      got += static_cast<size_t>(n);
+    }
+    if (got != want)
+      break;
+    size_t i = want;
+    while (i > 0 && block[i - 1] == '\0')
+      --i;
+    end = from + static_cast<int64_t>(i);
+    found = i > 0;
+  }
+  int64_t result = -1;
+  if (size >= 0 && (found || end == 0)) {
+    result = end;
+    if (end < size && !p->Truncate(h, static_cast<uint64_t>(end), &err))
+      result = -1;
+  }
+  int ignored = 0;
+  p->Close(h, &ignored);
+  return result;
+}
+
 }  // namespace
 
 // ---- start-up and shut-down ----
@@ -70,6 +129,7 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
   std::string header = lfmLogRecord::BuildLogHeader();
   lfmLogFileControllerPool::Initialize(limit, header.c_str());
   bool heartbeat = false;
+  bool siteMapHeartbeat = false;
   try {
     if (startHeartbeat) {
       lfmHeartBeat::Start();
@@ -82,7 +142,8 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
         if (SiteMapLoad() != 0)
           throw whException(kClass, "StartUp()", kModule, __LINE__, 1000,
                             "Failed to load the SiteMap file.");
-        // The site map reload heartbeat starts here.
+        lfmSiteMapHeartBeat::Start();
+        siteMapHeartbeat = true;
       }
       const char* busy = tsServiceModelSettings::BusyExtension();
       RecoverTemporaryFiles(lfmLogRotationSettings::LogFileDir(), busy, "log");
@@ -91,6 +152,8 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
     }
   } catch (...) {
     // Leave nothing running behind a failed start.
+    if (siteMapHeartbeat)
+      lfmSiteMapHeartBeat::Stop();
     if (heartbeat)
       lfmHeartBeat::Stop();
     lfmLogFileControllerPool::ShutDown();
@@ -99,6 +162,10 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
 }
 
 void lfmLogHelper::ShutDown(bool stopHeartbeat) {
+  // The reload thread runs the module's code: it must end before anything
+  // it uses is torn down, and before the module can be unloaded.
+  if (lfmSiteMapHeartBeat::IsStarted())
+    lfmSiteMapHeartBeat::Stop();
   if (stopHeartbeat || lfmHeartBeat::IsStarted())
     lfmHeartBeat::Stop();
   lfmLogFileControllerPool::ShutDown();
@@ -107,10 +174,24 @@ void lfmLogHelper::ShutDown(bool stopHeartbeat) {
 }
 
 int lfmLogHelper::SiteMapLoad() {
-  // This build has no site map loader: the hosted service model runs with
-  // "sitemapenabled" off.
-  lfmDebugLog::Instance().Log(MESS_SITEMAP_LOAD_FAILURE);
-  return 1;
+  const tsServiceModelSettings::Values& v = tsServiceModelSettings::Get();
+  tsSiteParamMapController::Instance().SetFurtherIdCheck(CheckFurtherId);
+  tsSiteOverview& loader = tsSiteOverview::Instance();
+  loader.Init(v.siteMapFullPath, v.siteMapBackupDir, v.siteMapCheckStatus, v.siteMapReloadSame,
+              v.siteMapSleepTime, v.siteMapLockModel);
+  lfmPlatform* platform = lfmPlatform::Current();
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  uint64_t started = platform->TickCountMs();
+  int32_t rc = loader.Load(true, nullptr);
+  uint64_t elapsed = platform->TickCountMs() - started;
+  log.LogFormat(3, "SiteMapLoad(1) time (sec): %4.4f\n", static_cast<double>(elapsed) * 0.001);
+  if (rc != 0) {
+    log.Log(MESS_SITEMAP_USING_BACKUP, v.siteMapFullPath.c_str(), v.siteMapBackupDir.c_str());
+    rc = loader.LoadBackup();
+    if (rc != 0)
+      log.Log(MESS_SITEMAP_LOAD_FAILURE);
+  }
+  return rc;
 }
 
 int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
@@ -130,7 +211,8 @@ int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
         !lfmUtility::HasExtension(e.name.c_str(), dotted.c_str()))
       continue;
     std::string from = dir + e.name;
-    if (e.size == 0) {
+    int64_t length = e.size == 0 ? 0 : CutAtDataEnd(from);
+    if (length == 0) {
       platform->Remove(from);
       continue;
     }

@@ -10,6 +10,7 @@
 #include "hit/lfmloghelper.h"
 #include "hit/lfmrequestdata.h"
 #include "sitemap/tsservicemodelsettings.h"
+#include "sitemap/tssiteparammap.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmutility.h"
 
@@ -28,14 +29,6 @@ bool IsDigit(char c) {
 // Raises `m` with the hit description when `gate` is logged.
 void ReportHit(const lfmMessage& m, lfmRequestData& request, int gate = kMessageWarning) {
   lfmHitDescription::Report(m, request, gate);
-}
-
-// Whether the site map lists `id`; fills `site` when it does. The site map
-// is not part of this build, so start-up refuses a configuration that
-// enables it and this is never asked.
-bool IsListedInSiteMap(const std::string&, tsSiteParams& site) {
-  site.found = false;
-  return false;
 }
 
 // Whether the query carries the parameter the tag's page URI comes in
@@ -112,7 +105,7 @@ int32_t lfmRequest::CheckKyrId(const std::string& raw, int32_t format) {
   return kKyrIdOk;
 }
 
-bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std::string* stored) {
+int32_t lfmRequest::MatchKyrId(const std::string& id, int32_t backToVersion, std::string* stored) {
   int32_t formats[3];
   int32_t count = 0;
   switch (backToVersion) {
@@ -129,7 +122,7 @@ bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std
       formats[count++] = kFirstFormat;
       break;
     default:
-      return false;
+      return kKyrIdNoFormat;
   }
   int32_t error = kKyrIdOk;
   for (int32_t i = 0; i < count; ++i) {
@@ -141,9 +134,18 @@ bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std
           c = lfmUtility::FoldCase(c);
       if (stored)
         *stored = kept;
-      return true;
+      return kKyrIdOk;
     }
   }
+  return error;
+}
+
+bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std::string* stored) {
+  int32_t error = MatchKyrId(id, backToVersion, stored);
+  if (error == kKyrIdOk)
+    return true;
+  if (error == kKyrIdNoFormat)
+    return false;
   static const lfmMessage* const kMessages[] = {nullptr,
                                                 &MESS_KYR_ID_INCORRECT_SIZE,
                                                 &MESS_KYR_ID_START,
@@ -201,11 +203,11 @@ bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, b
         ok = false;
       } else if (tsServiceModelSettings::ServiceModel() &&
                  tsServiceModelSettings::SiteMapEnabled()) {
-        if (IsListedInSiteMap(stored, site)) {
+        if (site.IsListed(stored, tsSiteParamMapController::Instance())) {
           request.SetSrcKYRId(stored.c_str());
         } else {
           if (report)
-            ReportHit(MESS_SITEMAP_INVALID_KYR_ID, request, 4);
+            lfmHitDescription::Report(MESS_SITEMAP_INVALID_KYR_ID, request);
           ok = false;
         }
       } else {

@@ -25,6 +25,7 @@ class lfmRequest {
     kKyrIdBody = 3,
     kKyrIdSeparator = 4,
     kKyrIdTampered = 5,
+    kKyrIdNoFormat = 6,  // the accepted-formats setting accepts none
   };
 
   lfmRequest() { Reset(); }
@@ -54,6 +55,10 @@ class lfmRequest {
   // The four check characters of the first `n` characters of `body`;
   // `last` is 'z' or 'Z'. `n` is 25 or 9.
   static std::string CheckCode(const char* body, size_t n, char last);
+  // Checks `id` by the formats `backToVersion` accepts (as below) without
+  // raising a message: kKyrIdOk with `*stored` set, or the last format's
+  // KyrIdError (kKyrIdNoFormat for a setting that accepts none).
+  static int32_t MatchKyrId(const std::string& id, int32_t backToVersion, std::string* stored);
   // Checks `id` by the formats `backToVersion` accepts (3: current only,
   // 2: also the second, 1: all three). On success `*stored` receives the
   // id as it is kept (lower case for the current format). On failure the

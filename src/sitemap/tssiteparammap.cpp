@@ -23,6 +23,8 @@ const char* const kColumnNames[tsSiteParamRecord::kColumnCount] = {"kyrid",
                                                                    "cookiesenabled",
                                                                    "visitorsessionlength"};
 
+constexpr int32_t kMaxVisitorSessionLength = 366 * 24 * 60;
+
 void CopyInto(const tsSiteParamRecord& r, tsSiteParams& site) {
   using R = tsSiteParamRecord;
   site.kyrId = r.Get(R::kKyrId);
@@ -37,8 +39,10 @@ void CopyInto(const tsSiteParamRecord& r, tsSiteParams& site) {
   site.kyrEnabled = r.Get(R::kKyrEnabled);
   site.fullyMigrated = r.Get(R::kFullyMigrated);
   site.cookiesEnabled = r.Get(R::kCookiesEnabled);
+  // Minutes; a value that is no length of a visit (above a year) keeps the
+  // default like a missing one.
   int32_t session = zrConfig::ToInt(r.Get(R::kVisitorSessionLength).c_str());
-  if (session > 0)
+  if (session > 0 && session <= kMaxVisitorSessionLength)
     site.visitorSessionLength = session;
   site.found = true;
 }
@@ -84,10 +88,26 @@ int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
   auto copy = std::make_shared<const tsSiteParamRecord>(record);
   lfmScopedGuard guard(lock_);
   if (!kyrId.empty())
-    byKyrId_[kyrId] = copy;
+    Put(byKyrId_, copy->Get(tsSiteParamRecord::kKyrId), copy);
   if (!tagId.empty())
-    byTagId_[tagId] = copy;
+    Put(byTagId_, copy->Get(tsSiteParamRecord::kTagId), copy);
   return 0;
+}
+
+void tsSiteParamMap::Put(Index& index, std::string_view key,
+                         const std::shared_ptr<const tsSiteParamRecord>& record) {
+  auto placed = index.try_emplace(key, record);
+  if (placed.second)
+    return;
+  // The old key views the record being dropped: replace the entry whole.
+  index.erase(placed.first);
+  index.emplace(key, record);
+}
+
+void tsSiteParamMap::Reserve(size_t records) {
+  lfmScopedGuard guard(lock_);
+  byKyrId_.reserve(records);
+  byTagId_.reserve(records);
 }
 
 const tsSiteParamRecord* tsSiteParamMap::Find(const std::string& kyrId) const {
@@ -116,11 +136,82 @@ std::shared_ptr<tsSiteParamMap> tsSiteParamMapController::Active() const {
 
 tsSiteParamMapController::Fill::Fill(tsSiteParamMapController& controller)
     : guard_(controller.lock_),
-      standby_(*(controller.standby_ = std::make_shared<tsSiteParamMap>())) {}
+      standby_(*(controller.standby_ = std::make_shared<tsSiteParamMap>())),
+      check_(controller.furtherIdCheck_) {}
+
+tsSiteParamMapController::Fill::~Fill() {
+  if (invalidIds_ > kReportedInvalidIds)
+    lfmDebugLog::Instance().LogFormat(
+        1, "Warning: tsSiteParamMapController: %d further invalid KYR IDs were skipped\n",
+        static_cast<int>(invalidIds_ - kReportedInvalidIds));
+}
+
+bool tsSiteParamMapController::Fill::CleanFurtherIds(const tsSiteParamRecord& record,
+                                                     std::string* list) {
+  const std::string& raw = record.Get(tsSiteParamRecord::kRealTimeId);
+  const std::string& ownRaw = record.Get(tsSiteParamRecord::kKyrId);
+  std::string own = ownRaw;
+  if (check_ && !check_(ownRaw, &own))
+    own = ownRaw;
+  bool changed = false;
+  list->clear();
+  size_t start = 0;
+  while (start <= raw.size()) {
+    size_t colon = raw.find(':', start);
+    if (colon == std::string::npos)
+      colon = raw.size();
+    std::string part = raw.substr(start, colon - start);
+    start = colon + 1;
+    std::string kept = part;
+    if (part.empty() || part == "decouple") {
+      // kept as written
+    } else if (check_ && !check_(part, &kept)) {
+      changed = true;
+      if (++invalidIds_ <= kReportedInvalidIds)
+        lfmDebugLog::Instance().Log(MESS_SITEMAP_INVALID_REALTIME_ID,
+                                    lfmUtility::ForMessage(ownRaw).c_str(),
+                                    lfmUtility::ForMessage(part).c_str());
+      continue;
+    } else if (kept == own) {
+      changed = true;  // a site's hits are in its own file already
+      continue;
+    }
+    if (kept != part)
+      changed = true;
+    if (!list->empty())
+      *list += ':';
+    *list += kept;
+  }
+  return changed;
+}
 
 int32_t tsSiteParamMapController::Fill::Insert(const tsSiteParamRecord& record) {
-  int32_t rc = standby_.Insert(record);
+  std::string list;
+  int32_t rc;
+  if (!record.Get(tsSiteParamRecord::kRealTimeId).empty() && CleanFurtherIds(record, &list)) {
+    tsSiteParamRecord cleaned = record;
+    cleaned.columns[tsSiteParamRecord::kRealTimeId] = list;
+    rc = standby_.Insert(cleaned);
+  } else {
+    rc = standby_.Insert(record);
+  }
   return rc == tsSiteParamMap::kSkipped ? 0 : rc;
+}
+
+void tsSiteParamMapController::ResetForTest() {
+  lfmScopedGuard guard(lock_);
+  standby_ = std::make_shared<tsSiteParamMap>();
+  std::atomic_store(&active_, std::make_shared<tsSiteParamMap>());
+  lockFree_.store(false, std::memory_order_release);
+}
+
+void tsSiteParamMapController::SetFurtherIdCheck(FurtherIdCheck check) {
+  lfmScopedGuard guard(lock_);
+  furtherIdCheck_ = check;
+}
+
+void tsSiteParamMapController::Fill::Reserve(size_t records) {
+  standby_.Reserve(records);
 }
 
 void tsSiteParamMapController::Fill::SetCheckSum(const std::string& digest) {

@@ -65,6 +65,9 @@ class tsSiteParamMap {
   // are non-empty); a later record replaces an earlier one with the same
   // key in that index. kSkipped when both keys are empty, else 0.
   int32_t Insert(const tsSiteParamRecord& record);
+  // Makes room for `records` records in both indexes, so that filling
+  // them does not rehash; only a hint.
+  void Reserve(size_t records);
   // The record listed under `kyrId`, or null. The caller holds the half
   // (its lock in lock model 0) while it uses the result.
   const tsSiteParamRecord* Find(const std::string& kyrId) const;
@@ -76,7 +79,12 @@ class tsSiteParamMap {
   lfmMutex& Lock() { return lock_; }
 
  private:
-  using Index = std::unordered_map<std::string, std::shared_ptr<const tsSiteParamRecord>>;
+  // A key views the KYR ID or tag id of the record its own entry holds, so
+  // the text is stored once; an entry is only ever replaced whole (key and
+  // record together), never given another record under the old key.
+  using Index = std::unordered_map<std::string_view, std::shared_ptr<const tsSiteParamRecord>>;
+  static void Put(Index& index, std::string_view key,
+                  const std::shared_ptr<const tsSiteParamRecord>& record);
   Index byKyrId_;
   Index byTagId_;
   std::string checkSum_;
@@ -106,23 +114,45 @@ class tsSiteParamMapController {
   // The process-wide map, created on first use.
   static tsSiteParamMapController& Instance();
 
+  // Checks a further KYR ID of a site (the "realtimeid" list); true with
+  // the id in the form it is kept (and names files) in *kept.
+  using FurtherIdCheck = bool (*)(const std::string& id, std::string* kept);
+
   // Loader side: holds the controller lock for its lifetime over a fresh,
   // empty standby half. Insert() the records, SetCheckSum() the digest,
   // then leave the scope and Swap().
   class Fill {
    public:
+    // Individually reported invalid further KYR IDs per fill; the rest are
+    // counted in one debug line.
+    static constexpr int32_t kReportedInvalidIds = 10;
+
     explicit Fill(tsSiteParamMapController& controller);
+    ~Fill();
     Fill(const Fill&) = delete;
     Fill& operator=(const Fill&) = delete;
     // 0, or the map's rejection code (4509). A record with neither key is
-    // skipped and counts as success.
+    // skipped and counts as success. Further KYR IDs that fail the check,
+    // or name the site itself, are left out of the stored record.
     int32_t Insert(const tsSiteParamRecord& record);
+    // Room for `records` records (a hint; see tsSiteParamMap::Reserve).
+    void Reserve(size_t records);
     void SetCheckSum(const std::string& digest);
 
    private:
+    // The record's further-KYR-ID list without the entries that may not be
+    // used; false when nothing had to be left out.
+    bool CleanFurtherIds(const tsSiteParamRecord& record, std::string* list);
+
     lfmScopedGuard guard_;
     tsSiteParamMap& standby_;
+    FurtherIdCheck check_;
+    int32_t invalidIds_ = 0;
   };
+
+  // Sets the check applied to further KYR IDs by later fills (none: every
+  // non-empty entry is kept, but never the site's own KYR ID).
+  void SetFurtherIdCheck(FurtherIdCheck check);
 
   // Fills `site` from the active half's record of `kyrId` and sets its
   // found flag; false, leaving `site` untouched, when the KYR ID is not
@@ -137,6 +167,9 @@ class tsSiteParamMapController {
   bool Swap(int32_t lockModel);
   bool LockFree() const { return lockFree_.load(std::memory_order_acquire); }
 
+  // For tests only: both halves empty, lookups locked again.
+  void ResetForTest();
+
  private:
   std::shared_ptr<tsSiteParamMap> Active() const;
 
@@ -144,4 +177,5 @@ class tsSiteParamMapController {
   std::shared_ptr<tsSiteParamMap> active_;   // atomic shared_ptr operations only
   std::shared_ptr<tsSiteParamMap> standby_;  // under lock_
   std::atomic<bool> lockFree_{false};
+  FurtherIdCheck furtherIdCheck_ = nullptr;  // under lock_
 };

@@ -23,7 +23,9 @@
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
 #include "runtime/lfmheartbeat.h"
+#include "sitemap/lfmsitemapheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
+#include "sitemap/tssiteparammap.h"
 
 namespace fs = std::filesystem;
 
@@ -62,6 +64,8 @@ void ResetProcessStateForTest() {
   lfmCookieSettings::ResetForTest();
   lfmLogRotationSettings::ResetForTest();
   tsServiceModelSettings::ResetForTest();
+  tsSiteParamMapController::Instance().ResetForTest();
+  lfmSiteMapHeartBeat::SetPeriodForTest(0);
   lfmEnv::ResetForTest();
 }
 

@@ -1,0 +1,163 @@
+#include "sitemap/lfmsitemapheartbeat.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "diag/lfmdebuglog.h"
+#include "diag/lfmexceptioncontroller.h"
+#include "diag/lfmstderr.h"
+#include "platform/lfmplatform.h"
+#include "runtime/lfmcondition.h"
+#include "runtime/lfmthread.h"
+#include "sitemap/tsservicemodelsettings.h"
+#include "sitemap/tssiteoverview.h"
+
+namespace {
+
+// Stop() re-offers the wake-up at this interval while it waits for the thread.
+constexpr uint32_t kStopSliceMs = 100;
+const char kClass[] = "lfmSiteMapHeartBeat";
+
+struct SiteMapHeartBeatState {
+  lfmThread thread;
+  lfmMutex stateLock;
+  bool started = false;  // stateLock
+  // Read by the loader's cancel callback from the reload thread.
+  std::atomic<bool> stopping{false};
+  // Held by the thread except while it waits; Stop() only try-locks it.
+  lfmMutex wake;
+  lfmCondition wakeUp;
+  std::atomic<uint32_t> testPeriodMs{0};
+  std::atomic<int64_t> reloads{0};
+};
+
+SiteMapHeartBeatState& State() {
+  // Never destroyed: an abandoned thread may still run while the process ends.
+  static SiteMapHeartBeatState* s = new SiteMapHeartBeatState;
+  return *s;
+}
+
+uint32_t PeriodMs() {
+  uint32_t test = State().testPeriodMs.load();
+  if (test != 0)
+    return test;
+  return static_cast<uint32_t>(tsServiceModelSettings::SiteMapReloadRate()) * 60000u;
+}
+
+uint32_t Body(void* arg) {
+  SiteMapHeartBeatState& s = State();
+  const uint32_t periodMs = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
+  lfmScopedGuard guard(s.wake);
+  try {
+    lfmDebugLog& log = lfmDebugLog::Instance();
+    lfmPlatform* platform = lfmPlatform::Current();
+    // A wake-up that is not a stop (a spurious one) waits out the rest of
+    // the period rather than starting it afresh.
+    uint64_t due = platform->TickCountMs() + periodMs;
+    while (!s.thread.StopRequested()) {
+      uint64_t now = platform->TickCountMs();
+      if (now < due) {
+        s.wakeUp.Wait(s.wake, static_cast<uint32_t>(due - now));
+        continue;
+      }
+      log.Log(2, "SiteMapLoad(0) Start");
+      uint64_t started = platform->TickCountMs();
+      // The result is not acted on: a failed reload keeps the map in force.
+      tsSiteOverview::Instance().Load(false, [] { return lfmSiteMapHeartBeat::Stopping(); });
+      uint64_t elapsed = platform->TickCountMs() - started;
+      log.LogFormat(2, "SiteMapLoad(0) time (sec): %4.4f\n", static_cast<double>(elapsed) * 0.001);
+      ++s.reloads;
+      due = platform->TickCountMs() + periodMs;
+    }
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId(kClass, "HeartBeat()"));
+  } catch (...) {
+    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::HeartBeat()");
+  }
+  return 0;
+}
+
+}  // namespace
+
+void lfmSiteMapHeartBeat::Start() {
+  SiteMapHeartBeatState& s = State();
+  try {
+    lfmScopedGuard guard(s.stateLock);
+    if (s.started) {
+      lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_RESTART);
+      return;
+    }
+    // Settings errors surface here, not in the thread.
+    const uint32_t periodMs = PeriodMs();
+    s.stopping = false;
+    int32_t err = 0;
+    if (s.thread.Start(Body, reinterpret_cast<void*>(static_cast<uintptr_t>(periodMs)), 0, 0,
+                       &err) == 0)
+      s.started = true;
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Start()"));
+  } catch (...) {
+    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::Start()");
+  }
+}
+
+void lfmSiteMapHeartBeat::Stop() {
+  SiteMapHeartBeatState& s = State();
+  try {
+    {
+      lfmScopedGuard guard(s.stateLock);
+      s.stopping = true;
+    }
+    if (s.thread.IsAlive()) {
+      s.thread.SignalStop();
+      // The configured period, not a test's shortened one.
+      const uint32_t timeoutMs =
+          std::min(static_cast<uint32_t>(tsServiceModelSettings::SiteMapReloadRate()) * 60000u,
+                   kMaxStopWaitMs);
+      uint32_t waited = 0;
+      uint32_t exitCode = 0;
+      int32_t err = 0;
+      int32_t joined = lfmThread::kTimedOut;
+      do {
+        // Given under the wake mutex, the wake-up cannot fall between the
+        // thread's stop check and its wait; a thread busy loading holds the
+        // mutex and sees the stop through its cancel callback instead.
+        if (s.wake.TryLock() == lfmMutex::kOk) {
+          s.wakeUp.Signal();
+          s.wake.Unlock();
+        }
+        uint32_t slice = std::min(kStopSliceMs, timeoutMs - waited);
+        joined = s.thread.Join(&exitCode, &err, slice);
+        waited += slice;
+      } while (joined == lfmThread::kTimedOut && waited < timeoutMs);
+      if (joined != 0) {
+        s.thread.Kill();
+        lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_BAD_SHUTDOWN);
+      }
+    }
+    lfmScopedGuard guard(s.stateLock);
+    s.started = false;
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Stop()"));
+  } catch (...) {
+    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::Stop()");
+  }
+}
+
+bool lfmSiteMapHeartBeat::IsStarted() {
+  SiteMapHeartBeatState& s = State();
+  lfmScopedGuard guard(s.stateLock);
+  return s.started;
+}
+
+bool lfmSiteMapHeartBeat::Stopping() {
+  return State().stopping.load();
+}
+
+int64_t lfmSiteMapHeartBeat::Reloads() {
+  return State().reloads.load();
+}
+
+void lfmSiteMapHeartBeat::SetPeriodForTest(uint32_t periodMs) {
+  State().testPeriodMs = periodMs;
+}
