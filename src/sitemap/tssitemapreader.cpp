@@ -1,5 +1,6 @@
 #include "sitemap/tssitemapreader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -31,6 +32,24 @@ bool IsDecimal(const std::string& text, int64_t n) {
     v = v * 10 + (c - '0');
   }
   return v == n;
+}
+
+// The records to make room for when reading a file whose "LineCount" is
+// `lineCount`: that count, but never more lines than a file of the open
+// file's size can hold (one character and a line end each), so that a
+// wrong count costs no more than the file itself could.
+size_t ReserveFor(const std::string& lineCount, lfmFileHandle handle) {
+  if (lineCount.empty() || lineCount.size() > 18)
+    return 0;
+  int64_t n = 0;
+  for (char c : lineCount) {
+    if (c < '0' || c > '9')
+      return 0;
+    n = n * 10 + (c - '0');
+  }
+  int err = 0;
+  int64_t size = lfmPlatform::Current()->Size(handle, &err);
+  return size > 0 ? static_cast<size_t>(std::min(n, (size + 1) / 2)) : 0;
 }
 
 }  // namespace
@@ -255,7 +274,13 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
                               const CancelFn& cancel) {
   tsSiteParamMapController::Fill fill(map);
   tsSiteParamRecord record;
+  bool reserved = false;
   int32_t rc = Pass(sleepMs, cancel, true, [&](const std::string& line) {
+    if (!reserved) {
+      // The headers are read by now: size the indexes once.
+      reserved = true;
+      fill.Reserve(ReserveFor(lineCount_, handle_));
+    }
     int32_t set = ParseRecord(line, record);
     return set != kOk ? set : fill.Insert(record);
   });

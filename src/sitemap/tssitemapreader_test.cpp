@@ -149,6 +149,27 @@ TEST(SiteMapReader, ReadFillsOnlyTheStandbyHalf) {
   }
 }
 
+TEST(SiteMapReader, StatedLineCountOnlySizesTheIndexes) {
+  // A count far beyond what the file can hold sizes nothing beyond the
+  // file; the read fills the map and the check reports the count. The
+  // later "kyrA" replaces the earlier one, which its tag id still names.
+  TempRoot root;
+  tsSiteParamMapController map;
+  tsSiteMapReader reader;
+  ASSERT_EQ(reader.Open(WriteFile(root,
+                                  "#Fields: kyrid,tagid,timezone\n#LineCount: 999999999999999999\n"
+                                  "#CheckSum: x\nkyrA,tA,1\nkyrB,tB,2\nkyrA,tC,3\n")),
+            0);
+  ASSERT_EQ(reader.Read(map, 0, nullptr), 0);
+  EXPECT_EQ(reader.CheckFile(false), tsSiteMapReader::kWrongLength);
+  map.Swap(0);
+  tsSiteParams a, b;
+  ASSERT_TRUE(map.Lookup("kyrA", a));
+  EXPECT_EQ(a.tagId + a.timeZone, "tC3");
+  ASSERT_TRUE(map.Lookup("kyrB", b));
+  EXPECT_EQ(b.tagId + b.timeZone, "tB2");
+}
+
 TEST(SiteMapReader, SleepsAndCancelsEveryHundred) {
   TempRoot root;
   std::string file = "#Fields: kyrid\n";
