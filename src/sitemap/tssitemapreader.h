@@ -106,7 +106,7 @@ class tsSiteMapReader {
                const DataLineFn& onData);
   void StartPass();
   // Next line into line_ (terminator removed): 0, kEndOfFile, kLineTooLong
-  // or kCannotRewind for a read error.
+  // or kCannotOpen for a read error (the file cannot be read).
   int32_t NextLine();
   void Header(const std::string& line);
   int32_t ParseRecord(const std::string& line, tsSiteParamRecord& record);
