@@ -26,13 +26,14 @@ const std::string kE = "kyreeeeeeeeeeeeeeeeeeeeee_2f1l";
 const std::string kU = "kyruuuuuuuuuuuuuuuuuuuuuu_9k9j";
 
 // Site maps; checksums computed with an independent MD5 over the data lines.
-// A: standard lag, copied to C. B: short lag, no cookies. D: copied to C
+// A: standard lag, copied to C and to B. B: short lag, no cookies. D: copied to C
 // and decoupled. E: lists an unusable id, itself, and C in upper case.
 const std::string kFirstMap =
     "#Application: test\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,cookiesenabled,"
-    "timezone\r\n#LineCount: 4\r\n#CheckSum: FEFCD5652722911AEA1DD6A0243AA5CF\r\n" +
-    kA + ",tagA,0," + kC + ",1,0\r\n" + kB + ",tagB,1,null,0,2\r\n" + kD + ",tagD,0,'" + kC +
-    ":decouple',1,0\r\n" + kE + ",tagE,0,'../x:" + kE + ":KYRCCCCCCCCCCCCCCCCCCCCCC_9U9F',1,0\r\n";
+    "timezone\r\n#LineCount: 4\r\n#CheckSum: A755FFA78C0927A2B2464E80816C28D0\r\n" +
+    kA + ",tagA,0," + kC + ":" + kB + ",1,0\r\n" + kB + ",tagB,1,null,0,2\r\n" + kD + ",tagD,0,'" +
+    kC + ":decouple',1,0\r\n" + kE + ",tagE,0,'../x:" + kE +
+    ":KYRCCCCCCCCCCCCCCCCCCCCCC_9U9F',1,0\r\n";
 // A as before; B gone; U new (short lag).
 const std::string kSecondMap =
     "#Application: test\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,cookiesenabled,"
@@ -140,7 +141,7 @@ TEST_F(SiteMapTest, RoutesEachListedSiteByLatencyClassWhateverTheFileSwitches) {
     std::multiset<std::string> realTime(s["realtime"].begin(), s["realtime"].end());
     EXPECT_EQ(standard.size(), 2u * kRounds);
     EXPECT_EQ(shortLag.size(), 1u * kRounds);
-    EXPECT_EQ(realTime.size(), 3u * kRounds);
+    EXPECT_EQ(realTime.size(), 4u * kRounds);
     for (int i = 0; i < kRounds; ++i) {
       std::string n = std::to_string(i);
       EXPECT_EQ(standard.count("/p/a" + n), 1u) << n;
@@ -149,6 +150,8 @@ TEST_F(SiteMapTest, RoutesEachListedSiteByLatencyClassWhateverTheFileSwitches) {
       // Copies go to C's real-time file, under its id as a request keeps it.
       for (const char* site : {"a", "d", "e"})
         EXPECT_EQ(realTime.count("/p/" + std::string(site) + n + "@" + kC), 1u) << site << n;
+      // B's real-time stream of copies is not its short-lag stream.
+      EXPECT_EQ(realTime.count("/p/a" + n + "@" + kB), 1u) << n;
     }
     std::string audit = Audit();
     EXPECT_EQ(Count(audit, "KYR ID not found in sitemap file"), static_cast<size_t>(kRounds));

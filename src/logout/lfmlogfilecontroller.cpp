@@ -108,7 +108,8 @@ bool SamePeriod(const std::tm& t, const std::tm& f, int32_t period, int32_t days
 
 }  // namespace
 
-lfmLogFileController::lfmLogFileController(const std::string& fileKey) : key_(fileKey) {
+lfmLogFileController::lfmLogFileController(const std::string& fileKey, const std::string& poolKey)
+    : key_(poolKey.empty() ? fileKey : poolKey), fileKey_(fileKey) {
   uint32_t buffer = static_cast<uint32_t>(lfmLogServerSettings::WriteBufferSize());
   uint64_t max = static_cast<uint64_t>(lfmLogRotationSettings::MaxLogFileSizeBytes());
   current_ = std::make_unique<lfmLogFile>(buffer, max);
@@ -324,9 +325,9 @@ void lfmLogFileController::BuildFileName(time_t t, std::string& out) const {
     style.hostName = lfmLogServerSettings::HostName();
     style.busyExtension = tsServiceModelSettings::BusyExtension();
     bool ownPrefix = latencyClass_ == kLatencyShortLag || latencyClass_ == kLatencyRealTime;
-    prefix = ownPrefix ? key_ + "-kyr" : "kyr";
+    prefix = ownPrefix ? fileKey_ + "-kyr" : "kyr";
   } else {
-    prefix = SplitHosted() ? key_ + "_" + r.prefix : r.prefix;
+    prefix = SplitHosted() ? fileKey_ + "_" + r.prefix : r.prefix;
   }
   lfmLogFileName::Build(Directory(), prefix, Breakdown(t), r.period, r.daysInterval, r.weekStart,
                         r.hoursInterval, r.minutesInterval, out, sequence_, style);

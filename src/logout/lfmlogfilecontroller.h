@@ -23,7 +23,9 @@
 
 class lfmLogFileController {
  public:
-  explicit lfmLogFileController(const std::string& fileKey);
+  // `fileKey` goes into the file names; `poolKey` (default: the file key)
+  // is the key the pool holds the stream and its handle grants under.
+  explicit lfmLogFileController(const std::string& fileKey, const std::string& poolKey = "");
   // Writes out and closes the current and the standby file; failures are
   // reported, never thrown.
   virtual ~lfmLogFileController();
@@ -55,7 +57,7 @@ class lfmLogFileController {
   // ended, so an idle stream does not keep it open.
   void CheckRotation(time_t now);
 
-  const std::string& FileKey() const { return key_; }
+  const std::string& FileKey() const { return fileKey_; }
   // Whether the current file holds an open handle. Thread-safe.
   bool IsFileOpen();
   // The current file's name (empty before the first write). Thread-safe.
@@ -80,7 +82,8 @@ class lfmLogFileController {
   std::string Directory() const;
   void CloseStandbyIfNamed(const std::string& name);
 
-  std::string key_;
+  std::string key_;      // the pool's key of this stream (handle budget)
+  std::string fileKey_;  // the key its file names carry
   lfmMutex writeLock_;
   lfmMutex standbyLock_;
   std::unique_ptr<lfmLogFile> current_;  // write lock

@@ -45,23 +45,34 @@ void CheckInitialized(const Pool& p, const char* method) {
                       "The log file controller was not properly initialized.");
 }
 
+// Appended to a KYR ID for the key of its real-time stream; a KYR ID
+// never holds "|".
+const char kRealTimeKeySuffix[] = "|realtime";
+
 // The key a controller is registered under: keys whose files share one name
 // share one controller. Standard-lag names of the hosted service model carry
-// no key; without split logs no name does.
+// no key; without split logs no name does. A site's short-lag stream and
+// the real-time stream of copies to it have files of their own in different
+// directories, so they have different keys.
 std::string StreamKey(const std::string& fileKey, int32_t latencyClass) {
   if (!lfmLogServerSettings::HostedModel())
     return fileKey;
-  if (tsServiceModelSettings::ServiceModel())
-    return latencyClass == kLatencyStandardLag ? "StandardLag" : fileKey;
+  if (tsServiceModelSettings::ServiceModel()) {
+    if (latencyClass == kLatencyShortLag)
+      return fileKey;
+    if (latencyClass == kLatencyRealTime)
+      return fileKey + kRealTimeKeySuffix;
+    return "StandardLag";
+  }
   return lfmLogServerSettings::SplitLogs() ? fileKey : std::string();
 }
 
-// Under the pool lock.
-ControllerPtr FindOrCreate(Pool& p, const std::string& key) {
+// Under the pool lock. `fileKey` names the files of a controller created here.
+ControllerPtr FindOrCreate(Pool& p, const std::string& key, const std::string& fileKey) {
   auto it = p.controllers.find(key);
   if (it != p.controllers.end())
     return it->second;
-  ControllerPtr c = std::make_shared<lfmLogFileController>(key);
+  ControllerPtr c = std::make_shared<lfmLogFileController>(fileKey, key);
   p.controllers.emplace(key, c);
   return c;
 }
@@ -125,7 +136,7 @@ lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::
     return last.controller;
   lfmScopedGuard guard(p.lock);
   CheckInitialized(p, "GetLogFileController");
-  lfmLogFileController* c = FindOrCreate(p, key).get();
+  lfmLogFileController* c = FindOrCreate(p, key, fileKey).get();
   last.generation = p.generation.load(std::memory_order_relaxed);
   last.key = key;
   last.controller = c;
@@ -171,7 +182,7 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
         }
         victimKey = p.queue.front();
         p.queue.pop_front();
-        victim = FindOrCreate(p, victimKey);
+        victim = FindOrCreate(p, victimKey, victimKey);
       }
       bool busy = false;
       released = victim->TryReleaseHandle(&busy);
