@@ -211,13 +211,15 @@ int32_t tsSiteOverview::Load(bool initial, const CancelFn& cancel) {
   rc = ReadFile(mode, copy, cancel, &same);
   if (rc != 0 || same)
     return rc;
-  if (!initial) {
-    rc = RotateBackups();
-    if (rc != 0) {
-      log.LogFormat(1, "Error: tsSiteOverview::Load %s Unable to Backup File:  %s: %s", "",
-                    fullPath_.c_str(), lfmPlatform::Current()->ErrorText(rc).c_str());
+  // The start-up load rotates too, so that ".bak.1" always holds the last
+  // file that loaded and the next start can fall back to it. A good file is
+  // not refused at start-up because it could not be kept as a backup.
+  rc = RotateBackups();
+  if (rc != 0) {
+    log.LogFormat(1, "Error: tsSiteOverview::Load %s Unable to Backup File:  %s: %s", "",
+                  fullPath_.c_str(), lfmPlatform::Current()->ErrorText(rc).c_str());
+    if (!initial)
       return rc;
-    }
   }
   map_.Swap(lockModel_);
   return 0;

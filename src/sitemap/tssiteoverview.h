@@ -38,9 +38,10 @@ class tsSiteOverview {
   void Init(const std::string& fullPath, const std::string& backupDir, bool checkStatus,
             bool reloadSame, int32_t sleepMs, int32_t lockModel);
 
-  // Copies, checks, loads and swaps in the site map file; rotates the
-  // backups unless `initial`. `cancel` (may be empty) is asked between
-  // batches of lines. 0 when loaded or when the file is unchanged.
+  // Copies, checks, loads and swaps in the site map file and rotates the
+  // backups; a reload (not `initial`) whose backups cannot be rotated is not
+  // swapped in. `cancel` (may be empty) is asked between batches of lines.
+  // 0 when loaded or when the file is unchanged.
   int32_t Load(bool initial, const CancelFn& cancel);
   // Loads the newest backup ("smap.lst.bak.1") without copying or
   // rotating; for start-up when Load failed.

@@ -65,7 +65,7 @@ TEST(SiteOverview, LoadsThenRotatesThreeGenerationsNewestFirst) {
   tsSiteParams site;
   ASSERT_TRUE(f.map.Lookup("kyrA", site));
   EXPECT_EQ(site.timeZone, "1");
-  EXPECT_EQ(f.Backup(1), "");  // the start-up load does not rotate
+  EXPECT_EQ(f.Backup(1), SiteMap(kA));  // kept for the next start to fall back to
 
   const OneLine* reloads[] = {&kB, &kC, &kD, &kE};
   for (const OneLine* l : reloads) {
@@ -113,7 +113,7 @@ TEST(SiteOverview, AFileFailingItsChecksOrItsBackupIsNeverSwappedIn) {
     f.root.Platform().renameError = 0;
     EXPECT_TRUE(f.Found("kyrA"));
     EXPECT_FALSE(f.Found("kyrB"));
-    EXPECT_EQ(f.Backup(1), "");
+    EXPECT_EQ(f.Backup(1), SiteMap(kA));
     std::string logged = "Error: tsSiteOverview::Load  " + c.logged;
     for (auto [key, value] :
          {std::pair<std::string, std::string>{"%COPY%", f.root.File("backup/smap.lst")},
@@ -141,8 +141,20 @@ TEST(SiteOverview, UnchangedFileIsSwappedAgainOnlyWithReloadSame) {
                         f.root.File("backup/smap.lst")),
               reloadSame ? 0u : 1u);
     EXPECT_EQ(Count(audit, "tsSiteParamMapController::Swap switching"), reloadSame ? 2u : 1u);
-    EXPECT_EQ(f.Backup(1) == SiteMap(kA), reloadSame);
+    EXPECT_EQ(f.Backup(1), SiteMap(kA));
+    EXPECT_EQ(f.Backup(2) == SiteMap(kA), reloadSame);
   }
+}
+
+TEST(SiteOverview, StartUpLoadsAGoodFileThatCannotBeKeptAsBackup) {
+  Fixture f;
+  f.Write(SiteMap(kA));
+  f.root.Platform().renameError = EACCES;
+  EXPECT_EQ(f.overview.Load(true, nullptr), 0);
+  f.root.Platform().renameError = 0;
+  EXPECT_TRUE(f.Found("kyrA"));
+  EXPECT_NE(f.Audit().find("Unable to Backup File:  " + f.root.File("smap.txt")),
+            std::string::npos);
 }
 
 TEST(SiteOverview, MissingSiteMapFailsAndTheNewestBackupLoads) {
