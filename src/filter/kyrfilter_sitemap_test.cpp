@@ -24,16 +24,18 @@ const std::string kC = "kyrcccccccccccccccccccccc_9u9f";
 const std::string kD = "kyrdddddddddddddddddddddd_1z5i";
 const std::string kE = "kyreeeeeeeeeeeeeeeeeeeeee_2f1l";
 const std::string kU = "kyruuuuuuuuuuuuuuuuuuuuuu_9k9j";
+const std::string kEUpper = "KYREEEEEEEEEEEEEEEEEEEEEE_2F1L";
 
 // Site maps; checksums computed with an independent MD5 over the data lines.
 // A: standard lag, copied to C and to B. B: short lag, no cookies. D: copied to C
-// and decoupled. E: lists an unusable id, itself, and C in upper case.
+// and decoupled. E, listed in upper case: lists an unusable id, itself, and
+// C twice, once in upper case.
 const std::string kFirstMap =
     "#Application: test\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,cookiesenabled,"
-    "timezone\r\n#LineCount: 4\r\n#CheckSum: A755FFA78C0927A2B2464E80816C28D0\r\n" +
+    "timezone\r\n#LineCount: 4\r\n#CheckSum: 5E0FDD5B226ADCBB4E2D467BA50482C9\r\n" +
     kA + ",tagA,0," + kC + ":" + kB + ",1,0\r\n" + kB + ",tagB,1,null,0,2\r\n" + kD + ",tagD,0,'" +
-    kC + ":decouple',1,0\r\n" + kE + ",tagE,0,'../x:" + kE +
-    ":KYRCCCCCCCCCCCCCCCCCCCCCC_9U9F',1,0\r\n";
+    kC + ":decouple',1,0\r\n" + kEUpper + ",tagE,0,'../x:" + kE +
+    ":KYRCCCCCCCCCCCCCCCCCCCCCC_9U9F:" + kC + "',1,0\r\n";
 // A as before; B gone; U new (short lag).
 const std::string kSecondMap =
     "#Application: test\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,cookiesenabled,"
@@ -155,8 +157,9 @@ TEST_F(SiteMapTest, RoutesEachListedSiteByLatencyClassWhateverTheFileSwitches) {
     }
     std::string audit = Audit();
     EXPECT_EQ(Count(audit, "KYR ID not found in sitemap file"), static_cast<size_t>(kRounds));
-    EXPECT_EQ(Count(audit, "invalid further KYR ID for site " + kE + ", which was skipped: ../x"),
-              1u);
+    EXPECT_EQ(
+        Count(audit, "invalid further KYR ID for site " + kEUpper + ", which was skipped: ../x"),
+        1u);
     EXPECT_EQ(audit.find("Failed to open"), std::string::npos);
   }
 }

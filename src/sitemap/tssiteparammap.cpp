@@ -1,7 +1,9 @@
 #include "sitemap/tssiteparammap.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <vector>
 
 #include "config/zrconfig.h"
 #include "diag/lfmdebuglog.h"
@@ -147,14 +149,10 @@ tsSiteParamMapController::Fill::~Fill() {
 }
 
 bool tsSiteParamMapController::Fill::CleanFurtherIds(const tsSiteParamRecord& record,
-                                                     std::string* list) {
+                                                     const std::string& own, std::string* list) {
   const std::string& raw = record.Get(tsSiteParamRecord::kRealTimeId);
-  const std::string& ownRaw = record.Get(tsSiteParamRecord::kKyrId);
-  std::string own = ownRaw;
-  if (check_ && !check_(ownRaw, &own))
-    own = ownRaw;
   bool changed = false;
-  list->clear();
+  std::vector<std::string> kept;
   size_t start = 0;
   while (start <= raw.size()) {
     size_t colon = raw.find(':', start);
@@ -162,35 +160,52 @@ bool tsSiteParamMapController::Fill::CleanFurtherIds(const tsSiteParamRecord& re
       colon = raw.size();
     std::string part = raw.substr(start, colon - start);
     start = colon + 1;
-    std::string kept = part;
+    std::string id = part;
     if (part.empty() || part == "decouple") {
       // kept as written
-    } else if (check_ && !check_(part, &kept)) {
+    } else if (check_ && !check_(part, &id)) {
       changed = true;
       if (++invalidIds_ <= kReportedInvalidIds)
-        lfmDebugLog::Instance().Log(MESS_SITEMAP_INVALID_REALTIME_ID,
-                                    lfmUtility::ForMessage(ownRaw).c_str(),
-                                    lfmUtility::ForMessage(part).c_str());
+        lfmDebugLog::Instance().Log(
+            MESS_SITEMAP_INVALID_REALTIME_ID,
+            lfmUtility::ForMessage(record.Get(tsSiteParamRecord::kKyrId)).c_str(),
+            lfmUtility::ForMessage(part).c_str());
       continue;
-    } else if (kept == own) {
-      changed = true;  // a site's hits are in its own file already
+    } else if (id == own || std::find(kept.begin(), kept.end(), id) != kept.end()) {
+      // A site's hits are in its own file already, and one copy per
+      // further KYR ID is enough, however its id is spelt.
+      changed = true;
       continue;
     }
-    if (kept != part)
+    if (id != part)
       changed = true;
+    kept.push_back(id);
+  }
+  list->clear();
+  for (const std::string& id : kept) {
     if (!list->empty())
       *list += ':';
-    *list += kept;
+    *list += id;
   }
   return changed;
 }
 
 int32_t tsSiteParamMapController::Fill::Insert(const tsSiteParamRecord& record) {
+  // A site is listed under its KYR ID in the form a request's id is kept
+  // in (current-form ids in lower case), so that its hits find it.
+  const std::string& ownRaw = record.Get(tsSiteParamRecord::kKyrId);
+  std::string own = ownRaw;
+  if (!check_ || ownRaw.empty() || !check_(ownRaw, &own))
+    own = ownRaw;
   std::string list;
+  bool cleanList =
+      !record.Get(tsSiteParamRecord::kRealTimeId).empty() && CleanFurtherIds(record, own, &list);
   int32_t rc;
-  if (!record.Get(tsSiteParamRecord::kRealTimeId).empty() && CleanFurtherIds(record, &list)) {
+  if (cleanList || own != ownRaw) {
     tsSiteParamRecord cleaned = record;
-    cleaned.columns[tsSiteParamRecord::kRealTimeId] = list;
+    cleaned.columns[tsSiteParamRecord::kKyrId] = own;
+    if (cleanList)
+      cleaned.columns[tsSiteParamRecord::kRealTimeId] = list;
     rc = standby_.Insert(cleaned);
   } else {
     rc = standby_.Insert(record);

@@ -132,17 +132,20 @@ class tsSiteParamMapController {
     Fill(const Fill&) = delete;
     Fill& operator=(const Fill&) = delete;
     // 0, or the map's rejection code (4509). A record with neither key is
-    // skipped and counts as success. Further KYR IDs that fail the check,
-    // or name the site itself, are left out of the stored record.
+    // skipped and counts as success. A KYR ID that passes the check is
+    // stored in its kept form; further KYR IDs that fail it, name the site
+    // itself or repeat one are left out of the stored record.
     int32_t Insert(const tsSiteParamRecord& record);
     // Room for `records` records (a hint; see tsSiteParamMap::Reserve).
     void Reserve(size_t records);
     void SetCheckSum(const std::string& digest);
 
    private:
-    // The record's further-KYR-ID list without the entries that may not be
-    // used; false when nothing had to be left out.
-    bool CleanFurtherIds(const tsSiteParamRecord& record, std::string* list);
+    // The record's further-KYR-ID list in the form the ids are kept in,
+    // without entries that fail the check, name the site itself (`own`, its
+    // kept form) or repeat an earlier one; false when the list is unchanged.
+    bool CleanFurtherIds(const tsSiteParamRecord& record, const std::string& own,
+                         std::string* list);
 
     lfmScopedGuard guard_;
     tsSiteParamMap& standby_;
