@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
@@ -27,6 +28,12 @@ struct SiteMapHeartBeatState {
   // Held by the thread except while it waits; Stop() only try-locks it.
   lfmMutex wake;
   lfmCondition wakeUp;
+  // Which start the running body belongs to. Start() advances it, so that a
+  // body abandoned by Stop() ends when its load returns instead of running
+  // on beside its successor (the thread object's stop event is the
+  // successor's by then).
+  std::atomic<uintptr_t> run{0};
+  std::atomic<uint32_t> periodMs{0};  // of the running body, set by Start()
   std::atomic<uint32_t> testPeriodMs{0};
   std::atomic<int64_t> reloads{0};
 };
@@ -44,28 +51,43 @@ uint32_t PeriodMs() {
   return static_cast<uint32_t>(tsServiceModelSettings::SiteMapReloadRate()) * 60000u;
 }
 
+// One reload. A failure of any kind ends this reload, not the thread: the
+// map in force stays, and the next period tries again.
+void Reload() {
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  lfmPlatform* platform = lfmPlatform::Current();
+  try {
+    log.Log(2, "SiteMapLoad(0) Start");
+    uint64_t started = platform->TickCountMs();
+    // The result is not acted on: a failed reload keeps the map in force.
+    tsSiteOverview::Instance().Load(false, [] { return lfmSiteMapHeartBeat::Stopping(); });
+    uint64_t elapsed = platform->TickCountMs() - started;
+    log.LogFormat(2, "SiteMapLoad(0) time (sec): %4.4f\n", static_cast<double>(elapsed) * 0.001);
+  } catch (const whException& e) {
+    lfmExceptionController::ProcessException(e, whMethodId(kClass, "HeartBeat()"));
+  } catch (const std::exception&) {
+    // Out of memory for a second copy of a large map, most likely.
+    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::HeartBeat()");
+  }
+}
+
 uint32_t Body(void* arg) {
   SiteMapHeartBeatState& s = State();
-  const uint32_t periodMs = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(arg));
+  const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
+  const uint32_t periodMs = s.periodMs.load();
   lfmScopedGuard guard(s.wake);
   try {
-    lfmDebugLog& log = lfmDebugLog::Instance();
     lfmPlatform* platform = lfmPlatform::Current();
     // A wake-up that is not a stop (a spurious one) waits out the rest of
     // the period rather than starting it afresh.
     uint64_t due = platform->TickCountMs() + periodMs;
-    while (!s.thread.StopRequested()) {
+    while (s.run.load() == run && !s.thread.StopRequested()) {
       uint64_t now = platform->TickCountMs();
       if (now < due) {
         s.wakeUp.Wait(s.wake, static_cast<uint32_t>(due - now));
         continue;
       }
-      log.Log(2, "SiteMapLoad(0) Start");
-      uint64_t started = platform->TickCountMs();
-      // The result is not acted on: a failed reload keeps the map in force.
-      tsSiteOverview::Instance().Load(false, [] { return lfmSiteMapHeartBeat::Stopping(); });
-      uint64_t elapsed = platform->TickCountMs() - started;
-      log.LogFormat(2, "SiteMapLoad(0) time (sec): %4.4f\n", static_cast<double>(elapsed) * 0.001);
+      Reload();
       ++s.reloads;
       due = platform->TickCountMs() + periodMs;
     }
@@ -88,11 +110,12 @@ void lfmSiteMapHeartBeat::Start() {
       return;
     }
     // Settings errors surface here, not in the thread.
-    const uint32_t periodMs = PeriodMs();
+    s.periodMs = PeriodMs();
     s.stopping = false;
+    const uintptr_t run = s.run.load() + 1;
+    s.run = run;
     int32_t err = 0;
-    if (s.thread.Start(Body, reinterpret_cast<void*>(static_cast<uintptr_t>(periodMs)), 0, 0,
-                       &err) == 0)
+    if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
       s.started = true;
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(e, whMethodId(kClass, "Start()"));
