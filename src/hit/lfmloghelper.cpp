@@ -216,8 +216,16 @@ int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
       platform->Remove(from);
       continue;
     }
-    std::string to = from.substr(0, from.size() - tempExtension.size()) + finalExtension;
-    if (platform->Rename(from, to, false) != 0)
+    // A finished file of the same name (the run before finished one, then
+    // began it again) is never replaced: the next free "(n)" name is taken.
+    std::string stem = from.substr(0, from.size() - dotted.size());
+    std::string to = stem + "." + finalExtension;
+    int err = platform->Rename(from, to, false);
+    for (int n = 2; err != 0 && n <= 1000 && platform->Access(to, kAccessExists); ++n) {
+      to = stem + "(" + std::to_string(n) + ")." + finalExtension;
+      err = platform->Rename(from, to, false);
+    }
+    if (err != 0)
       lfmDebugLog::Instance().Log(MESS_LOG_FILE_RENAME_FAILURE, from.c_str(), to.c_str());
     else
       ++renamed;
