@@ -89,6 +89,7 @@ TEST(SiteOverview, AFileFailingItsChecksOrItsBackupIsNeverSwappedIn) {
     int32_t result;
     std::string logged;
     bool checkStatus = true;
+    int writeError = 0;
   } cases[] = {
       {"one line more than counted",
        SiteMap(std::string(kB.line) + "\r\n" + kC.line + "\r\n", 1, kBCDigest), 0,
@@ -101,6 +102,8 @@ TEST(SiteOverview, AFileFailingItsChecksOrItsBackupIsNeverSwappedIn) {
       {"wrong count, not checked before reading",
        SiteMap(std::string(kB.line) + "\r\n" + kC.line + "\r\n", 1, kBCDigest), 0,
        tsSiteMapReader::kWrongLength, "reader.CheckFile Failed: %COPY%: Wrong Length", false},
+      {"copy meets a full disk", SiteMap(kB), 0, ENOSPC, "CopyCurrent Failed: %FULL%", true,
+       ENOSPC},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -109,8 +112,10 @@ TEST(SiteOverview, AFileFailingItsChecksOrItsBackupIsNeverSwappedIn) {
     ASSERT_EQ(f.overview.Load(true, nullptr), 0);
     f.Write(c.content);
     f.root.Platform().renameError = c.renameError;
+    f.root.Platform().writeError = c.writeError;
     EXPECT_EQ(f.overview.Load(false, nullptr), c.result);
     f.root.Platform().renameError = 0;
+    f.root.Platform().writeError = 0;
     EXPECT_TRUE(f.Found("kyrA"));
     EXPECT_FALSE(f.Found("kyrB"));
     EXPECT_EQ(f.Backup(1), SiteMap(kA));
