@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "config/zrconfig.h"
@@ -27,23 +28,28 @@ const char* const kColumnNames[tsSiteParamRecord::kColumnCount] = {"kyrid",
 
 constexpr int32_t kMaxVisitorSessionLength = 366 * 24 * 60;
 
-void CopyInto(const tsSiteParamRecord& r, tsSiteParams& site) {
+// The decimal value of a stored column (its text ends in the arena's NUL).
+int32_t Number(std::string_view column) {
+  return zrConfig::ToInt(column.data());
+}
+
+void CopyInto(const tsSiteParamView& view, tsSiteParams& site) {
   using R = tsSiteParamRecord;
-  site.kyrId = r.Get(R::kKyrId);
-  site.tagId = r.Get(R::kTagId);
-  site.firstWeekDay = zrConfig::ToInt(r.Get(R::kFirstWeekDay).c_str());
-  site.latencyClass = zrConfig::ToInt(r.Get(R::kSchedulePriority).c_str()) > 0
-                          ? kLatencyShortLag
-                          : kLatencyStandardLag;
-  site.SetRealTimeIds(r.Get(R::kRealTimeId));
-  site.dataCollection = r.Get(R::kDataCollection);
-  site.timeZone = r.Get(R::kTimeZone);
-  site.kyrEnabled = r.Get(R::kKyrEnabled);
-  site.fullyMigrated = r.Get(R::kFullyMigrated);
-  site.cookiesEnabled = r.Get(R::kCookiesEnabled);
+  std::string_view c[R::kColumnCount];
+  view.Columns(c);
+  site.kyrId.assign(c[R::kKyrId]);
+  site.tagId.assign(c[R::kTagId]);
+  site.firstWeekDay = Number(c[R::kFirstWeekDay]);
+  site.latencyClass = Number(c[R::kSchedulePriority]) > 0 ? kLatencyShortLag : kLatencyStandardLag;
+  site.SetRealTimeIds(c[R::kRealTimeId]);
+  site.dataCollection.assign(c[R::kDataCollection]);
+  site.timeZone.assign(c[R::kTimeZone]);
+  site.kyrEnabled.assign(c[R::kKyrEnabled]);
+  site.fullyMigrated.assign(c[R::kFullyMigrated]);
+  site.cookiesEnabled.assign(c[R::kCookiesEnabled]);
   // Minutes; a value that is no length of a visit (above a year) keeps the
   // default like a missing one.
-  int32_t session = zrConfig::ToInt(r.Get(R::kVisitorSessionLength).c_str());
+  int32_t session = Number(c[R::kVisitorSessionLength]);
   if (session > 0 && session <= kMaxVisitorSessionLength)
     site.visitorSessionLength = session;
   site.found = true;
@@ -80,46 +86,191 @@ void tsSiteParamRecord::Clear() {
     c.clear();
 }
 
+// ---- tsSiteParamView ----
+
+void tsSiteParamView::Columns(std::string_view out[tsSiteParamRecord::kColumnCount]) const {
+  const char* p = packed_;
+  for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
+    size_t n = std::strlen(p);
+    out[c] = std::string_view(p, n);
+    p += n + 1;
+  }
+}
+
+std::string_view tsSiteParamView::Get(int32_t column) const {
+  const char* p = packed_;
+  for (int32_t c = 0; c < column; ++c)
+    p += std::strlen(p) + 1;
+  return std::string_view(p);
+}
+
 // ---- tsSiteParamMap ----
+
+namespace {
+
+// Arena blocks; a record larger than this gets a block of its own.
+constexpr size_t kBlockBytes = 1 << 20;
+
+uint64_t HashKey(std::string_view key) {
+  // FNV-1a, 64 bits: cheap for ids of some 30 characters.
+  uint64_t h = 1469598103934665603ULL;
+  for (char c : key) {
+    h ^= static_cast<unsigned char>(c);
+    h *= 1099511628211ULL;
+  }
+  return h ^ (h >> 29);
+}
+
+// Whether the NUL-ended column at `field` equals `key` (which holds no NUL:
+// stored values never do).
+bool FieldEquals(const char* field, std::string_view key) {
+  for (char c : key) {
+    if (*field == '\0' || *field != c)
+      return false;
+    ++field;
+  }
+  return *field == '\0';
+}
+
+const char* Column(const char* record, int32_t column) {
+  for (int32_t c = 0; c < column; ++c)
+    record += std::strlen(record) + 1;
+  return record;
+}
+
+// A slot: the hash's upper half beside the record number + 1.
+constexpr uint64_t kNumberMask = 0xFFFFFFFFULL;
+uint64_t Slot(uint64_t hash, uint32_t record) {
+  return (hash & ~kNumberMask) | (static_cast<uint64_t>(record) + 1);
+}
+
+}  // namespace
+
+int64_t tsSiteParamMap::Index::Find(std::string_view key,
+                                    const std::vector<const char*>& records) const {
+  if (slots.empty())
+    return -1;
+  uint64_t hash = HashKey(key);
+  size_t mask = slots.size() - 1;
+  for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+    uint64_t slot = slots[i];
+    if (slot == 0)
+      return -1;
+    if ((slot & ~kNumberMask) == (hash & ~kNumberMask)) {
+      uint64_t n = (slot & kNumberMask) - 1;
+      if (FieldEquals(Column(records[n], column), key))
+        return static_cast<int64_t>(n);
+    }
+  }
+}
+
+void tsSiteParamMap::Index::Grow(size_t capacity, const std::vector<const char*>& records) {
+  size_t n = 16;
+  while (n < capacity * 2)
+    n *= 2;
+  if (n <= slots.size())
+    return;
+  std::vector<uint64_t> old;
+  old.swap(slots);
+  slots.assign(n, 0);
+  size_t mask = n - 1;
+  for (uint64_t slot : old) {
+    if (slot == 0)
+      continue;
+    const char* r = records[(slot & kNumberMask) - 1];
+    size_t i = static_cast<size_t>(HashKey(Column(r, column))) & mask;
+    while (slots[i] != 0)
+      i = (i + 1) & mask;
+    slots[i] = slot;
+  }
+}
+
+void tsSiteParamMap::Index::Put(std::string_view key, uint32_t record,
+                                const std::vector<const char*>& records) {
+  if ((size + 1) * 2 > slots.size())
+    Grow(std::max<size_t>(size + 1, size * 2), records);
+  uint64_t hash = HashKey(key);
+  size_t mask = slots.size() - 1;
+  for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+    uint64_t slot = slots[i];
+    if (slot == 0) {
+      slots[i] = Slot(hash, record);
+      ++size;
+      return;
+    }
+    if ((slot & ~kNumberMask) == (hash & ~kNumberMask) &&
+        FieldEquals(Column(records[(slot & kNumberMask) - 1], column), key)) {
+      slots[i] = Slot(hash, record);  // a later record replaces the earlier one
+      return;
+    }
+  }
+}
+
+char* tsSiteParamMap::Allocate(size_t n) {
+  if (n > freeBytes_) {
+    size_t bytes = std::max(n, kBlockBytes);
+    blocks_.emplace_back(new char[bytes]);
+    free_ = blocks_.back().get();
+    freeBytes_ = bytes;
+  }
+  char* p = free_;
+  free_ += n;
+  freeBytes_ -= n;
+  return p;
+}
 
 int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
   const std::string& kyrId = record.Get(tsSiteParamRecord::kKyrId);
   const std::string& tagId = record.Get(tsSiteParamRecord::kTagId);
   if (kyrId.empty() && tagId.empty())
     return kSkipped;
-  auto copy = std::make_shared<const tsSiteParamRecord>(record);
   lfmScopedGuard guard(lock_);
-  if (!kyrId.empty())
-    Put(byKyrId_, copy->Get(tsSiteParamRecord::kKyrId), copy);
-  if (!tagId.empty())
-    Put(byTagId_, copy->Get(tsSiteParamRecord::kTagId), copy);
+  if (records_.size() >= kNumberMask)
+    return kRejected;  // no file has that many lines
+  // A value ends at a NUL it holds: the packed columns are NUL-ended.
+  size_t lengths[tsSiteParamRecord::kColumnCount];
+  size_t bytes = 0;
+  for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
+    lengths[c] = std::strlen(record.columns[c].c_str());
+    bytes += lengths[c] + 1;
+  }
+  char* packed = Allocate(bytes);
+  char* p = packed;
+  for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
+    std::memcpy(p, record.columns[c].data(), lengths[c]);
+    p[lengths[c]] = '\0';
+    p += lengths[c] + 1;
+  }
+  uint32_t number = static_cast<uint32_t>(records_.size());
+  records_.push_back(packed);
+  if (lengths[tsSiteParamRecord::kKyrId] > 0)
+    byKyrId_.Put(std::string_view(packed, lengths[tsSiteParamRecord::kKyrId]), number, records_);
+  if (lengths[tsSiteParamRecord::kTagId] > 0)
+    byTagId_.Put(tsSiteParamView(packed).Get(tsSiteParamRecord::kTagId), number, records_);
   return 0;
-}
-
-void tsSiteParamMap::Put(Index& index, std::string_view key,
-                         const std::shared_ptr<const tsSiteParamRecord>& record) {
-  auto placed = index.try_emplace(key, record);
-  if (placed.second)
-    return;
-  // The old key views the record being dropped: replace the entry whole.
-  index.erase(placed.first);
-  index.emplace(key, record);
 }
 
 void tsSiteParamMap::Reserve(size_t records) {
   lfmScopedGuard guard(lock_);
-  byKyrId_.reserve(records);
-  byTagId_.reserve(records);
+  records_.reserve(records);
+  byKyrId_.Grow(records, records_);
+  byTagId_.Grow(records, records_);
 }
 
-const tsSiteParamRecord* tsSiteParamMap::Find(const std::string& kyrId) const {
-  auto it = byKyrId_.find(kyrId);
-  return it == byKyrId_.end() ? nullptr : it->second.get();
+bool tsSiteParamMap::Find(std::string_view kyrId, tsSiteParamView* out) const {
+  int64_t n = byKyrId_.Find(kyrId, records_);
+  if (n < 0)
+    return false;
+  *out = tsSiteParamView(records_[static_cast<size_t>(n)]);
+  return true;
 }
 
-const tsSiteParamRecord* tsSiteParamMap::FindTag(const std::string& tagId) const {
-  auto it = byTagId_.find(tagId);
-  return it == byTagId_.end() ? nullptr : it->second.get();
+bool tsSiteParamMap::FindTag(std::string_view tagId, tsSiteParamView* out) const {
+  int64_t n = byTagId_.Find(tagId, records_);
+  if (n < 0)
+    return false;
+  *out = tsSiteParamView(records_[static_cast<size_t>(n)]);
+  return true;
 }
 
 // ---- tsSiteParamMapController ----
@@ -237,17 +388,17 @@ void tsSiteParamMapController::Fill::SetCheckSum(const std::string& digest) {
 bool tsSiteParamMapController::Lookup(const std::string& kyrId, tsSiteParams& site) const {
   std::shared_ptr<tsSiteParamMap> half = Active();
   if (LockFree()) {
-    const tsSiteParamRecord* r = half->Find(kyrId);
-    if (r == nullptr)
+    tsSiteParamView r(nullptr);
+    if (!half->Find(kyrId, &r))
       return false;
-    CopyInto(*r, site);
+    CopyInto(r, site);
     return true;
   }
   lfmScopedGuard guard(half->Lock());
-  const tsSiteParamRecord* r = half->Find(kyrId);
-  if (r == nullptr)
+  tsSiteParamView r(nullptr);
+  if (!half->Find(kyrId, &r))
     return false;
-  CopyInto(*r, site);
+  CopyInto(r, site);
   return true;
 }
 
@@ -287,6 +438,12 @@ bool tsSiteParamMapController::Swap(int32_t lockModel) {
     standby_ = std::atomic_exchange(&active_, standby_);
     lockFree_.store(true, std::memory_order_release);
   }
+  // The half swapped out is not read again by anything but lookups still
+  // holding it: its records go with the last of them. Only its checksum
+  // text is kept.
+  auto released = std::make_shared<tsSiteParamMap>();
+  released->SetCheckSum(standby_->CheckSum());
+  standby_ = std::move(released);
   uint64_t elapsed = lfmPlatform::Current()->TickCountMs() - started;
   log.Log(1,
           "Info: tsSiteParamMapController::Swap switching from '" + from + "' to '" + to + "'\n");

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "runtime/lfmmutex.h"
 
@@ -48,14 +48,32 @@ struct tsSiteParamRecord {
   void Clear();
 };
 
-// One half of the map. The indexes are written only while the half is
-// being filled (standby, under the controller lock) and only read after it
-// has been swapped in. The half's own lock guards lookups and inserts in
-// lock model 0.
+// One stored record of a half: its columns in column order, each ended by
+// a NUL byte, in the half's arena. Valid while the half lives.
+class tsSiteParamView {
+ public:
+  explicit tsSiteParamView(const char* packed) : packed_(packed) {}
+  // All columns at once (each view ends before its NUL).
+  void Columns(std::string_view out[tsSiteParamRecord::kColumnCount]) const;
+  std::string_view Get(int32_t column) const;
+
+ private:
+  const char* packed_;
+};
+
+// One half of the map: the records packed one after another into an arena
+// of large blocks (about the size of the data lines), and two open-address
+// indexes of record pointers, by KYR ID and by tag id. The indexes are
+// written only while the half is being filled (standby, under the
+// controller lock) and only read after it has been swapped in. The half's
+// own lock guards lookups and inserts in lock model 0.
 class tsSiteParamMap {
  public:
   // Insert() result for a record with neither KYR ID nor tag id.
   static constexpr int32_t kSkipped = 6001;
+  // Insert() result for a record that cannot be stored (the reader's code
+  // for a rejected value).
+  static constexpr int32_t kRejected = 4509;
 
   tsSiteParamMap() = default;
   tsSiteParamMap(const tsSiteParamMap&) = delete;
@@ -68,25 +86,41 @@ class tsSiteParamMap {
   // Makes room for `records` records in both indexes, so that filling
   // them does not rehash; only a hint.
   void Reserve(size_t records);
-  // The record listed under `kyrId`, or null. The caller holds the half
-  // (its lock in lock model 0) while it uses the result.
-  const tsSiteParamRecord* Find(const std::string& kyrId) const;
-  const tsSiteParamRecord* FindTag(const std::string& tagId) const;
-  size_t Size() const { return byKyrId_.size(); }
+  // The record listed under `kyrId` (or `tagId`); false when there is none.
+  // The caller holds the half (its lock in lock model 0) while it uses the
+  // result.
+  bool Find(std::string_view kyrId, tsSiteParamView* out) const;
+  bool FindTag(std::string_view tagId, tsSiteParamView* out) const;
+  size_t Size() const { return byKyrId_.size; }
 
   const std::string& CheckSum() const { return checkSum_; }
   void SetCheckSum(const std::string& digest) { checkSum_ = digest; }
   lfmMutex& Lock() { return lock_; }
 
  private:
-  // A key views the KYR ID or tag id of the record its own entry holds, so
-  // the text is stored once; an entry is only ever replaced whole (key and
-  // record together), never given another record under the old key.
-  using Index = std::unordered_map<std::string_view, std::shared_ptr<const tsSiteParamRecord>>;
-  static void Put(Index& index, std::string_view key,
-                  const std::shared_ptr<const tsSiteParamRecord>& record);
-  Index byKyrId_;
-  Index byTagId_;
+  // Open addressing with linear probing over a power-of-two table, kept at
+  // most half full. A slot holds the upper half of the key's hash and the
+  // record's number + 1 (0: free), so that a probe rarely has to read a
+  // record; the key is the record's column `column`.
+  struct Index {
+    int32_t column = 0;
+    std::vector<uint64_t> slots;
+    size_t size = 0;
+
+    // The number of the record under `key`, or -1.
+    int64_t Find(std::string_view key, const std::vector<const char*>& records) const;
+    void Put(std::string_view key, uint32_t record, const std::vector<const char*>& records);
+    void Grow(size_t capacity, const std::vector<const char*>& records);
+  };
+  // Room for `n` bytes in the arena.
+  char* Allocate(size_t n);
+
+  Index byKyrId_{tsSiteParamRecord::kKyrId, {}, 0};
+  Index byTagId_{tsSiteParamRecord::kTagId, {}, 0};
+  std::vector<const char*> records_;  // in the arena, by number
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* free_ = nullptr;  // in the last block
+  size_t freeBytes_ = 0;
   std::string checkSum_;
   lfmMutex lock_;
 };
@@ -97,9 +131,10 @@ class tsSiteParamMap {
 // Ownership: both halves are held by shared_ptr. The active pointer is read
 // and replaced only with the atomic shared_ptr operations, and a lookup
 // keeps its own reference to the half it reads. A fill never empties a
-// half: it builds a fresh one, and the old standby half is freed when its
-// last reader lets go. So a lookup that is still reading the half swapped
-// out is never disturbed by the next load, with or without a lock.
+// half: it builds a fresh one. A swap lets go of the half it swapped out,
+// which is freed when the last lookup still reading it lets go too. So a
+// lookup on the old half is never disturbed by a swap or the next load,
+// with or without a lock, and only one map is held between loads.
 //
 // Lock models: 0 takes the half's lock around lookups, inserts and the
 // swap; any other model makes lookups lock-free from its first swap on.

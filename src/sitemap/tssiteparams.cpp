@@ -2,7 +2,7 @@
 
 #include "sitemap/tssiteparammap.h"
 
-void tsSiteParams::SetRealTimeIds(const std::string& list) {
+void tsSiteParams::SetRealTimeIds(std::string_view list) {
   realTimeIds.clear();
   decouple = false;
   size_t start = 0;
@@ -10,11 +10,11 @@ void tsSiteParams::SetRealTimeIds(const std::string& list) {
     size_t colon = list.find(':', start);
     if (colon == std::string::npos)
       colon = list.size();
-    std::string part = list.substr(start, colon - start);
+    std::string_view part = list.substr(start, colon - start);
     if (part == "decouple")
       decouple = true;
     else if (!part.empty())
-      realTimeIds.push_back(part);
+      realTimeIds.emplace_back(part);
     start = colon + 1;
   }
   if (realTimeIds.empty())

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sitemap/tsservicemodelsettings.h"
@@ -36,7 +37,7 @@ struct tsSiteParams {
   // Fills realTimeIds and decouple from the site map's list column: parts
   // separated by ":", "decouple" (exact case) sets the flag, every other
   // non-empty part is a further KYR ID.
-  void SetRealTimeIds(const std::string& list);
+  void SetRealTimeIds(std::string_view list);
 
   // Whether `kyrId` is listed in the site map. A record already filled
   // answers from itself (its KYR ID is non-empty); otherwise this is
