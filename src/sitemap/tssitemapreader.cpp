@@ -216,7 +216,7 @@ void tsSiteMapReader::Header(const std::string& line) {
 }
 
 int32_t tsSiteMapReader::Pass(int32_t sleepMs, const CancelFn& cancel, bool countRecords,
-                              const DataLineFn& onData) {
+                              const DataLineFn& onData, bool digest) {
   StartPass();
   int32_t rc = Reset();
   if (rc != kOk)
@@ -234,7 +234,8 @@ int32_t tsSiteMapReader::Pass(int32_t sleepMs, const CancelFn& cancel, bool coun
     if (data) {
       if (!haveFields_)
         return kNoFields;
-      mac_->Update(line_);
+      if (digest)
+        mac_->Update(line_);
       ++dataLines_;
       if (onData && (rc = onData(line_)) != kOk)
         return rc;
@@ -250,12 +251,13 @@ int32_t tsSiteMapReader::Pass(int32_t sleepMs, const CancelFn& cancel, bool coun
         return kCancelled;
     }
   }
-  digest_ = mac_->HexDigest();
+  if (digest)
+    digest_ = mac_->HexDigest();
   return kOk;
 }
 
 int32_t tsSiteMapReader::ScanFile(int32_t sleepMs, const CancelFn& cancel) {
-  return Pass(sleepMs, cancel, false, nullptr);
+  return Pass(sleepMs, cancel, false, nullptr, true);
 }
 
 int32_t tsSiteMapReader::CheckFile(bool verify) const {
@@ -271,19 +273,24 @@ int32_t tsSiteMapReader::CheckFile(bool verify) const {
 }
 
 int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
-                              const CancelFn& cancel) {
+                              const CancelFn& cancel, const std::string* verifiedDigest) {
   tsSiteParamMapController::Fill fill(map);
   tsSiteParamRecord record;
   bool reserved = false;
-  int32_t rc = Pass(sleepMs, cancel, true, [&](const std::string& line) {
-    if (!reserved) {
-      // The headers are read by now: size the indexes once.
-      reserved = true;
-      fill.Reserve(ReserveFor(lineCount_, handle_));
-    }
-    int32_t set = ParseRecord(line, record);
-    return set != kOk ? set : fill.Insert(record);
-  });
+  int32_t rc = Pass(
+      sleepMs, cancel, true,
+      [&](const std::string& line) {
+        if (!reserved) {
+          // The headers are read by now: size the indexes once.
+          reserved = true;
+          fill.Reserve(ReserveFor(lineCount_, handle_));
+        }
+        int32_t set = ParseRecord(line, record);
+        return set != kOk ? set : fill.Insert(record);
+      },
+      verifiedDigest == nullptr);
+  if (verifiedDigest != nullptr)
+    digest_ = *verifiedDigest;
   if (rc == kOk)
     fill.SetCheckSum(digest_);
   return rc;

@@ -79,8 +79,11 @@ class tsSiteMapReader {
   // map's controller lock: each data line becomes a record; records with
   // neither KYR ID nor tag id are skipped. Sleeps and asks `cancel` after
   // every kBatchLines records. At the end the standby half's checksum is
-  // the digest. 0, or the first error.
-  int32_t Read(tsSiteParamMapController& map, int32_t sleepMs, const CancelFn& cancel);
+  // the digest. With `verifiedDigest` (the digest a scan of this same open
+  // file has just verified) the data lines are not digested again: that
+  // digest is taken. 0, or the first error.
+  int32_t Read(tsSiteParamMapController& map, int32_t sleepMs, const CancelFn& cancel,
+               const std::string* verifiedDigest = nullptr);
   // Closes the file: 0, or kCannotOpen when it could not be closed.
   int32_t Close();
 
@@ -102,8 +105,10 @@ class tsSiteMapReader {
   // Called for each data line of a pass; returns 0 to go on.
   using DataLineFn = std::function<int32_t(const std::string&)>;
 
-  int32_t Pass(int32_t sleepMs, const CancelFn& cancel, bool countRecords,
-               const DataLineFn& onData);
+  // `digest`: compute the digest of the data lines (else Digest() is left
+  // empty).
+  int32_t Pass(int32_t sleepMs, const CancelFn& cancel, bool countRecords, const DataLineFn& onData,
+               bool digest);
   void StartPass();
   // Next line into line_ (terminator removed): 0, kEndOfFile, kLineTooLong
   // or kCannotOpen for a read error (the file cannot be read).

@@ -158,6 +158,9 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
       return 0;
     }
   }
+  // The scan has just digested and verified this private copy through the
+  // same open file: reading it need not digest it again.
+  const std::string scanned = reader.Digest();
   rc = reader.Reset();
   if (rc != 0) {
     log.LogFormat(1, "Error: tsSiteOverview::Load %s Reset Failed:  %s: %s", mode, path.c_str(),
@@ -166,7 +169,7 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
   }
   // A failed or cancelled read leaves a partly filled standby half; the
   // caller only swaps after a clean read, and the next fill starts afresh.
-  rc = reader.Read(map_, sleepMs_, cancel);
+  rc = reader.Read(map_, sleepMs_, cancel, checkStatus_ ? &scanned : nullptr);
   if (rc == tsSiteMapReader::kCancelled)
     return rc;
   if (rc != 0) {

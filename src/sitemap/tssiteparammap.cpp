@@ -245,8 +245,6 @@ int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
   records_.push_back(packed);
   if (lengths[tsSiteParamRecord::kKyrId] > 0)
     byKyrId_.Put(std::string_view(packed, lengths[tsSiteParamRecord::kKyrId]), number, records_);
-  if (lengths[tsSiteParamRecord::kTagId] > 0)
-    byTagId_.Put(tsSiteParamView(packed).Get(tsSiteParamRecord::kTagId), number, records_);
   return 0;
 }
 
@@ -254,7 +252,6 @@ void tsSiteParamMap::Reserve(size_t records) {
   lfmScopedGuard guard(lock_);
   records_.reserve(records);
   byKyrId_.Grow(records, records_);
-  byTagId_.Grow(records, records_);
 }
 
 bool tsSiteParamMap::Find(std::string_view kyrId, tsSiteParamView* out) const {
@@ -266,6 +263,14 @@ bool tsSiteParamMap::Find(std::string_view kyrId, tsSiteParamView* out) const {
 }
 
 bool tsSiteParamMap::FindTag(std::string_view tagId, tsSiteParamView* out) const {
+  // Records are only added before the half is read.
+  std::call_once(tagIndexBuilt_, [this] {
+    for (size_t n = 0; n < records_.size(); ++n) {
+      const char* tag = Column(records_[n], tsSiteParamRecord::kTagId);
+      if (*tag != '\0')
+        byTagId_.Put(tag, static_cast<uint32_t>(n), records_);
+    }
+  });
   int64_t n = byTagId_.Find(tagId, records_);
   if (n < 0)
     return false;

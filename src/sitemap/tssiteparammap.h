@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,7 +64,7 @@ class tsSiteParamView {
 
 // One half of the map: the records packed one after another into an arena
 // of large blocks (about the size of the data lines), and two open-address
-// indexes of record pointers, by KYR ID and by tag id. The indexes are
+// indexes of record numbers, by KYR ID and by tag id. The indexes are
 // written only while the half is being filled (standby, under the
 // controller lock) and only read after it has been swapped in. The half's
 // own lock guards lookups and inserts in lock model 0.
@@ -116,7 +117,11 @@ class tsSiteParamMap {
   char* Allocate(size_t n);
 
   Index byKyrId_{tsSiteParamRecord::kKyrId, {}, 0};
-  Index byTagId_{tsSiteParamRecord::kTagId, {}, 0};
+  // Hits are looked up by KYR ID only: the tag id index is built on its
+  // first use, from the records in file order, so a load does not pay for
+  // it.
+  mutable std::once_flag tagIndexBuilt_;
+  mutable Index byTagId_{tsSiteParamRecord::kTagId, {}, 0};
   std::vector<const char*> records_;  // in the arena, by number
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;  // in the last block

@@ -20,6 +20,45 @@ R Record(std::initializer_list<std::pair<R::Column, std::string>> values) {
   return r;
 }
 
+// Enough records to grow both indexes several times; keys that are
+// prefixes of each other; later records replacing earlier ones in one
+// index but not the other; a record known by its tag id only.
+TEST(SiteParamMap, HalfFindsEveryKeyAcrossGrowthAndReplacement) {
+  tsSiteParamMap half;
+  const int kSites = 5000;
+  for (int i = 0; i < kSites; ++i)
+    ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k" + std::to_string(i)},
+                                  {R::kTagId, "t" + std::to_string(i)},
+                                  {R::kTimeZone, std::to_string(i % 24)}})),
+              0);
+  // k7 moves to a new tag; t8 moves to a new KYR ID.
+  ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k7"}, {R::kTagId, "t7b"}, {R::kTimeZone, "x"}})), 0);
+  ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k8b"}, {R::kTagId, "t8"}})), 0);
+  ASSERT_EQ(half.Insert(Record({{R::kTagId, "tagonly"}})), 0);
+  EXPECT_EQ(half.Size(), static_cast<size_t>(kSites + 1));
+  tsSiteParamView v(nullptr);
+  for (int i = 0; i < kSites; ++i) {
+    ASSERT_TRUE(half.Find("k" + std::to_string(i), &v)) << i;
+    EXPECT_EQ(v.Get(R::kTimeZone), i == 7 ? "x" : std::to_string(i % 24)) << i;
+    ASSERT_TRUE(half.FindTag("t" + std::to_string(i), &v)) << i;
+    if (i != 7 && i != 8) {
+      EXPECT_EQ(v.Get(R::kKyrId), "k" + std::to_string(i)) << i;
+    }
+  }
+  EXPECT_TRUE(half.FindTag("t8", &v));
+  EXPECT_EQ(v.Get(R::kKyrId), "k8b");
+  EXPECT_TRUE(half.FindTag("t7b", &v));
+  EXPECT_EQ(v.Get(R::kKyrId), "k7");
+  EXPECT_TRUE(half.FindTag("tagonly", &v));
+  EXPECT_EQ(v.Get(R::kKyrId), "");
+  for (const char* missing : {"", "k", "k5000", "k00", "t", "tagonl", "tagonlyx"}) {
+    EXPECT_FALSE(half.Find(missing, &v)) << missing;
+    if (std::string(missing).rfind("t", 0) == 0) {
+      EXPECT_FALSE(half.FindTag(missing, &v)) << missing;
+    }
+  }
+}
+
 TEST(SiteParamMap, InsertRulesAndLookupFields) {
   TempRoot root;
   tsSiteParamMapController map;
