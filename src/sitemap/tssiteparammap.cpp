@@ -187,9 +187,14 @@ void tsSiteParamMap::Index::Grow(size_t capacity, const std::vector<const char*>
 
 void tsSiteParamMap::Index::Put(std::string_view key, uint32_t record,
                                 const std::vector<const char*>& records) {
+  PutHashed(HashKey(key), record, records);
+}
+
+void tsSiteParamMap::Index::PutHashed(uint64_t hash, uint32_t record,
+                                      const std::vector<const char*>& records) {
   if ((size + 1) * 2 > slots.size())
     Grow(std::max<size_t>(size + 1, size * 2), records);
-  uint64_t hash = HashKey(key);
+  const char* key = nullptr;  // read only when a slot's hash matches
   size_t mask = slots.size() - 1;
   for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
     uint64_t slot = slots[i];
@@ -198,11 +203,40 @@ void tsSiteParamMap::Index::Put(std::string_view key, uint32_t record,
       ++size;
       return;
     }
-    if ((slot & ~kNumberMask) == (hash & ~kNumberMask) &&
-        FieldEquals(Column(records[(slot & kNumberMask) - 1], column), key)) {
+    if ((slot & ~kNumberMask) != (hash & ~kNumberMask))
+      continue;
+    if (key == nullptr)
+      key = Column(records[record], column);
+    if (FieldEquals(Column(records[(slot & kNumberMask) - 1], column), key)) {
       slots[i] = Slot(hash, record);  // a later record replaces the earlier one
       return;
     }
+  }
+}
+
+void tsSiteParamMap::QueueKyrId(uint64_t hash, uint32_t record) {
+  if (queued_ == kPipeline) {
+    byKyrId_.PutHashed(queuedHash_[queueHead_], queuedRecord_[queueHead_], records_);
+    queueHead_ = (queueHead_ + 1) % kPipeline;
+    --queued_;
+  }
+  // Room for what is queued, so that the slot fetched now is the one used.
+  byKyrId_.Grow(byKyrId_.size + queued_ + 1, records_);
+#if defined(__GNUC__)
+  __builtin_prefetch(&byKyrId_.slots[static_cast<size_t>(hash) & (byKyrId_.slots.size() - 1)], 1);
+#endif
+  size_t tail = (queueHead_ + queued_) % kPipeline;
+  queuedHash_[tail] = hash;
+  queuedRecord_[tail] = record;
+  ++queued_;
+}
+
+void tsSiteParamMap::FinishInserts() {
+  lfmScopedGuard guard(lock_);
+  while (queued_ > 0) {
+    byKyrId_.PutHashed(queuedHash_[queueHead_], queuedRecord_[queueHead_], records_);
+    queueHead_ = (queueHead_ + 1) % kPipeline;
+    --queued_;
   }
 }
 
@@ -244,7 +278,7 @@ int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
   uint32_t number = static_cast<uint32_t>(records_.size());
   records_.push_back(packed);
   if (lengths[tsSiteParamRecord::kKyrId] > 0)
-    byKyrId_.Put(std::string_view(packed, lengths[tsSiteParamRecord::kKyrId]), number, records_);
+    QueueKyrId(HashKey(std::string_view(packed, lengths[tsSiteParamRecord::kKyrId])), number);
   return 0;
 }
 
@@ -298,6 +332,7 @@ tsSiteParamMapController::Fill::Fill(tsSiteParamMapController& controller)
       check_(controller.furtherIdCheck_) {}
 
 tsSiteParamMapController::Fill::~Fill() {
+  standby_.FinishInserts();
   if (invalidIds_ > kReportedInvalidIds)
     lfmDebugLog::Instance().LogFormat(
         1, "Warning: tsSiteParamMapController: %d further invalid KYR IDs were skipped\n",

@@ -87,6 +87,9 @@ class tsSiteParamMap {
   // Makes room for `records` records in both indexes, so that filling
   // them does not rehash; only a hint.
   void Reserve(size_t records);
+  // Applies the inserts still queued; the half is ready for Find() after
+  // it. Insert() callers call it once they are done.
+  void FinishInserts();
   // The record listed under `kyrId` (or `tagId`); false when there is none.
   // The caller holds the half (its lock in lock model 0) while it uses the
   // result.
@@ -111,8 +114,16 @@ class tsSiteParamMap {
     // The number of the record under `key`, or -1.
     int64_t Find(std::string_view key, const std::vector<const char*>& records) const;
     void Put(std::string_view key, uint32_t record, const std::vector<const char*>& records);
+    // Put with the key's hash already known.
+    void PutHashed(uint64_t hash, uint32_t record, const std::vector<const char*>& records);
+    // Room for `capacity` keys without passing half full.
     void Grow(size_t capacity, const std::vector<const char*>& records);
   };
+  // Inserts into the KYR ID index wait in a short queue while their slots
+  // are fetched into the cache, so that filling a large index does not
+  // stall on every slot; they are applied in order.
+  static constexpr size_t kPipeline = 16;
+  void QueueKyrId(uint64_t hash, uint32_t record);
   // Room for `n` bytes in the arena.
   char* Allocate(size_t n);
 
@@ -123,6 +134,10 @@ class tsSiteParamMap {
   mutable std::once_flag tagIndexBuilt_;
   mutable Index byTagId_{tsSiteParamRecord::kTagId, {}, 0};
   std::vector<const char*> records_;  // in the arena, by number
+  uint64_t queuedHash_[kPipeline] = {};
+  uint32_t queuedRecord_[kPipeline] = {};
+  size_t queueHead_ = 0;
+  size_t queued_ = 0;
   std::vector<std::unique_ptr<char[]>> blocks_;
   char* free_ = nullptr;  // in the last block
   size_t freeBytes_ = 0;

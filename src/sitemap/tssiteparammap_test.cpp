@@ -35,6 +35,7 @@ TEST(SiteParamMap, HalfFindsEveryKeyAcrossGrowthAndReplacement) {
   ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k7"}, {R::kTagId, "t7b"}, {R::kTimeZone, "x"}})), 0);
   ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k8b"}, {R::kTagId, "t8"}})), 0);
   ASSERT_EQ(half.Insert(Record({{R::kTagId, "tagonly"}})), 0);
+  half.FinishInserts();
   EXPECT_EQ(half.Size(), static_cast<size_t>(kSites + 1));
   tsSiteParamView v(nullptr);
   for (int i = 0; i < kSites; ++i) {
