@@ -275,7 +275,7 @@ int32_t tsSiteMapReader::CheckFile(bool verify) const {
 int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
                               const CancelFn& cancel, const std::string* verifiedDigest) {
   tsSiteParamMapController::Fill fill(map);
-  tsSiteParamRecord record;
+  std::string_view columns[tsSiteParamRecord::kColumnCount];
   bool reserved = false;
   int32_t rc = Pass(
       sleepMs, cancel, true,
@@ -285,8 +285,8 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
           reserved = true;
           fill.Reserve(ReserveFor(lineCount_, handle_));
         }
-        int32_t set = ParseRecord(line, record);
-        return set != kOk ? set : fill.Insert(record);
+        int32_t set = ParseRecord(line, columns);
+        return set != kOk ? set : fill.Insert(columns);
       },
       verifiedDigest == nullptr);
   if (verifiedDigest != nullptr)
@@ -296,17 +296,19 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
   return rc;
 }
 
-int32_t tsSiteMapReader::ParseRecord(const std::string& line, tsSiteParamRecord& record) {
-  record.Clear();
+int32_t tsSiteMapReader::ParseRecord(const std::string& line,
+                                     std::string_view columns[tsSiteParamRecord::kColumnCount]) {
+  for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c)
+    columns[c] = std::string_view();
   std::string_view text(line);
   size_t start = 0;
   for (size_t i = 0; i < kMaxValues && i < fieldColumns_.size() && start <= text.size(); ++i) {
     size_t comma = text.find(',', start);
     if (comma == std::string_view::npos)
       comma = text.size();
-    if (fieldColumns_[i] >= 0 &&
-        record.Set(fieldColumns_[i], text.substr(start, comma - start)) != 0)
-      return kValueRejected;
+    int32_t column = fieldColumns_[i];
+    if (column >= 0)
+      columns[column] = tsSiteParamRecord::Normalize(column, text.substr(start, comma - start));
     start = comma + 1;
   }
   return kOk;

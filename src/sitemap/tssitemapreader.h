@@ -14,9 +14,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/lfmplatform.h"
+#include "sitemap/tssiteparammap.h"
 
 class lfmMAC;
 class tsSiteParamMapController;
@@ -114,7 +116,10 @@ class tsSiteMapReader {
   // or kCannotOpen for a read error (the file cannot be read).
   int32_t NextLine();
   void Header(const std::string& line);
-  int32_t ParseRecord(const std::string& line, tsSiteParamRecord& record);
+  // Splits a data line into the columns of the "Fields" header (views
+  // into `line`, values as tsSiteParamRecord::Set stores them).
+  int32_t ParseRecord(const std::string& line,
+                      std::string_view columns[tsSiteParamRecord::kColumnCount]);
 
   lfmFileHandle handle_ = kInvalidFileHandle;
   std::vector<char> buffer_;

@@ -70,15 +70,25 @@ const char* tsSiteParamRecord::ColumnName(int32_t column) {
   return column >= 0 && column < kColumnCount ? kColumnNames[column] : "";
 }
 
+std::string_view tsSiteParamRecord::Normalize(int32_t column, std::string_view value) {
+  if (value.size() == 4 && lfmUtility::EqualsNoCase(value, "null"))
+    return std::string_view();
+  if (column == kRealTimeId && value.size() > 2 && value.front() == '\'' && value.back() == '\'')
+    return value.substr(1, value.size() - 2);
+  return value;
+}
+
 int32_t tsSiteParamRecord::Set(int32_t column, std::string_view value) {
   if (column < 0 || column >= kColumnCount)
     return 0;
-  if (lfmUtility::EqualsNoCase(value, "null"))
-    value = std::string_view();
-  if (column == kRealTimeId && value.size() > 2 && value.front() == '\'' && value.back() == '\'')
-    value = value.substr(1, value.size() - 2);
+  value = Normalize(column, value);
   columns[column].assign(value.data(), value.size());
   return 0;
+}
+
+void tsSiteParamRecord::Views(std::string_view out[kColumnCount]) const {
+  for (int32_t c = 0; c < kColumnCount; ++c)
+    out[c] = columns[c];
 }
 
 void tsSiteParamRecord::Clear() {
@@ -254,24 +264,30 @@ char* tsSiteParamMap::Allocate(size_t n) {
 }
 
 int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
-  const std::string& kyrId = record.Get(tsSiteParamRecord::kKyrId);
-  const std::string& tagId = record.Get(tsSiteParamRecord::kTagId);
-  if (kyrId.empty() && tagId.empty())
-    return kSkipped;
-  lfmScopedGuard guard(lock_);
-  if (records_.size() >= kNumberMask)
-    return kRejected;  // no file has that many lines
+  std::string_view columns[tsSiteParamRecord::kColumnCount];
+  record.Views(columns);
+  return Insert(columns);
+}
+
+int32_t tsSiteParamMap::Insert(const std::string_view columns[tsSiteParamRecord::kColumnCount]) {
   // A value ends at a NUL it holds: the packed columns are NUL-ended.
   size_t lengths[tsSiteParamRecord::kColumnCount];
   size_t bytes = 0;
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
-    lengths[c] = std::strlen(record.columns[c].c_str());
+    const void* nul = std::memchr(columns[c].data(), '\0', columns[c].size());
+    lengths[c] = nul ? static_cast<size_t>(static_cast<const char*>(nul) - columns[c].data())
+                     : columns[c].size();
     bytes += lengths[c] + 1;
   }
+  if (lengths[tsSiteParamRecord::kKyrId] == 0 && lengths[tsSiteParamRecord::kTagId] == 0)
+    return kSkipped;
+  lfmScopedGuard guard(lock_);
+  if (records_.size() >= kNumberMask)
+    return kRejected;  // no file has that many lines
   char* packed = Allocate(bytes);
   char* p = packed;
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
-    std::memcpy(p, record.columns[c].data(), lengths[c]);
+    std::memcpy(p, columns[c].data(), lengths[c]);
     p[lengths[c]] = '\0';
     p += lengths[c] + 1;
   }
@@ -339,17 +355,16 @@ tsSiteParamMapController::Fill::~Fill() {
         static_cast<int>(invalidIds_ - kReportedInvalidIds));
 }
 
-bool tsSiteParamMapController::Fill::CleanFurtherIds(const tsSiteParamRecord& record,
+bool tsSiteParamMapController::Fill::CleanFurtherIds(std::string_view raw, std::string_view ownRaw,
                                                      const std::string& own, std::string* list) {
-  const std::string& raw = record.Get(tsSiteParamRecord::kRealTimeId);
   bool changed = false;
   std::vector<std::string> kept;
   size_t start = 0;
   while (start <= raw.size()) {
     size_t colon = raw.find(':', start);
-    if (colon == std::string::npos)
+    if (colon == std::string_view::npos)
       colon = raw.size();
-    std::string part = raw.substr(start, colon - start);
+    std::string part(raw.substr(start, colon - start));
     start = colon + 1;
     std::string id = part;
     if (part.empty() || part == "decouple") {
@@ -357,10 +372,9 @@ bool tsSiteParamMapController::Fill::CleanFurtherIds(const tsSiteParamRecord& re
     } else if (check_ && !check_(part, &id)) {
       changed = true;
       if (++invalidIds_ <= kReportedInvalidIds)
-        lfmDebugLog::Instance().Log(
-            MESS_SITEMAP_INVALID_REALTIME_ID,
-            lfmUtility::ForMessage(record.Get(tsSiteParamRecord::kKyrId)).c_str(),
-            lfmUtility::ForMessage(part).c_str());
+        lfmDebugLog::Instance().Log(MESS_SITEMAP_INVALID_REALTIME_ID,
+                                    lfmUtility::ForMessage(ownRaw).c_str(),
+                                    lfmUtility::ForMessage(part).c_str());
       continue;
     } else if (id == own || std::find(kept.begin(), kept.end(), id) != kept.end()) {
       // A site's hits are in its own file already, and one copy per
@@ -382,25 +396,28 @@ bool tsSiteParamMapController::Fill::CleanFurtherIds(const tsSiteParamRecord& re
 }
 
 int32_t tsSiteParamMapController::Fill::Insert(const tsSiteParamRecord& record) {
+  std::string_view columns[tsSiteParamRecord::kColumnCount];
+  record.Views(columns);
+  return Insert(columns);
+}
+
+int32_t tsSiteParamMapController::Fill::Insert(
+    std::string_view columns[tsSiteParamRecord::kColumnCount]) {
   // A site is listed under its KYR ID in the form a request's id is kept
-  // in (current-form ids in lower case), so that its hits find it.
-  const std::string& ownRaw = record.Get(tsSiteParamRecord::kKyrId);
-  std::string own = ownRaw;
-  if (!check_ || ownRaw.empty() || !check_(ownRaw, &own))
-    own = ownRaw;
+  // in (current-form ids in lower case), so that its hits find it. An id
+  // without capitals is kept as it is in every form.
+  std::string_view ownRaw = columns[tsSiteParamRecord::kKyrId];
+  bool capitals =
+      std::any_of(ownRaw.begin(), ownRaw.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  std::string own;
+  if (check_ && capitals && check_(std::string(ownRaw), &own))
+    columns[tsSiteParamRecord::kKyrId] = own;
   std::string list;
-  bool cleanList =
-      !record.Get(tsSiteParamRecord::kRealTimeId).empty() && CleanFurtherIds(record, own, &list);
-  int32_t rc;
-  if (cleanList || own != ownRaw) {
-    tsSiteParamRecord cleaned = record;
-    cleaned.columns[tsSiteParamRecord::kKyrId] = own;
-    if (cleanList)
-      cleaned.columns[tsSiteParamRecord::kRealTimeId] = list;
-    rc = standby_.Insert(cleaned);
-  } else {
-    rc = standby_.Insert(record);
-  }
+  std::string_view& further = columns[tsSiteParamRecord::kRealTimeId];
+  if (!further.empty() &&
+      CleanFurtherIds(further, ownRaw, std::string(columns[tsSiteParamRecord::kKyrId]), &list))
+    further = list;
+  int32_t rc = standby_.Insert(columns);
   return rc == tsSiteParamMap::kSkipped ? 0 : rc;
 }
 

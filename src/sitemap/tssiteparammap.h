@@ -45,6 +45,10 @@ struct tsSiteParamRecord {
   // enclosed in single quotes loses them. Returns 0, or 4509 for a value a
   // column rejects (none of the present columns rejects one).
   int32_t Set(int32_t column, std::string_view value);
+  // `value` as stored in `column` by Set (a view into `value`).
+  static std::string_view Normalize(int32_t column, std::string_view value);
+  // The columns as views, valid while the record is unchanged.
+  void Views(std::string_view out[kColumnCount]) const;
   const std::string& Get(Column column) const { return columns[column]; }
   void Clear();
 };
@@ -84,6 +88,8 @@ class tsSiteParamMap {
   // are non-empty); a later record replaces an earlier one with the same
   // key in that index. kSkipped when both keys are empty, else 0.
   int32_t Insert(const tsSiteParamRecord& record);
+  // The same for the columns as views (a value ends at a NUL it holds).
+  int32_t Insert(const std::string_view columns[tsSiteParamRecord::kColumnCount]);
   // Makes room for `records` records in both indexes, so that filling
   // them does not rehash; only a hint.
   void Reserve(size_t records);
@@ -191,15 +197,19 @@ class tsSiteParamMapController {
     // stored in its kept form; further KYR IDs that fail it, name the site
     // itself or repeat one are left out of the stored record.
     int32_t Insert(const tsSiteParamRecord& record);
+    // The same for the columns as views (values as Set stores them); the
+    // views may be changed.
+    int32_t Insert(std::string_view columns[tsSiteParamRecord::kColumnCount]);
     // Room for `records` records (a hint; see tsSiteParamMap::Reserve).
     void Reserve(size_t records);
     void SetCheckSum(const std::string& digest);
 
    private:
-    // The record's further-KYR-ID list in the form the ids are kept in,
-    // without entries that fail the check, name the site itself (`own`, its
-    // kept form) or repeat an earlier one; false when the list is unchanged.
-    bool CleanFurtherIds(const tsSiteParamRecord& record, const std::string& own,
+    // The further-KYR-ID list `raw` of the site `ownRaw` in the form the ids
+    // are kept in, without entries that fail the check, name the site itself
+    // (`own`, its kept form) or repeat an earlier one; false when the list
+    // is unchanged.
+    bool CleanFurtherIds(std::string_view raw, std::string_view ownRaw, const std::string& own,
                          std::string* list);
 
     lfmScopedGuard guard_;
