@@ -148,8 +148,16 @@ int32_t tsSiteMapReader::NextLine() {
     // One byte of slack for the CR of a CR LF line end.
     if (line_.size() + take > kMaxLineLength + 1)
       return kLineTooLong;
-    line_.append(start, take);
     bufferPos_ += take;
+    if (nl != nullptr && !any) {
+      // The whole line is in the buffer: use it where it is.
+      ++bufferPos_;
+      text_ = std::string_view(start, take);
+      any = true;
+      break;
+    }
+    line_.append(start, take);
+    text_ = line_;
     any = true;
     if (nl != nullptr) {
       ++bufferPos_;
@@ -158,13 +166,12 @@ int32_t tsSiteMapReader::NextLine() {
   }
   if (!any)
     return kEndOfFile;
-  if (!line_.empty() && line_.back() == '\r')
-    line_.pop_back();
-  return line_.size() > kMaxLineLength ? kLineTooLong : kOk;
+  if (!text_.empty() && text_.back() == '\r')
+    text_.remove_suffix(1);
+  return text_.size() > kMaxLineLength ? kLineTooLong : kOk;
 }
 
-void tsSiteMapReader::Header(const std::string& line) {
-  std::string_view text(line);
+void tsSiteMapReader::Header(std::string_view text) {
   text.remove_prefix(1);  // '#'
   size_t colon = text.find(':');
   if (colon == std::string_view::npos)
@@ -228,19 +235,19 @@ int32_t tsSiteMapReader::Pass(int32_t sleepMs, const CancelFn& cancel, bool coun
       break;
     if (rc != kOk)
       return rc;
-    if (line_.empty())
+    if (text_.empty())
       continue;
-    bool data = line_[0] != '#';
+    bool data = text_[0] != '#';
     if (data) {
       if (!haveFields_)
         return kNoFields;
       if (digest)
-        mac_->Update(line_);
+        mac_->Update(text_.data(), text_.size());
       ++dataLines_;
-      if (onData && (rc = onData(line_)) != kOk)
+      if (onData && (rc = onData(text_)) != kOk)
         return rc;
     } else {
-      Header(line_);
+      Header(text_);
     }
     if (countRecords && !data)
       continue;
@@ -279,7 +286,7 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
   bool reserved = false;
   int32_t rc = Pass(
       sleepMs, cancel, true,
-      [&](const std::string& line) {
+      [&](std::string_view line) {
         if (!reserved) {
           // The headers are read by now: size the indexes once.
           reserved = true;
@@ -296,20 +303,29 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
   return rc;
 }
 
-int32_t tsSiteMapReader::ParseRecord(const std::string& line,
+int32_t tsSiteMapReader::ParseRecord(std::string_view text,
                                      std::string_view columns[tsSiteParamRecord::kColumnCount]) {
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c)
     columns[c] = std::string_view();
-  std::string_view text(line);
-  size_t start = 0;
-  for (size_t i = 0; i < kMaxValues && i < fieldColumns_.size() && start <= text.size(); ++i) {
-    size_t comma = text.find(',', start);
-    if (comma == std::string_view::npos)
-      comma = text.size();
+  // A value ends at a NUL it holds (the map stores NUL-ended values).
+  bool nul = std::memchr(text.data(), '\0', text.size()) != nullptr;
+  const char* p = text.data();
+  const char* end = p + text.size();
+  size_t fields = std::min(fieldColumns_.size(), kMaxValues);
+  for (size_t i = 0; i < fields; ++i) {
+    const char* value = p;
+    while (p != end && *p != ',')
+      ++p;
     int32_t column = fieldColumns_[i];
-    if (column >= 0)
-      columns[column] = tsSiteParamRecord::Normalize(column, text.substr(start, comma - start));
-    start = comma + 1;
+    if (column >= 0) {
+      std::string_view v(value, static_cast<size_t>(p - value));
+      if (nul)
+        v = v.substr(0, std::min(v.size(), v.find('\0')));
+      columns[column] = tsSiteParamRecord::Normalize(column, v);
+    }
+    if (p == end)
+      break;
+    ++p;
   }
   return kOk;
 }

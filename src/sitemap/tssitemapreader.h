@@ -105,20 +105,21 @@ class tsSiteMapReader {
 
  private:
   // Called for each data line of a pass; returns 0 to go on.
-  using DataLineFn = std::function<int32_t(const std::string&)>;
+  using DataLineFn = std::function<int32_t(std::string_view)>;
 
   // `digest`: compute the digest of the data lines (else Digest() is left
   // empty).
   int32_t Pass(int32_t sleepMs, const CancelFn& cancel, bool countRecords, const DataLineFn& onData,
                bool digest);
   void StartPass();
-  // Next line into line_ (terminator removed): 0, kEndOfFile, kLineTooLong
+  // Next line into text_ (terminator removed; valid until the next call):
+  // 0, kEndOfFile, kLineTooLong
   // or kCannotOpen for a read error (the file cannot be read).
   int32_t NextLine();
-  void Header(const std::string& line);
+  void Header(std::string_view line);
   // Splits a data line into the columns of the "Fields" header (views
   // into `line`, values as tsSiteParamRecord::Set stores them).
-  int32_t ParseRecord(const std::string& line,
+  int32_t ParseRecord(std::string_view line,
                       std::string_view columns[tsSiteParamRecord::kColumnCount]);
 
   lfmFileHandle handle_ = kInvalidFileHandle;
@@ -126,7 +127,8 @@ class tsSiteMapReader {
   size_t bufferPos_ = 0;
   size_t bufferEnd_ = 0;
   bool eof_ = false;
-  std::string line_;
+  std::string line_;       // a line that spans two reads
+  std::string_view text_;  // the current line: in the buffer or in line_
 
   std::unique_ptr<lfmMAC> mac_;
   std::string digest_;

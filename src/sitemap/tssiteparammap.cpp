@@ -88,7 +88,7 @@ int32_t tsSiteParamRecord::Set(int32_t column, std::string_view value) {
 
 void tsSiteParamRecord::Views(std::string_view out[kColumnCount]) const {
   for (int32_t c = 0; c < kColumnCount; ++c)
-    out[c] = columns[c];
+    out[c] = std::string_view(columns[c].c_str());  // up to a NUL it holds
 }
 
 void tsSiteParamRecord::Clear() {
@@ -122,13 +122,25 @@ namespace {
 constexpr size_t kBlockBytes = 1 << 20;
 
 uint64_t HashKey(std::string_view key) {
-  // FNV-1a, 64 bits: cheap for ids of some 30 characters.
-  uint64_t h = 1469598103934665603ULL;
-  for (char c : key) {
-    h ^= static_cast<unsigned char>(c);
-    h *= 1099511628211ULL;
+  // Eight bytes a step, mixed by multiply and shift: ids of some 30
+  // characters take four steps. Only ever compared within the process.
+  const char* p = key.data();
+  size_t n = key.size();
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+  while (n >= 8) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+    p += 8;
+    n -= 8;
   }
-  return h ^ (h >> 29);
+  uint64_t w = 0;
+  std::memcpy(&w, p, n);
+  h = (h ^ w) * 0x94D049BB133111EBULL;
+  h ^= h >> 29;
+  h *= 0xBF58476D1CE4E5B9ULL;
+  return h ^ (h >> 32);
 }
 
 // Whether the NUL-ended column at `field` equals `key` (which holds no NUL:
@@ -270,13 +282,10 @@ int32_t tsSiteParamMap::Insert(const tsSiteParamRecord& record) {
 }
 
 int32_t tsSiteParamMap::Insert(const std::string_view columns[tsSiteParamRecord::kColumnCount]) {
-  // A value ends at a NUL it holds: the packed columns are NUL-ended.
   size_t lengths[tsSiteParamRecord::kColumnCount];
   size_t bytes = 0;
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
-    const void* nul = std::memchr(columns[c].data(), '\0', columns[c].size());
-    lengths[c] = nul ? static_cast<size_t>(static_cast<const char*>(nul) - columns[c].data())
-                     : columns[c].size();
+    lengths[c] = columns[c].size();
     bytes += lengths[c] + 1;
   }
   if (lengths[tsSiteParamRecord::kKyrId] == 0 && lengths[tsSiteParamRecord::kTagId] == 0)

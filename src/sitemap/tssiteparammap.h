@@ -47,7 +47,8 @@ struct tsSiteParamRecord {
   int32_t Set(int32_t column, std::string_view value);
   // `value` as stored in `column` by Set (a view into `value`).
   static std::string_view Normalize(int32_t column, std::string_view value);
-  // The columns as views, valid while the record is unchanged.
+  // The columns as views, each up to a NUL it holds; valid while the
+  // record is unchanged.
   void Views(std::string_view out[kColumnCount]) const;
   const std::string& Get(Column column) const { return columns[column]; }
   void Clear();
@@ -88,7 +89,7 @@ class tsSiteParamMap {
   // are non-empty); a later record replaces an earlier one with the same
   // key in that index. kSkipped when both keys are empty, else 0.
   int32_t Insert(const tsSiteParamRecord& record);
-  // The same for the columns as views (a value ends at a NUL it holds).
+  // The same for the columns as views, which hold no NUL.
   int32_t Insert(const std::string_view columns[tsSiteParamRecord::kColumnCount]);
   // Makes room for `records` records in both indexes, so that filling
   // them does not rehash; only a hint.
@@ -197,8 +198,8 @@ class tsSiteParamMapController {
     // stored in its kept form; further KYR IDs that fail it, name the site
     // itself or repeat one are left out of the stored record.
     int32_t Insert(const tsSiteParamRecord& record);
-    // The same for the columns as views (values as Set stores them); the
-    // views may be changed.
+    // The same for the columns as views (values as Set stores them, no
+    // NUL in them); the views may be changed.
     int32_t Insert(std::string_view columns[tsSiteParamRecord::kColumnCount]);
     // Room for `records` records (a hint; see tsSiteParamMap::Reserve).
     void Reserve(size_t records);
