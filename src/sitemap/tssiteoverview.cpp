@@ -10,7 +10,7 @@
 namespace {
 
 constexpr char kInitialWord[] = "InitialLoad";
-constexpr size_t kCopyChunk = 64 * 1024;
+constexpr size_t kCopyChunk = 1024 * 1024;
 
 // Copies `from` to `to` (created or truncated): 0 or a system error number.
 int32_t CopyFileContent(const std::string& from, const std::string& to) {
