@@ -125,7 +125,10 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     }
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  tsSiteParams site;
+  // One site record per worker thread, emptied for every response: its
+  // texts keep their storage from hit to hit.
+  static thread_local tsSiteParams site;
+  site.Reset();
   try {
     iisRequestData* record = iisRequestDataPool::GetRequestData();
     if (!record)

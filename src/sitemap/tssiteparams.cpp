@@ -2,6 +2,22 @@
 
 #include "sitemap/tssiteparammap.h"
 
+void tsSiteParams::Reset() {
+  kyrId.clear();
+  tagId.clear();
+  firstWeekDay = 0;
+  latencyClass = kLatencyStandardLag;
+  realTimeIds.clear();
+  decouple = false;
+  dataCollection.clear();
+  timeZone.clear();
+  kyrEnabled.clear();
+  fullyMigrated.clear();
+  cookiesEnabled.clear();
+  visitorSessionLength = 30;
+  found = false;
+}
+
 void tsSiteParams::SetRealTimeIds(std::string_view list) {
   realTimeIds.clear();
   decouple = false;

@@ -34,6 +34,10 @@ struct tsSiteParams {
   // False until a site map lookup filled the record ("listed").
   bool found = false;
 
+  // Back to a record of no site, keeping the storage of its texts (the
+  // filter reuses one record per worker thread).
+  void Reset();
+
   // Fills realTimeIds and decouple from the site map's list column: parts
   // separated by ":", "decouple" (exact case) sets the flag, every other
   // non-empty part is a further KYR ID.
