@@ -263,8 +263,8 @@ int32_t tsSiteMapReader::Pass(int32_t sleepMs, const CancelFn& cancel, bool coun
   return kOk;
 }
 
-int32_t tsSiteMapReader::ScanFile(int32_t sleepMs, const CancelFn& cancel) {
-  return Pass(sleepMs, cancel, false, nullptr, true);
+int32_t tsSiteMapReader::ScanFile(int32_t sleepMs, const CancelFn& cancel, bool digest) {
+  return Pass(sleepMs, cancel, false, nullptr, digest);
 }
 
 int32_t tsSiteMapReader::CheckFile(bool verify) const {
@@ -280,7 +280,7 @@ int32_t tsSiteMapReader::CheckFile(bool verify) const {
 }
 
 int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
-                              const CancelFn& cancel, const std::string* verifiedDigest) {
+                              const CancelFn& cancel) {
   tsSiteParamMapController::Fill fill(map);
   std::string_view columns[tsSiteParamRecord::kColumnCount];
   bool reserved = false;
@@ -295,9 +295,7 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
         int32_t set = ParseRecord(line, columns);
         return set != kOk ? set : fill.Insert(columns);
       },
-      verifiedDigest == nullptr);
-  if (verifiedDigest != nullptr)
-    digest_ = *verifiedDigest;
+      true);
   if (rc == kOk)
     fill.SetCheckSum(digest_);
   return rc;
@@ -306,8 +304,9 @@ int32_t tsSiteMapReader::Read(tsSiteParamMapController& map, int32_t sleepMs,
 int32_t tsSiteMapReader::ParseRecord(std::string_view text,
                                      std::string_view columns[tsSiteParamRecord::kColumnCount]) {
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c)
-    columns[c] = std::string_view();
-  // A value ends at a NUL it holds (the map stores NUL-ended values).
+    columns[c] = std::string_view("", 0);
+  // A value holding a NUL (a damaged file) counts as empty: the map stores
+  // NUL-ended values, and a cut one could stand for another site.
   bool nul = std::memchr(text.data(), '\0', text.size()) != nullptr;
   const char* p = text.data();
   const char* end = p + text.size();
@@ -319,8 +318,8 @@ int32_t tsSiteMapReader::ParseRecord(std::string_view text,
     int32_t column = fieldColumns_[i];
     if (column >= 0) {
       std::string_view v(value, static_cast<size_t>(p - value));
-      if (nul)
-        v = v.substr(0, std::min(v.size(), v.find('\0')));
+      if (nul && v.find('\0') != std::string_view::npos)
+        v = std::string_view("", 0);  // no text of a site holds a NUL
       columns[column] = tsSiteParamRecord::Normalize(column, v);
     }
     if (p == end)

@@ -69,7 +69,9 @@ class tsSiteMapReader {
   // Reads the whole file from the top: header values, the count and digest
   // of the data lines. Sleeps `sleepMs` (if positive) and asks `cancel`
   // (if given) after every kBatchLines lines. 0, or the first error.
-  int32_t ScanFile(int32_t sleepMs, const CancelFn& cancel);
+  // Without `digest` the data lines are only counted (Digest() stays
+  // empty).
+  int32_t ScanFile(int32_t sleepMs, const CancelFn& cancel, bool digest = true);
   // Checks what the last pass found, in this order: no data lines
   // (kEmptyFile), no checksum (kNoCheckSum), with `verify` a checksum other
   // than the digest, ignoring case (kInvalidCheckSum), a line count other
@@ -81,11 +83,8 @@ class tsSiteMapReader {
   // map's controller lock: each data line becomes a record; records with
   // neither KYR ID nor tag id are skipped. Sleeps and asks `cancel` after
   // every kBatchLines records. At the end the standby half's checksum is
-  // the digest. With `verifiedDigest` (the digest a scan of this same open
-  // file has just verified) the data lines are not digested again: that
-  // digest is taken. 0, or the first error.
-  int32_t Read(tsSiteParamMapController& map, int32_t sleepMs, const CancelFn& cancel,
-               const std::string* verifiedDigest = nullptr);
+  // the digest. 0, or the first error.
+  int32_t Read(tsSiteParamMapController& map, int32_t sleepMs, const CancelFn& cancel);
   // Closes the file: 0, or kCannotOpen when it could not be closed.
   int32_t Close();
 

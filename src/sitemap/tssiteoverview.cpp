@@ -54,6 +54,14 @@ int32_t CopyFileContent(const std::string& from, const std::string& to) {
   return result;
 }
 
+// A stated checksum in the case of the digests the map keeps.
+std::string UpperCase(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z')
+      c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
 }  // namespace
 
 tsSiteOverview::tsSiteOverview(tsSiteParamMapController& map) : map_(map) {}
@@ -124,9 +132,9 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
   lfmDebugLog& log = lfmDebugLog::Instance();
   *same = false;
   tsSiteMapReader reader;
-  // Structure, line count and checksum, before and after reading.
-  auto checkFile = [&] {
-    int32_t result = reader.CheckFile(true);
+  // Structure and line count before reading; with the checksum after.
+  auto checkFile = [&](bool verify) {
+    int32_t result = reader.CheckFile(verify);
     if (result != 0)
       log.LogFormat(1, "Error: tsSiteOverview::Load %s reader.CheckFile Failed: %s: %s", mode,
                     path.c_str(), tsSiteMapReader::ResultText(result));
@@ -138,7 +146,10 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
     return rc;
   }
   if (checkStatus_) {
-    rc = reader.ScanFile(sleepMs_, cancel);
+    // The scan checks the structure and counts the lines; the data lines
+    // are digested once, while they are read, so that the digest checked
+    // is that of the very lines that were loaded.
+    rc = reader.ScanFile(sleepMs_, cancel, false);
     if (rc == tsSiteMapReader::kCancelled)
       return rc;
     if (rc != 0) {
@@ -146,10 +157,13 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
                     path.c_str());
       return rc;
     }
-    rc = checkFile();
+    rc = checkFile(false);
     if (rc != 0)
       return rc;
-    if (!reloadSame_ && map_.IsSameCheckSum(reader.Digest())) {
+    // A file stating the checksum of the map in force is that map again,
+    // or a file that would fail its check: either way there is nothing to
+    // load.
+    if (!reloadSame_ && map_.IsSameCheckSum(UpperCase(reader.CheckSum()))) {
       log.LogFormat(1,
                     "Info: tsSiteOverview::Load %s IsSameCheckSum: File is the same checksum as "
                     "the current one %s",
@@ -158,9 +172,6 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
       return 0;
     }
   }
-  // The scan has just digested and verified this private copy through the
-  // same open file: reading it need not digest it again.
-  const std::string scanned = reader.Digest();
   rc = reader.Reset();
   if (rc != 0) {
     log.LogFormat(1, "Error: tsSiteOverview::Load %s Reset Failed:  %s: %s", mode, path.c_str(),
@@ -169,7 +180,7 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
   }
   // A failed or cancelled read leaves a partly filled standby half; the
   // caller only swaps after a clean read, and the next fill starts afresh.
-  rc = reader.Read(map_, sleepMs_, cancel, checkStatus_ ? &scanned : nullptr);
+  rc = reader.Read(map_, sleepMs_, cancel);
   if (rc == tsSiteMapReader::kCancelled)
     return rc;
   if (rc != 0) {
@@ -179,7 +190,7 @@ int32_t tsSiteOverview::ReadFile(const char* mode, const std::string& path, cons
   }
   // What was read is checked whether or not the file was checked before:
   // a file that fails its checks is never swapped in.
-  rc = checkFile();
+  rc = checkFile(true);
   if (rc != 0)
     return rc;
   rc = reader.Close();

@@ -88,7 +88,8 @@ int32_t tsSiteParamRecord::Set(int32_t column, std::string_view value) {
 
 void tsSiteParamRecord::Views(std::string_view out[kColumnCount]) const {
   for (int32_t c = 0; c < kColumnCount; ++c)
-    out[c] = std::string_view(columns[c].c_str());  // up to a NUL it holds
+    out[c] = columns[c].find('\0') == std::string::npos ? std::string_view(columns[c])
+                                                        : std::string_view("", 0);
 }
 
 void tsSiteParamRecord::Clear() {
@@ -136,7 +137,8 @@ uint64_t HashKey(std::string_view key) {
     n -= 8;
   }
   uint64_t w = 0;
-  std::memcpy(&w, p, n);
+  if (n > 0)
+    std::memcpy(&w, p, n);
   h = (h ^ w) * 0x94D049BB133111EBULL;
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ULL;
@@ -296,7 +298,8 @@ int32_t tsSiteParamMap::Insert(const std::string_view columns[tsSiteParamRecord:
   char* packed = Allocate(bytes);
   char* p = packed;
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
-    std::memcpy(p, columns[c].data(), lengths[c]);
+    if (lengths[c] > 0)  // an empty view may have no data at all
+      std::memcpy(p, columns[c].data(), lengths[c]);
     p[lengths[c]] = '\0';
     p += lengths[c] + 1;
   }

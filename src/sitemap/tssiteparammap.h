@@ -47,7 +47,7 @@ struct tsSiteParamRecord {
   int32_t Set(int32_t column, std::string_view value);
   // `value` as stored in `column` by Set (a view into `value`).
   static std::string_view Normalize(int32_t column, std::string_view value);
-  // The columns as views, each up to a NUL it holds; valid while the
+  // The columns as views (one holding a NUL as empty); valid while the
   // record is unchanged.
   void Views(std::string_view out[kColumnCount]) const;
   const std::string& Get(Column column) const { return columns[column]; }
@@ -91,8 +91,8 @@ class tsSiteParamMap {
   int32_t Insert(const tsSiteParamRecord& record);
   // The same for the columns as views, which hold no NUL.
   int32_t Insert(const std::string_view columns[tsSiteParamRecord::kColumnCount]);
-  // Makes room for `records` records in both indexes, so that filling
-  // them does not rehash; only a hint.
+  // Makes room for `records` records in the KYR ID index, so that filling
+  // it does not rehash; only a hint.
   void Reserve(size_t records);
   // Applies the inserts still queued; the half is ready for Find() after
   // it. Insert() callers call it once they are done.
@@ -231,8 +231,10 @@ class tsSiteParamMapController {
   bool IsSameCheckSum(const std::string& digest) const;
   std::string ActiveCheckSum() const;
   std::string StandbyCheckSum() const;
-  // Makes the standby half active and the active one standby. A non-zero
-  // `lockModel` makes every later lookup lock-free. Returns true.
+  // Makes the standby half active and lets go of the active one (freed by
+  // the last lookup still reading it; only its checksum text stays, as the
+  // standby checksum). A non-zero `lockModel` makes every later lookup
+  // lock-free. Returns true.
   bool Swap(int32_t lockModel);
   bool LockFree() const { return lockFree_.load(std::memory_order_acquire); }
 

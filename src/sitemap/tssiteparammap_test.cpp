@@ -35,8 +35,13 @@ TEST(SiteParamMap, HalfFindsEveryKeyAcrossGrowthAndReplacement) {
   ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k7"}, {R::kTagId, "t7b"}, {R::kTimeZone, "x"}})), 0);
   ASSERT_EQ(half.Insert(Record({{R::kKyrId, "k8b"}, {R::kTagId, "t8"}})), 0);
   ASSERT_EQ(half.Insert(Record({{R::kTagId, "tagonly"}})), 0);
+  // A damaged value holding a NUL stands for no site, not for "k1".
+  ASSERT_EQ(half.Insert(Record({{R::kKyrId, std::string("k1\0x", 4)}, {R::kTagId, "tnul"}})), 0);
   half.FinishInserts();
   EXPECT_EQ(half.Size(), static_cast<size_t>(kSites + 1));
+  tsSiteParamView nul(nullptr);
+  ASSERT_TRUE(half.FindTag("tnul", &nul));
+  EXPECT_EQ(nul.Get(R::kKyrId), "");
   tsSiteParamView v(nullptr);
   for (int i = 0; i < kSites; ++i) {
     ASSERT_TRUE(half.Find("k" + std::to_string(i), &v)) << i;
