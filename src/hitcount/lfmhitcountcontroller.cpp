@@ -2,6 +2,17 @@
 
 #include <thread>
 
+std::atomic<void (*)(int)> lfmHitCountController::testHook{nullptr};
+
+namespace {
+
+inline void TestHook(int phase) {
+  if (auto hook = lfmHitCountController::testHook.load(std::memory_order_relaxed))
+    hook(phase);
+}
+
+}  // namespace
+
 void lfmHitCountController::Counts::Merge(const Counts& other) {
   if (other.count == 0)
     return;
@@ -17,11 +28,13 @@ void lfmHitCountController::Increment(const std::atomic<int>& activeBank, time_t
     int b = activeBank.load();
     Bank& bank = banks_[b];
     bank.inFlight.fetch_add(1);
+    TestHook(0);
     if (activeBank.load() != b) {
       // A swap came between: the flusher may already be reading b.
       bank.inFlight.fetch_sub(1);
       continue;
     }
+    TestHook(1);
     int64_t when = static_cast<int64_t>(t);
     int64_t first = bank.first.load(std::memory_order_relaxed);
     while ((first == 0 || when < first) &&
@@ -40,8 +53,10 @@ void lfmHitCountController::Increment(const std::atomic<int>& activeBank, time_t
 lfmHitCountController::Counts lfmHitCountController::Take(int bank) {
   Bank& b = banks_[bank];
   // A counter is inside for a few instructions only.
-  while (b.inFlight.load() != 0)
+  while (b.inFlight.load() != 0) {
+    TestHook(2);
     std::this_thread::yield();
+  }
   Counts c;
   c.count = b.count.exchange(0, std::memory_order_relaxed);
   c.first = static_cast<time_t>(b.first.exchange(0, std::memory_order_relaxed));

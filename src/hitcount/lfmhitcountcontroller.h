@@ -52,6 +52,11 @@ class lfmHitCountController {
   // and clears it. One flusher at a time.
   Counts Take(int bank);
 
+  // For tests: called by Increment when inside a bank before (phase 0) and
+  // after (phase 1) it checked the index, and by Take while it waits for a
+  // counter to leave (phase 2). Null: nothing is called.
+  static std::atomic<void (*)(int phase)> testHook;
+
  private:
   struct alignas(64) Bank {
     std::atomic<uint32_t> inFlight{0};

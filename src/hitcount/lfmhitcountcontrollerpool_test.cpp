@@ -138,8 +138,8 @@ TEST(HitCountControllerPool, RotationByFlushesFinishesTheFileWhenTheCountIsReach
   } cases[] = {
       {3, {"web01_2004_05_07_00000.hclf", "web01_2004_05_07_00003.hclfbusy"}},
       {0,
-       {"web01_2004_05_07_00000.hclf", "web01_2004_05_07_00001.hclf",
-        "web01_2004_05_07_00002.hclf", "web01_2004_05_07_00003.hclf"}},
+       {"web01_2004_05_07_00000.hclf", "web01_2004_05_07_00001.hclf", "web01_2004_05_07_00002.hclf",
+        "web01_2004_05_07_00003.hclf"}},
   };
   for (const Case& c : cases) {
     TempRoot root(Config("hitcountrotatebyflush = true\nhitcountflushesperrotation = " +
@@ -153,10 +153,9 @@ TEST(HitCountControllerPool, RotationByFlushesFinishesTheFileWhenTheCountIsReach
     EXPECT_EQ(ListDir(root.File("hc")), c.files) << c.perRotation;
     EXPECT_EQ(lfmHitCountControllerPool::NextEntryForTest(), 5u);
     if (c.perRotation == 3) {
-      EXPECT_EQ(root.Read("hc/" + c.files[0]),
-                kHeader + Line(1, t + 60, t, "1000000", 1, t, t) +
-                    Line(2, t + 60, t, "1000000", 1, t + 1, t + 1) +
-                    Line(3, t + 60, t, "1000000", 1, t + 2, t + 2));
+      EXPECT_EQ(root.Read("hc/" + c.files[0]), kHeader + Line(1, t + 60, t, "1000000", 1, t, t) +
+                                                   Line(2, t + 60, t, "1000000", 1, t + 1, t + 1) +
+                                                   Line(3, t + 60, t, "1000000", 1, t + 2, t + 2));
       // The next file has its own header; entry numbers go on.
       EXPECT_EQ(root.Read("hc/" + c.files[1]),
                 kHeader + Line(4, t + 60, t, "1000000", 1, t + 3, t + 3));
@@ -177,10 +176,10 @@ TEST(HitCountControllerPool, SizeLimitStartsANewFileBeforeALineWouldPassIt) {
     lfmHitCountControllerPool::CountRequest(t + i);
     lfmHitCountControllerPool::Flush(t + 60, t);
   }
-  EXPECT_EQ(ListDir(root.File("hc")),
-            (std::vector<std::string>{"web01_2004_05_07_00000(2).hclf",
-                                      "web01_2004_05_07_00000.hclf",
-                                      "web01_2004_05_07_00001.hclfbusy"}));
+  EXPECT_EQ(
+      ListDir(root.File("hc")),
+      (std::vector<std::string>{"web01_2004_05_07_00000(2).hclf", "web01_2004_05_07_00000.hclf",
+                                "web01_2004_05_07_00001.hclfbusy"}));
   EXPECT_EQ(root.Read("hc/web01_2004_05_07_00000(2).hclf"), kHeader + first);
   EXPECT_EQ(root.Read("hc/web01_2004_05_07_00000.hclf"), "older\r\n");
   EXPECT_EQ(root.Read("hc/web01_2004_05_07_00001.hclfbusy"),
@@ -260,12 +259,13 @@ TEST(HitCountControllerPool, AHitIsCountedUnderTheKeyOfItsOwnSiteRecord) {
 }
 
 TEST(HitCountControllerPool, CountsRacingRepeatedFlushesAddUpExactlyOverAllFiles) {
-  TempRoot root(Config("hostedmodel = true\nhitcountrotatebyflush = true\n"
-                       "hitcountflushesperrotation = 2\n"));
+  TempRoot root(
+      Config("hostedmodel = true\nhitcountrotatebyflush = true\n"
+             "hitcountflushesperrotation = 2\n"));
   root.Platform().SetHostName("web01");
   const time_t t = UtcTime(2004, 5, 7);
   const int kThreads = 4;
-  const int kPerThread = 10000;
+  const int kPerThread = 40000;
   const char* sites[] = {kSiteA, kSiteB};
   {
     PoolSession session;
@@ -302,6 +302,9 @@ TEST(HitCountControllerPool, CountsRacingRepeatedFlushesAddUpExactlyOverAllFiles
         f.push_back(v);
       ASSERT_EQ(f.size(), 11u) << line;
       totals[f[3]] += std::stol(f[4]);
+      // Every count went out with the times of its own hits.
+      long first = std::stol(f[9]), last = std::stol(f[10]);
+      EXPECT_TRUE(first >= t && first <= last && last < t + kPerThread) << line;
     }
   }
   const long all = long{kThreads} * kPerThread;
