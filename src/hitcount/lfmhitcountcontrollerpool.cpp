@@ -460,6 +460,8 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
   };
   static thread_local Remembered remembered;
   static thread_local std::string key;
+  if (!p.initialized.load(std::memory_order_acquire))
+    ThrowNotInitialized("GetHitCountController");
   lfmLogRecord::BuildFileKey(request, key, site);
   uint64_t generation = p.generation.load(std::memory_order_acquire);
   if (remembered.generation != generation) {

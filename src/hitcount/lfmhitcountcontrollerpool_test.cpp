@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -130,6 +131,28 @@ TEST(HitCountControllerPool, FlushesAppendToTheFirstFileWithoutRotation) {
                 Line(2, t + 120, t + 60, "1000000", 1, t + 70, t + 70));
 }
 
+TEST(HitCountControllerPool, AMissingDirectoryIsMadeOrTheRootsLogDirectoryTakesItsPlace) {
+  struct Case {
+    int mkdirError;
+    const char* directory;
+    const char* message;
+  } cases[] = {
+      {0, "hc", "Created log file directory"},
+      {EACCES, "log", "Failed to create log file directory"},
+  };
+  for (const Case& c : cases) {
+    TempRoot root(Config(""));
+    root.Platform().SetHostName("web01");
+    root.Platform().mkdirError = c.mkdirError;
+    PoolSession session;
+    lfmHitCountControllerPool::CountRequest(UtcTime(2004, 5, 7));
+    lfmHitCountControllerPool::Flush(UtcTime(2004, 5, 7, 1), UtcTime(2004, 5, 7));
+    EXPECT_TRUE(root.Exists(std::string(c.directory) + "/web01_2004_05_07_00000.hclf"))
+        << c.directory;
+    EXPECT_EQ(Count(root.Read("log/kyr.audit"), c.message), 1u) << c.directory;
+  }
+}
+
 TEST(HitCountControllerPool, RotationByFlushesFinishesTheFileWhenTheCountIsReached) {
   const time_t t = UtcTime(2004, 5, 7);
   struct Case {
@@ -160,6 +183,13 @@ TEST(HitCountControllerPool, RotationByFlushesFinishesTheFileWhenTheCountIsReach
       EXPECT_EQ(root.Read("hc/" + c.files[1]),
                 kHeader + Line(4, t + 60, t, "1000000", 1, t + 3, t + 3));
     }
+    // Shut-down finishes the busy file.
+    lfmHitCountControllerPool::ShutDown();
+    std::vector<std::string> finished = c.files;
+    for (std::string& name : finished)
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, "busy") == 0)
+        name.resize(name.size() - 4);
+    EXPECT_EQ(ListDir(root.File("hc")), finished) << c.perRotation;
   }
 }
 
