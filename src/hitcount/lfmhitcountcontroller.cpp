@@ -6,6 +6,13 @@ std::atomic<void (*)(int)> lfmHitCountController::testHook{nullptr};
 
 namespace {
 
+// A number per thread, handed out in order, picking its stripe.
+unsigned ThreadNumber() {
+  static std::atomic<unsigned> next{0};
+  static thread_local unsigned number = next.fetch_add(1, std::memory_order_relaxed);
+  return number;
+}
+
 inline void TestHook(int phase) {
   if (auto hook = lfmHitCountController::testHook.load(std::memory_order_relaxed))
     hook(phase);
@@ -23,10 +30,16 @@ void lfmHitCountController::Counts::Merge(const Counts& other) {
     last = other.last;
 }
 
+lfmHitCountController::lfmHitCountController(std::string key, int stripes)
+    : key_(std::move(key)),
+      stripeCount_(stripes > 1 ? static_cast<unsigned>(stripes) : 1u),
+      stripes_(new Stripe[stripeCount_]) {}
+
 void lfmHitCountController::Increment(const std::atomic<int>& activeBank, time_t t) {
+  Stripe& stripe = stripes_[stripeCount_ == 1 ? 0 : ThreadNumber() % stripeCount_];
   for (;;) {
     int b = activeBank.load();
-    Bank& bank = banks_[b];
+    Bank& bank = stripe.banks[b];
     bank.inFlight.fetch_add(1);
     TestHook(0);
     if (activeBank.load() != b) {
@@ -51,15 +64,19 @@ void lfmHitCountController::Increment(const std::atomic<int>& activeBank, time_t
 }
 
 lfmHitCountController::Counts lfmHitCountController::Take(int bank) {
-  Bank& b = banks_[bank];
-  // A counter is inside for a few instructions only.
-  while (b.inFlight.load() != 0) {
-    TestHook(2);
-    std::this_thread::yield();
+  Counts all;
+  for (unsigned i = 0; i < stripeCount_; ++i) {
+    Bank& b = stripes_[i].banks[bank];
+    // A counter is inside for a few instructions only.
+    while (b.inFlight.load() != 0) {
+      TestHook(2);
+      std::this_thread::yield();
+    }
+    Counts c;
+    c.count = b.count.exchange(0, std::memory_order_relaxed);
+    c.first = static_cast<time_t>(b.first.exchange(0, std::memory_order_relaxed));
+    c.last = static_cast<time_t>(b.last.exchange(0, std::memory_order_relaxed));
+    all.Merge(c);
   }
-  Counts c;
-  c.count = b.count.exchange(0, std::memory_order_relaxed);
-  c.first = static_cast<time_t>(b.first.exchange(0, std::memory_order_relaxed));
-  c.last = static_cast<time_t>(b.last.exchange(0, std::memory_order_relaxed));
-  return c;
+  return all;
 }

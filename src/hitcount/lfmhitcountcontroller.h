@@ -6,6 +6,7 @@
 //
 // Lock-free on the counting side: a count is a handful of atomic operations
 // on this controller's own cache lines plus one load of the shared index.
+// The protocol below holds for every stripe's banks on their own.
 //
 // How no count is lost or taken twice across a swap (every operation on
 // `inFlight` and the index is sequentially consistent):
@@ -25,6 +26,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 
 class lfmHitCountController {
@@ -39,7 +41,10 @@ class lfmHitCountController {
     void Merge(const Counts& other);
   };
 
-  explicit lfmHitCountController(std::string key) : key_(std::move(key)) {}
+  // `stripes` above 1 for keys that every request thread counts into: each
+  // thread then counts into a stripe of its own (by its thread number), so
+  // that threads do not take turns at one cache line.
+  explicit lfmHitCountController(std::string key, int stripes = 1);
   lfmHitCountController(const lfmHitCountController&) = delete;
   lfmHitCountController& operator=(const lfmHitCountController&) = delete;
 
@@ -65,6 +70,11 @@ class lfmHitCountController {
     std::atomic<int64_t> last{0};
   };
 
+  struct Stripe {
+    Bank banks[2];
+  };
+
   const std::string key_;
-  Bank banks_[2];
+  const unsigned stripeCount_;
+  std::unique_ptr<Stripe[]> stripes_;
 };

@@ -41,6 +41,9 @@ constexpr int kCreateFlags =
     kOpenWriteOnly | kOpenAppend | kOpenCreate | kOpenExclusive | kOpenUntranslated;
 constexpr int kAppendFlags = kOpenWriteOnly | kOpenAppend | kOpenUntranslated;
 
+// Stripes of the counters that every request thread may count into.
+constexpr int kSharedStripes = 8;
+
 using Counts = lfmHitCountController::Counts;
 using ControllerPtr = std::shared_ptr<lfmHitCountController>;
 
@@ -79,7 +82,7 @@ struct Pool {
   // controllers are asked for again.
   std::atomic<uint64_t> generation{1};
   std::unordered_map<std::string, ControllerPtr> controllers{100};
-  lfmHitCountController global{kGlobalId};
+  lfmHitCountController global{kGlobalId, kSharedStripes};
   // The bank counting goes to; changed by the flusher only.
   std::atomic<int> active{0};
 
@@ -114,6 +117,14 @@ Pool& State() {
 [[noreturn]] void ThrowNotInitialized(const char* method) {
   throw whException(kClass, method, kModule, __LINE__, whText::kIncorrectUsage,
                     "The hit count controller was not properly initialized.");
+}
+
+// The keys that gather the hits of many sites get a stripe per thread; a
+// site's own key stays one bank pair (the site map may list many sites).
+int StripesOf(const std::string& key) {
+  return key.empty() || key == lfmLogRecord::kNonHostedKey || key == lfmLogRecord::kStandardLagKey
+             ? kSharedStripes
+             : 1;
 }
 
 std::vector<ControllerPtr> Snapshot(Pool& p) {
@@ -457,6 +468,10 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
   struct Remembered {
     uint64_t generation = 0;
     std::unordered_map<std::string, ControllerPtr> controllers;
+    // The last key counted and its controller (held by the map): hits of
+    // one stream find it without hashing.
+    std::string lastKey;
+    lfmHitCountController* last = nullptr;
   };
   static thread_local Remembered remembered;
   static thread_local std::string key;
@@ -466,10 +481,16 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
   uint64_t generation = p.generation.load(std::memory_order_acquire);
   if (remembered.generation != generation) {
     remembered.controllers.clear();
+    remembered.last = nullptr;
     remembered.generation = 0;
+  } else if (remembered.last && remembered.lastKey == key) {
+    remembered.last->Increment(p.active, hitTime);
+    return;
   } else {
     auto it = remembered.controllers.find(key);
     if (it != remembered.controllers.end()) {
+      remembered.lastKey = key;
+      remembered.last = it->second.get();
       it->second->Increment(p.active, hitTime);
       return;
     }
@@ -481,7 +502,7 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
       ThrowNotInitialized("GetHitCountController");
     ControllerPtr& slot = p.controllers[key];
     if (!slot)
-      slot = std::make_shared<lfmHitCountController>(key);
+      slot = std::make_shared<lfmHitCountController>(key, StripesOf(key));
     c = slot;
     generation = p.generation.load();
   }
@@ -490,6 +511,8 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
     remembered.controllers.clear();
   remembered.generation = generation;
   remembered.controllers.emplace(key, c);
+  remembered.lastKey = key;
+  remembered.last = c.get();
   c->Increment(p.active, hitTime);
 }
 
