@@ -364,8 +364,16 @@ void FlushLocked(Pool& p, Interval interval, time_t flushTime, time_t intervalTi
                                         f.error.Message().c_str());
     p.outageReported = true;
   } catch (const whException& e) {
-    // A failed write keeps its bytes buffered for the next open.
+    // A failed write keeps its bytes buffered for the next open; without
+    // rotation the next flush opens the file again, so it must be closed.
     lfmExceptionController::ProcessException(e, whMethodId(kClass, method));
+    if (!rotation) {
+      try {
+        p.file->Close();
+      } catch (...) {
+        // Reported above; the bytes stay buffered.
+      }
+    }
   } catch (...) {
     lfmStdErr::WriteLine(rotation ? "Caught unknown exception in "
                                     "lfmHitCountControllerPool::FlushHitCountsWithRotation()"

@@ -251,6 +251,25 @@ TEST(HitCountControllerPool, IntervalsThatFindNoFileAreWrittenWithTheNextFlushAn
   }
 }
 
+TEST(HitCountControllerPool, AFileLeftByAFailedWriteTakesTheNextFlush) {
+  TempRoot root(Config("hostedmodel = true\n"));
+  root.Platform().SetHostName("web01");
+  PoolSession session;
+  const time_t t = UtcTime(2004, 5, 7);
+  // More lines than the file's buffer holds: the disk is met while writing.
+  for (int site = 0; site < 1000; ++site)
+    Hit(std::to_string(10000000000000 + site).c_str(), t);
+  root.Platform().writeError = ENOSPC;
+  lfmHitCountControllerPool::Flush(t + 60, t);
+  root.Platform().writeError = 0;
+  lfmHitCountControllerPool::CountRequest(t + 61);
+  lfmHitCountControllerPool::Flush(t + 120, t + 60);
+  std::string text = root.Read("hc/web01_2004_05_07_00000.hclf");
+  EXPECT_EQ(Count(text, "#entry"), 1u);
+  EXPECT_NE(text.find("1000000,1,1,KYR,web01,web01," + std::to_string(t + 61) + ","),
+            std::string::npos);
+}
+
 TEST(HitCountControllerPool, CountingRefusedOutsideInitialisationAlsoWithRememberedKeys) {
   TempRoot root(Config("hostedmodel = true\n"));
   const std::string refused =
