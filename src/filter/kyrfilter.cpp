@@ -18,6 +18,7 @@
 #include "hit/lfmloghelper.h"
 #include "hit/lfmpools.h"
 #include "hit/lfmrequest.h"
+#include "hitcount/lfmhitcountcontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
@@ -151,8 +152,9 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
       lfmCookieServer::ProcessCookie(*record, site);
     time_t hitTime = 0;
     if (!lfmLogHelper::PrepareHit(*record)) {
-      // With "trackhitcount" on, the request is counted here as one
-      // without a logged hit.
+      // A request without a logged hit: a page, a refused hit.
+      if (lfmLogServerSettings::TrackHitCount())
+        lfmHitCountControllerPool::CountRequest(lfmClock::Now());
       return SF_STATUS_REQ_NEXT_NOTIFICATION;
     }
     if (lfmLogServerSettings::TrackFirstTimeCookies() &&
@@ -168,7 +170,8 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     }
     lfmLogRecord::WriteLogRecord(*record, site, &hitTime);
     lfmLogHelper::PerformFixup(*record);
-    // With "trackhitcount" on, the hit is counted here at `hitTime`.
+    if (lfmLogServerSettings::TrackHitCount())
+      lfmHitCountControllerPool::CountHit(*record, site, hitTime);
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(e, kResponseSite);
   } catch (...) {

@@ -17,6 +17,8 @@
 #include "hit/lfmpools.h"
 #include "hit/lfmrequest.h"
 #include "hit/lfmrequestdata.h"
+#include "hitcount/lfmhitcountcontrollerpool.h"
+#include "hitcount/lfmhitcountheartbeat.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
@@ -129,14 +131,21 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
   std::string header = lfmLogRecord::BuildLogHeader();
   lfmLogFileControllerPool::Initialize(limit, header.c_str());
   bool heartbeat = false;
+  bool hitCounting = false;
   bool siteMapHeartbeat = false;
   try {
     if (startHeartbeat) {
       lfmHeartBeat::Start();
       heartbeat = true;
     }
-    // Hit counting (its pool, its heartbeat and the recovery of left-over
-    // hit-count files) starts here when "trackhitcount" is on.
+    if (s.trackHitCount) {
+      lfmHitCountControllerPool::Initialize();
+      hitCounting = true;
+      lfmHitCountHeartBeat::Start();
+      // A run that ended without finishing its hit-count file leaves it busy.
+      const std::string& ext = s.hitCountLogFileExt;
+      RecoverTemporaryFiles(s.hitCountLogFileDir, ext + "busy", ext);
+    }
     if (s.hostedModel && tsServiceModelSettings::ServiceModel()) {
       if (tsServiceModelSettings::SiteMapEnabled()) {
         if (SiteMapLoad() != 0)
@@ -154,6 +163,10 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
     // Leave nothing running behind a failed start.
     if (siteMapHeartbeat)
       lfmSiteMapHeartBeat::Stop();
+    if (hitCounting) {
+      lfmHitCountHeartBeat::Stop();
+      lfmHitCountControllerPool::ShutDown();
+    }
     if (heartbeat)
       lfmHeartBeat::Stop();
     lfmLogFileControllerPool::ShutDown();
@@ -169,8 +182,12 @@ void lfmLogHelper::ShutDown(bool stopHeartbeat) {
   if (stopHeartbeat || lfmHeartBeat::IsStarted())
     lfmHeartBeat::Stop();
   lfmLogFileControllerPool::ShutDown();
-  // With "trackhitcount" on, the hit-count heartbeat stops and the
-  // hit-count pool shuts down here.
+  // The last interval's counts are written by the pool's shut-down, after
+  // the heartbeat can no longer flush beside it.
+  if (lfmHitCountHeartBeat::IsStarted())
+    lfmHitCountHeartBeat::Stop();
+  if (lfmHitCountControllerPool::IsInitialized())
+    lfmHitCountControllerPool::ShutDown();
 }
 
 int lfmLogHelper::SiteMapLoad() {
