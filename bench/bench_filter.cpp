@@ -75,6 +75,12 @@ void WriteSiteMap(const std::string& dir, long sites) {
       << data;
 }
 
+// KYR_BENCH_HITCOUNT=1 counts every hit ("trackhitcount").
+std::string HitCounting() {
+  const char* on = std::getenv("KYR_BENCH_HITCOUNT");
+  return on && *on == '1' ? "trackhitcount = true\n" : "";
+}
+
 // The run's root, with the shipped element map and no rotation.
 const std::string& Root() {
   static const std::string& root = []() -> const std::string& {
@@ -82,12 +88,12 @@ const std::string& Root() {
     long sites = SiteMapSites();
     if (sites < 0) {
       std::ofstream(dir + "/cfg/kyr.cfg")
-          << FilterConfig("", "[logrotation]\nrotationperiod = none\n");
+          << FilterConfig(HitCounting(), "[logrotation]\nrotationperiod = none\n");
     } else {
       if (sites > 0)
         WriteSiteMap(dir, sites);
       std::ofstream(dir + "/cfg/kyr.cfg") << FilterConfig(
-          "hostedmodel = true\n",
+          "hostedmodel = true\n" + HitCounting(),
           "[logrotation]\nrotationperiod = none\n[servicemodel]\nservicemodel = true\n"
           "rotationratestandardlag = 1440\nsitemapenabled = " +
               std::string(sites > 0 ? "true" : "false") + "\n");
