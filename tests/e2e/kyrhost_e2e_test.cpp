@@ -7,9 +7,12 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "tests/e2e/hostprocess.h"
 #include "tests/e2e/httpclient.h"
+#include "tests/support/filtertest.h"
+#include "tests/support/temproot.h"
 
 namespace e2e {
 namespace {
@@ -229,6 +232,46 @@ TEST_F(KyrhostTest, HttpsListenerTellsTheModuleTheRequestIsSecure) {
   EXPECT_EQ(plain.Header("Set-Cookie"), "");
   EXPECT_EQ(client.Get(https + "/index.html").body, ReadFileText(SourceDir() + "/www/index.html"));
   EXPECT_EQ(host_->Stop(), 0);
+}
+
+TEST_F(KyrhostTest, HitCountFileAddsUpToTheHitsAndRequestsServed) {
+  StartHost("[logserver]\ntrackhitcount = true\ntrackfirsttimecookies = false\n");
+  const int kThreads = 2;
+  const int kHits = 40;   // tag hits per thread
+  const int kPages = 25;  // other requests per thread
+  std::atomic<int> answered{0};
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t)
+    clients.emplace_back([&, t] {
+      HttpClient client;
+      for (int i = 0; i < kHits + kPages; ++i) {
+        std::string path =
+            i < kHits ? "/kyr.gif?kyruri=%2Fp" + std::to_string(t * 1000 + i) : "/index.html";
+        if (client.Get(host_->Url(path)).status == 200)
+          ++answered;
+      }
+    });
+  for (std::thread& c : clients)
+    c.join();
+  EXPECT_EQ(answered.load(), kThreads * (kHits + kPages));
+  EXPECT_EQ(StopAndReadLog().size(), static_cast<size_t>(kThreads * kHits));
+  // The last interval is written when kyrhost stops.
+  long hits = 0, requests = 0;
+  for (const std::string& f : ListDir(host_->Root() + "/log")) {
+    if (f.size() < 5 || f.substr(f.size() - 5) != ".hclf")
+      continue;
+    for (const std::string& line : DataLines(ReadFileText(host_->Root() + "/log/" + f))) {
+      std::vector<std::string> cells;
+      size_t start = 0;
+      for (size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
+        cells.push_back(line.substr(start, comma - start));
+      cells.push_back(line.substr(start));
+      ASSERT_EQ(cells.size(), 11u) << line;
+      (cells[3] == "0" ? hits : requests) += std::stol(cells[4]);
+    }
+  }
+  EXPECT_EQ(hits, kThreads * kHits);
+  EXPECT_EQ(requests, kThreads * kPages);
 }
 
 TEST_F(KyrhostTest, RefusesToStartWithoutAWorkingModule) {
