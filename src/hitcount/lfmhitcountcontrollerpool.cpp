@@ -104,6 +104,9 @@ struct Pool {
   std::atomic<time_t> intervalTime{0};
   // Counts of flushes that found no file, written with the next one.
   Interval carried;
+  // Lines that a failed write kept from the file (not even buffered), with
+  // their entry numbers: they go first with the next flush.
+  std::vector<std::string> unwritten;
   // An open failure was reported and no flush has succeeded since.
   bool outageReported = false;
 };
@@ -219,10 +222,25 @@ uint64_t Measure(const std::vector<std::string>& lines) {
 }
 
 void WriteLines(Pool& p, const std::vector<std::string>& lines) {
-  for (const std::string& l : lines) {
-    p.file->Write(l.data(), l.size());
-    p.bytes += l.size();
-    ++p.entry;
+  std::vector<std::string> all;
+  all.swap(p.unwritten);
+  size_t fresh = all.size();  // where this flush's lines begin
+  all.insert(all.end(), lines.begin(), lines.end());
+  const uint64_t last = p.entry + lines.size();  // the entry after this flush's lines
+  for (size_t i = 0; i < all.size(); ++i) {
+    try {
+      p.file->Write(all[i].data(), all[i].size());
+    } catch (...) {
+      // The disk is full: this line and those after it reached neither the
+      // file nor its buffer. They keep their numbers and go out first with
+      // the next flush.
+      p.unwritten.assign(all.begin() + static_cast<std::ptrdiff_t>(i), all.end());
+      p.entry = last;
+      throw;
+    }
+    p.bytes += all[i].size();
+    if (i >= fresh)
+      ++p.entry;
   }
 }
 
@@ -293,12 +311,26 @@ bool RotationDue(const Pool& p) {
          (p.rotateByFlush && p.flushCount >= p.flushesPerRotation);
 }
 
+// A file whose close failed (a full disk) let go of its handle but kept its
+// unwritten lines and its name: they belong to that file, not to the next
+// one. Reopens it, writes them out and finishes it; a file that cannot be
+// reopened throws an open failure, so the new interval waits too.
+void FinishLeftover(Pool& p, time_t now) {
+  std::string name = p.file->GetName();
+  if (p.file->IsOpen() || p.file->PendingBytes() == 0 || name.empty())
+    return;
+  if (!p.file->Open(name, kAppendFlags, kOpenPermission, now))
+    ThrowOpenFailure(kWithRotation, name);
+  CloseAndFinish(p);
+}
+
 // A file stays open across flushes until a rotation closes it.
 void FlushWithRotation(Pool& p, const Interval& interval, time_t flushTime, time_t intervalTime) {
-  time_t earliest = interval.Earliest();
+  FinishLeftover(p, flushTime);
+  time_t earliest = interval.Earliest() != 0 ? interval.Earliest() : flushTime;
   std::vector<std::string> lines = Lines(p, interval, p.entry, flushTime, intervalTime);
   if (!p.file->IsOpen()) {
-    if (lines.empty())
+    if (lines.empty() && p.unwritten.empty())
       return;
     std::string name = FileName(p, earliest);
     if (!Create(p, name, flushTime))
@@ -323,16 +355,20 @@ void FlushWithRotation(Pool& p, const Interval& interval, time_t flushTime, time
 void FlushWithoutRotation(Pool& p, const Interval& interval, time_t flushTime,
                           time_t intervalTime) {
   std::vector<std::string> lines = Lines(p, interval, p.entry, flushTime, intervalTime);
-  if (lines.empty())
+  if (lines.empty() && p.unwritten.empty())
     return;
+  time_t earliest = interval.Earliest() != 0 ? interval.Earliest() : flushTime;
   std::string name = p.file->GetName();
   if (name.empty()) {
-    name = FileName(p, interval.Earliest());
+    name = FileName(p, earliest);
     if (!Create(p, name, flushTime) &&
         !p.file->Open(name, kAppendFlags, kOpenPermission, flushTime))
       ThrowOpenFailure(kWithoutRotation, name);
   } else if (!p.file->Open(name, kAppendFlags, kOpenPermission, flushTime)) {
-    name = FileName(p, interval.Earliest());
+    // Lines a failed close left unwritten go to their own file only.
+    if (p.file->PendingBytes() > 0)
+      ThrowOpenFailure(kWithoutRotation, name);
+    name = FileName(p, earliest);
     if (!Create(p, name, flushTime))
       ThrowOpenFailure(kWithoutRotation, name);
   }
@@ -514,8 +550,11 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
     c = slot;
     generation = p.generation.load();
   }
-  // Bounds a thread's memory when the keys are many.
-  if (remembered.controllers.size() >= 4096)
+  // Bounds a thread's memory when the keys are many. Controllers
+  // remembered from before a shut-down and a new start (the generation
+  // moved on while this thread waited for the lock) are no longer the
+  // pool's: they are forgotten, never stamped with the new generation.
+  if (remembered.controllers.size() >= 4096 || remembered.generation != generation)
     remembered.controllers.clear();
   remembered.generation = generation;
   remembered.controllers.emplace(key, c);

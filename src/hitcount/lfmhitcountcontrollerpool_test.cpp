@@ -251,23 +251,50 @@ TEST(HitCountControllerPool, IntervalsThatFindNoFileAreWrittenWithTheNextFlushAn
   }
 }
 
-TEST(HitCountControllerPool, AFileLeftByAFailedWriteTakesTheNextFlush) {
-  TempRoot root(Config("hostedmodel = true\n"));
-  root.Platform().SetHostName("web01");
-  PoolSession session;
-  const time_t t = UtcTime(2004, 5, 7);
-  // More lines than the file's buffer holds: the disk is met while writing.
-  for (int site = 0; site < 1000; ++site)
-    Hit(std::to_string(10000000000000 + site).c_str(), t);
-  root.Platform().writeError = ENOSPC;
-  lfmHitCountControllerPool::Flush(t + 60, t);
-  root.Platform().writeError = 0;
-  lfmHitCountControllerPool::CountRequest(t + 61);
-  lfmHitCountControllerPool::Flush(t + 120, t + 60);
-  std::string text = root.Read("hc/web01_2004_05_07_00000.hclf");
-  EXPECT_EQ(Count(text, "#entry"), 1u);
-  EXPECT_NE(text.find("1000000,1,1,KYR,web01,web01," + std::to_string(t + 61) + ","),
-            std::string::npos);
+// The disk fills while a flush writes more lines than the buffer holds, or
+// while it closes a file whose lines were all buffered: the lines left
+// unwritten go to the file they were meant for once the disk has room, none
+// is lost, and no file gets a second header.
+TEST(HitCountControllerPool, LinesLeftByAFullDiskGoToTheirOwnFile) {
+  const std::string rotateEach = "hitcountrotatebyflush = true\nhitcountflushesperrotation = 0\n";
+  struct Case {
+    std::string settings;
+    int sites;
+    std::vector<std::string> files;
+  } cases[] = {
+      {"", 1000, {"web01_2004_05_07_00000.hclf"}},
+      // Still open after the failed write: the next flush goes on in it.
+      {rotateEach, 1000, {"web01_2004_05_07_00000.hclf"}},
+      {"", 3, {"web01_2004_05_07_00000.hclf"}},
+      // Closed by its rotation when the disk was full: finished first.
+      {rotateEach, 3, {"web01_2004_05_07_00000.hclf", "web01_2004_05_07_00061.hclf"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.settings + std::to_string(c.sites));
+    TempRoot root(Config("hostedmodel = true\n" + c.settings));
+    root.Platform().SetHostName("web01");
+    PoolSession session;
+    const time_t t = UtcTime(2004, 5, 7);
+    for (int site = 0; site < c.sites; ++site)
+      Hit(std::to_string(10000000000000 + site).c_str(), t);
+    root.Platform().writeError = ENOSPC;
+    lfmHitCountControllerPool::Flush(t + 60, t);
+    root.Platform().writeError = 0;
+    lfmHitCountControllerPool::CountRequest(t + 61);
+    lfmHitCountControllerPool::Flush(t + 120, t + 60);
+    lfmHitCountControllerPool::ShutDown();
+    ASSERT_EQ(ListDir(root.File("hc")), c.files);
+    std::string all;
+    for (const std::string& f : c.files) {
+      std::string text = root.Read("hc/" + f);
+      EXPECT_EQ(Count(text, "#entry"), 1u) << f;
+      EXPECT_EQ(text.rfind("#entry", 0), 0u) << f;
+      all += text;
+    }
+    EXPECT_EQ(Count(all, ",KYR,"), c.sites + 2u);  // the sites, their sum, the request
+    EXPECT_NE(all.find("1000000,1,1,KYR,web01,web01," + std::to_string(t + 61) + ","),
+              std::string::npos);
+  }
 }
 
 TEST(HitCountControllerPool, CountingRefusedOutsideInitialisationAlsoWithRememberedKeys) {
