@@ -169,9 +169,10 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
       return SF_STATUS_REQ_FINISHED;
     }
     lfmLogRecord::WriteLogRecord(*record, site, &hitTime);
-    lfmLogHelper::PerformFixup(*record);
+    // Counted once its line is written, whatever the response headers meet.
     if (lfmLogServerSettings::TrackHitCount())
       lfmHitCountControllerPool::CountHit(*record, site, hitTime);
+    lfmLogHelper::PerformFixup(*record);
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(e, kResponseSite);
   } catch (...) {

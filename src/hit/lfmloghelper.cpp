@@ -144,7 +144,7 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
       lfmHitCountHeartBeat::Start();
       // A run that ended without finishing its hit-count file leaves it busy.
       const std::string& ext = s.hitCountLogFileExt;
-      RecoverTemporaryFiles(s.hitCountLogFileDir, ext + "busy", ext);
+      RecoverTemporaryFiles(lfmHitCountControllerPool::Directory(), ext + "busy", ext);
     }
     if (s.hostedModel && tsServiceModelSettings::ServiceModel()) {
       if (tsServiceModelSettings::SiteMapEnabled()) {

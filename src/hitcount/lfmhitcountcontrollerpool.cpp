@@ -498,6 +498,12 @@ void lfmHitCountControllerPool::ShutDown() {
   p.controllers.clear();
 }
 
+std::string lfmHitCountControllerPool::Directory() {
+  Pool& p = State();
+  lfmScopedGuard guard(p.lock);
+  return p.directory;
+}
+
 bool lfmHitCountControllerPool::IsInitialized() {
   return State().initialized.load();
 }

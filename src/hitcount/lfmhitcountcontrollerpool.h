@@ -27,6 +27,9 @@ class lfmHitCountControllerPool {
   // finishes the file, forgets every counter. Never throws.
   static void ShutDown();
   static bool IsInitialized();
+  // The directory the files go to: "hitcountlogfiledir", or the root's log
+  // directory when that could not be made. Empty before Initialize.
+  static std::string Directory();
 
   // Counts one logged hit at `hitTime` for the site of `request` (the file
   // key the log writer uses, from `site`). Throws whException when the

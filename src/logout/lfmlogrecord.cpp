@@ -440,6 +440,7 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     line.clear();
     line.reserve(8092);
     FormatLine(line, t, request, true);
+    const time_t lineTime = t;
 
     std::string key;
     BuildFileKey(request, key, site);
@@ -465,8 +466,9 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
         copy->Write(t, line.data(), line.size(), 0, kLatencyRealTime);
       }
     }
+    // The time of the site's own line; copies may carry a later one.
     if (hitTime)
-      *hitTime = t;
+      *hitTime = lineTime;
     return true;
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(e, whMethodId("lfmLogRecord", "WriteLogRecord"));
