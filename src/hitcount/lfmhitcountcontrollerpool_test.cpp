@@ -216,6 +216,23 @@ TEST(HitCountControllerPool, SizeLimitStartsANewFileBeforeALineWouldPassIt) {
             kHeader + Line(2, t + 60, t, "1000000", 1, t + 1, t + 1));
 }
 
+TEST(HitCountControllerPool, AFileReachingItsSizeLimitExactlyStaysOpen) {
+  TempRoot root(Config("hitcountlimitbysize = true\n"));
+  root.Platform().SetHostName("web01");
+  PoolSession session;
+  const time_t t = UtcTime(2004, 5, 7);
+  const std::string first = Line(1, t + 60, t, "1000000", 1, t, t);
+  const std::string second = Line(2, t + 60, t, "1000000", 1, t + 1, t + 1);
+  lfmHitCountControllerPool::SetMaxBytesForTest(std::string(kHeader).size() + first.size() +
+                                                second.size());
+  for (int i = 0; i < 2; ++i) {
+    lfmHitCountControllerPool::CountRequest(t + i);
+    lfmHitCountControllerPool::Flush(t + 60, t);
+  }
+  EXPECT_EQ(ListDir(root.File("hc")), std::vector<std::string>{"web01_2004_05_07_00000.hclfbusy"});
+  EXPECT_EQ(root.Read("hc/web01_2004_05_07_00000.hclfbusy"), kHeader + first + second);
+}
+
 TEST(HitCountControllerPool, IntervalsThatFindNoFileAreWrittenWithTheNextFlushAndReportedOnce) {
   for (const char* logserver : {"", "hitcountrotatebyflush = true\n"}) {
     TempRoot root(Config(logserver));
