@@ -17,8 +17,6 @@
 
 namespace {
 
-// Stop() re-offers the wake-up at this interval while it waits for the thread.
-constexpr uint32_t kStopSliceMs = 100;
 constexpr int64_t kHour = 3600;
 
 struct HitCountHeartBeatState {
@@ -203,31 +201,13 @@ void lfmHitCountHeartBeat::Stop() {
   HitCountHeartBeatState& s = State();
   try {
     if (s.thread.IsAlive()) {
-      s.thread.SignalStop();
       const uint32_t forTest = s.stopTimeoutMs.load();
       const uint32_t timeoutMs =
           forTest != 0 ? forTest : lfmCondition::TimeoutFromSeconds(RateSeconds());
-      uint32_t waited = 0;
-      uint32_t exitCode = 0;
-      int32_t err = 0;
-      int32_t joined = lfmThread::kTimedOut;
-      do {
-        // The wake-up is given under the tick mutex, so it cannot fall
-        // between the thread's stop check and its wait. A thread stuck in a
-        // flush holds the mutex; it is not waited for here (it sees the stop
-        // when the flush returns), so Stop() ends within its time-out.
-        if (s.tick.TryLock() == lfmMutex::kOk) {
-          s.wake.Signal();
-          s.tick.Unlock();
-        }
-        const uint32_t slice = std::min(kStopSliceMs, timeoutMs - waited);
-        joined = s.thread.Join(&exitCode, &err, slice);
-        waited += slice;
-      } while (joined == lfmThread::kTimedOut && waited < timeoutMs);
-      if (joined != 0) {
-        s.thread.Kill();
+      // The wake-up is offered under the tick mutex, never waited for: a
+      // thread busy in its work sees the stop when the work returns.
+      if (!s.thread.StopAndJoin(s.tick, s.wake, timeoutMs))
         lfmDebugLog::Instance().Log(MESS_HIT_COUNT_HEARBEAT_BAD_SHUTDOWN);
-      }
     }
     lfmScopedGuard guard(s.startedLock);
     s.started = false;

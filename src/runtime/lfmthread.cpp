@@ -1,10 +1,13 @@
 #include "runtime/lfmthread.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <chrono>
 #include <system_error>
 
 #include "platform/lfmplatform.h"
+#include "runtime/lfmcondition.h"
 
 namespace {
 std::atomic<int32_t> g_liveObjects{0};
@@ -200,6 +203,28 @@ int32_t lfmThread::WaitForStop(int32_t* err, uint32_t timeoutMs) {
     return kError;
   }
   return WaitFor(*shared, timeoutMs, [&] { return shared->stop; }) ? kStopSignalled : 0;
+}
+
+bool lfmThread::StopAndJoin(lfmMutex& lock, lfmCondition& wake, uint32_t timeoutMs) {
+  constexpr uint32_t kSliceMs = 100;
+  SignalStop();
+  uint32_t waited = 0;
+  uint32_t exitCode = 0;
+  int32_t err = 0;
+  int32_t joined = kTimedOut;
+  do {
+    if (lock.TryLock() == lfmMutex::kOk) {
+      wake.Signal();
+      lock.Unlock();
+    }
+    const uint32_t slice = std::min(kSliceMs, timeoutMs - waited);
+    joined = Join(&exitCode, &err, slice);
+    waited += slice;
+  } while (joined == kTimedOut && waited < timeoutMs);
+  if (joined == 0)
+    return true;
+  Kill();
+  return false;
 }
 
 bool lfmThread::IsAlive() const {

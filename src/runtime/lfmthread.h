@@ -13,6 +13,8 @@
 
 #include "runtime/lfmmutex.h"
 
+class lfmCondition;
+
 class lfmThread {
  public:
   using Function = uint32_t (*)(void* arg);
@@ -78,6 +80,15 @@ class lfmThread {
   // where the platform allows. Returns 0.
   virtual int32_t SetPriority(int32_t priority);
   virtual bool IsAlive() const;
+
+  // The stop of a heartbeat-like thread that holds `lock` except while it
+  // waits on `wake`: sets the stop event and, every 100 ms for up to
+  // `timeoutMs`, offers the wake-up under `lock` (only when `lock` is free,
+  // so that it cannot fall between the thread's stop check and its wait; a
+  // thread busy in its work holds `lock` and sees the stop when the work
+  // returns) and waits for the thread. A thread that has not ended by then is
+  // abandoned (Kill). True when it ended. Never blocks on `lock`.
+  bool StopAndJoin(lfmMutex& lock, lfmCondition& wake, uint32_t timeoutMs);
   // Waits up to `timeoutMs` for the stop event: -6 when it is set, 0 on
   // time-out, 3 for a detached object.
   virtual int32_t WaitForStop(int32_t* err, uint32_t timeoutMs);

@@ -15,8 +15,6 @@
 
 namespace {
 
-// Stop() re-offers the wake-up at this interval while it waits for the thread.
-constexpr uint32_t kStopSliceMs = 100;
 const char kClass[] = "lfmSiteMapHeartBeat";
 
 struct SiteMapHeartBeatState {
@@ -132,31 +130,14 @@ void lfmSiteMapHeartBeat::Stop() {
       s.stopping = true;
     }
     if (s.thread.IsAlive()) {
-      s.thread.SignalStop();
       // The configured period, not a test's shortened one.
       const uint32_t timeoutMs =
           std::min(static_cast<uint32_t>(tsServiceModelSettings::SiteMapReloadRate()) * 60000u,
                    kMaxStopWaitMs);
-      uint32_t waited = 0;
-      uint32_t exitCode = 0;
-      int32_t err = 0;
-      int32_t joined = lfmThread::kTimedOut;
-      do {
-        // Given under the wake mutex, the wake-up cannot fall between the
-        // thread's stop check and its wait; a thread busy loading holds the
-        // mutex and sees the stop through its cancel callback instead.
-        if (s.wake.TryLock() == lfmMutex::kOk) {
-          s.wakeUp.Signal();
-          s.wake.Unlock();
-        }
-        uint32_t slice = std::min(kStopSliceMs, timeoutMs - waited);
-        joined = s.thread.Join(&exitCode, &err, slice);
-        waited += slice;
-      } while (joined == lfmThread::kTimedOut && waited < timeoutMs);
-      if (joined != 0) {
-        s.thread.Kill();
+      // The wake-up is offered under the wake mutex, never waited for: a
+      // reload in progress sees the stop through its cancel callback.
+      if (!s.thread.StopAndJoin(s.wake, s.wakeUp, timeoutMs))
         lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_BAD_SHUTDOWN);
-      }
     }
     lfmScopedGuard guard(s.stateLock);
     s.started = false;
