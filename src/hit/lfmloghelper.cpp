@@ -19,6 +19,7 @@
 #include "hit/lfmrequestdata.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
 #include "hitcount/lfmhitcountheartbeat.h"
+#include "logout/lfmlogfile.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
@@ -235,16 +236,7 @@ int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
     }
     // A finished file of the same name (the run before finished one, then
     // began it again) is never replaced: the next free "(n)" name is taken.
-    std::string stem = from.substr(0, from.size() - dotted.size());
-    std::string to = stem + "." + finalExtension;
-    int err = platform->Rename(from, to, false);
-    for (int n = 2; err != 0 && n <= 1000 && platform->Access(to, kAccessExists); ++n) {
-      to = stem + "(" + std::to_string(n) + ")." + finalExtension;
-      err = platform->Rename(from, to, false);
-    }
-    if (err != 0)
-      lfmDebugLog::Instance().Log(MESS_LOG_FILE_RENAME_FAILURE, from.c_str(), to.c_str());
-    else
+    if (lfmLogFile::FinishBusyFile(from, finalExtension))
       ++renamed;
   }
   return renamed;

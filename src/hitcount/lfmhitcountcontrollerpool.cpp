@@ -16,6 +16,7 @@
 #include "diag/whexceptiontexts.h"
 #include "hitcount/lfmhitcountcontroller.h"
 #include "logout/lfmbufferedfile.h"
+#include "logout/lfmlogfile.h"
 #include "logout/lfmlogrecord.h"
 #include "platform/lfmplatform.h"
 #include "util/lfmclock.h"
@@ -262,36 +263,6 @@ bool Create(Pool& p, const std::string& name, time_t now) {
       whException(kClass, method, kModule, __LINE__, whText::kOpenFile, name.c_str())};
 }
 
-// Moves a finished busy file to the same name with the final extension,
-// never replacing a file that holds data (the next free "(n)" name is
-// taken); an empty target is replaced, an empty busy file deleted.
-void FinishBusyFile(const std::string& busyName, const std::string& extension) {
-  lfmPlatform* platform = lfmPlatform::Current();
-  lfmFileStatus busy;
-  if (!platform->Stat(busyName, &busy))
-    return;
-  if (busy.size == 0) {
-    lfmDebugLog::Instance().LogFormat(3, "Zero Length Busy file : %s", busyName.c_str());
-    lfmFileUtil::RemoveFile(busyName);
-    return;
-  }
-  size_t dot = busyName.find_last_of('.');
-  std::string stem = busyName.substr(0, dot);
-  std::string target = stem + "." + extension;
-  for (int n = 2;; ++n) {
-    lfmFileStatus existing;
-    if (platform->Stat(target, &existing) && existing.size == 0)
-      lfmFileUtil::RemoveFile(target);
-    if (lfmFileUtil::Rename(busyName, target) == 0)
-      return;
-    if (!platform->Stat(target, &existing) || n > 1000) {
-      lfmDebugLog::Instance().Log(MESS_LOG_FILE_RENAME_FAILURE, busyName.c_str(), target.c_str());
-      return;
-    }
-    target = stem + "(" + std::to_string(n) + ")." + extension;
-  }
-}
-
 void CloseAndFinish(Pool& p) {
   std::string name = p.file->GetName();
   bool wasOpen = p.file->IsOpen();
@@ -301,7 +272,7 @@ void CloseAndFinish(Pool& p) {
     p.file->Close();
   if (p.limitBySize || p.rotateByFlush) {
     if (wasOpen && !name.empty())
-      FinishBusyFile(name, p.finalExtension);
+      lfmLogFile::FinishBusyFile(name, p.finalExtension);
     p.file->Reset();
   }
 }

@@ -208,7 +208,7 @@ void lfmLogFile::SetPeriodTime(time_t t) {
   periodTm_ = ok ? tm : std::tm{};
 }
 
-bool lfmLogFile::FinishBusyFile(const std::string& busyName) {
+bool lfmLogFile::FinishBusyFile(const std::string& busyName, const std::string& finalExtension) {
   lfmPlatform* platform = lfmPlatform::Current();
   lfmFileStatus busy;
   if (!platform->Stat(busyName, &busy))
@@ -223,7 +223,7 @@ bool lfmLogFile::FinishBusyFile(const std::string& busyName) {
     lfmFileUtil::RemoveFile(busyName);
     return false;
   }
-  std::string target = stem + ".log";
+  std::string target = stem + "." + finalExtension;
   for (int n = 2;; ++n) {
     lfmFileStatus existing;
     if (platform->Stat(target, &existing) && existing.size == 0) {
@@ -237,6 +237,6 @@ bool lfmLogFile::FinishBusyFile(const std::string& busyName) {
       lfmDebugLog::Instance().Log(MESS_LOG_FILE_RENAME_FAILURE, busyName.c_str(), target.c_str());
       return false;
     }
-    target = stem + "(" + std::to_string(n) + ").log";
+    target = stem + "(" + std::to_string(n) + ")." + finalExtension;
   }
 }

@@ -105,10 +105,11 @@ class lfmLogFile {
   const std::tm& PeriodTm() const { return periodTm_; }
   time_t LastWriteTime() const { return lastWrite_; }
 
-  // Moves a finished busy file to its ".log" name (the next free "(n)"
-  // before ".log" when that name holds data; an empty one is replaced) or
-  // deletes it when empty. True when it was moved.
-  static bool FinishBusyFile(const std::string& busyName);
+  // Moves a finished busy file to its name with `finalExtension` (the next
+  // free "(n)" before the extension when that name holds data; an empty one
+  // is replaced) or deletes it when empty. True when it was moved.
+  static bool FinishBusyFile(const std::string& busyName,
+                             const std::string& finalExtension = "log");
 
  private:
   std::unique_ptr<lfmBaseFile> MakeFile(Kind kind) const;
