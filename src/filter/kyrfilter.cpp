@@ -20,6 +20,7 @@
 #include "hit/lfmrequest.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
 #include "logout/lfmlogrecord.h"
+#include "platform/lfmplatform.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
 
@@ -204,6 +205,24 @@ void ReleaseThreadObjects() {
   lfmParseMapPool::Release();
   iisRequestDataPool::Release();
 }
+
+#if defined(_WIN32)
+// The loader calls this on every thread that ends while the DLL is loaded:
+// the thread's pooled objects are released in the pools' order (request,
+// cookie, parse map, request record), then any other slot's value. Nothing
+// here may load a library or wait for another thread (the loader lock is
+// held).
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  if (reason == DLL_THREAD_DETACH) {
+    try {
+      ReleaseThreadObjects();
+    } catch (...) {
+    }
+    lfmPlatform::ThreadExit();
+  }
+  return TRUE;
+}
+#endif
 
 extern "C" {
 

@@ -91,6 +91,12 @@ class lfmPlatform {
   // caller keeps `p` alive until it is uninstalled and installs it while no
   // other thread uses the platform.
   static void Install(lfmPlatform* p);
+  // Runs, on the calling thread as it ends, the exit hooks of the process
+  // default's thread-local slots that hold a value on it (each value is
+  // cleared before its hook sees it). Windows has no such destructor of its
+  // own, so the DLL's thread-detach notification calls this; POSIX runs the
+  // hooks itself at thread exit and this does nothing there.
+  static void ThreadExit();
 
   // ---- low-level files (paths may use "\" or "/") ----
   // Opens with kOpen* flags and a permission; returns the handle or

@@ -452,4 +452,7 @@ lfmPlatform* lfmPlatform::Default() {
   return &platform;
 }
 
+// pthread keys run their destructors themselves.
+void lfmPlatform::ThreadExit() {}
+
 #endif  // !_WIN32

@@ -1,5 +1,7 @@
 #include "util/lfmtimefuncs.h"
 
+#include "platform/lfmplatform.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -164,7 +166,10 @@ TEST(BreakDownUtc, AgreesWithTheCLibrary) {
   }
   for (time_t t : times) {
     std::tm expected{}, actual{};
-    ASSERT_NE(gmtime_r(&t, &expected), nullptr);
+    // The reference is the system's own conversion; Windows refuses times
+    // before 1970 and after 3000, which Linux checks.
+    if (!lfmPlatform::Default()->GmTime(t, &expected))
+      continue;
     ASSERT_TRUE(lfmTimeFuncs::BreakDownUtc(t, &actual)) << t;
     EXPECT_EQ(std::make_tuple(actual.tm_year, actual.tm_mon, actual.tm_mday, actual.tm_hour,
                               actual.tm_min, actual.tm_sec, actual.tm_wday, actual.tm_yday),
