@@ -1,0 +1,1 @@
+# The event log message file (lfmeventmsg.dll) generated from the catalogue.
