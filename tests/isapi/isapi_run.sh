@@ -1,0 +1,180 @@
+#!/usr/bin/env bash
+# Runs the ISAPI harness's scenarios, each on a fresh root.
+#
+#   isapi_run.sh check <harness> <module> <workdir>
+#       The Linux module alone: the transcript and the files it left must
+#       make sense (the harness is not dead code where there is no Wine).
+#   isapi_run.sh compare <linux-build-dir> <windows-harness> <windows-module> <workdir>
+#       The same scenarios with the Linux module and with the Windows DLL
+#       under Wine ($KYR_WINE, else wine): the transcripts must be equal and
+#       so must every file the module wrote (same relative names, same bytes;
+#       the configuration and the audit file, which hold paths, aside).
+#       Exits 77 (skipped) when no Linux build directory is given.
+set -u
+
+SCENARIOS="cookies hosted rotation"
+failures=0
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# run_linux <harness> <module> <scenario> <root> <transcript>
+run_linux() {
+  "$1" "$2" "$3" "$4" >"$5" 2>"$5.stderr"
+}
+
+# The Windows form of an absolute Unix path: Wine's drive Z: is "/".
+windows_path() {
+  local p=$1
+  echo "Z:${p//\//\\}"
+}
+
+# run_windows <harness> <module> <scenario> <root> <transcript>
+run_windows() {
+  ${KYR_WINE:-wine} "$1" "$(windows_path "$2")" "$3" "$(windows_path "$4")" >"$5" 2>"$5.stderr"
+}
+
+# The files a run left, relative to its root, sorted; cfg/ and the audit
+# file are not output of the hits.
+output_files() {
+  (cd "$1" && find . -type f ! -path './cfg/*' ! -name '*.audit' | sed 's|^\./||' | LC_ALL=C sort)
+}
+
+# Data lines (not "#" header lines) of the files matching a pattern under a root.
+data_lines() {
+  local root=$1 pattern=$2
+  local files
+  files=$(cd "$root" && ls $pattern 2>/dev/null)
+  [ -z "$files" ] && { echo 0; return; }
+  (cd "$root" && cat $files) | tr -d '\r' | grep -vc '^#'
+}
+
+expect_in() {  # <file> <text> <what>
+  grep -qF -- "$2" "$1" || fail "$3: '$2' not in $(basename "$1")"
+}
+
+check_scenario() {
+  local s=$1 root=$2 out=$3
+  expect_in "$out" "GetFilterVersion -> 1 version=0x40000 flags=0x85043" "$s"
+  expect_in "$out" "TerminateFilter -> 1" "$s"
+  if grep -q '\.kyrbusy$' <(output_files "$root"); then
+    fail "$s: busy files left after TerminateFilter: $(output_files "$root" | grep kyrbusy)"
+  fi
+  case $s in
+    cookies)
+      expect_in "$out" "send-response-header status=303 Object Moved" "$s"
+      expect_in "$out" "send-response(303) -> 0x8000002" "$s"
+      expect_in "$out" "send-response -> 0x8000000" "$s"
+      expect_in "$out" "short-buffer HTTP_COOKIE" "$s"
+      expect_in "$out" "set-header Expires: Tue, 1 Jan 1980 01:01:01 GMT" "$s"
+      [ "$(data_lines "$root" 'weblog/*')" = 4 ] || fail "$s: expected 4 logged hits"
+      (cd "$root" && cat weblog/*) | grep -q ' /welcome.html ZR.co_d=192.0.2.7-[0-9.]*&ZR.co=Yes ' ||
+        fail "$s: the repeated first visit is not logged with ZR.co=Yes"
+      (cd "$root" && cat weblog/*) | grep -q 'ZR.hdr.Accept=image/avif%2Cimage/webp%2C+\*/\*%3Bq%3D0.8' ||
+        fail "$s: the Accept header parameter is not logged"
+      ;;
+    hosted)
+      [ "$(data_lines "$root" 'weblog/*.log')" = 2 ] || fail "$s: expected 2 standard-lag hits"
+      [ "$(data_lines "$root" 'shortlag/*.log')" = 1 ] || fail "$s: expected 1 short-lag hit"
+      [ "$(data_lines "$root" 'realtime/*.log')" = 3 ] || fail "$s: expected 3 real-time hits"
+      ls "$root"/log/*.hclf >/dev/null 2>&1 || fail "$s: no hit-count file"
+      ;;
+    rotation)
+      local n
+      n=$(ls "$root"/weblog | grep -c '(2)\.log$')
+      [ "$n" = 2 ] || fail "$s: expected a second file on each of the two days, found $n"
+      [ "$(data_lines "$root" 'weblog/*')" = 14 ] || fail "$s: expected 14 logged hits"
+      for f in "$root"/weblog/*; do
+        [ "$(stat -c %s "$f")" -le 1024 ] || fail "$s: $(basename "$f") passes 1 KB"
+      done
+      ;;
+  esac
+}
+
+# The first difference between two files: byte, line number, and the line
+# from each side with CR made visible.
+show_difference() {
+  local a=$1 b=$2 where line
+  where=$(cmp -- "$a" "$b" 2>&1 | head -1)
+  echo "  $where"
+  line=$(echo "$where" | sed -n 's/.*line \([0-9]*\).*/\1/p')
+  if [ -n "$line" ]; then
+    echo "  linux:   $(sed -n "${line}p" "$a" | cat -A | cut -c1-400)"
+    echo "  windows: $(sed -n "${line}p" "$b" | cat -A | cut -c1-400)"
+  fi
+}
+
+compare_scenario() {
+  local s=$1 lroot=$2 lout=$3 wroot=$4 wout=$5
+  if ! cmp -s "$lout" "$wout"; then
+    fail "$s: the transcripts differ (linux, then windows)"
+    diff -u "$lout" "$wout" | sed -n '1,40p'
+  fi
+  local lfiles wfiles
+  lfiles=$(output_files "$lroot")
+  wfiles=$(output_files "$wroot")
+  if [ "$lfiles" != "$wfiles" ]; then
+    fail "$s: the runs left different files (linux, then windows)"
+    diff -u <(echo "$lfiles") <(echo "$wfiles") | sed -n '3,40p'
+  fi
+  local f
+  while IFS= read -r f; do
+    [ -n "$f" ] && [ -f "$wroot/$f" ] || continue
+    if ! cmp -s "$lroot/$f" "$wroot/$f"; then
+      fail "$s: $f differs"
+      show_difference "$lroot/$f" "$wroot/$f"
+      return
+    fi
+  done <<<"$lfiles"
+  echo "$s: transcript and $(echo "$lfiles" | grep -c .) files equal"
+}
+
+mode=${1:-}
+case $mode in
+  check)
+    [ $# -eq 4 ] || { echo "usage: $0 check <harness> <module> <workdir>"; exit 2; }
+    harness=$2 module=$3 work=$4
+    for s in $SCENARIOS; do
+      root=$work/$s
+      rm -rf "$root" "$root.out"
+      mkdir -p "$root"
+      run_linux "$harness" "$module" "$s" "$root" "$root.out" || fail "$s: harness exit $?"
+      check_scenario "$s" "$root" "$root.out"
+    done
+    ;;
+  compare)
+    [ $# -eq 5 ] || { echo "usage: $0 compare <linux-build-dir> <harness.exe> <module.dll> <workdir>"; exit 2; }
+    linux=$2 wharness=$3 wmodule=$4 work=$5
+    if [ -z "$linux" ]; then
+      echo "SKIPPED: no native build to compare with (configure with -DKYR_LINUX_BUILD_DIR=<dir>)"
+      exit 77
+    fi
+    lharness=$linux/bin/kyr_isapi_harness
+    lmodule=$linux/bin/libkyrfilter_testclock.so
+    for f in "$lharness" "$lmodule"; do
+      [ -f "$f" ] || { echo "FAIL: $f missing: build kyr_isapi_harness in $linux"; exit 1; }
+    done
+    export WINEDEBUG=${WINEDEBUG:--all}
+    for s in $SCENARIOS; do
+      lroot=$work/linux/$s wroot=$work/windows/$s
+      rm -rf "$lroot" "$wroot" "$lroot.out" "$wroot.out"
+      mkdir -p "$lroot" "$wroot"
+      run_linux "$lharness" "$lmodule" "$s" "$lroot" "$lroot.out" || fail "$s: linux harness exit $?"
+      run_windows "$wharness" "$wmodule" "$s" "$wroot" "$wroot.out" || fail "$s: windows harness exit $?"
+      check_scenario "$s" "$wroot" "$wroot.out"
+      compare_scenario "$s" "$lroot" "$lroot.out" "$wroot" "$wroot.out"
+    done
+    ;;
+  *)
+    echo "usage: $0 check|compare ..."
+    exit 2
+    ;;
+esac
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failure(s); transcripts and roots are in ${work}"
+  exit 1
+fi
+echo "all scenarios passed"
