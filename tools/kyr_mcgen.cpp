@@ -21,16 +21,17 @@
 //   - "\n" becomes a line break of the file; a line holding only "." (which
 //     ends a message) is written "%.", and a trailing space "% "
 //     (FormatMessage's own escape for it, which no compiler trims);
+//   - a tab becomes "%t";
 //   - each text ends in "%0", which drops the line break the compiler adds
 //     after the last line.
 // Lines end in "\r\n", which windmc keeps in the table as it finds them.
-// Anything but printable ASCII, tab and "\n" in a text is refused: the file
-// is read in the build machine's code page.
+// Anything else but printable ASCII in a text is refused (the file is read in
+// the build machine's code page), and so is a category name that would need
+// an escape. A refusal fails the build.
 
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "diag/lfmmessages.h"
 #include "tools/kyr_mcprobe.h"
