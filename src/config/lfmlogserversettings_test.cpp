@@ -107,7 +107,7 @@ TEST(LogServerSettings, DerivedTextsAndLists) {
   EXPECT_EQ(lfmLogServerSettings::HeaderParamsList(),
             (std::vector<std::string>{"Accept", "Referer", "X-Id"}));
   EXPECT_EQ(lfmLogServerSettings::HitCountLogFileExt(), "hclf");
-  EXPECT_EQ(lfmLogServerSettings::HitCountLogFileDir(), root.Path() + "/hits/");
+  EXPECT_EQ(lfmLogServerSettings::HitCountLogFileDir(), root.File("hits/"));
   EXPECT_EQ(lfmLogServerSettings::HitCountSizeBytes(), 3000LL * 1024000);
   EXPECT_EQ(lfmLogServerSettings::HostName(), "localhost");
   EXPECT_NE(root.Read("log/kyr.audit")

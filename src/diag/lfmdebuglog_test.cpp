@@ -100,7 +100,7 @@ TEST(DebugLog, MissingAuditDirectoryGoesToStandardErrorUntilItExists) {
   Warn("first");
   Warn("second");
   std::string text = err.Text();
-  EXPECT_EQ(Count(text, "Failed to open message log file (PATH: " + root.Path() + "/log"), 1u)
+  EXPECT_EQ(Count(text, "Failed to open message log file (PATH: " + root.File("log")), 1u)
       << text;
   EXPECT_NE(text.find("####\nThe Maximum Handle Count setting (first)"), std::string::npos);
   EXPECT_NE(text.find("####\nThe Maximum Handle Count setting (second)"), std::string::npos);
@@ -210,7 +210,7 @@ TEST(DebugLog, FailedRotationKeepsWritingAndReportsOnce) {
     Warn("entry " + std::to_string(i));
   std::string audit = root.Read("log/kyr.audit");
   EXPECT_EQ(Count(audit, "####\nThe Maximum"), 200u);
-  EXPECT_EQ(Count(audit, "Unable to rename audit log " + root.Path() + "/log/kyr.audit to "), 1u);
+  EXPECT_EQ(Count(audit, "Unable to rename audit log " + root.File("log/kyr.audit") + " to "), 1u);
   EXPECT_EQ(err.Text(), "");
 
   // A minute later the next message tries again, and succeeds.

@@ -30,7 +30,7 @@ TEST(LogRotationSettings, DefaultsAndDirectory) {
   const auto& v = lfmLogRotationSettings::Get();
   EXPECT_EQ(v.period, kRotateDaily);
   EXPECT_EQ(v.prefix, "hlg");
-  EXPECT_EQ(v.directory, root.Path() + "/weblog/");
+  EXPECT_EQ(v.directory, root.File("weblog/"));
   EXPECT_EQ(v.maxSizeBytes, 0);
   EXPECT_FALSE(v.gmtRotation || v.numericMonth || v.limitBySize);
   EXPECT_FALSE(root.Exists("log/kyr.audit"));  // nothing to report
@@ -46,7 +46,7 @@ TEST(LogRotationSettings, InvalidValuesFallBackWithMessages) {
   EXPECT_EQ(v.weekStart, 0);
   EXPECT_EQ(v.maxSizeKB, 2000000);
   EXPECT_EQ(v.maxSizeBytes, 2000000LL * 1024);
-  EXPECT_EQ(v.directory, "/var/kyr/");
+  EXPECT_EQ(v.directory, NativePath("/var/kyr/"));
   std::string audit = hours.Read("log/kyr.audit");
   EXPECT_NE(audit.find("WARNING: Invalid Hours Interval -- Defaulting to hoursinterval= 2"),
             std::string::npos);

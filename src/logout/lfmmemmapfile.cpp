@@ -164,22 +164,26 @@ bool lfmMemMapFile::FindDataEnd(uint64_t size, uint64_t* dataEnd) {
     uint64_t start = block - g;
     if (start >= size)
       continue;  // wholly past the end of the file: nothing there
+    // Only what the file holds is mapped: Windows refuses a view that
+    // reaches past the end of the file (the last block is partial whenever
+    // the size is not a multiple of 64 KiB).
+    size_t length = static_cast<size_t>(size - start < g ? size - start : g);
     int err = 0;
-    void* view = platform->MapView(handle_, start, static_cast<size_t>(g), &err);
+    void* view = platform->MapView(handle_, start, length, &err);
     if (!view)
       return false;
     const char* bytes = static_cast<const char*>(view);
     uint64_t end = 0;
     bool found = false;
-    if (bytes[g - 1] != 0) {
-      end = block;
+    if (bytes[length - 1] != 0) {
+      end = start + length;
       found = true;
     } else if (bytes[0] != 0) {
-      const void* zero = std::memchr(bytes, 0, static_cast<size_t>(g));
+      const void* zero = std::memchr(bytes, 0, length);
       end = start + static_cast<uint64_t>(static_cast<const char*>(zero) - bytes);
       found = true;
     }
-    platform->UnmapView(view, static_cast<size_t>(g), &err);
+    platform->UnmapView(view, length, &err);
     if (found) {
       *dataEnd = end;
       return true;

@@ -19,10 +19,10 @@ TEST(ServiceModelSettings, Defaults) {
   EXPECT_EQ(v.rotationRateStandardLag, 60);
   EXPECT_EQ(v.rotationRateShortLag, 5);
   EXPECT_EQ(v.rotationRateRealTime, 5);
-  EXPECT_EQ(v.shortLagLogFileDir, root.Path() + "/shortlag/");
-  EXPECT_EQ(v.realTimeLogFileDir, root.Path() + "/realtime/");
-  EXPECT_EQ(v.siteMapFullPath, root.Path() + "/cfg/vantorellsites.lst");
-  EXPECT_EQ(v.siteMapBackupDir, root.Path() + "/log");
+  EXPECT_EQ(v.shortLagLogFileDir, root.File("shortlag/"));
+  EXPECT_EQ(v.realTimeLogFileDir, root.File("realtime/"));
+  EXPECT_EQ(v.siteMapFullPath, root.File("cfg/vantorellsites.lst"));
+  EXPECT_EQ(v.siteMapBackupDir, root.File("log"));
 }
 
 // Both ends of every range, just outside them, and a value between two

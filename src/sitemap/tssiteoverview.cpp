@@ -6,6 +6,7 @@
 #include "diag/lfmdebuglog.h"
 #include "platform/lfmplatform.h"
 #include "sitemap/tssiteparammap.h"
+#include "util/lfmpathname.h"
 
 namespace {
 
@@ -85,7 +86,7 @@ void tsSiteOverview::Init(const std::string& fullPath, const std::string& backup
 }
 
 std::string tsSiteOverview::BackupName(int generation) const {
-  std::string name = backupDir_ + "/smap.lst";
+  std::string name = backupDir_ + lfmPathName::kNativeSeparator + "smap.lst";
   if (generation > 0)
     name += ".bak." + std::to_string(generation);
   return name;

@@ -19,6 +19,7 @@
 #include <io.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include "src/filter/isapi.h"
 #endif
@@ -465,6 +466,10 @@ struct Scenario {
   std::string config;
   std::string siteMap;  // written as cfg/vantorellsites.lst when not empty
   std::vector<Request> requests;
+  // The process ends after the requests as if it had crashed: no
+  // TerminateFilter, no unload, no exit handlers. The next scenario on the
+  // same root finds what it left.
+  bool crash = false;
 };
 
 std::vector<Scenario> Scenarios() {
@@ -552,6 +557,42 @@ std::vector<Scenario> Scenarios() {
     }
     all.push_back(std::move(s));
   }
+
+  // The same files with one line longer than the size limit and than a
+  // 4 KiB page: it gets a file of its own, whatever the platform's mapping
+  // granularity, and the hits after it are logged as before.
+  {
+    Scenario s = all.back();
+    s.name = "long-line";
+    s.requests[9].headers[0].second = "other=" + std::string(4500, 'o') + "; " + kReturningCookie;
+    all.push_back(std::move(s));
+  }
+
+  // Hosted service model with memory-mapped, unbuffered files: a run that
+  // dies with its files busy and mapped at their full reservation, then a
+  // start ten minutes later that finishes them and logs into new periods.
+  {
+    std::string config = Config(
+        "hostedmodel = true\nusememmappedfile = true\nwritebuffersize = 0\n"
+        "trackfirsttimecookies = false\n",
+        "[logrotation]\ngmtrotation = true\nlimitbysize = true\nmaxlogfilesize = 64\n"
+        "[servicemodel]\nservicemodel = true\nsitemapenabled = true\nsitemapsleeptime = 0\n");
+    auto tag = [](const std::string& label, const std::string& site, const std::string& page) {
+      return Request{label,
+                     "/" + site + "/kyr.gif",
+                     "kyruri=%2F" + page,
+                     {{"Cookie", kReturningCookie}, {"User-Agent", kAgent}},
+                     false,
+                     ""};
+    };
+    Scenario crash{"crash", "1796558399", config, kSiteMap, {}};
+    crash.requests = {tag("a", kSiteA, "a1"), tag("b", kSiteB, "b1"), tag("a", kSiteA, "a2")};
+    crash.crash = true;
+    all.push_back(std::move(crash));
+    Scenario recover{"recover", "1796558999", config, kSiteMap, {}};
+    recover.requests = {tag("a", kSiteA, "a3"), tag("b", kSiteB, "b2")};
+    all.push_back(std::move(recover));
+  }
   return all;
 }
 
@@ -590,6 +631,14 @@ int Run(const std::string& modulePath, const Scenario& scenario, const std::stri
     FakeServer server(module.proc);
     for (const Request& request : scenario.requests)
       server.Run(request);
+  }
+  if (scenario.crash) {
+    Print("crash");
+#if defined(_WIN32)
+    ::TerminateProcess(::GetCurrentProcess(), 0);
+#else
+    _exit(0);
+#endif
   }
   Print("TerminateFilter -> " + std::to_string(module.terminate(0)));
   module.Unload();

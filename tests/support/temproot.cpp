@@ -26,6 +26,7 @@
 #include "sitemap/lfmsitemapheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparammap.h"
+#include "util/lfmpathname.h"
 
 namespace fs = std::filesystem;
 
@@ -139,8 +140,18 @@ TempRoot::~TempRoot() {
   fs::remove_all(root_, ec);
 }
 
+std::string NativePath(const std::string& path) {
+  std::string p = path;
+  std::replace(p.begin(), p.end(), '/', lfmPathName::kNativeSeparator);
+  return p;
+}
+
 std::string TempRoot::File(const std::string& relative) const {
-  return root_ + "/" + relative;
+  return NativePath(root_ + "/" + relative);
+}
+
+std::string TempDir::File(const std::string& relative) const {
+  return NativePath(path_ + "/" + relative);
 }
 
 void TempRoot::Write(const std::string& relative, const std::string& content) const {

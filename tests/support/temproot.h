@@ -20,7 +20,8 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& Path() const { return root_; }
-  // root + "/" + relative
+  // root, the native separator, `relative` with its "/" made native: the
+  // form of the names the system builds.
   std::string File(const std::string& relative) const;
   void Write(const std::string& relative, const std::string& content) const;
   std::string Read(const std::string& relative) const;
@@ -49,6 +50,9 @@ time_t UtcTime(int year, int month, int day, int hour = 0, int minute = 0, int s
 // Names of the regular files in `dir`, sorted (empty when it does not exist).
 std::vector<std::string> ListDir(const std::string& dir);
 
+// `path` with every "/" turned into the native separator.
+std::string NativePath(const std::string& path);
+
 // Whole-file helpers for tests.
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
@@ -59,7 +63,8 @@ class TempDir {
   TempDir();
   ~TempDir();
   const std::string& Path() const { return path_; }
-  std::string File(const std::string& relative) const { return path_ + "/" + relative; }
+  // As TempRoot::File.
+  std::string File(const std::string& relative) const;
 
  private:
   std::string path_;
