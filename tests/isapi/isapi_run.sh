@@ -87,6 +87,11 @@ check_scenario() {
       [ "$(data_lines "$root" 'shortlag/*.log')" = 1 ] || fail "$s: expected 1 short-lag hit"
       [ "$(data_lines "$root" 'realtime/*.log')" = 3 ] || fail "$s: expected 3 real-time hits"
       ls "$root"/log/*.hclf >/dev/null 2>&1 || fail "$s: no hit-count file"
+      # Hosted file names end in this machine's name, cut at its first dot.
+      local host
+      host=$(hostname | cut -d. -f1)
+      [ "$(cd "$root" && ls weblog/*-"$host".log 2>/dev/null | wc -l)" = 1 ] ||
+        fail "$s: no standard-lag file named for host $host: $(ls "$root"/weblog)"
       ;;
     rotation | long-line)
       local n f
