@@ -3,6 +3,8 @@
 # any is missing. Needs root (or sudo) only when something must be installed.
 #   scripts/deps.sh          build, tests (end-to-end ones included) and kyrhost
 #   scripts/deps.sh --bench  also what bench/host_vs_nginx.sh runs (nginx, wrk)
+#   scripts/deps.sh --windows  also the Windows cross build and Wine, which runs
+#                              its tests (mingw-w64 with posix threads, wine64)
 set -euo pipefail
 
 PACKAGES=(
@@ -14,9 +16,15 @@ PACKAGES=(
   # end-to-end tests: a real HTTP client, a browser, a log analyser
   libcurl4-openssl-dev curl chromium goaccess
 )
-if [ "${1:-}" = "--bench" ]; then
-  PACKAGES+=(nginx-light wrk)
-fi
+for arg in "$@"; do
+  case "$arg" in
+    --bench) PACKAGES+=(nginx-light wrk) ;;
+    --windows)
+      PACKAGES+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
+                 wine wine64) ;;
+    *) echo "deps.sh: unknown option: $arg" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -90,6 +90,12 @@ void lfmLogFile::SetLazyClose(bool lazy) {
 }
 
 void lfmLogFile::Write(const char* data, size_t n, time_t time, lfmBaseFile::WriteOut* out) {
+  // A mapped file refuses a record that would pass its reservation, and a
+  // refused record stays in the buffer to be refused again at every flush.
+  // The controller rotates before the size limit, so only a record longer
+  // than the limit itself (which then starts a file of its own) gets here.
+  if (kind_ == kMapped && !lazy_ && file_->IsOpen() && file_->Size() + n > file_->MaxSize())
+    ContinueUnmapped(time);
   if (!lazy_ && out) {
     file_->WriteDetaching(data, n, out);
   } else if (!lazy_ || file_->IsOpen()) {
@@ -124,6 +130,15 @@ void lfmLogFile::LazyFlush(time_t time, const char* extra, size_t n) {
   }
   lfmDebugLog::Instance().LogFormat(3, "Buffered Mode: %s\n", name_.c_str());
   WriteOutPending(time, extra, n);
+}
+
+void lfmLogFile::ContinueUnmapped(time_t time) {
+  const std::string name = file_->GetName();
+  file_->Close();
+  Swap(kBuffered);
+  if (kind_ != kBuffered || !file_->Open(name, kOpenFlags, kPermission, time))
+    throw whException("lfmLogFileController", "Open()", kModule, __LINE__, whText::kOpenFile,
+                      name.c_str());
 }
 
 bool lfmLogFile::OpenMakingDirectory(time_t time) {

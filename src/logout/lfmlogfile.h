@@ -53,7 +53,8 @@ class lfmLogFile {
   // through a lazy flush that writes buffer and record out. `time` becomes
   // the last write time. With `out`, an open plain buffered file may hand
   // its full buffer to the caller instead of writing it here (see
-  // lfmBaseFile::WriteDetaching).
+  // lfmBaseFile::WriteDetaching). An open mapped file that cannot take the
+  // record within its reserved maximum goes on as a plain file first.
   void Write(const char* data, size_t n, time_t time, lfmBaseFile::WriteOut* out = nullptr);
   // The heartbeat's flush: once "bufferflushrate" seconds have passed since
   // the last one, writes the buffer out (a lazy flush in lazy mode).
@@ -118,6 +119,10 @@ class lfmLogFile {
   void Swap(Kind kind);
   // Writes the header to the open, empty file ahead of the buffered bytes.
   void PutHeaderInFront();
+  // Closes the open mapped file (its buffer written out, the file cut to its
+  // data) and opens the same file again as a plain buffered one. Throws
+  // 1004 when it cannot be opened again.
+  void ContinueUnmapped(time_t time);
 
   uint32_t bufferSize_;
   uint64_t maxSize_;
