@@ -25,11 +25,16 @@ for arg in "$@"; do
   esac
 done
 
-if [ "$windows" -eq 1 ]; then
-  scripts/deps.sh --windows
-else
-  scripts/deps.sh
+if [ "$windows" -eq 1 ] && ! scripts/deps.sh --windows; then
+  # A developer machine without root may lack mingw-w64 or Wine: the Linux
+  # suites still run. CI must run the Windows build.
+  if [ "${CI:-}" = "true" ]; then
+    exit 1
+  fi
+  echo "warning: cannot install the Windows toolchain and Wine; skipping the Windows build" >&2
+  windows=0
 fi
+scripts/deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

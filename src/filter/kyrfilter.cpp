@@ -207,21 +207,35 @@ void ReleaseThreadObjects() {
 }
 
 #if defined(_WIN32)
-// The loader calls this on every thread that ends while the DLL is loaded:
-// the thread's pooled objects are released in the pools' order (request,
-// cookie, parse map, request record), then any other slot's value. Nothing
-// here may load a library or wait for another thread (the loader lock is
-// held).
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  if (reason == DLL_THREAD_DETACH) {
-    try {
-      ReleaseThreadObjects();
-    } catch (...) {
-    }
-    lfmPlatform::ThreadExit();
+namespace {
+
+// Runs on every thread that ends while the module is loaded. Its place in
+// .CRT$XLB puts it first among the image's TLS callbacks, ahead of the C++
+// runtime's and the threads library's own per-thread clean-up. DllMain's
+// thread detach comes after those, which is too late: a pool lock taken
+// there asks for the thread's identity, and the threads library builds a
+// new record (a handle and an event) for the ending thread that is never
+// freed, two handles leaked per thread IIS retires.
+// Releases the thread's pooled objects in the pools' order (request,
+// cookie, parse map, request record), then any other slot's value. The
+// loader lock is held: nothing here loads a library or waits for a thread.
+void NTAPI OnThreadEvent(PVOID, DWORD reason, PVOID) {
+  if (reason != DLL_THREAD_DETACH)
+    return;
+  try {
+    ReleaseThreadObjects();
+  } catch (...) {
   }
-  return TRUE;
+  lfmPlatform::ThreadExit();
 }
+
+}  // namespace
+
+// The runtime's TLS directory calls every callback placed between its
+// .CRT$XLA and .CRT$XLZ markers, in the order of the sections' names. Test
+// programs that link the module's objects get the same callback.
+extern "C" __attribute__((section(".CRT$XLB"), used)) const PIMAGE_TLS_CALLBACK kyr_thread_detach =
+    OnThreadEvent;
 #endif
 
 extern "C" {

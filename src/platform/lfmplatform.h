@@ -94,7 +94,7 @@ class lfmPlatform {
   // Runs, on the calling thread as it ends, the exit hooks of the process
   // default's thread-local slots that hold a value on it (each value is
   // cleared before its hook sees it). Windows has no such destructor of its
-  // own, so the DLL's thread-detach notification calls this; POSIX runs the
+  // own, so the module's thread-detach callback calls this; POSIX runs the
   // hooks itself at thread exit and this does nothing there.
   static void ThreadExit();
 

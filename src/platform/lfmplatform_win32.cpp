@@ -108,10 +108,125 @@ int64_t SecondsOf(const FILETIME& ft) {
   return static_cast<int64_t>((t - kEpochOffset) / 10000000u);
 }
 
+// A handle is the runtime's descriptor; one opened for appending carries
+// kAppendTag above it, so that Write knows to serialise its appends.
+constexpr lfmFileHandle kAppendTag = lfmFileHandle(1) << 32;
+
+int Fd(lfmFileHandle h) {
+  return h < 0 ? -1 : static_cast<int>(h & INT_MAX);
+}
+
+bool Appends(lfmFileHandle h) {
+  return h >= 0 && (h & kAppendTag) != 0;
+}
+
 HANDLE OsHandle(lfmFileHandle h) {
-  if (h < 0 || h > INT_MAX)
+  if (h < 0)
     return INVALID_HANDLE_VALUE;
-  return reinterpret_cast<HANDLE>(::_get_osfhandle(static_cast<int>(h)));
+  return reinterpret_cast<HANDLE>(::_get_osfhandle(Fd(h)));
+}
+
+// The runtime appends by moving to the end and then writing: two writers of
+// one file (two worker processes while IIS recycles a pool) could write over
+// each other's records. An exclusive lock on one byte far beyond any data
+// makes the two steps one for every writer of the file, in any process.
+class AppendLock {
+ public:
+  explicit AppendLock(HANDLE fh) : fh_(fh) {
+    at_.Offset = 0xFFFFFFFEu;
+    at_.OffsetHigh = 0x7FFFFFFFu;
+    // A file system without byte-range locks still gets the write.
+    locked_ = fh_ != INVALID_HANDLE_VALUE &&
+              ::LockFileEx(fh_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at_) != 0;
+  }
+  ~AppendLock() {
+    if (locked_)
+      ::UnlockFileEx(fh_, 0, 1, 0, &at_);
+  }
+  AppendLock(const AppendLock&) = delete;
+  AppendLock& operator=(const AppendLock&) = delete;
+
+ private:
+  HANDLE fh_;
+  OVERLAPPED at_{};
+  bool locked_ = false;
+};
+
+// Reads a text value of an open key whole, however long; false when it is
+// absent or not text.
+bool ReadTextValue(HKEY key, const char* name, std::string* value, DWORD* typeOut) {
+  std::vector<char> buf(256);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(buf.size());
+    LONG rc =
+        ::RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buf.data()), &size);
+    if (rc == ERROR_MORE_DATA) {
+      buf.resize(static_cast<size_t>(size) + 2);
+      continue;
+    }
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+      return false;
+    // A stored text need not end in a NUL; it ends at the first one.
+    size_t n = std::min<size_t>(size, buf.size());
+    *value = std::string(buf.data(), strnlen(buf.data(), n));
+    *typeOut = type;
+    return true;
+  }
+  return false;
+}
+
+// Adds `source` to the log key's multi-string "Sources" unless it is there
+// (exact comparison). The list is read and written in UTF-16, so that other
+// sources' names survive whatever the code page, and its entries are kept as
+// they are, empty ones included. Nothing is written unless the list was read
+// whole (or is absent). False when it could not be read or written.
+bool AddToSources(HKEY key, const std::string& source) {
+  std::wstring wanted(source.begin(), source.end());  // the source name is ASCII
+  std::vector<wchar_t> list;
+  bool read = false;
+  for (int attempt = 0; attempt < 8 && !read; ++attempt) {
+    DWORD type = 0, size = 0;
+    LONG rc = ::RegQueryValueExW(key, L"Sources", nullptr, &type, nullptr, &size);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+      list.clear();
+      read = true;
+      break;
+    }
+    if (rc != ERROR_SUCCESS || type != REG_MULTI_SZ)
+      return false;
+    list.assign(size / sizeof(wchar_t) + 2, L'\0');
+    DWORD got = static_cast<DWORD>(list.size() * sizeof(wchar_t));
+    rc = ::RegQueryValueExW(key, L"Sources", nullptr, &type, reinterpret_cast<BYTE*>(list.data()),
+                            &got);
+    if (rc == ERROR_MORE_DATA)
+      continue;  // it grew between the two reads
+    if (rc != ERROR_SUCCESS || type != REG_MULTI_SZ)
+      return false;
+    list.resize(got / sizeof(wchar_t));
+    read = true;
+  }
+  if (!read)
+    return false;
+  // The entries end at the list's final double NUL; trailing NULs go.
+  while (!list.empty() && list.back() == L'\0')
+    list.pop_back();
+  for (size_t at = 0; at <= list.size();) {
+    size_t end = at;
+    while (end < list.size() && list[end] != L'\0')
+      ++end;
+    if (std::wstring(list.data() + at, end - at) == wanted)
+      return true;
+    at = end + 1;
+  }
+  if (!list.empty())
+    list.push_back(L'\0');
+  list.insert(list.end(), wanted.begin(), wanted.end());
+  list.push_back(L'\0');
+  list.push_back(L'\0');
+  return ::RegSetValueExW(key, L"Sources", 0, REG_MULTI_SZ,
+                          reinterpret_cast<const BYTE*>(list.data()),
+                          static_cast<DWORD>(list.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 // Thread-local slots with exit hooks. Win32 TLS has no destructor of its
@@ -150,12 +265,21 @@ class Win32Platform : public lfmPlatform {
       SetErr(err, e != 0 ? e : EIO);
       return kInvalidFileHandle;
     }
+    // Descriptor 0 stays untagged: callers refuse it as a failure.
+    if (fd > 0 && (flags & kOpenAppend))
+      return fd | kAppendTag;
     return fd;
   }
 
   int64_t Write(lfmFileHandle h, const void* data, size_t n, int* err) override {
     unsigned chunk = static_cast<unsigned>(std::min<size_t>(n, INT_MAX));
-    int w = ::_write(static_cast<int>(h), data, chunk);
+    int w;
+    if (Appends(h)) {
+      AppendLock lock(OsHandle(h));
+      w = ::_write(Fd(h), data, chunk);
+    } else {
+      w = ::_write(Fd(h), data, chunk);
+    }
     if (w < 0)
       SetErr(err, errno);
     return w;
@@ -163,7 +287,7 @@ class Win32Platform : public lfmPlatform {
 
   int64_t Read(lfmFileHandle h, void* data, size_t n, int* err) override {
     unsigned chunk = static_cast<unsigned>(std::min<size_t>(n, INT_MAX));
-    int r = ::_read(static_cast<int>(h), data, chunk);
+    int r = ::_read(Fd(h), data, chunk);
     if (r < 0)
       SetErr(err, errno);
     return r;
@@ -171,7 +295,7 @@ class Win32Platform : public lfmPlatform {
 
   int64_t Seek(lfmFileHandle h, int64_t offset, int origin, int* err) override {
     int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
-    int64_t r = ::_lseeki64(static_cast<int>(h), offset, whence);
+    int64_t r = ::_lseeki64(Fd(h), offset, whence);
     if (r < 0)
       SetErr(err, errno);
     return r;
@@ -211,14 +335,14 @@ class Win32Platform : public lfmPlatform {
   }
 
   int64_t Size(lfmFileHandle h, int* err) override {
-    int64_t s = ::_filelengthi64(static_cast<int>(h));
+    int64_t s = ::_filelengthi64(Fd(h));
     if (s < 0)
       SetErr(err, errno);
     return s;
   }
 
   bool Sync(lfmFileHandle h, int* err) override {
-    if (::_commit(static_cast<int>(h)) != 0) {
+    if (::_commit(Fd(h)) != 0) {
       SetErr(err, errno);
       return false;
     }
@@ -226,7 +350,7 @@ class Win32Platform : public lfmPlatform {
   }
 
   bool Close(lfmFileHandle h, int* err) override {
-    if (::_close(static_cast<int>(h)) != 0) {
+    if (::_close(Fd(h)) != 0) {
       SetErr(err, errno);
       return false;
     }
@@ -432,21 +556,29 @@ class Win32Platform : public lfmPlatform {
     }
   }
 
+  // A value longer than the system's 4095 characters is cut, as an
+  // environment value is; an expandable text has its %variables% expanded.
   bool GetNamedValue(const std::string& name, std::string* value) override {
     HKEY key;
     if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kNamedValueKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
       return false;
-    char buf[kNamedValueBuffer];
-    DWORD size = sizeof buf - 1;
+    std::string text;
     DWORD type = 0;
-    LONG rc =
-        ::RegQueryValueExA(key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(buf), &size);
+    bool found = ReadTextValue(key, name.c_str(), &text, &type);
     ::RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+    if (!found)
       return false;
-    // A stored text need not end in a NUL; it is cut at the first one.
-    buf[std::min<DWORD>(size, sizeof buf - 1)] = '\0';
-    *value = buf;
+    if (type == REG_EXPAND_SZ) {
+      DWORD need = ::ExpandEnvironmentStringsA(text.c_str(), nullptr, 0);
+      std::string expanded(need, '\0');
+      if (need > 0 && ::ExpandEnvironmentStringsA(text.c_str(), &expanded[0], need) == need) {
+        expanded.resize(need - 1);
+        text = std::move(expanded);
+      }
+    }
+    if (text.size() >= kNamedValueBuffer)
+      text.resize(kNamedValueBuffer - 1);
+    *value = std::move(text);
     return true;
   }
 
@@ -477,41 +609,10 @@ class Win32Platform : public lfmPlatform {
       ok = false;
     }
     std::string logKey = std::string(kEventLogBase) + "\\" + kEventLogName;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, KEY_ALL_ACCESS, &key) !=
-        ERROR_SUCCESS)
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, logKey.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
+                        &key) != ERROR_SUCCESS)
       return false;
-    DWORD type = 0, size = 0;
-    std::vector<char> sources;
-    LONG rc = ::RegQueryValueExA(key, "Sources", nullptr, &type, nullptr, &size);
-    if (rc == ERROR_SUCCESS && type == REG_MULTI_SZ && size > 0) {
-      sources.resize(size);
-      rc = ::RegQueryValueExA(key, "Sources", nullptr, &type,
-                              reinterpret_cast<BYTE*>(sources.data()), &size);
-      sources.resize(rc == ERROR_SUCCESS ? size : 0);
-    }
-    // The entries, each NUL-ended; the list ends with an empty one.
-    std::vector<std::string> names;
-    for (size_t at = 0; at < sources.size();) {
-      size_t end = at;
-      while (end < sources.size() && sources[end] != '\0')
-        ++end;
-      if (end == at)
-        break;
-      names.emplace_back(sources.data() + at, end - at);
-      at = end + 1;
-    }
-    if (std::find(names.begin(), names.end(), source) == names.end()) {
-      names.push_back(source);
-      std::string list;
-      for (const std::string& n : names) {
-        list += n;
-        list += '\0';
-      }
-      list += '\0';
-      ok &= ::RegSetValueExA(key, "Sources", 0, REG_MULTI_SZ,
-                             reinterpret_cast<const BYTE*>(list.data()),
-                             static_cast<DWORD>(list.size())) == ERROR_SUCCESS;
-    }
+    ok &= AddToSources(key, source);
     ::RegCloseKey(key);
     return ok;
   }

@@ -12,10 +12,12 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/lfmenv.h"
 #include "diag/whexception.h"
+#include "hit/lfmpools.h"
 #include "platform/lfmplatform.h"
 #include "tests/support/temproot.h"
 
@@ -52,6 +54,28 @@ TEST(Win32Platform, FilesAndStreamsKeepTheirBytesWhateverTheMode) {
   EXPECT_EQ(std::fread(buf, 1, sizeof buf, f), 5u);
   std::fclose(f);
   EXPECT_EQ(std::string(buf), "line\n");
+}
+
+// Two writers appending to one file (two worker processes while IIS
+// recycles a pool) keep every record, as O_APPEND does on POSIX.
+TEST(Win32Platform, AppendsFromTwoDescriptorsAreAllKept) {
+  TempDir dir;
+  const std::string path = dir.File("shared.log");
+  constexpr int kRecords = 20000;
+  auto writer = [&](char c) {
+    int err = 0;
+    lfmFileHandle h =
+        Os()->Open(path, kOpenWriteOnly | kOpenAppend | kOpenCreate, kOpenPermission, &err);
+    std::string record(15, c);
+    record += '\n';
+    for (int i = 0; i < kRecords; ++i)
+      Os()->Write(h, record.data(), record.size(), &err);
+    Os()->Close(h, &err);
+  };
+  std::thread a(writer, 'a'), b(writer, 'b');
+  a.join();
+  b.join();
+  EXPECT_EQ(ReadFileText(path).size(), 2u * kRecords * 16u);
 }
 
 TEST(Win32Platform, RenameReplacesOnlyWhenAskedAndPathsTakeEitherSeparator) {
@@ -144,21 +168,45 @@ class RegistryOnly : public lfmPlatformWrapper {
 
 constexpr char kInstallKey[] = "SOFTWARE\\Vantorell Corporation\\Tallyserver";
 
-TEST(Win32Platform, TheRootComesFromTheInstallationKeyUnlessTheEnvironmentHasIt) {
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kInstallKey);
-  std::string value;
-  EXPECT_FALSE(Os()->GetNamedValue("ZR_ROOT", &value));
+// The tests below write the installation key: on a machine where the
+// collector is installed they leave it alone.
+bool InstallationKeyInUse() {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
 
+void SetInstallationValue(const char* name, DWORD type, const std::string& text) {
   HKEY key;
   ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kInstallKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
                             &key, nullptr),
             ERROR_SUCCESS);
-  const char root[] = "D:\\collector";
-  RegSetValueExA(key, "ZR_ROOT", 0, REG_SZ, reinterpret_cast<const BYTE*>(root), sizeof root);
+  RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>(text.size() + 1));
   RegCloseKey(key);
+}
+
+TEST(Win32Platform, TheRootComesFromTheInstallationKeyUnlessTheEnvironmentHasIt) {
+  if (InstallationKeyInUse())
+    GTEST_SKIP() << "the collector's registry key exists on this machine";
+  std::string value;
+  EXPECT_FALSE(Os()->GetNamedValue("ZR_ROOT", &value));
+  const char root[] = "D:\\collector";
+  SetInstallationValue("ZR_ROOT", REG_SZ, root);
   EXPECT_TRUE(Os()->GetNamedValue("ZR_ROOT", &value));
   EXPECT_EQ(value, root);
   EXPECT_FALSE(Os()->GetNamedValue("ZR_DEBUG_LEVEL", &value));
+  // A value longer than the system's limit is cut like an environment value;
+  // an expandable one is expanded.
+  SetInstallationValue("ZR_CFGFILE", REG_SZ, std::string(5000, 'c'));
+  EXPECT_TRUE(Os()->GetNamedValue("ZR_CFGFILE", &value));
+  EXPECT_EQ(value, std::string(4095, 'c'));
+  SetEnvironmentVariableA("KYR_TEST_DRIVE", "F:");
+  SetInstallationValue("ZR_DEBUG_LEVEL", REG_EXPAND_SZ, "%KYR_TEST_DRIVE%\\x");
+  EXPECT_TRUE(Os()->GetNamedValue("ZR_DEBUG_LEVEL", &value));
+  EXPECT_EQ(value, "F:\\x");
 
   RegistryOnly platform;
   lfmPlatform::Install(&platform);
@@ -227,6 +275,63 @@ TEST(Win32Platform, EventSourceIsRegisteredOnceUnderTheApplicationLog) {
   event.eventId = 1045;
   event.strings = {"maxhandlecount", "2000"};
   EXPECT_TRUE(Os()->SystemLogReport(source, event));
+}
+
+// Registering keeps every other source of the log's list as it was, an
+// empty entry inside the list and a name outside the code page included.
+TEST(Win32Platform, RegistrationKeepsEveryOtherSource) {
+  const char* logKey = "SYSTEM\\CurrentControlSet\\Services\\Eventlog\\Application";
+  HKEY key;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, logKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+  std::vector<BYTE> saved(65536);
+  DWORD savedType = 0, savedSize = static_cast<DWORD>(saved.size());
+  bool hadList = RegQueryValueExW(key, L"Sources", nullptr, &savedType, saved.data(), &savedSize) ==
+                 ERROR_SUCCESS;
+  const wchar_t odd[] = L"Alpha\0\0B\u0113ta\0";  // the literal adds the final NUL
+  ASSERT_EQ(RegSetValueExW(key, L"Sources", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(odd),
+                           sizeof odd),
+            ERROR_SUCCESS);
+  EXPECT_TRUE(Os()->SystemLogRegister("KYRODD", "C:\\x\\lfmeventmsg.dll", 10));
+  EXPECT_TRUE(Os()->SystemLogRegister("KYRODD", "C:\\x\\lfmeventmsg.dll", 10));
+  wchar_t list[64] = {};
+  DWORD type = 0, size = sizeof list - sizeof(wchar_t);
+  EXPECT_EQ(RegQueryValueExW(key, L"Sources", nullptr, &type, reinterpret_cast<BYTE*>(list), &size),
+            ERROR_SUCCESS);
+  if (hadList)
+    RegSetValueExW(key, L"Sources", 0, savedType, saved.data(), savedSize);
+  RegCloseKey(key);
+  const wchar_t expected[] = L"Alpha\0\0B\u0113ta\0KYRODD\0";
+  EXPECT_EQ(std::wstring(list, size / sizeof(wchar_t)),
+            std::wstring(expected, sizeof expected / sizeof(wchar_t)));
+}
+
+// A native thread (as IIS's are) that ends gives its pooled objects back
+// through the module's thread-detach callback and leaves no handle behind.
+DWORD WINAPI UsePools(LPVOID) {
+  lfmRequestPool::GetRequest();
+  lfmCookiePool::GetCookie();
+  return 0;
+}
+
+void RunNativeThread() {
+  HANDLE t = CreateThread(nullptr, 0, UsePools, nullptr, 0, nullptr);
+  ASSERT_NE(t, nullptr);
+  WaitForSingleObject(t, INFINITE);
+  CloseHandle(t);
+}
+
+TEST(Win32Threads, AnEndingThreadReleasesItsObjectsAndLeavesNoHandle) {
+  TempRoot root;
+  RunNativeThread();  // one-time set-up of the first thread
+  int live = lfmRequestPool::Live();
+  DWORD before = 0, after = 0;
+  ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+  for (int i = 0; i < 50; ++i)
+    RunNativeThread();
+  ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+  EXPECT_EQ(lfmRequestPool::Live(), live);
+  EXPECT_EQ(lfmCookiePool::Live(), live);
+  EXPECT_LT(after, before + 10);
 }
 
 TEST(Win32Platform, ClockHostAndErrorsComeFromTheSystem) {
