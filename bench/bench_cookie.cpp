@@ -16,7 +16,6 @@
 #include "cookie/lfmcookie.h"
 #include "cookie/lfmcookieserver.h"
 #include "cookie/lfmcookiesettings.h"
-#include "cookie/lfmmac.h"
 #include "filter/iisrequestdata.h"
 #include "filter/kyrfilter.h"
 #include "hit/lfmloghelper.h"
@@ -24,6 +23,7 @@
 #include "sitemap/tssiteparams.h"
 #include "tests/support/fakeiis.h"
 #include "tests/support/filtertest.h"
+#include "util/lfmmac.h"
 
 namespace {
 

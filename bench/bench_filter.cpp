@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "bench/benchroot.h"
-#include "cookie/lfmmd5.h"
 #include "filter/isapi.h"
 #include "hit/lfmrequest.h"
 #include "logout/lfmbufferedfile.h"
 #include "tests/support/fakeiis.h"
 #include "tests/support/filtertest.h"
 #include "util/lfmclock.h"
+#include "util/lfmmd5.h"
 
 namespace {
 

@@ -41,13 +41,13 @@
 #include <vector>
 
 #include "bench/benchroot.h"
-#include "cookie/lfmmac.h"
-#include "cookie/lfmmd5.h"
 #include "hit/lfmrequest.h"
 #include "sitemap/tssitemapreader.h"
 #include "sitemap/tssiteoverview.h"
 #include "sitemap/tssiteparammap.h"
 #include "sitemap/tssiteparams.h"
+#include "util/lfmmac.h"
+#include "util/lfmmd5.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "diag/lfmmessages.h"
-#include "diag/whexception.h"
 #include "logout/lfmlogrotationsettings.h"
 #include "util/lfmpathname.h"
 #include "util/lfmquickstring.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
+#include "util/whexception.h"
 
 namespace {
 class Sink : public lfmParamTarget {

@@ -3,11 +3,11 @@
 #include <cstring>
 #include <memory>
 
-#include "diag/whexceptiontexts.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmpathname.h"
 #include "util/lfmutility.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

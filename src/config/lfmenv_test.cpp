@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "diag/whexception.h"
 #include "tests/support/temproot.h"
 #include "util/lfmpathname.h"
+#include "util/whexception.h"
 
 namespace {
 

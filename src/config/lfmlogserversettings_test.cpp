@@ -5,8 +5,8 @@
 #include <atomic>
 #include <thread>
 
-#include "diag/whexception.h"
 #include "tests/support/temproot.h"
+#include "util/whexception.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "config/lfmmapretriever.h"
 
 #include "config/zrconfig.h"
-#include "diag/whexception.h"
-#include "diag/whexceptiontexts.h"
+#include "util/whexception.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 const char kModule[] = "./src/lfmmapretriever.cpp";

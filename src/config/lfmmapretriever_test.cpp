@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "config/lfmenv.h"
-#include "diag/whexception.h"
 #include "tests/support/temproot.h"
+#include "util/whexception.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "diag/lfmstderr.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmclock.h"
+#include "util/lfmstderr.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
 

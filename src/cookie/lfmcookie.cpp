@@ -8,9 +8,9 @@
 #include "cookie/lfmcookiehelper.h"
 #include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
-#include "diag/whexceptiontexts.h"
 #include "hit/lfmhitdescription.h"
 #include "util/lfmclock.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

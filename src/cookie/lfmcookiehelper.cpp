@@ -6,14 +6,14 @@
 
 #include "cookie/lfmcookie.h"
 #include "cookie/lfmcookiesettings.h"
-#include "cookie/lfmmac.h"
-#include "diag/whexceptiontexts.h"
 #include "hit/lfmloghelper.h"
 #include "hit/lfmrequestdata.h"
 #include "util/lfmclock.h"
+#include "util/lfmmac.h"
 #include "util/lfmquickstring.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

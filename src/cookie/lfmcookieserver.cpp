@@ -10,7 +10,6 @@
 #include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
 #include "hit/lfmhitdescription.h"
 #include "hit/lfmlogelementmap.h"
 #include "hit/lfmloghelper.h"
@@ -18,6 +17,7 @@
 #include "hit/lfmrequestdata.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparams.h"
+#include "util/lfmstderr.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
 

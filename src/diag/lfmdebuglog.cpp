@@ -7,7 +7,6 @@
 
 #include "config/lfmenv.h"
 #include "diag/lfmeventlog.h"
-#include "diag/lfmstderr.h"
 #include "logout/lfmlogfilename.h"
 #include "logout/lfmlogrotationsettings.h"
 #include "platform/lfmplatform.h"
@@ -15,6 +14,7 @@
 #include "util/lfmclock.h"
 #include "util/lfmpathname.h"
 #include "util/lfmquickstring.h"
+#include "util/lfmstderr.h"
 #include "util/lfmutility.h"
 
 namespace {

@@ -10,10 +10,10 @@
 #include "config/lfmenv.h"
 #include "diag/lfmeventlog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/whexception.h"
 #include "tests/support/stderrcapture.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
+#include "util/whexception.h"
 
 namespace fs = std::filesystem;
 
@@ -100,8 +100,7 @@ TEST(DebugLog, MissingAuditDirectoryGoesToStandardErrorUntilItExists) {
   Warn("first");
   Warn("second");
   std::string text = err.Text();
-  EXPECT_EQ(Count(text, "Failed to open message log file (PATH: " + root.File("log")), 1u)
-      << text;
+  EXPECT_EQ(Count(text, "Failed to open message log file (PATH: " + root.File("log")), 1u) << text;
   EXPECT_NE(text.find("####\nThe Maximum Handle Count setting (first)"), std::string::npos);
   EXPECT_NE(text.find("####\nThe Maximum Handle Count setting (second)"), std::string::npos);
 

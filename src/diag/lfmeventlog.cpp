@@ -3,9 +3,9 @@
 #include <atomic>
 
 #include "config/lfmenv.h"
-#include "diag/whexception.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
+#include "util/whexception.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "diag/lfmexceptioncontroller.h"
 
 #include "diag/lfmdebuglog.h"
-#include "diag/lfmstderr.h"
-#include "diag/whexceptiontexts.h"
 #include "runtime/lfmmutex.h"
+#include "util/lfmstderr.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

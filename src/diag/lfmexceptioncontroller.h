@@ -1,6 +1,6 @@
 #pragma once
 
-#include "diag/whexception.h"
+#include "util/whexception.h"
 
 class lfmExceptionController {
  public:

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <vector>
 
-#include "diag/lfmstderr.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmpathname.h"
 #include "util/lfmquickstring.h"
+#include "util/lfmstderr.h"
 #include "util/lfmutility.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "config/lfmlogserversettings.h"
-#include "diag/whexception.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmutility.h"
+#include "util/whexception.h"
 
 namespace {
 

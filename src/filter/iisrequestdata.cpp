@@ -4,10 +4,10 @@
 #include <new>
 
 #include "diag/lfmdebuglog.h"
-#include "diag/whexceptiontexts.h"
 #include "hit/lfmthreadobjects.h"
 #include "util/lfmclock.h"
 #include "util/lfmutility.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

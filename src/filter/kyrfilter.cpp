@@ -12,7 +12,6 @@
 #include "cookie/lfmcookieserver.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
 #include "filter/iiscontenthandler.h"
 #include "filter/iisrequestdata.h"
 #include "hit/lfmloghelper.h"
@@ -23,6 +22,7 @@
 #include "platform/lfmplatform.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
+#include "util/lfmstderr.h"
 
 #if defined(_WIN32)
 #define KYR_EXPORT  // the DLL's exports come from its module definition

@@ -5,7 +5,7 @@
 
 #include <regex>
 
-#include "runtime/lfmheartbeat.h"
+#include "logout/lfmheartbeat.h"
 #include "tests/support/filterfixture.h"
 
 namespace {

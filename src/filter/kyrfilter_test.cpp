@@ -14,7 +14,7 @@
 #include "hit/lfmparsemap.h"
 #include "hit/lfmpools.h"
 #include "hit/lfmrequest.h"
-#include "runtime/lfmheartbeat.h"
+#include "logout/lfmheartbeat.h"
 #include "tests/support/allocfailure.h"
 #include "tests/support/fakeiis.h"
 #include "tests/support/filterfixture.h"

@@ -7,11 +7,11 @@
 #include "config/lfmlogserversettings.h"
 #include "config/lfmmapretriever.h"
 #include "diag/lfmdebuglog.h"
-#include "diag/whexceptiontexts.h"
 #include "hit/lfmhitdescription.h"
 #include "hit/lfmparsemap.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmutility.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

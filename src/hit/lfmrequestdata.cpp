@@ -1,6 +1,6 @@
 #include "hit/lfmrequestdata.h"
 
-#include "diag/whexceptiontexts.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 const char kModule[] = "./src/lfmrequestdata.cpp";

@@ -9,10 +9,10 @@
 #include <atomic>
 #include <new>
 
-#include "diag/whexception.h"
-#include "diag/whexceptiontexts.h"
 #include "runtime/lfmmutex.h"
 #include "runtime/lfmthreadslot.h"
+#include "util/whexception.h"
+#include "util/whexceptiontexts.h"
 
 template <typename T>
 class lfmThreadObjects {

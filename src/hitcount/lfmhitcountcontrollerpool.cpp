@@ -12,8 +12,6 @@
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "diag/lfmmessages.h"
-#include "diag/lfmstderr.h"
-#include "diag/whexceptiontexts.h"
 #include "hitcount/lfmhitcountcontroller.h"
 #include "logout/lfmbufferedfile.h"
 #include "logout/lfmlogfile.h"
@@ -22,6 +20,8 @@
 #include "util/lfmclock.h"
 #include "util/lfmfileinfo.h"
 #include "util/lfmpathname.h"
+#include "util/lfmstderr.h"
+#include "util/whexceptiontexts.h"
 
 const char* const lfmHitCountControllerPool::kHeader =
     "#entry,flush-time,interval-time,id,raw-count,proc-count,type,server,agent,firsthit-time,"

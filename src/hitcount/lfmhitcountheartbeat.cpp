@@ -9,11 +9,11 @@
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
 #include "runtime/lfmcondition.h"
 #include "runtime/lfmthread.h"
 #include "util/lfmclock.h"
+#include "util/lfmstderr.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/whexceptiontexts.h"
 #include "logout/lfmbufferedfile.h"
 #include "util/lfmclock.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 const char kModule[] = "./src/lfmbasefile.cpp";

@@ -15,9 +15,9 @@
 #include <memory>
 #include <string>
 
-#include "diag/whexception.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
+#include "util/whexception.h"
 
 class lfmWriteBuffer;
 class lfmBaseFile;

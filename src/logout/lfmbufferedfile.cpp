@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/whexceptiontexts.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 const char kModule[] = "./src/lfmbufferedfile.cpp";

@@ -2,13 +2,13 @@
 
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
-#include "diag/whexceptiontexts.h"
 #include "logout/lfmlogrotationsettings.h"
 #include "logout/lfmmemmapfile.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmclock.h"
 #include "util/lfmfileinfo.h"
 #include "util/lfmpathname.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

@@ -3,14 +3,14 @@
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
-#include "diag/whexceptiontexts.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogfilename.h"
 #include "logout/lfmlogrotationsettings.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmfileinfo.h"
 #include "util/lfmpathname.h"
+#include "util/lfmstderr.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

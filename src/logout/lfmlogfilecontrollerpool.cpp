@@ -9,12 +9,12 @@
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
-#include "diag/whexceptiontexts.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "runtime/lfmmutex.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmclock.h"
+#include "util/lfmstderr.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/whexceptiontexts.h"
 #include "util/lfmclock.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmcondition.h"
 #include "runtime/lfmthread.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteoverview.h"
+#include "util/lfmstderr.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <utility>
 
-#include "cookie/lfmmac.h"
 #include "sitemap/tssiteparammap.h"
+#include "util/lfmmac.h"
 #include "util/lfmutility.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-#include "diag/whexception.h"
+#include "util/whexception.h"
 
 namespace {
 const char kModule[] = "./src/lfmquickstring.cpp";

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "diag/whexception.h"
+#include "util/whexception.h"
 
 namespace {
 

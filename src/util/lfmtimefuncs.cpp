@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "diag/whexceptiontexts.h"
 #include "util/lfmutility.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 

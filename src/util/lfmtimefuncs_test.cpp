@@ -6,7 +6,7 @@
 
 #include <limits>
 
-#include "diag/whexception.h"
+#include "util/whexception.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "diag/whexceptiontexts.h"
 #include "util/lfmquickstring.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 const char kModule[] = "./src/lfmutility.cpp";

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "diag/whexception.h"
 #include "util/lfmquickstring.h"
+#include "util/whexception.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
-#include "diag/whexception.h"
 #include "hit/lfmrequestdata.h"
+#include "util/whexception.h"
 
 class FakeRequest : public lfmRequestData {
  public:

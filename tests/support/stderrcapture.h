@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "diag/lfmstderr.h"
+#include "util/lfmstderr.h"
 
 class StdErrCapture {
  public:

@@ -13,20 +13,20 @@
 #include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmeventlog.h"
-#include "diag/whexception.h"
 #include "filter/iiscontenthandler.h"
 #include "filter/kyrfilter.h"
 #include "hit/lfmcompactpolicy.h"
 #include "hit/lfmlogelementmap.h"
+#include "logout/lfmheartbeat.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
-#include "runtime/lfmheartbeat.h"
 #include "sitemap/lfmsitemapheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparammap.h"
 #include "util/lfmpathname.h"
+#include "util/whexception.h"
 
 namespace fs = std::filesystem;
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "config/lfmenv.h"
-#include "diag/whexception.h"
 #include "hit/lfmpools.h"
 #include "platform/lfmplatform.h"
 #include "tests/support/temproot.h"
+#include "util/whexception.h"
 
 namespace {
 

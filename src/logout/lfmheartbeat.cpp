@@ -1,4 +1,4 @@
-#include "runtime/lfmheartbeat.h"
+#include "logout/lfmheartbeat.h"
 
 #include <algorithm>
 #include <atomic>
@@ -7,11 +7,11 @@
 #include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "diag/lfmstderr.h"
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "runtime/lfmcondition.h"
 #include "runtime/lfmthread.h"
 #include "util/lfmclock.h"
+#include "util/lfmstderr.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "cookie/lfmmd5.h"
+#include "util/lfmmd5.h"
 
 #include <cstring>
 

@@ -1,8 +1,8 @@
-#include "cookie/lfmmac.h"
+#include "util/lfmmac.h"
 
 #include <cstring>
 
-#include "diag/whexceptiontexts.h"
+#include "util/whexceptiontexts.h"
 
 namespace {
 constexpr const char* kClass = "lfmMAC";

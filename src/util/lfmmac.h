@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "cookie/lfmmd5.h"
+#include "util/lfmmd5.h"
 
 class lfmMAC {
  public:

@@ -1,14 +1,14 @@
 // MD5 against the RFC 1321 test suite, fed whole and in pieces across block
 // boundaries, and the one-shot rules of the digest object.
 
-#include "cookie/lfmmac.h"
+#include "util/lfmmac.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "diag/whexception.h"
 #include "tests/support/temproot.h"
+#include "util/whexception.h"
 
 namespace {
 

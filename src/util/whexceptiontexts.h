@@ -2,7 +2,7 @@
 // The message templates of the system's exceptions, one per code (1010 has
 // two wordings). Throw sites name the template they need.
 
-#include "diag/whexception.h"
+#include "util/whexception.h"
 
 namespace whText {
 inline constexpr whExceptionText kFreeText{1000, "%s"};

@@ -1,4 +1,4 @@
-#include "diag/whexception.h"
+#include "util/whexception.h"
 
 #include <cstring>
 

@@ -7,9 +7,9 @@
 #include <future>
 #include <thread>
 
+#include "logout/lfmheartbeat.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
-#include "runtime/lfmheartbeat.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
 

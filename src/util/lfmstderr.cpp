@@ -1,4 +1,4 @@
-#include "diag/lfmstderr.h"
+#include "util/lfmstderr.h"
 
 #include <atomic>
 #include <mutex>
