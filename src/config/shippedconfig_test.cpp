@@ -6,13 +6,13 @@
 
 #include <tuple>
 
-#include "config/lfmlogserversettings.h"
 #include "config/lfmmapretriever.h"
 #include "config/zrconfig.h"
 #include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
+#include "logout/lfmlogserversettings.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "tests/support/temproot.h"
 

@@ -7,7 +7,7 @@
 #include "cookie/lfmcookie.h"
 #include "cookie/lfmcookiesettings.h"
 #include "hit/lfmloghelper.h"
-#include "hit/lfmrequestdata.h"
+#include "logout/lfmrequestdata.h"
 #include "util/lfmclock.h"
 #include "util/lfmmac.h"
 #include "util/lfmquickstring.h"

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <string>
 
-#include "config/lfmlogserversettings.h"
 #include "cookie/lfmcookie.h"
 #include "cookie/lfmcookiehelper.h"
 #include "cookie/lfmcookiesettings.h"
@@ -14,7 +13,8 @@
 #include "hit/lfmlogelementmap.h"
 #include "hit/lfmloghelper.h"
 #include "hit/lfmpools.h"
-#include "hit/lfmrequestdata.h"
+#include "logout/lfmlogserversettings.h"
+#include "logout/lfmrequestdata.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmstderr.h"

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "config/lfmenv.h"
-#include "config/lfmsettingsonce.h"
 #include "cookie/lfmcookie.h"
 #include "diag/lfmdebuglog.h"
+#include "diag/lfmsettingsonce.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
 

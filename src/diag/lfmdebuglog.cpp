@@ -7,17 +7,23 @@
 
 #include "config/lfmenv.h"
 #include "diag/lfmeventlog.h"
-#include "logout/lfmlogfilename.h"
-#include "logout/lfmlogrotationsettings.h"
 #include "platform/lfmplatform.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmclock.h"
+#include "util/lfmlogfilename.h"
 #include "util/lfmpathname.h"
 #include "util/lfmquickstring.h"
 #include "util/lfmstderr.h"
 #include "util/lfmutility.h"
 
 namespace {
+
+// Constant-initialised, so a source installed while modules load is never
+// overwritten by this one's initialisation.
+std::atomic<lfmAuditRotationSource>& RotationSource() {
+  static std::atomic<lfmAuditRotationSource> source{nullptr};
+  return source;
+}
 
 constexpr const char* kSection = "auditlog";
 constexpr int32_t kMaxSizeLowKB = 10;
@@ -122,6 +128,10 @@ int32_t lfmDebugLog::DebugLevel() noexcept {
   return level_.load(std::memory_order_relaxed);
 }
 
+void lfmDebugLog::SetRotationSource(lfmAuditRotationSource source) {
+  RotationSource().store(source, std::memory_order_release);
+}
+
 bool lfmDebugLog::EnsureInitialized() noexcept {
   if (initialized_.load(std::memory_order_acquire))
     return true;
@@ -141,9 +151,11 @@ bool lfmDebugLog::EnsureInitialized() noexcept {
   // Rotation names follow the log rotation settings; loading them now lets
   // their own messages reach the audit file instead of arriving while the
   // file is closed for a rotation.
-  if (touchRotation) {
+  lfmAuditRotationSource source = RotationSource().load(std::memory_order_acquire);
+  if (touchRotation && source) {
     try {
-      lfmLogRotationSettings::Get();
+      lfmAuditRotation ignored;
+      source(&ignored);
     } catch (...) {
     }
   }
@@ -413,11 +425,13 @@ bool lfmDebugLog::RenameToDated(const std::string& from, std::string* to, int* e
   if (from.empty() || !p->Stat(from, &st))
     return false;
 
-  lfmLogRotationSettings::Values rotation;
-  try {
-    rotation = lfmLogRotationSettings::Get();
-  } catch (...) {
-    // Defaults: daily names in local time.
+  lfmAuditRotation rotation;
+  if (lfmAuditRotationSource source = RotationSource().load(std::memory_order_acquire)) {
+    try {
+      source(&rotation);
+    } catch (...) {
+      rotation = lfmAuditRotation();  // defaults: daily names in local time
+    }
   }
   std::tm tm{};
   time_t now = lfmClock::Now();

@@ -16,8 +16,27 @@
 #include "diag/lfmmessagelimiter.h"
 #include "diag/lfmmessages.h"
 #include "diag/zrauditfile.h"
+#include "util/lfmlogfilename.h"
 
 class zrConfig;
+
+// The rotation that a rotated audit file's dated name follows: the log
+// files' own, whose settings belong to the log output above this layer. The
+// log output installs a source for them when its module loads
+// (lfmDebugLog::SetRotationSource); without one the names are daily, in
+// local time, with month names.
+struct lfmAuditRotation {
+  int32_t period = kRotateDaily;
+  int32_t daysInterval = 1;
+  int32_t hoursInterval = 2;
+  int32_t minutesInterval = 30;
+  int32_t weekStart = 0;
+  bool gmtRotation = false;
+  bool numericMonth = false;
+};
+// Fills `out` from the settings, loading them first; may throw as loading
+// them does (no configuration yet).
+using lfmAuditRotationSource = void (*)(lfmAuditRotation* out);
 
 // Section "auditlog". Invalid values fall back silently.
 struct lfmAuditLogSettings {
@@ -57,6 +76,9 @@ class lfmDebugLog {
   // The process-wide debug log, created on first use; never destroyed, so
   // that messages raised while the process ends still have somewhere to go.
   static lfmDebugLog& Instance();
+  // Installs where the audit file's rotated names take their rotation from.
+  // Thread-safe; a later call replaces the source.
+  static void SetRotationSource(lfmAuditRotationSource source);
 
   virtual ~lfmDebugLog() = default;
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/lfmlogserversettings.h"
+#include "logout/lfmlogserversettings.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmutility.h"
 #include "util/whexception.h"

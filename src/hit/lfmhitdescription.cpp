@@ -1,8 +1,8 @@
 #include "hit/lfmhitdescription.h"
 
 #include "diag/lfmdebuglog.h"
-#include "hit/lfmrequestdata.h"
 #include "logout/lfmlogrecord.h"
+#include "logout/lfmrequestdata.h"
 #include "util/lfmutility.h"
 
 void lfmHitDescription::Append(lfmRequestData& request, std::string& text) {

@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "config/lfmenv.h"
-#include "config/lfmlogserversettings.h"
 #include "config/lfmmapretriever.h"
 #include "diag/lfmdebuglog.h"
 #include "hit/lfmhitdescription.h"
 #include "hit/lfmparsemap.h"
+#include "logout/lfmlogserversettings.h"
 #include "runtime/lfmmutex.h"
 #include "util/lfmutility.h"
 #include "util/whexceptiontexts.h"

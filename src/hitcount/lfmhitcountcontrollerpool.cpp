@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "config/lfmenv.h"
-#include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "diag/lfmmessages.h"
@@ -16,6 +15,7 @@
 #include "logout/lfmbufferedfile.h"
 #include "logout/lfmlogfile.h"
 #include "logout/lfmlogrecord.h"
+#include "logout/lfmlogserversettings.h"
 #include "platform/lfmplatform.h"
 #include "util/lfmclock.h"
 #include "util/lfmfileinfo.h"

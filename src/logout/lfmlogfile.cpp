@@ -1,8 +1,8 @@
 #include "logout/lfmlogfile.h"
 
-#include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "logout/lfmlogrotationsettings.h"
+#include "logout/lfmlogserversettings.h"
 #include "logout/lfmmemmapfile.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmclock.h"

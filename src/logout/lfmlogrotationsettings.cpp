@@ -1,12 +1,27 @@
 #include "logout/lfmlogrotationsettings.h"
 
 #include "config/lfmenv.h"
-#include "config/lfmsettingsonce.h"
 #include "diag/lfmdebuglog.h"
+#include "diag/lfmsettingsonce.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
 
 namespace {
+
+// The audit file's rotated names follow the log files' rotation.
+void AuditRotation(lfmAuditRotation* out) {
+  const lfmLogRotationSettings::Values& v = lfmLogRotationSettings::Get();
+  out->period = v.period;
+  out->daysInterval = v.daysInterval;
+  out->hoursInterval = v.hoursInterval;
+  out->minutesInterval = v.minutesInterval;
+  out->weekStart = v.weekStart;
+  out->gmtRotation = v.gmtRotation;
+  out->numericMonth = v.numericMonth;
+}
+
+[[maybe_unused]] const bool kAuditRotationInstalled =
+    (lfmDebugLog::SetRotationSource(&AuditRotation), true);
 
 const char* const kPeriodNames[] = {"Hourly", "Daily", "Weekly",  "Monthly", "Quarterly",
                                     "Yearly", "Hours", "Minutes", "None"};

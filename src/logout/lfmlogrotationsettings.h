@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "logout/lfmlogfilename.h"
+#include "util/lfmlogfilename.h"
 
 class lfmMessageBatch;
 class zrConfig;

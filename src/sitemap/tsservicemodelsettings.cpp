@@ -4,8 +4,8 @@
 #include <iterator>
 
 #include "config/lfmenv.h"
-#include "config/lfmsettingsonce.h"
 #include "diag/lfmdebuglog.h"
+#include "diag/lfmsettingsonce.h"
 #include "util/lfmpathname.h"
 
 namespace {

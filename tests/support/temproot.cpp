@@ -9,7 +9,6 @@
 #include <stdexcept>
 
 #include "config/lfmenv.h"
-#include "config/lfmlogserversettings.h"
 #include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmeventlog.h"
@@ -22,6 +21,7 @@
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
+#include "logout/lfmlogserversettings.h"
 #include "sitemap/lfmsitemapheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparammap.h"

@@ -1,4 +1,4 @@
-#include "hit/lfmrequestdata.h"
+#include "logout/lfmrequestdata.h"
 
 #include "util/whexceptiontexts.h"
 

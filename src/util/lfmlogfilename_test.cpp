@@ -1,4 +1,4 @@
-#include "logout/lfmlogfilename.h"
+#include "util/lfmlogfilename.h"
 
 #include <gtest/gtest.h>
 

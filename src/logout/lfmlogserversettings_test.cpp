@@ -1,4 +1,4 @@
-#include "config/lfmlogserversettings.h"
+#include "logout/lfmlogserversettings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "config/lfmlogserversettings.h"
+#include "logout/lfmlogserversettings.h"
 
 #include "config/lfmenv.h"
-#include "config/lfmsettingsonce.h"
 #include "diag/lfmdebuglog.h"
+#include "diag/lfmsettingsonce.h"
 #include "platform/lfmplatform.h"
 #include "util/lfmutility.h"
 
