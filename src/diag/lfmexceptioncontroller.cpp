@@ -67,3 +67,8 @@ void lfmExceptionController::ProcessException(const whException& e,
     lfmStdErr::WriteLine("Caught unknown exception in lfmExceptionController::ProcessException()");
   }
 }
+
+void lfmExceptionController::ReportAndRethrow(const whException& e, const whMethodId& current) {
+  ProcessException(e, current);
+  throw;
+}
