@@ -255,10 +255,9 @@ void lfmLogHelper::Initialize(lfmRequestData& request) {
     cookie->configured = false;
     lfmParseMapPool::GetParseMapReset();
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Initialize(lfmRequestData&)"));
     if (r)
       r->valid = false;
-    throw;
+    lfmExceptionController::ReportAndRethrow(e, whMethodId(kClass, "Initialize(lfmRequestData&)"));
   }
 }
 
@@ -268,10 +267,9 @@ void lfmLogHelper::ValidateRequest(lfmRequestData& request, tsSiteParams& site, 
     r = lfmRequestPool::GetRequest();
     r->PostReadValidate(request, site, report);
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Initialize(lfmRequestData&)"));
     if (r)
       r->valid = false;
-    throw;
+    lfmExceptionController::ReportAndRethrow(e, whMethodId(kClass, "Initialize(lfmRequestData&)"));
   }
 }
 
@@ -414,9 +412,8 @@ void lfmLogHelper::PerformFixup(lfmRequestData& request, std::string* out) {
         request.SetSrcOutHeader("P3P", s.p3p.c_str());
     }
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e,
+    lfmExceptionController::ReportAndRethrow(e,
                                              whMethodId(kClass, "PerformFixup(lfmRequestData&)"));
-    throw;
   }
 }
 

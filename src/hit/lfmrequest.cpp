@@ -218,8 +218,7 @@ bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, b
       valid = false;
     return ok;
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmRequest", "PostReadValidate()"));
-    throw;
+    lfmExceptionController::ReportAndRethrow(e, whMethodId("lfmRequest", "PostReadValidate()"));
   }
 }
 
@@ -227,7 +226,6 @@ bool lfmRequest::PostParseValidate(lfmRequestData& request, lfmParseMap& map) {
   try {
     return lfmLogElementMap::CheckRequired(request, map);
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmRequest", "PostParseValidate()"));
-    throw;
+    lfmExceptionController::ReportAndRethrow(e, whMethodId("lfmRequest", "PostParseValidate()"));
   }
 }

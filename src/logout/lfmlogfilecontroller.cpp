@@ -97,15 +97,6 @@ bool SamePeriod(const std::tm& t, const std::tm& f, int32_t period, int32_t days
   }
 }
 
-[[noreturn]] void ReportAndRethrow(const char* method) {
-  try {
-    throw;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmLogFileController", method));
-    throw;
-  }
-}
-
 }  // namespace
 
 lfmLogFileController::lfmLogFileController(const std::string& fileKey, const std::string& poolKey)
@@ -226,8 +217,9 @@ bool lfmLogFileController::ReleaseHandle() {
   lfmScopedGuard guard(writeLock_);
   try {
     return ReleaseLocked();
-  } catch (...) {
-    ReportAndRethrow("ReleaseHandle");
+  } catch (const whException& e) {
+    lfmExceptionController::ReportAndRethrow(e,
+                                             whMethodId("lfmLogFileController", "ReleaseHandle"));
   }
 }
 
@@ -243,8 +235,9 @@ bool lfmLogFileController::TryReleaseHandle(bool* busy) {
   } unlock{writeLock_};
   try {
     return ReleaseLocked();
-  } catch (...) {
-    ReportAndRethrow("ReleaseHandle");
+  } catch (const whException& e) {
+    lfmExceptionController::ReportAndRethrow(e,
+                                             whMethodId("lfmLogFileController", "ReleaseHandle"));
   }
 }
 

@@ -471,7 +471,6 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
       *hitTime = lineTime;
     return true;
   } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmLogRecord", "WriteLogRecord"));
-    throw;
+    lfmExceptionController::ReportAndRethrow(e, whMethodId("lfmLogRecord", "WriteLogRecord"));
   }
 }
