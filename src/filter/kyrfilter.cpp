@@ -110,6 +110,54 @@ class UnbindOnExit {
   iisRequestData& record_;
 };
 
+// The hit pipeline for one response. May throw; its caller reports.
+DWORD HandleResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response,
+                     tsSiteParams& site) {
+  iisRequestData* record = iisRequestDataPool::GetRequestData();
+  if (!record)
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  if (record->GetFilterContext() != pfc) {
+    // Not the request this thread bound at PREPROC_HEADERS (that one ran
+    // on another thread): never read another request's data.
+    record->Reset();
+    record->SetFilterContext(pfc);
+  }
+  // IIS keeps one filter context for every request of a kept-alive
+  // connection, so the binding ends with this response, however it ends:
+  // a later response without its own PREPROC_HEADERS on this thread then
+  // binds afresh instead of matching the context.
+  UnbindOnExit unbind(*record);
+  record->SetSendResponse(response);
+  lfmLogHelper::Initialize(*record);
+  lfmLogHelper::ValidateRequest(*record, site, true);
+  if (lfmRequestPool::GetRequest()->valid)
+    lfmCookieServer::ProcessCookie(*record, site);
+  time_t hitTime = 0;
+  if (!lfmLogHelper::PrepareHit(*record)) {
+    // A request without a logged hit: a page, a refused hit.
+    if (lfmLogServerSettings::TrackHitCount())
+      lfmHitCountControllerPool::CountRequest(lfmClock::Now());
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  }
+  if (lfmLogServerSettings::TrackFirstTimeCookies() &&
+      !lfmLogHelper::HasCfgFlag(*record, lfmLogHelper::kCfgNoCookieTest) &&
+      record->IsRedirectPending() && lfmCookieServer::BuildRedirect(*record)) {
+    record->SetRedirectPending(false);
+    if (pfc->ServerSupportFunction) {
+      char status[] = "303 Object Moved";
+      pfc->ServerSupportFunction(pfc, SF_REQ_SEND_RESPONSE_HEADER, status,
+                                 reinterpret_cast<ULONG_PTR>(record->GetSrcRedirectHeader()), 0);
+    }
+    return SF_STATUS_REQ_FINISHED;
+  }
+  lfmLogRecord::WriteLogRecord(*record, site, &hitTime);
+  // Counted once its line is written, whatever the response headers meet.
+  if (lfmLogServerSettings::TrackHitCount())
+    lfmHitCountControllerPool::CountHit(*record, site, hitTime);
+  lfmLogHelper::PerformFixup(*record);
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+}
+
 DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* response) {
   if (!response)
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
@@ -131,70 +179,11 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
   // texts keep their storage from hit to hit.
   static thread_local tsSiteParams site;
   site.Reset();
-  try {
-    iisRequestData* record = iisRequestDataPool::GetRequestData();
-    if (!record)
-      return SF_STATUS_REQ_NEXT_NOTIFICATION;
-    if (record->GetFilterContext() != pfc) {
-      // Not the request this thread bound at PREPROC_HEADERS (that one ran
-      // on another thread): never read another request's data.
-      record->Reset();
-      record->SetFilterContext(pfc);
-    }
-    // IIS keeps one filter context for every request of a kept-alive
-    // connection, so the binding ends with this response, however it ends:
-    // a later response without its own PREPROC_HEADERS on this thread then
-    // binds afresh instead of matching the context.
-    UnbindOnExit unbind(*record);
-    record->SetSendResponse(response);
-    lfmLogHelper::Initialize(*record);
-    lfmLogHelper::ValidateRequest(*record, site, true);
-    if (lfmRequestPool::GetRequest()->valid)
-      lfmCookieServer::ProcessCookie(*record, site);
-    time_t hitTime = 0;
-    if (!lfmLogHelper::PrepareHit(*record)) {
-      // A request without a logged hit: a page, a refused hit.
-      if (lfmLogServerSettings::TrackHitCount())
-        lfmHitCountControllerPool::CountRequest(lfmClock::Now());
-      return SF_STATUS_REQ_NEXT_NOTIFICATION;
-    }
-    if (lfmLogServerSettings::TrackFirstTimeCookies() &&
-        !lfmLogHelper::HasCfgFlag(*record, lfmLogHelper::kCfgNoCookieTest) &&
-        record->IsRedirectPending() && lfmCookieServer::BuildRedirect(*record)) {
-      record->SetRedirectPending(false);
-      if (pfc->ServerSupportFunction) {
-        char status[] = "303 Object Moved";
-        pfc->ServerSupportFunction(pfc, SF_REQ_SEND_RESPONSE_HEADER, status,
-                                   reinterpret_cast<ULONG_PTR>(record->GetSrcRedirectHeader()), 0);
-      }
-      return SF_STATUS_REQ_FINISHED;
-    }
-    lfmLogRecord::WriteLogRecord(*record, site, &hitTime);
-    // Counted once its line is written, whatever the response headers meet.
-    if (lfmLogServerSettings::TrackHitCount())
-      lfmHitCountControllerPool::CountHit(*record, site, hitTime);
-    lfmLogHelper::PerformFixup(*record);
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, kResponseSite);
-  } catch (...) {
-    lfmStdErr::WriteLine(kResponseUnknown);
-  }
-  return SF_STATUS_REQ_NEXT_NOTIFICATION;
-}
-
-// Runs `step` for a notification outside the response handler: a failure is
-// reported under `site` (or, for any other exception, as the line `unknown`)
-// and the request goes on.
-template <typename Step>
-DWORD Guarded(const whMethodId& site, const char* unknown, Step&& step) {
-  try {
-    return step();
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, site);
-  } catch (...) {
-    lfmStdErr::WriteLine(unknown);
-  }
-  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  // A failure is reported and the request goes on.
+  DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+  lfmExceptionController::RunAtBoundary(kResponseSite, kResponseUnknown,
+                                        [&] { status = HandleResponse(pfc, response, site); });
+  return status;
 }
 
 }  // namespace
@@ -247,15 +236,10 @@ KYR_EXPORT BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* version) {
   version->dwFilterVersion = kFilterRevision;
   std::strncpy(version->lpszFilterDesc, kFilterDescription, SF_MAX_FILTER_DESC_LEN - 1);
   version->lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
-  try {
-    lfmLogHelper::StartUp(true);
-    return TRUE;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, kStartUpSite);
-  } catch (...) {
-    lfmStdErr::WriteLine(kStartUpUnknown);
-  }
-  return FALSE;
+  // A start-up that fails leaves the filter unused.
+  const bool started = lfmExceptionController::RunAtBoundary(kStartUpSite, kStartUpUnknown,
+                                                             [] { lfmLogHelper::StartUp(true); });
+  return started ? TRUE : FALSE;
 }
 
 KYR_EXPORT DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
@@ -264,27 +248,26 @@ KYR_EXPORT DWORD WINAPI HttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificat
     case SF_NOTIFY_SEND_RESPONSE:
       return OnSendResponse(pfc, static_cast<HTTP_FILTER_SEND_RESPONSE*>(notification));
     case SF_NOTIFY_URL_MAP:
-      return Guarded(kUrlMapSite, kUrlMapUnknown, [&] {
+      // A failure is reported and the request goes on, unmapped.
+      lfmExceptionController::RunAtBoundary(kUrlMapSite, kUrlMapUnknown, [&] {
         RemapURL(static_cast<HTTP_FILTER_URL_MAP*>(notification));
-        return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
       });
-    case SF_NOTIFY_PREPROC_HEADERS:
-      return Guarded(kHeadersSite, kHeadersUnknown, [&] {
-        return OnPreprocHeaders(pfc, static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notification));
+      return SF_STATUS_REQ_NEXT_NOTIFICATION;
+    case SF_NOTIFY_PREPROC_HEADERS: {
+      DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+      lfmExceptionController::RunAtBoundary(kHeadersSite, kHeadersUnknown, [&] {
+        status = OnPreprocHeaders(pfc, static_cast<HTTP_FILTER_PREPROC_HEADERS*>(notification));
       });
+      return status;
+    }
     default:
       return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
 }
 
 KYR_EXPORT BOOL WINAPI TerminateFilter(DWORD) {
-  try {
-    lfmLogHelper::ShutDown(true);
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, kShutDownSite);
-  } catch (...) {
-    lfmStdErr::WriteLine(kShutDownUnknown);
-  }
+  lfmExceptionController::RunAtBoundary(kShutDownSite, kShutDownUnknown,
+                                        [] { lfmLogHelper::ShutDown(true); });
   // The count of per-request messages dropped since the last summary is not
   // left to a heartbeat that no longer runs.
   lfmDebugLog::Instance().ReportSuppressed(lfmClock::Now(), true);

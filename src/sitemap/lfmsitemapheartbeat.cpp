@@ -54,46 +54,45 @@ uint32_t PeriodMs() {
 void Reload() {
   lfmDebugLog& log = lfmDebugLog::Instance();
   lfmPlatform* platform = lfmPlatform::Current();
-  try {
-    log.Log(2, "SiteMapLoad(0) Start");
-    uint64_t started = platform->TickCountMs();
-    // The result is not acted on: a failed reload keeps the map in force.
-    tsSiteOverview::Instance().Load(false, [] { return lfmSiteMapHeartBeat::Stopping(); });
-    uint64_t elapsed = platform->TickCountMs() - started;
-    log.LogFormat(2, "SiteMapLoad(0) time (sec): %4.4f\n", static_cast<double>(elapsed) * 0.001);
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId(kClass, "HeartBeat()"));
-  } catch (const std::exception&) {
-    // Out of memory for a second copy of a large map, most likely.
-    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::HeartBeat()");
-  }
+  // Besides a whException, running out of memory for a second copy of a
+  // large map is the likeliest failure.
+  lfmExceptionController::RunAtBoundary(
+      whMethodId(kClass, "HeartBeat()"),
+      "Caught unknown exception in lfmSiteMapHeartBeat::HeartBeat()", [&] {
+        log.Log(2, "SiteMapLoad(0) Start");
+        uint64_t started = platform->TickCountMs();
+        // The result is not acted on: a failed reload keeps the map in force.
+        tsSiteOverview::Instance().Load(false, [] { return lfmSiteMapHeartBeat::Stopping(); });
+        uint64_t elapsed = platform->TickCountMs() - started;
+        log.LogFormat(2, "SiteMapLoad(0) time (sec): %4.4f\n",
+                      static_cast<double>(elapsed) * 0.001);
+      });
 }
 
 uint32_t Body(void* arg) {
   SiteMapHeartBeatState& s = State();
   const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
   const uint32_t periodMs = s.periodMs.load();
-  lfmScopedGuard guard(s.wake);
-  try {
-    lfmPlatform* platform = lfmPlatform::Current();
-    // A wake-up that is not a stop (a spurious one) waits out the rest of
-    // the period rather than starting it afresh.
-    uint64_t due = platform->TickCountMs() + periodMs;
-    while (s.run.load() == run && !s.thread.StopRequested()) {
-      uint64_t now = platform->TickCountMs();
-      if (now < due) {
-        s.wakeUp.Wait(s.wake, static_cast<uint32_t>(due - now));
-        continue;
-      }
-      Reload();
-      ++s.reloads;
-      due = platform->TickCountMs() + periodMs;
-    }
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId(kClass, "HeartBeat()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::HeartBeat()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId(kClass, "HeartBeat()"),
+      "Caught unknown exception in lfmSiteMapHeartBeat::HeartBeat()", [&] {
+        // Held through the body; a wait releases it while it sleeps.
+        lfmScopedGuard guard(s.wake);
+        lfmPlatform* platform = lfmPlatform::Current();
+        // A wake-up that is not a stop (a spurious one) waits out the rest of
+        // the period rather than starting it afresh.
+        uint64_t due = platform->TickCountMs() + periodMs;
+        while (s.run.load() == run && !s.thread.StopRequested()) {
+          uint64_t now = platform->TickCountMs();
+          if (now < due) {
+            s.wakeUp.Wait(s.wake, static_cast<uint32_t>(due - now));
+            continue;
+          }
+          Reload();
+          ++s.reloads;
+          due = platform->TickCountMs() + periodMs;
+        }
+      });
   return 0;
 }
 
@@ -101,51 +100,46 @@ uint32_t Body(void* arg) {
 
 void lfmSiteMapHeartBeat::Start() {
   SiteMapHeartBeatState& s = State();
-  try {
-    lfmScopedGuard guard(s.stateLock);
-    if (s.started) {
-      lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_RESTART);
-      return;
-    }
-    // Settings errors surface here, not in the thread.
-    s.periodMs = PeriodMs();
-    s.stopping = false;
-    const uintptr_t run = s.run.load() + 1;
-    s.run = run;
-    int32_t err = 0;
-    if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
-      s.started = true;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Start()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::Start()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId(kClass, "Start()"), "Caught unknown exception in lfmSiteMapHeartBeat::Start()",
+      [&] {
+        lfmScopedGuard guard(s.stateLock);
+        if (s.started) {
+          lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_RESTART);
+          return;
+        }
+        // Settings errors surface here, not in the thread.
+        s.periodMs = PeriodMs();
+        s.stopping = false;
+        const uintptr_t run = s.run.load() + 1;
+        s.run = run;
+        int32_t err = 0;
+        if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
+          s.started = true;
+      });
 }
 
 void lfmSiteMapHeartBeat::Stop() {
   SiteMapHeartBeatState& s = State();
-  try {
-    {
-      lfmScopedGuard guard(s.stateLock);
-      s.stopping = true;
-    }
-    if (s.thread.IsAlive()) {
-      // The configured period, not a test's shortened one.
-      const uint32_t timeoutMs =
-          std::min(static_cast<uint32_t>(tsServiceModelSettings::SiteMapReloadRate()) * 60000u,
-                   kMaxStopWaitMs);
-      // The wake-up is offered under the wake mutex, never waited for: a
-      // reload in progress sees the stop through its cancel callback.
-      if (!s.thread.StopAndJoin(s.wake, s.wakeUp, timeoutMs))
-        lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_BAD_SHUTDOWN);
-    }
-    lfmScopedGuard guard(s.stateLock);
-    s.started = false;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId(kClass, "Stop()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmSiteMapHeartBeat::Stop()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId(kClass, "Stop()"), "Caught unknown exception in lfmSiteMapHeartBeat::Stop()", [&] {
+        {
+          lfmScopedGuard guard(s.stateLock);
+          s.stopping = true;
+        }
+        if (s.thread.IsAlive()) {
+          // The configured period, not a test's shortened one.
+          const uint32_t timeoutMs =
+              std::min(static_cast<uint32_t>(tsServiceModelSettings::SiteMapReloadRate()) * 60000u,
+                       kMaxStopWaitMs);
+          // The wake-up is offered under the wake mutex, never waited for: a
+          // reload in progress sees the stop through its cancel callback.
+          if (!s.thread.StopAndJoin(s.wake, s.wakeUp, timeoutMs))
+            lfmDebugLog::Instance().Log(MESS_SITEMAP_HEARBEAT_BAD_SHUTDOWN);
+        }
+        lfmScopedGuard guard(s.stateLock);
+        s.started = false;
+      });
 }
 
 bool lfmSiteMapHeartBeat::IsStarted() {
