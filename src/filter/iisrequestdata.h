@@ -72,6 +72,7 @@ class iisRequestData : public lfmRequestData {
   uint32_t GetSrcBytes() override { return bytes_; }
   const char* GetSrcRequestLine() override;
   const char* GetSrcKYRId() override;
+  bool HasSrcKYRId() const override { return kyrIdSet_; }
   const char* GetSrcOrigPath() override;
 
   void SetSrcRequest(const char* method, const char* uri, const char* query,

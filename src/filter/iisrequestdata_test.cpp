@@ -79,4 +79,15 @@ TEST_F(RequestDataTest, RefusesUseWithoutItsStructures) {
             "1010 iisRequestData Incorrect usage: Invalid null string.");
 }
 
+TEST_F(RequestDataTest, KyrIdIsPresentExactlyWhenItCanBeRead) {
+  EXPECT_FALSE(r_.HasSrcKYRId());
+  r_.SetSrcKYRId("");  // set, if empty
+  EXPECT_TRUE(r_.HasSrcKYRId());
+  EXPECT_STREQ(r_.GetSrcKYRId(), "");
+  r_.Reset();
+  EXPECT_FALSE(r_.HasSrcKYRId());
+  EXPECT_EQ(ThrownText([&] { r_.GetSrcKYRId(); }),
+            "1000 iisRequestData Attempted to retrieve uninitialized data.");
+}
+
 }  // namespace

@@ -391,16 +391,10 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
           AppendField(line, lfmLogRecord::RemoveTrackingCookies(cookie).c_str());
         break;
       }
-      case ColumnKind::kKyrId: {
-        const char* id = nullptr;
-        try {
-          id = request.GetSrcKYRId();
-        } catch (const whException&) {
-          id = nullptr;  // no KYR ID set: the column reads "-"
-        }
-        AppendField(line, id);
+      case ColumnKind::kKyrId:
+        // No KYR ID set: the column reads "-".
+        AppendField(line, request.HasSrcKYRId() ? request.GetSrcKYRId() : nullptr);
         break;
-      }
     }
   }
   if (lineEnd)
@@ -419,12 +413,8 @@ void lfmLogRecord::BuildFileKey(lfmRequestData& request, std::string& key,
     key = kStandardLagKey;
     return;
   }
-  const char* id = nullptr;
-  try {
-    id = request.GetSrcKYRId();
-  } catch (const whException&) {
-    id = nullptr;  // no KYR ID: the empty key
-  }
+  // No KYR ID: the empty key.
+  const char* id = request.HasSrcKYRId() ? request.GetSrcKYRId() : nullptr;
   size_t n = id ? std::char_traits<char>::length(id) : 0;
   key = (n == 30 || n == 14) ? id : "";
 }

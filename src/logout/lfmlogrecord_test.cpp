@@ -18,7 +18,7 @@ const char kFieldsAll[] =
     "#Fields: date time c-ip cs-username cs-host cs-method cs-uri-stem cs-uri-query sc-status "
     "sc-bytes cs-version cs(User-Agent) cs(Cookie) cs(Referer)";
 
-void FillExample(FakeRequest& r) {
+void FillExample(FakeRequest& r, bool withKyrId = true) {
   r.Set("ClientIP", "192.0.2.7")
       .Set("UserName", "-")
       .Set("ServerIP", "192.0.2.1")
@@ -27,10 +27,22 @@ void FillExample(FakeRequest& r) {
       .Set("URIQuery", "a=1")
       .Set("Protocol", "HTTP/1.1")
       .Set("UserAgent", "Mozilla/4.0 (compatible; MSIE 6.0)")
-      .Set("Referrer", "-")
-      .Set("KYRId", kId30);
+      .Set("Referrer", "-");
+  if (withKyrId)
+    r.Set("KYRId", kId30);
   r.SetSrcDate(UtcTime(2004, 5, 7, 13, 45, 10));
 }
+
+// Counts the reads of a KYR ID that is not there, each of which throws.
+class KyrIdReadCounter : public FakeRequest {
+ public:
+  const char* GetSrcKYRId() override {
+    if (!HasSrcKYRId())
+      ++absentReads;
+    return FakeRequest::GetSrcKYRId();
+  }
+  int absentReads = 0;
+};
 
 std::string Line(FakeRequest& r) {
   std::string line;
@@ -235,6 +247,26 @@ TEST_F(LogRecordTest, StandardLagWritesOfTheServiceModelShareOneFile) {
   EXPECT_EQ(Count(text, "#Remark"), 1u);
   EXPECT_EQ(Count(text, "AAAAAAAAAAAAAA\r\n"), 2u);
   EXPECT_EQ(Count(text, "BBBBBBBBBBBBBB\r\n"), 2u);
+}
+
+TEST_F(LogRecordTest, HitWithoutKyrIdIsLoggedWithoutAnExceptionOnItsWay) {
+  TempRoot root(
+      "[logrotation]\nlogfiledir = %zr_root%\\weblog\\\n[logserver]\nhostedmodel = true\n");
+  lfmClock::SetSecondsForTest(UtcTime(2004, 5, 7, 13, 45, 10));
+  lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+  KyrIdReadCounter r;
+  FillExample(r, false);
+  EXPECT_TRUE(lfmLogRecord::WriteLogRecord(r, tsSiteParams()));
+  lfmLogFileControllerPool::ShutDown();
+  // The kyr-id column reads "-"; the empty file key still selects a file.
+  const std::string line =
+      "2004-05-07 13:45:10 192.0.2.7 - 192.0.2.1 GET /kyr.gif a=1 200 - HTTP/1.1 "
+      "Mozilla/4.0+(compatible;+MSIE+6.0) - - -\r\n";
+  EXPECT_EQ(Line(r), line);
+  std::vector<std::string> files = ListDir(root.File("weblog"));
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(Count(root.Read("weblog/" + files[0]), line), 1u);
+  EXPECT_EQ(r.absentReads, 0);
 }
 
 TEST_F(LogRecordTest, LongLineIsWrittenWholeAndFailuresAreReportedAndThrown) {

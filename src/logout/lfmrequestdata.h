@@ -56,6 +56,10 @@ class lfmRequestData {
   // Throws whException 1000 "Attempted to retrieve uninitialized data."
   // while no KYR ID was set.
   virtual const char* GetSrcKYRId() = 0;
+  // Whether a KYR ID was set, so that GetSrcKYRId() would not throw. Readers
+  // for which an absent KYR ID is ordinary (the log line, the file key) ask
+  // this first: a hit without one costs no exception.
+  virtual bool HasSrcKYRId() const = 0;
   virtual const char* GetSrcOrigPath() = 0;
 
   // ---- setters (a null text throws "Invalid null string.") ----

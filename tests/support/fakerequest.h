@@ -46,6 +46,7 @@ class FakeRequest : public lfmRequestData {
                         "Attempted to retrieve uninitialized data.");
     return texts_["KYRId"].c_str();
   }
+  bool HasSrcKYRId() const override { return texts_.count("KYRId") != 0; }
   const char* GetSrcOrigPath() override { return Text("OrigPath"); }
 
   void SetSrcRequest(const char* m, const char* u, const char* q, const char*) override {
