@@ -6,12 +6,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "logout/lfmlogfilecontroller.h"
+#include "logout/lfmlogstream.h"
 #include "runtime/lfmmutex.h"
-#include "sitemap/tsservicemodelsettings.h"
 #include "util/lfmclock.h"
 #include "util/lfmstderr.h"
 #include "util/whexceptiontexts.h"
@@ -43,28 +42,6 @@ void CheckInitialized(const Pool& p, const char* method) {
     throw whException("lfmLogFileControllerPool", method, kModule, __LINE__,
                       whText::kIncorrectUsage,
                       "The log file controller was not properly initialized.");
-}
-
-// Appended to a KYR ID for the key of its real-time stream; a KYR ID
-// never holds "|".
-const char kRealTimeKeySuffix[] = "|realtime";
-
-// The key a controller is registered under: keys whose files share one name
-// share one controller. Standard-lag names of the hosted service model carry
-// no key; without split logs no name does. A site's short-lag stream and
-// the real-time stream of copies to it have files of their own in different
-// directories, so they have different keys.
-std::string StreamKey(const std::string& fileKey, int32_t latencyClass) {
-  if (!lfmLogServerSettings::HostedModel())
-    return fileKey;
-  if (tsServiceModelSettings::ServiceModel()) {
-    if (latencyClass == kLatencyShortLag)
-      return fileKey;
-    if (latencyClass == kLatencyRealTime)
-      return fileKey + kRealTimeKeySuffix;
-    return "StandardLag";
-  }
-  return lfmLogServerSettings::SplitLogs() ? fileKey : std::string();
 }
 
 // Under the pool lock. `fileKey` names the files of a controller created here.
@@ -120,7 +97,13 @@ void lfmLogFileControllerPool::Initialize(int32_t maxHandleCount, const char* he
 
 lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::string& fileKey,
                                                                      int32_t latencyClass) {
-  std::string key = StreamKey(fileKey, latencyClass);
+  static thread_local lfmLogStream stream;
+  lfmLogStream::ForKey(fileKey, latencyClass, stream);
+  return GetLogFileController(stream);
+}
+
+lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const lfmLogStream& stream) {
+  const std::string& key = stream.poolKey;
   Pool& p = State();
   // Each thread remembers the controller of its last key: hits of one
   // stream then find their controller without the pool lock. Controllers
@@ -136,7 +119,7 @@ lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::
     return last.controller;
   lfmScopedGuard guard(p.lock);
   CheckInitialized(p, "GetLogFileController");
-  lfmLogFileController* c = FindOrCreate(p, key, fileKey).get();
+  lfmLogFileController* c = FindOrCreate(p, key, stream.fileKey).get();
   last.generation = p.generation.load(std::memory_order_relaxed);
   last.key = key;
   last.controller = c;

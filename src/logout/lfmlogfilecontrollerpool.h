@@ -17,18 +17,19 @@
 #include <string>
 
 class lfmLogFileController;
+struct lfmLogStream;
 
 class lfmLogFileControllerPool {
  public:
   // Stores the handle budget and hands the header to the controller class;
   // only the first call has an effect. Throws 1010 for a budget below 1.
   static void Initialize(int32_t maxHandleCount, const char* header);
-  // The controller of `fileKey`, created on first use. The pool keeps
-  // ownership until ShutDown(). Keys whose log file names coincide share one
-  // controller, so every file has one writer: in the hosted model without
-  // split logs all keys, and in the hosted service model every standard-lag
-  // write (`latencyClass` 2; 0 when the caller does not know it). Throws
-  // 1010 when not initialised.
+  // The controller of `stream`, registered under its pool key and created
+  // on first use with its file key. The pool keeps ownership until
+  // ShutDown(). Throws 1010 when not initialised.
+  static lfmLogFileController* GetLogFileController(const lfmLogStream& stream);
+  // The same for the stream lfmLogStream::ForKey makes of `fileKey` and
+  // `latencyClass` (0 when the caller does not know it).
   static lfmLogFileController* GetLogFileController(const std::string& fileKey,
                                                     int32_t latencyClass = 0);
   // Grants `fileKey` a handle when the budget allows; otherwise refuses

@@ -403,20 +403,9 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
 
 void lfmLogRecord::BuildFileKey(lfmRequestData& request, std::string& key,
                                 const tsSiteParams& site) {
-  if (!lfmLogServerSettings::HostedModel()) {
-    key = kNonHostedKey;
-    return;
-  }
-  bool service = tsServiceModelSettings::ServiceModel();
-  bool siteMap = tsServiceModelSettings::SiteMapEnabled();
-  if (service && (!siteMap || (site.found && site.latencyClass == kLatencyStandardLag))) {
-    key = kStandardLagKey;
-    return;
-  }
-  // No KYR ID: the empty key.
-  const char* id = request.HasSrcKYRId() ? request.GetSrcKYRId() : nullptr;
-  size_t n = id ? std::char_traits<char>::length(id) : 0;
-  key = (n == 30 || n == 14) ? id : "";
+  static thread_local lfmLogStream stream;
+  lfmLogStream::ForHit(request, site, stream);
+  key = stream.fileKey;
 }
 
 bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& site,
@@ -432,19 +421,19 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     FormatLine(line, t, request, true);
     const time_t lineTime = t;
 
-    std::string key;
-    BuildFileKey(request, key, site);
-    bool routed = lfmLogServerSettings::HostedModel() && tsServiceModelSettings::ServiceModel() &&
-                  tsServiceModelSettings::SiteMapEnabled() && site.found;
-    int32_t latency = routed ? site.latencyClass : kLatencyStandardLag;
-    lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(key, latency);
+    // The thread's streams, kept between hits for their strings' storage.
+    static thread_local lfmLogStream stream;
+    static thread_local lfmLogStream copyStream;
+    lfmLogStream::ForHit(request, site, stream);
+    const int32_t latency = stream.latencyClass;
+    lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(stream);
 
-    if (!(routed && site.decouple))
+    if (!(stream.routed && site.decouple))
       controller->Write(t, line.data(), line.size(), t, latency);
-    if (routed) {
+    if (stream.routed) {
       for (const std::string& id : site.realTimeIds) {
-        lfmLogFileController* copy =
-            lfmLogFileControllerPool::GetLogFileController(id, kLatencyRealTime);
+        lfmLogStream::ForKey(id, kLatencyRealTime, copyStream);
+        lfmLogFileController* copy = lfmLogFileControllerPool::GetLogFileController(copyStream);
         if (!replay) {
           time_t now = lfmClock::Now();
           if (now > t) {

@@ -8,6 +8,8 @@
 #include <ctime>
 #include <string>
 
+#include "logout/lfmlogstream.h"
+
 class lfmMessageBatch;
 class lfmRequestData;
 class zrConfig;
@@ -48,8 +50,8 @@ class lfmLogRecord {
  public:
   // Name of the file key outside the hosted model, and of the shared
   // standard-lag stream of the hosted service model.
-  static constexpr const char* kNonHostedKey = "NonHosted";
-  static constexpr const char* kStandardLagKey = "StandardLag";
+  static constexpr const char* kNonHostedKey = lfmLogStream::kNonHostedKey;
+  static constexpr const char* kStandardLagKey = lfmLogStream::kStandardLagKey;
 
   // Formats one hit and writes it through the controller of its file key;
   // a routed hit of a site with further KYR IDs is copied to each of them
@@ -69,7 +71,7 @@ class lfmLogRecord {
   static void FormatLine(std::string& line, time_t t, lfmRequestData& request, bool lineEnd);
 
   // Sets `key` to the file key of the hit: "NonHosted", "StandardLag", the
-  // KYR ID (30 or 14 characters) or empty.
+  // KYR ID (30 or 14 characters) or empty (lfmLogStream::ForHit decides it).
   static void BuildFileKey(lfmRequestData& request, std::string& key, const tsSiteParams& site);
 
   // `cookie` without the three tracking cookies ("ZR_VT" and the session

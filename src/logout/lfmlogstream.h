@@ -1,0 +1,45 @@
+#pragma once
+// lfmLogStream: where a line of a hit is written. This is the only code that
+// reads the switches that choose a stream (hostedmodel, splitlogs,
+// servicemodel, sitemapenabled) to decide it; the log record, the controller
+// pool and the hit counters take its result and never decide again.
+
+#include <cstdint>
+#include <string>
+
+#include "sitemap/tsservicemodelsettings.h"
+
+class lfmRequestData;
+struct tsSiteParams;
+
+struct lfmLogStream {
+  // The file key outside the hosted model, and the file key of the shared
+  // standard-lag stream of the hosted service model.
+  static constexpr const char* kNonHostedKey = "NonHosted";
+  static constexpr const char* kStandardLagKey = "StandardLag";
+
+  // The key of the hit: the hit counters count under it, and file names
+  // that carry a key carry this one. "NonHosted", "StandardLag", the KYR ID
+  // (30 or 14 characters) or empty.
+  std::string fileKey;
+  // The key the pool registers the stream's controller and handle grants
+  // under. Streams whose file names coincide have one pool key, so every
+  // file has one writer: without split logs every hosted key, and in the
+  // hosted service model every standard-lag line. A site's short-lag stream
+  // and the real-time stream of copies to it have different keys.
+  std::string poolKey;
+  // Selects directory and, in the hosted service model, the rotation rate.
+  int32_t latencyClass = kLatencyStandardLag;
+  // The hosted service model with the site map on and the site listed: the
+  // site's latency class applies and its real-time copies are written.
+  bool routed = false;
+
+  // The stream of the line of `request` for `site`: decides file key,
+  // latency class and routing, then the pool key as ForKey does. Reuses the
+  // strings' storage.
+  static void ForHit(lfmRequestData& request, const tsSiteParams& site, lfmLogStream& out);
+  // The stream of lines whose file key and latency class are fixed (the
+  // real-time copies of a routed hit: the KYR ID with class 3). `latencyClass`
+  // 0 stands for a caller that does not know it (standard lag).
+  static void ForKey(const std::string& fileKey, int32_t latencyClass, lfmLogStream& out);
+};
