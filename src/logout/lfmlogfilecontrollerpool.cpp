@@ -1,6 +1,7 @@
 #include "logout/lfmlogfilecontrollerpool.h"
 
 #include <atomic>
+#include <cassert>
 #include <deque>
 #include <memory>
 #include <unordered_map>
@@ -26,6 +27,10 @@ struct Pool {
   // Changes whenever the set of controllers may lose members (initialise,
   // shut down), so that a thread's remembered controller is asked for again.
   std::atomic<uint64_t> generation{1};
+#ifndef NDEBUG
+  // Open lfmLogFileControllerPool::Writing scopes.
+  std::atomic<int> writing{0};
+#endif
   bool initialized = false;
   int32_t maxHandleCount = 0;
   std::unordered_map<std::string, ControllerPtr> controllers{100};
@@ -225,6 +230,9 @@ void lfmLogFileControllerPool::ShutDown() {
     lfmScopedGuard guard(p.lock);
     if (!p.initialized)
       return;
+#ifndef NDEBUG
+    assert(p.writing.load() == 0 && "log file controllers shut down under a hit in flight");
+#endif
     p.initialized = false;
     p.generation.fetch_add(1, std::memory_order_acq_rel);
     closing.swap(p.controllers);
@@ -233,6 +241,16 @@ void lfmLogFileControllerPool::ShutDown() {
   // Destroyed outside the pool lock: each writes out and closes its files.
   closing.clear();
 }
+
+#ifndef NDEBUG
+lfmLogFileControllerPool::Writing::Writing() {
+  State().writing.fetch_add(1, std::memory_order_relaxed);
+}
+
+lfmLogFileControllerPool::Writing::~Writing() {
+  State().writing.fetch_sub(1, std::memory_order_relaxed);
+}
+#endif
 
 bool lfmLogFileControllerPool::IsInitialized() {
   Pool& p = State();

@@ -11,6 +11,18 @@
 // controllers. A controller whose write lock is busy is not waited for
 // (its holder may be reserving a handle itself): it goes back to the end of
 // the queue and the next oldest is asked.
+//
+// Lifetime: a controller handed out by GetLogFileController() stays valid
+// until ShutDown(), which destroys every controller. So no hit may be
+// between fetching a controller and the end of its writes while ShutDown()
+// runs: the filter shuts the pool down from its termination, which the
+// server calls once no request is in flight, and tests stop their writers
+// first. A hit marks that span with a Writing; debug builds count them and
+// ShutDown() asserts that none is open. Each thread also keeps the
+// controller of its last stream, to find it without the pool lock; that
+// pointer is never used across a restart, because Initialize() and
+// ShutDown() change the pool's generation and a thread holding a pointer of
+// another generation asks the pool again.
 
 #include <cstdint>
 #include <ctime>
@@ -40,8 +52,24 @@ class lfmLogFileControllerPool {
   // end the walk for this tick.
   static void FlushControllers(time_t now = 0);
   static void ReleaseInactiveFiles(time_t now = 0);
-  // Writes out and closes every file and forgets every controller.
+  // Writes out and closes every file and forgets every controller. No
+  // Writing may be open (asserted in debug builds).
   static void ShutDown();
+
+  // Marks a hit's use of controllers, from fetching them to the end of its
+  // writes. Counted in debug builds only; nothing in release builds.
+  class Writing {
+   public:
+#ifdef NDEBUG
+    Writing() {}
+    ~Writing() {}
+#else
+    Writing();
+    ~Writing();
+#endif
+    Writing(const Writing&) = delete;
+    Writing& operator=(const Writing&) = delete;
+  };
 
   static bool IsInitialized();
   // Entries of the handle queue (for tests and diagnostics).

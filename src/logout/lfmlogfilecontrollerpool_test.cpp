@@ -165,4 +165,33 @@ TEST(LogFileControllerPool, KeysSharingAFileNameShareOneWriterAndOneHeader) {
   EXPECT_EQ(root.Read("weblog/hlg_may_07_2004.log"), "#Remark: KYR-p\r\n#H\r\na\r\nb\r\n");
 }
 
+// Each thread keeps the controller of its last stream. A restart destroys
+// that controller: the thread must ask the pool again, not write through it.
+TEST(LogFileControllerPool, AThreadAsksForItsStreamAgainAfterARestart) {
+  TempRoot root(kSplit);
+  const time_t t = UtcTime(2004, 5, 7, 13);
+  lfmLogFileControllerPool::Initialize(2, "#H\r\n");
+  lfmLogFileControllerPool::GetLogFileController("A")->Write(t, "a1\r\n", 4, t, 2);
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_NE(ThrownText([] { lfmLogFileControllerPool::GetLogFileController("A"); }),
+            "no exception");
+  lfmLogFileControllerPool::Initialize(2, "#H\r\n");
+  lfmLogFileControllerPool::GetLogFileController("A")->Write(t, "a2\r\n", 4, t, 2);
+  lfmLogFileControllerPool::ShutDown();
+  EXPECT_EQ(root.Read("weblog/A_hlg_may_07_2004.log"), "#Remark: KYR-p\r\n#H\r\na1\r\na2\r\n");
+}
+
+#ifndef NDEBUG
+TEST(LogFileControllerPoolDeathTest, ShutDownUnderAHitInFlightIsCaughtInDebugBuilds) {
+  EXPECT_DEATH(
+      {
+        TempRoot root(kSplit);
+        lfmLogFileControllerPool::Initialize(2, "#H\r\n");
+        lfmLogFileControllerPool::Writing writing;
+        lfmLogFileControllerPool::ShutDown();
+      },
+      "hit in flight");
+}
+#endif
+
 }  // namespace

@@ -426,6 +426,7 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     static thread_local lfmLogStream copyStream;
     lfmLogStream::ForHit(request, site, stream);
     const int32_t latency = stream.latencyClass;
+    lfmLogFileControllerPool::Writing writing;
     lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(stream);
 
     if (!(stream.routed && site.decouple))
