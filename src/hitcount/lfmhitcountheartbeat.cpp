@@ -109,20 +109,18 @@ uint32_t Body(void* arg) {
   HitCountHeartBeatState& s = State();
   const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
   ++s.bodies;
-  lfmScopedGuard guard(s.tick);
-  try {
-    int64_t wait = lfmHitCountHeartBeat::Synchronize(lfmClock::Now());
-    while (s.run.load() == run && !s.thread.StopRequested()) {
-      if (s.wake.Wait(s.tick, WaitMs(wait)) != lfmCondition::kTimedOut)
-        continue;
-      wait = lfmHitCountHeartBeat::Tick(lfmClock::Now());
-    }
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(
-        e, whMethodId("lfmHitCountHeartBeat", "HitCountHeartBeat()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmHitCountHeartBeat::HitCountHeartBeat()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHitCountHeartBeat", "HitCountHeartBeat()"),
+      "Caught unknown exception in lfmHitCountHeartBeat::HitCountHeartBeat()", [&] {
+        // Held through the body; a wait releases it while it sleeps.
+        lfmScopedGuard guard(s.tick);
+        int64_t wait = lfmHitCountHeartBeat::Synchronize(lfmClock::Now());
+        while (s.run.load() == run && !s.thread.StopRequested()) {
+          if (s.wake.Wait(s.tick, WaitMs(wait)) != lfmCondition::kTimedOut)
+            continue;
+          wait = lfmHitCountHeartBeat::Tick(lfmClock::Now());
+        }
+      });
   --s.bodies;
   return 0;
 }
@@ -178,44 +176,40 @@ int64_t lfmHitCountHeartBeat::Tick(time_t now) {
 
 void lfmHitCountHeartBeat::Start() {
   HitCountHeartBeatState& s = State();
-  try {
-    lfmScopedGuard guard(s.startedLock);
-    if (s.started) {
-      lfmDebugLog::Instance().Log(MESS_HIT_COUNT_HEARBEAT_RESTART);
-      return;
-    }
-    lfmLogServerSettings::Get();  // settings errors surface here, not in the thread
-    const uintptr_t run = s.run.load() + 1;
-    s.run = run;
-    int32_t err = 0;
-    if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
-      s.started = true;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmHitCountHeartBeat", "Start()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmHitCountHeartBeat::Start()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHitCountHeartBeat", "Start()"),
+      "Caught unknown exception in lfmHitCountHeartBeat::Start()", [&] {
+        lfmScopedGuard guard(s.startedLock);
+        if (s.started) {
+          lfmDebugLog::Instance().Log(MESS_HIT_COUNT_HEARBEAT_RESTART);
+          return;
+        }
+        lfmLogServerSettings::Get();  // settings errors surface here, not in the thread
+        const uintptr_t run = s.run.load() + 1;
+        s.run = run;
+        int32_t err = 0;
+        if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
+          s.started = true;
+      });
 }
 
 void lfmHitCountHeartBeat::Stop() {
   HitCountHeartBeatState& s = State();
-  try {
-    if (s.thread.IsAlive()) {
-      const uint32_t forTest = s.stopTimeoutMs.load();
-      const uint32_t timeoutMs =
-          forTest != 0 ? forTest : lfmCondition::TimeoutFromSeconds(RateSeconds());
-      // The wake-up is offered under the tick mutex, never waited for: a
-      // thread busy in its work sees the stop when the work returns.
-      if (!s.thread.StopAndJoin(s.tick, s.wake, timeoutMs))
-        lfmDebugLog::Instance().Log(MESS_HIT_COUNT_HEARBEAT_BAD_SHUTDOWN);
-    }
-    lfmScopedGuard guard(s.startedLock);
-    s.started = false;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmHitCountHeartBeat", "Stop()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmHitCountHeartBeat::Stop()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHitCountHeartBeat", "Stop()"),
+      "Caught unknown exception in lfmHitCountHeartBeat::Stop()", [&] {
+        if (s.thread.IsAlive()) {
+          const uint32_t forTest = s.stopTimeoutMs.load();
+          const uint32_t timeoutMs =
+              forTest != 0 ? forTest : lfmCondition::TimeoutFromSeconds(RateSeconds());
+          // The wake-up is offered under the tick mutex, never waited for: a
+          // thread busy in its work sees the stop when the work returns.
+          if (!s.thread.StopAndJoin(s.tick, s.wake, timeoutMs))
+            lfmDebugLog::Instance().Log(MESS_HIT_COUNT_HEARBEAT_BAD_SHUTDOWN);
+        }
+        lfmScopedGuard guard(s.startedLock);
+        s.started = false;
+      });
 }
 
 bool lfmHitCountHeartBeat::IsStarted() {

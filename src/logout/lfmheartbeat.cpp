@@ -44,19 +44,18 @@ uint32_t Body(void* arg) {
   HeartBeatState& s = State();
   const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
   ++s.bodies;
-  lfmScopedGuard guard(s.tick);
-  try {
-    const uint32_t waitMs = lfmHeartBeat::TickIntervalMs();
-    while (s.run.load() == run && !s.thread.StopRequested()) {
-      if (s.wake.Wait(s.tick, waitMs) != lfmCondition::kTimedOut)
-        continue;
-      lfmHeartBeat::Tick(lfmClock::Now());
-    }
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmHeartBeat", "HeartBeat()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmHeartBeat::HeartBeat()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHeartBeat", "HeartBeat()"),
+      "Caught unknown exception in lfmHeartBeat::HeartBeat()", [&] {
+        // Held through the body; a wait releases it while it sleeps.
+        lfmScopedGuard guard(s.tick);
+        const uint32_t waitMs = lfmHeartBeat::TickIntervalMs();
+        while (s.run.load() == run && !s.thread.StopRequested()) {
+          if (s.wake.Wait(s.tick, waitMs) != lfmCondition::kTimedOut)
+            continue;
+          lfmHeartBeat::Tick(lfmClock::Now());
+        }
+      });
   --s.bodies;
   return 0;
 }
@@ -88,45 +87,41 @@ void lfmHeartBeat::Tick(time_t now) {
 
 void lfmHeartBeat::Start() {
   HeartBeatState& s = State();
-  try {
-    lfmScopedGuard guard(s.startedLock);
-    if (s.started) {
-      lfmDebugLog::Instance().Log(MESS_HEARTBEAT_RESTART);
-      return;
-    }
-    const time_t now = lfmClock::Now();
-    s.lastFlush = now;
-    s.lastCheck = now;
-    lfmLogServerSettings::Get();  // settings errors surface here, not in the thread
-    const uintptr_t run = s.run.load() + 1;
-    s.run = run;
-    int32_t err = 0;
-    if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
-      s.started = true;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmHeartBeat", "Start()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmHeartBeat::Start()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHeartBeat", "Start()"), "Caught unknown exception in lfmHeartBeat::Start()",
+      [&] {
+        lfmScopedGuard guard(s.startedLock);
+        if (s.started) {
+          lfmDebugLog::Instance().Log(MESS_HEARTBEAT_RESTART);
+          return;
+        }
+        const time_t now = lfmClock::Now();
+        s.lastFlush = now;
+        s.lastCheck = now;
+        lfmLogServerSettings::Get();  // settings errors surface here, not in the thread
+        const uintptr_t run = s.run.load() + 1;
+        s.run = run;
+        int32_t err = 0;
+        if (s.thread.Start(Body, reinterpret_cast<void*>(run), 0, 0, &err) == 0)
+          s.started = true;
+      });
 }
 
 void lfmHeartBeat::Stop() {
   HeartBeatState& s = State();
-  try {
-    if (s.thread.IsAlive()) {
-      const uint32_t timeoutMs = TickIntervalMs();
-      // The wake-up is offered under the tick mutex, never waited for: a
-      // thread busy in its work sees the stop when the work returns.
-      if (!s.thread.StopAndJoin(s.tick, s.wake, timeoutMs))
-        lfmDebugLog::Instance().Log(MESS_HEARTBEAT_BAD_SHUTDOWN);
-    }
-    lfmScopedGuard guard(s.startedLock);
-    s.started = false;
-  } catch (const whException& e) {
-    lfmExceptionController::ProcessException(e, whMethodId("lfmHeartBeat", "Stop()"));
-  } catch (...) {
-    lfmStdErr::WriteLine("Caught unknown exception in lfmHeartBeat::Stop()");
-  }
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHeartBeat", "Stop()"), "Caught unknown exception in lfmHeartBeat::Stop()",
+      [&] {
+        if (s.thread.IsAlive()) {
+          const uint32_t timeoutMs = TickIntervalMs();
+          // The wake-up is offered under the tick mutex, never waited for: a
+          // thread busy in its work sees the stop when the work returns.
+          if (!s.thread.StopAndJoin(s.tick, s.wake, timeoutMs))
+            lfmDebugLog::Instance().Log(MESS_HEARTBEAT_BAD_SHUTDOWN);
+        }
+        lfmScopedGuard guard(s.startedLock);
+        s.started = false;
+      });
 }
 
 bool lfmHeartBeat::IsStarted() {
