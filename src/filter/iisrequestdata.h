@@ -14,7 +14,7 @@
 #include <string>
 
 #include "filter/isapi.h"
-#include "hit/lfmrequestdata.h"
+#include "logout/lfmrequestdata.h"
 
 class iisRequestData : public lfmRequestData {
  public:

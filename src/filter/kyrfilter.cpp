@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "config/lfmlogserversettings.h"
 #include "cookie/lfmcookieserver.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
@@ -19,6 +18,7 @@
 #include "hit/lfmrequest.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
 #include "logout/lfmlogrecord.h"
+#include "logout/lfmlogserversettings.h"
 #include "platform/lfmplatform.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"

@@ -7,7 +7,6 @@
 #include <ctime>
 #include <vector>
 
-#include "config/lfmlogserversettings.h"
 #include "cookie/lfmcookie.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
@@ -16,7 +15,6 @@
 #include "hit/lfmparsemap.h"
 #include "hit/lfmpools.h"
 #include "hit/lfmrequest.h"
-#include "hit/lfmrequestdata.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
 #include "hitcount/lfmhitcountheartbeat.h"
 #include "logout/lfmheartbeat.h"
@@ -24,6 +22,8 @@
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
+#include "logout/lfmlogserversettings.h"
+#include "logout/lfmrequestdata.h"
 #include "platform/lfmplatform.h"
 #include "sitemap/lfmsitemapheartbeat.h"
 #include "sitemap/tsservicemodelsettings.h"

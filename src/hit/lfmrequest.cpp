@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "hit/lfmhitdescription.h"
 #include "hit/lfmlogelementmap.h"
 #include "hit/lfmloghelper.h"
-#include "hit/lfmrequestdata.h"
+#include "logout/lfmlogserversettings.h"
+#include "logout/lfmrequestdata.h"
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteparammap.h"
 #include "sitemap/tssiteparams.h"

@@ -3,12 +3,12 @@
 #include <cstring>
 
 #include "config/lfmenv.h"
-#include "config/lfmlogserversettings.h"
-#include "config/lfmsettingsonce.h"
 #include "diag/lfmexceptioncontroller.h"
-#include "hit/lfmrequestdata.h"
+#include "diag/lfmsettingsonce.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogserversettings.h"
+#include "logout/lfmrequestdata.h"
 #include "platform/lfmplatform.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"

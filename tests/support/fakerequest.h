@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "hit/lfmrequestdata.h"
+#include "logout/lfmrequestdata.h"
 #include "util/whexception.h"
 
 class FakeRequest : public lfmRequestData {
