@@ -7,8 +7,7 @@
 // Locks: the write lock guards the current file and every rotation decision;
 // the standby lock guards the exchange of current and standby file and the
 // closing of the standby file. The write lock is always taken before the
-// standby lock. Both are recursive, so a controller asked by the pool to
-// release its own file while it reserves a handle proceeds. A full buffer is
+// standby lock. A full buffer is
 // written out after the write lock is released (the file keeps the order and
 // makes everything else that writes to it wait for that write-out), so the
 // stream's other writers are not held up by the system call.
@@ -72,28 +71,34 @@ class lfmLogFileController {
   static void ResetHeaderForTest();
 
  private:
-  bool ReleaseLocked();
-  void CheckLogFile(time_t t, size_t n, time_t writeTime);
-  void OpenFile(time_t t);
-  bool TimePeriodRotate(time_t t);
-  bool SizeExceeded(size_t n) const;
-  void InitializeStateInfo(time_t t);
-  void BuildFileName(time_t t, std::string& out) const;
-  std::string Directory() const;
-  void CloseStandbyIfNamed(const std::string& name);
+  bool ReleaseLocked() LFM_REQUIRES(writeLock_) LFM_EXCLUDES(standbyLock_);
+  void CheckLogFile(time_t t, size_t n, time_t writeTime) LFM_REQUIRES(writeLock_);
+  void OpenFile(time_t t) LFM_REQUIRES(writeLock_);
+  bool TimePeriodRotate(time_t t) LFM_REQUIRES(writeLock_);
+  bool SizeExceeded(size_t n) const LFM_REQUIRES(writeLock_);
+  void InitializeStateInfo(time_t t) LFM_REQUIRES(writeLock_);
+  void BuildFileName(time_t t, std::string& out) const LFM_REQUIRES(writeLock_);
+  std::string Directory() const LFM_REQUIRES(writeLock_);
+  void CloseStandbyIfNamed(const std::string& name) LFM_EXCLUDES(standbyLock_);
+  void CloseStandbyIfNamedLocked(const std::string& name) LFM_REQUIRES(standbyLock_);
 
   std::string key_;      // the pool's key of this stream (handle budget)
   std::string fileKey_;  // the key its file names carry
-  lfmMutex writeLock_;
-  lfmMutex standbyLock_;
-  std::unique_ptr<lfmLogFile> current_;  // write lock
-  std::unique_ptr<lfmLogFile> standby_;  // both locks to swap; standby lock to use
-  uint32_t sequence_ = 0;                // write lock
-  int32_t latencyClass_ = 2;             // write lock
+  // Recursive: a writer opening its next file holds it while it reserves a
+  // handle, and the pool's eviction may pick this controller's own earlier
+  // grant; TryReleaseHandle() must then enter again (a closed file: nothing
+  // to release) rather than find the lock busy and requeue the grant.
+  lfmMutex writeLock_{lfmMutex::kRecursive};
+  lfmMutex standbyLock_ LFM_ACQUIRED_AFTER(writeLock_);
+  std::unique_ptr<lfmLogFile> current_ LFM_GUARDED_BY(writeLock_);
+  // Both locks to swap; the standby lock to use.
+  std::unique_ptr<lfmLogFile> standby_ LFM_GUARDED_BY(standbyLock_);
+  uint32_t sequence_ LFM_GUARDED_BY(writeLock_) = 0;
+  int32_t latencyClass_ LFM_GUARDED_BY(writeLock_) = 2;
   // Periods are contiguous: once a time is known to fall into the current
   // file's period, every time between the period start and it does too.
-  // Valid for this period start and latency class (write lock).
-  time_t samePeriodStart_ = 0;
-  time_t samePeriodUpTo_ = 0;
-  int32_t samePeriodClass_ = 0;
+  // Valid for this period start and latency class.
+  time_t samePeriodStart_ LFM_GUARDED_BY(writeLock_) = 0;
+  time_t samePeriodUpTo_ LFM_GUARDED_BY(writeLock_) = 0;
+  int32_t samePeriodClass_ LFM_GUARDED_BY(writeLock_) = 0;
 };

@@ -34,7 +34,7 @@ class lfmCondition {
   // `timeoutMs` for a signal, and takes `m` again before returning.
   // Returns 0 when signalled, kTimedOut otherwise. A signal given by a thread
   // holding `m` after the caller queued itself is never lost.
-  int32_t Wait(lfmMutex& m, uint32_t timeoutMs);
+  int32_t Wait(lfmMutex& m, uint32_t timeoutMs) LFM_REQUIRES(m);
   // Wakes the oldest waiter, if any.
   void Signal();
   // Wakes every waiter.

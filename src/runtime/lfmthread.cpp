@@ -213,7 +213,7 @@ bool lfmThread::StopAndJoin(lfmMutex& lock, lfmCondition& wake, uint32_t timeout
   int32_t err = 0;
   int32_t joined = kTimedOut;
   do {
-    if (lock.TryLock() == lfmMutex::kOk) {
+    if (lock.TryAcquire()) {
       wake.Signal();
       lock.Unlock();
     }

@@ -88,7 +88,7 @@ class lfmThread {
   // thread busy in its work holds `lock` and sees the stop when the work
   // returns) and waits for the thread. A thread that has not ended by then is
   // abandoned (Kill). True when it ended. Never blocks on `lock`.
-  bool StopAndJoin(lfmMutex& lock, lfmCondition& wake, uint32_t timeoutMs);
+  bool StopAndJoin(lfmMutex& lock, lfmCondition& wake, uint32_t timeoutMs) LFM_EXCLUDES(lock);
   // Waits up to `timeoutMs` for the stop event: -6 when it is set, 0 on
   // time-out, 3 for a detached object.
   virtual int32_t WaitForStop(int32_t* err, uint32_t timeoutMs);
@@ -113,17 +113,17 @@ class lfmThread {
   };
   static void Body(std::shared_ptr<Shared> shared, Function fn, void* arg);
   // The running thread's shared state (and the object's state), read under mu_.
-  std::shared_ptr<Shared> CurrentShared(State* state = nullptr) const;
+  std::shared_ptr<Shared> CurrentShared(State* state = nullptr) const LFM_EXCLUDES(mu_);
   // Waits on `shared` until `pred` holds or `timeoutMs` ran out; false on time-out.
   template <typename Pred>
   static bool WaitFor(Shared& shared, uint32_t timeoutMs, Pred pred);
-  void ReleaseThreadLocked();
+  void ReleaseThreadLocked() LFM_REQUIRES(mu_);
 
   mutable lfmMutex mu_;  // guards everything below
-  int32_t lastError_ = 0;
-  State state_ = kNotStarted;
-  int32_t priority_ = kNormal;
-  std::thread thread_;
-  std::thread::id id_;
-  std::shared_ptr<Shared> shared_;
+  int32_t lastError_ LFM_GUARDED_BY(mu_) = 0;
+  State state_ LFM_GUARDED_BY(mu_) = kNotStarted;
+  int32_t priority_ LFM_GUARDED_BY(mu_) = kNormal;
+  std::thread thread_ LFM_GUARDED_BY(mu_);
+  std::thread::id id_ LFM_GUARDED_BY(mu_);
+  std::shared_ptr<Shared> shared_ LFM_GUARDED_BY(mu_);
 };
