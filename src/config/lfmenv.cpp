@@ -19,9 +19,9 @@ constexpr size_t kRootPrefixLength = sizeof kRootPrefix - 1;
 
 // A value resolved once under its own mutex.
 struct Cached {
-  lfmMutex mu{lfmMutex::kRecursive};
-  bool resolved = false;
-  std::string value;
+  lfmMutex mu;
+  bool resolved LFM_GUARDED_BY(mu) = false;
+  std::string value LFM_GUARDED_BY(mu);
 };
 
 Cached& RootCache() {
@@ -41,7 +41,9 @@ Cached& DebugLevelCache() {
 // still be raised, and reach for the configuration, while statics are torn
 // down at exit.
 lfmMutex& InstanceMutex() {
-  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  // Non-recursive: loading the instance reads only the environment and the
+  // configuration file, never the instance.
+  static lfmMutex* m = new lfmMutex(lfmMutex::kNonRecursive);
   return *m;
 }
 

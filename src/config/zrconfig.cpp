@@ -106,6 +106,9 @@ void ReportFailure(const char* what, const std::string& a, const std::string* b,
 
 lfmMutex& zrConfig::ConfigLock() {
   // Never destroyed: configuration objects may outlive other statics.
+  // Recursive: every operation holds it for its whole run and operations
+  // call one another (Load opens and reads, lfmEnv::Load calls Load, the
+  // settings sections read their values with it held).
   static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
   return *m;
 }

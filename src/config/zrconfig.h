@@ -12,6 +12,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "runtime/lfmthreadsafety.h"
 #include "util/lfmquickstring.h"
 
 class lfmMutex;
@@ -121,15 +122,15 @@ class zrConfig {
   using Sections = std::unordered_map<std::string, Section, NameHash, NameEq>;
 
   // Callers hold the configuration lock.
-  const Entry* Find(const char* key, const char* section) const;
-  void Store(const char* key, const char* value, const char* section);
-  Section& SectionFor(const std::string& name);
-  void ReadLines(std::FILE* f, bool* readError);
+  const Entry* Find(const char* key, const char* section) const LFM_REQUIRES(ConfigLock());
+  void Store(const char* key, const char* value, const char* section) LFM_REQUIRES(ConfigLock());
+  Section& SectionFor(const std::string& name) LFM_REQUIRES(ConfigLock());
+  void ReadLines(std::FILE* f, bool* readError) LFM_REQUIRES(ConfigLock());
   // The write-back's text: `in` (the current file, may be null) with every
   // setting given its value in memory, removed settings dropped, old banners
   // dropped, settings the file did not mention added to their sections, and
   // a new banner at the end.
-  void WriteMerged(std::FILE* in, std::FILE* out, bool* readError) const;
+  void WriteMerged(std::FILE* in, std::FILE* out, bool* readError) const LFM_REQUIRES(ConfigLock());
   static void WriteSetting(std::FILE* out, const Entry& e);
   // Writes in creation order.
   static void WriteSettings(std::FILE* out, const Settings& settings);
@@ -139,17 +140,17 @@ class zrConfig {
   static bool NextLine(std::FILE* f, std::string* line, bool* readError,
                        bool* byteOrderMark = nullptr);
 
-  int32_t openMode_ = kReadOnly;
-  int32_t changeCount_ = 0;
-  int32_t dirty_ = 0;
-  std::FILE* file_ = nullptr;
-  std::string scratch_;
-  std::string fileName_;
-  int32_t sectionsRead_ = 0;
-  int32_t settingsRead_ = 0;
-  std::string defaultSection_ = "defaults";
-  std::string currentSection_;
-  Sections sections_{100};
-  bool keepEmpty_ = false;
-  uint64_t nextOrder_ = 0;
+  int32_t openMode_ LFM_GUARDED_BY(ConfigLock()) = kReadOnly;
+  int32_t changeCount_ LFM_GUARDED_BY(ConfigLock()) = 0;
+  int32_t dirty_ LFM_GUARDED_BY(ConfigLock()) = 0;
+  std::FILE* file_ LFM_GUARDED_BY(ConfigLock()) = nullptr;
+  std::string scratch_ LFM_GUARDED_BY(ConfigLock());
+  std::string fileName_ LFM_GUARDED_BY(ConfigLock());
+  int32_t sectionsRead_ LFM_GUARDED_BY(ConfigLock()) = 0;
+  int32_t settingsRead_ LFM_GUARDED_BY(ConfigLock()) = 0;
+  std::string defaultSection_ LFM_GUARDED_BY(ConfigLock()) = "defaults";
+  std::string currentSection_ LFM_GUARDED_BY(ConfigLock());
+  Sections sections_ LFM_GUARDED_BY(ConfigLock()){100};
+  bool keepEmpty_ LFM_GUARDED_BY(ConfigLock()) = false;
+  uint64_t nextOrder_ LFM_GUARDED_BY(ConfigLock()) = 0;
 };

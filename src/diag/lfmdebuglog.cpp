@@ -33,7 +33,10 @@ constexpr int32_t kNoTrimKB = 2000001;
 constexpr uint32_t kMaxCollisions = 1000;
 
 lfmMutex& InitLock() {
-  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  // Non-recursive: Initialize() reads the configuration and opens the file
+  // without raising messages; the rotation source, which may, is asked only
+  // after the lock is released.
+  static lfmMutex* m = new lfmMutex(lfmMutex::kNonRecursive);
   return *m;
 }
 

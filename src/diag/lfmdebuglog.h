@@ -16,6 +16,7 @@
 #include "diag/lfmmessagelimiter.h"
 #include "diag/lfmmessages.h"
 #include "diag/zrauditfile.h"
+#include "runtime/lfmthreadsafety.h"
 #include "util/lfmlogfilename.h"
 
 class zrConfig;
@@ -156,12 +157,12 @@ class lfmDebugLog {
   // makes room when the limit would be passed, falls back to standard
   // error. `fallback` is what standard error gets.
   void WriteEntry(const std::string& entry, const std::string& fallback, int64_t projected);
-  void MakeRoom();
+  void MakeRoom() LFM_REQUIRES(zrAuditFile::Lock());
   // The open file's size as the current size (0 when none is open).
-  void RefreshSize();
+  void RefreshSize() LFM_REQUIRES(zrAuditFile::Lock());
   // Opens the audit file once (no retries); reports a failure once until
   // an open succeeds again.
-  bool Reopen(const char* site);
+  bool Reopen(const char* site) LFM_REQUIRES(zrAuditFile::Lock());
   // Moves `from` (closed) to its dated name `*to`, taking the next free
   // "(n)" when the name is in use. False with *err 0 when there is no file to
   // move, with the rename's error otherwise.
@@ -175,13 +176,13 @@ class lfmDebugLog {
   std::string fileName_;
 
   // Guarded by the audit-file lock.
-  zrAuditFile file_;
-  int64_t currentSize_ = 0;
-  int64_t limitBytes_ = 0;
-  int64_t trimBytes_ = 0;
-  bool rotating_ = false;
-  bool openFailureReported_ = false;
-  int64_t nextRotateAttempt_ = 0;
+  zrAuditFile file_ LFM_GUARDED_BY(zrAuditFile::Lock());
+  int64_t currentSize_ LFM_GUARDED_BY(zrAuditFile::Lock()) = 0;
+  int64_t limitBytes_ LFM_GUARDED_BY(zrAuditFile::Lock()) = 0;
+  int64_t trimBytes_ LFM_GUARDED_BY(zrAuditFile::Lock()) = 0;
+  bool rotating_ LFM_GUARDED_BY(zrAuditFile::Lock()) = false;
+  bool openFailureReported_ LFM_GUARDED_BY(zrAuditFile::Lock()) = false;
+  int64_t nextRotateAttempt_ LFM_GUARDED_BY(zrAuditFile::Lock()) = 0;
 };
 
 // Messages gathered while a lock is held, raised after it is released, so

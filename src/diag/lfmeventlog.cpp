@@ -14,7 +14,9 @@ constexpr size_t kMaxPath = 260;
 std::atomic<bool> g_registered{false};
 
 lfmMutex& RegistrationLock() {
-  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  // Non-recursive: a message raised while registering finds the flag set
+  // (it is set first) and never asks for the lock again.
+  static lfmMutex* m = new lfmMutex(lfmMutex::kNonRecursive);
   return *m;
 }
 

@@ -9,7 +9,9 @@ namespace {
 
 lfmMutex& ReportLock() {
   // Never destroyed: reports may be made while statics are torn down.
-  static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
+  // Non-recursive: the debug log a report goes to never reports through
+  // this controller (its own failures go to standard error).
+  static lfmMutex* m = new lfmMutex(lfmMutex::kNonRecursive);
   return *m;
 }
 

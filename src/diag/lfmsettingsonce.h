@@ -39,5 +39,6 @@ class lfmSettingsOnce {
 
  private:
   std::atomic<bool> loaded_{false};
-  lfmMutex mutex_{lfmMutex::kRecursive};
+  // Non-recursive: a load never calls back into its own section.
+  lfmMutex mutex_{lfmMutex::kNonRecursive};
 };

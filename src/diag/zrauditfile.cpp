@@ -44,6 +44,8 @@ bool WriteAll(lfmPlatform* p, lfmFileHandle h, const char* data, size_t n) {
 
 lfmMutex& zrAuditFile::Lock() {
   // Never destroyed: messages may be raised while statics are torn down.
+  // Recursive: the debug log holds it across a whole entry and calls the
+  // file's own operations (open, write, rotate, trim), which take it again.
   static lfmMutex* m = new lfmMutex(lfmMutex::kRecursive);
   return *m;
 }
