@@ -28,7 +28,7 @@ constexpr const char* kTokens[lfmCompactPolicy::kTokenCount] = {
 
 struct Cache {
   lfmMutex lock;
-  std::unordered_map<std::string, std::string> entries;
+  std::unordered_map<std::string, std::string> entries LFM_GUARDED_BY(lock);
 };
 
 // Never destroyed: request threads may look up while the process ends.

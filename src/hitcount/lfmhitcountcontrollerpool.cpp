@@ -77,39 +77,39 @@ struct Pool {
   // Guards the map, the flag and the generation's changes.
   lfmMutex lock;
   // Serialises flushes and shut-down; never taken by counting threads.
-  lfmMutex flushLock;
+  lfmMutex flushLock LFM_ACQUIRED_BEFORE(lock);
   std::atomic<bool> initialized{false};
   // Changes at every Initialize and ShutDown, so that a thread's remembered
   // controllers are asked for again.
   std::atomic<uint64_t> generation{1};
-  std::unordered_map<std::string, ControllerPtr> controllers{100};
+  std::unordered_map<std::string, ControllerPtr> controllers LFM_GUARDED_BY(lock){100};
   lfmHitCountController global{kGlobalId, kSharedStripes};
   // The bank counting goes to; changed by the flusher only.
   std::atomic<int> active{0};
 
   // Under flushLock from here on.
-  std::unique_ptr<lfmBufferedFile> file;
-  std::string directory;
-  std::string extension;  // with "busy" appended when a rotation is on
-  std::string finalExtension;
-  std::string header;
-  std::string host;
-  bool limitBySize = false;
-  uint64_t maxBytes = 0;
-  bool rotateByFlush = false;
-  int32_t flushesPerRotation = 3;
-  bool hosted = false;
-  uint64_t entry = 1;
-  int32_t flushCount = 0;
-  uint64_t bytes = 0;
+  std::unique_ptr<lfmBufferedFile> file LFM_GUARDED_BY(flushLock);
+  std::string directory LFM_GUARDED_BY(flushLock);
+  std::string extension LFM_GUARDED_BY(flushLock);  // with "busy" appended when a rotation is on
+  std::string finalExtension LFM_GUARDED_BY(flushLock);
+  std::string header LFM_GUARDED_BY(flushLock);
+  std::string host LFM_GUARDED_BY(flushLock);
+  bool limitBySize LFM_GUARDED_BY(flushLock) = false;
+  uint64_t maxBytes LFM_GUARDED_BY(flushLock) = 0;
+  bool rotateByFlush LFM_GUARDED_BY(flushLock) = false;
+  int32_t flushesPerRotation LFM_GUARDED_BY(flushLock) = 3;
+  bool hosted LFM_GUARDED_BY(flushLock) = false;
+  uint64_t entry LFM_GUARDED_BY(flushLock) = 1;
+  int32_t flushCount LFM_GUARDED_BY(flushLock) = 0;
+  uint64_t bytes LFM_GUARDED_BY(flushLock) = 0;
   std::atomic<time_t> intervalTime{0};
   // Counts of flushes that found no file, written with the next one.
-  Interval carried;
+  Interval carried LFM_GUARDED_BY(flushLock);
   // Lines that a failed write kept from the file (not even buffered), with
   // their entry numbers: they go first with the next flush.
-  std::vector<std::string> unwritten;
+  std::vector<std::string> unwritten LFM_GUARDED_BY(flushLock);
   // An open failure was reported and no flush has succeeded since.
-  bool outageReported = false;
+  bool outageReported LFM_GUARDED_BY(flushLock) = false;
 };
 
 Pool& State() {
@@ -144,7 +144,7 @@ std::vector<ControllerPtr> Snapshot(Pool& p) {
 // into until now. The snapshot is taken after the swap, so a controller
 // created later was first counted into the new bank (see
 // lfmHitCountController).
-Interval SwapAndTake(Pool& p) {
+Interval SwapAndTake(Pool& p) LFM_REQUIRES(p.flushLock) {
   int old = p.active.load();
   p.active.store(1 - old);
   Interval taken;
@@ -157,7 +157,7 @@ Interval SwapAndTake(Pool& p) {
   return taken;
 }
 
-std::string FileName(const Pool& p, time_t earliest) {
+std::string FileName(const Pool& p, time_t earliest) LFM_REQUIRES(p.flushLock) {
   std::tm tm{};
   if (!lfmPlatform::Current()->GmTime(earliest, &tm))
     tm = std::tm{};
@@ -168,7 +168,7 @@ std::string FileName(const Pool& p, time_t earliest) {
 }
 
 std::string Line(const Pool& p, uint64_t entry, time_t flushTime, time_t intervalTime,
-                 const char* id, const Counts& c) {
+                 const char* id, const Counts& c) LFM_REQUIRES(p.flushLock) {
   std::string count = std::to_string(c.count);
   std::string line;
   line.reserve(128);
@@ -198,7 +198,7 @@ std::string Line(const Pool& p, uint64_t entry, time_t flushTime, time_t interva
 // The lines of `interval`, numbered from `entry` on: one per counted key
 // (hosted model only), the summary of all keys and the global counter.
 std::vector<std::string> Lines(const Pool& p, const Interval& interval, uint64_t entry,
-                               time_t flushTime, time_t intervalTime) {
+                               time_t flushTime, time_t intervalTime) LFM_REQUIRES(p.flushLock) {
   std::vector<std::string> lines;
   Counts total;
   for (const auto& s : interval.sites) {
@@ -222,7 +222,7 @@ uint64_t Measure(const std::vector<std::string>& lines) {
   return n;
 }
 
-void WriteLines(Pool& p, const std::vector<std::string>& lines) {
+void WriteLines(Pool& p, const std::vector<std::string>& lines) LFM_REQUIRES(p.flushLock) {
   std::vector<std::string> all;
   all.swap(p.unwritten);
   size_t fresh = all.size();  // where this flush's lines begin
@@ -246,7 +246,7 @@ void WriteLines(Pool& p, const std::vector<std::string>& lines) {
 }
 
 // Creates `name` exclusively (a few attempts) and writes the header.
-bool Create(Pool& p, const std::string& name, time_t now) {
+bool Create(Pool& p, const std::string& name, time_t now) LFM_REQUIRES(p.flushLock) {
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     if (p.file->Open(name, kCreateFlags, kOpenPermission, now)) {
       p.file->Write(p.header.data(), p.header.size());
@@ -263,7 +263,7 @@ bool Create(Pool& p, const std::string& name, time_t now) {
       whException(kClass, method, kModule, __LINE__, whText::kOpenFile, name.c_str())};
 }
 
-void CloseAndFinish(Pool& p) {
+void CloseAndFinish(Pool& p) LFM_REQUIRES(p.flushLock) {
   std::string name = p.file->GetName();
   bool wasOpen = p.file->IsOpen();
   p.flushCount = 0;
@@ -277,7 +277,7 @@ void CloseAndFinish(Pool& p) {
   }
 }
 
-bool RotationDue(const Pool& p) {
+bool RotationDue(const Pool& p) LFM_REQUIRES(p.flushLock) {
   return (p.limitBySize && p.bytes > p.maxBytes) ||
          (p.rotateByFlush && p.flushCount >= p.flushesPerRotation);
 }
@@ -286,7 +286,7 @@ bool RotationDue(const Pool& p) {
 // unwritten lines and its name: they belong to that file, not to the next
 // one. Reopens it, writes them out and finishes it; a file that cannot be
 // reopened throws an open failure, so the new interval waits too.
-void FinishLeftover(Pool& p, time_t now) {
+void FinishLeftover(Pool& p, time_t now) LFM_REQUIRES(p.flushLock) {
   std::string name = p.file->GetName();
   if (p.file->IsOpen() || p.file->PendingBytes() == 0 || name.empty())
     return;
@@ -296,7 +296,8 @@ void FinishLeftover(Pool& p, time_t now) {
 }
 
 // A file stays open across flushes until a rotation closes it.
-void FlushWithRotation(Pool& p, const Interval& interval, time_t flushTime, time_t intervalTime) {
+void FlushWithRotation(Pool& p, const Interval& interval, time_t flushTime, time_t intervalTime)
+    LFM_REQUIRES(p.flushLock) {
   FinishLeftover(p, flushTime);
   time_t earliest = interval.Earliest() != 0 ? interval.Earliest() : flushTime;
   std::vector<std::string> lines = Lines(p, interval, p.entry, flushTime, intervalTime);
@@ -323,8 +324,8 @@ void FlushWithRotation(Pool& p, const Interval& interval, time_t flushTime, time
 // Every flush opens, appends and closes; all flushes of a process go to
 // one file, named after the first interval that counted anything, as long
 // as it can be opened.
-void FlushWithoutRotation(Pool& p, const Interval& interval, time_t flushTime,
-                          time_t intervalTime) {
+void FlushWithoutRotation(Pool& p, const Interval& interval, time_t flushTime, time_t intervalTime)
+    LFM_REQUIRES(p.flushLock) {
   std::vector<std::string> lines = Lines(p, interval, p.entry, flushTime, intervalTime);
   if (lines.empty() && p.unwritten.empty())
     return;
@@ -349,7 +350,8 @@ void FlushWithoutRotation(Pool& p, const Interval& interval, time_t flushTime,
 
 // Under flushLock. Writes `interval` together with what earlier flushes
 // could not write. Never throws.
-void FlushLocked(Pool& p, Interval interval, time_t flushTime, time_t intervalTime) {
+void FlushLocked(Pool& p, Interval interval, time_t flushTime, time_t intervalTime)
+    LFM_REQUIRES(p.flushLock) {
   bool rotation = p.limitBySize || p.rotateByFlush;
   const char* method = rotation ? kWithRotation : kWithoutRotation;
   interval.Merge(p.carried);
@@ -471,7 +473,7 @@ void lfmHitCountControllerPool::ShutDown() {
 
 std::string lfmHitCountControllerPool::Directory() {
   Pool& p = State();
-  lfmScopedGuard guard(p.lock);
+  lfmScopedGuard flushGuard(p.flushLock);
   return p.directory;
 }
 

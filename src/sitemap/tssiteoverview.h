@@ -36,26 +36,27 @@ class tsSiteOverview {
   // equals the active map's; `sleepMs` is slept after every batch of lines
   // (0 = none); `lockModel` is passed to the map's Swap.
   void Init(const std::string& fullPath, const std::string& backupDir, bool checkStatus,
-            bool reloadSame, int32_t sleepMs, int32_t lockModel);
+            bool reloadSame, int32_t sleepMs, int32_t lockModel) LFM_EXCLUDES(loadLock_);
 
   // Copies, checks, loads and swaps in the site map file and rotates the
   // backups; a reload (not `initial`) whose backups cannot be rotated is not
   // swapped in. `cancel` (may be empty) is asked between batches of lines.
   // 0 when loaded or when the file is unchanged.
-  int32_t Load(bool initial, const CancelFn& cancel);
+  int32_t Load(bool initial, const CancelFn& cancel) LFM_EXCLUDES(loadLock_);
   // Loads the newest backup ("smap.lst.bak.1") without copying or
   // rotating; for start-up when Load failed.
-  int32_t LoadBackup();
+  int32_t LoadBackup() LFM_EXCLUDES(loadLock_);
 
   // Makes sure `dir` exists, creating it (its parent must exist) if not:
   // 0 or a system error number.
   static int32_t CheckDirectory(const std::string& dir);
   // Copies the site map file to "smap.lst" in the backup directory and
   // stores that path in *copy: 0 or a system error number.
-  int32_t CopyCurrent(std::string* copy);
+  int32_t CopyCurrent(std::string* copy) LFM_REQUIRES(loadLock_);
 
   // Backup file names in the backup directory.
-  std::string BackupName(int generation) const;  // 0: "smap.lst", 1-3: ".bak.n"
+  // 0: "smap.lst", 1-3: ".bak.n".
+  std::string BackupName(int generation) const LFM_REQUIRES(loadLock_);
 
  private:
   // Steps shared by Load and LoadBackup on the file `path`: open, check,
@@ -63,17 +64,18 @@ class tsSiteOverview {
   // standby half ready to swap, or the first error (logged unless
   // cancelled). *same is set when the file matches the active map and
   // nothing was read.
-  int32_t ReadFile(const char* mode, const std::string& path, const CancelFn& cancel, bool* same);
+  int32_t ReadFile(const char* mode, const std::string& path, const CancelFn& cancel, bool* same)
+      LFM_REQUIRES(loadLock_);
   // Deletes ".bak.3", moves ".bak.2" and ".bak.1" one generation older and
   // makes "smap.lst" the new ".bak.1": 0 or a system error number.
-  int32_t RotateBackups();
+  int32_t RotateBackups() LFM_REQUIRES(loadLock_);
 
   tsSiteParamMapController& map_;
   lfmMutex loadLock_;  // serialises loads and guards the settings below
-  std::string fullPath_;
-  std::string backupDir_;
-  bool checkStatus_ = true;
-  bool reloadSame_ = false;
-  int32_t sleepMs_ = 0;
-  int32_t lockModel_ = 0;
+  std::string fullPath_ LFM_GUARDED_BY(loadLock_);
+  std::string backupDir_ LFM_GUARDED_BY(loadLock_);
+  bool checkStatus_ LFM_GUARDED_BY(loadLock_) = true;
+  bool reloadSame_ LFM_GUARDED_BY(loadLock_) = false;
+  int32_t sleepMs_ LFM_GUARDED_BY(loadLock_) = 0;
+  int32_t lockModel_ LFM_GUARDED_BY(loadLock_) = 0;
 };

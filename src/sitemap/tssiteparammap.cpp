@@ -494,7 +494,11 @@ bool tsSiteParamMapController::Swap(int32_t lockModel) {
   lfmScopedGuard guard(lock_);
   lfmDebugLog& log = lfmDebugLog::Instance();
   std::string from = ActiveCheckSum();
-  std::string to = StandbyCheckSum();
+  std::string to;
+  {
+    lfmScopedGuard half(standby_->Lock());
+    to = standby_->CheckSum();
+  }
   log.Log(2, "Info: tsSiteParamMapController::Swap trying to switch from '" + from + "' to '" + to +
                  "'\n");
   uint64_t started = lfmPlatform::Current()->TickCountMs();

@@ -106,7 +106,7 @@ class tsSiteParamMap {
 
   const std::string& CheckSum() const { return checkSum_; }
   void SetCheckSum(const std::string& digest) { checkSum_ = digest; }
-  lfmMutex& Lock() { return lock_; }
+  lfmMutex& Lock() LFM_RETURN_CAPABILITY(lock_) { return lock_; }
 
  private:
   // Open addressing with linear probing over a power-of-two table, kept at
@@ -221,7 +221,7 @@ class tsSiteParamMapController {
 
   // Sets the check applied to further KYR IDs by later fills (none: every
   // non-empty entry is kept, but never the site's own KYR ID).
-  void SetFurtherIdCheck(FurtherIdCheck check);
+  void SetFurtherIdCheck(FurtherIdCheck check) LFM_EXCLUDES(lock_);
 
   // Fills `site` from the active half's record of `kyrId` and sets its
   // found flag; false, leaving `site` untouched, when the KYR ID is not
@@ -230,23 +230,23 @@ class tsSiteParamMapController {
   // Whether `digest` equals the active half's checksum (length and bytes).
   bool IsSameCheckSum(const std::string& digest) const;
   std::string ActiveCheckSum() const;
-  std::string StandbyCheckSum() const;
+  std::string StandbyCheckSum() const LFM_EXCLUDES(lock_);
   // Makes the standby half active and lets go of the active one (freed by
   // the last lookup still reading it; only its checksum text stays, as the
   // standby checksum). A non-zero `lockModel` makes every later lookup
   // lock-free. Returns true.
-  bool Swap(int32_t lockModel);
+  bool Swap(int32_t lockModel) LFM_EXCLUDES(lock_);
   bool LockFree() const { return lockFree_.load(std::memory_order_acquire); }
 
   // For tests only: both halves empty, lookups locked again.
-  void ResetForTest();
+  void ResetForTest() LFM_EXCLUDES(lock_);
 
  private:
   std::shared_ptr<tsSiteParamMap> Active() const;
 
-  mutable lfmMutex lock_;                    // the controller lock
-  std::shared_ptr<tsSiteParamMap> active_;   // atomic shared_ptr operations only
-  std::shared_ptr<tsSiteParamMap> standby_;  // under lock_
+  mutable lfmMutex lock_;                   // the controller lock
+  std::shared_ptr<tsSiteParamMap> active_;  // atomic shared_ptr operations only
+  std::shared_ptr<tsSiteParamMap> standby_ LFM_GUARDED_BY(lock_);
   std::atomic<bool> lockFree_{false};
-  FurtherIdCheck furtherIdCheck_ = nullptr;  // under lock_
+  FurtherIdCheck furtherIdCheck_ LFM_GUARDED_BY(lock_) = nullptr;
 };
