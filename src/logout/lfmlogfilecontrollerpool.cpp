@@ -31,10 +31,10 @@ struct Pool {
   // Open lfmLogFileControllerPool::Writing scopes.
   std::atomic<int> writing{0};
 #endif
-  bool initialized = false;
-  int32_t maxHandleCount = 0;
-  std::unordered_map<std::string, ControllerPtr> controllers{100};
-  std::deque<std::string> queue;
+  bool initialized LFM_GUARDED_BY(lock) = false;
+  int32_t maxHandleCount LFM_GUARDED_BY(lock) = 0;
+  std::unordered_map<std::string, ControllerPtr> controllers LFM_GUARDED_BY(lock){100};
+  std::deque<std::string> queue LFM_GUARDED_BY(lock);
 };
 
 Pool& State() {
@@ -42,7 +42,7 @@ Pool& State() {
   return *pool;
 }
 
-void CheckInitialized(const Pool& p, const char* method) {
+void CheckInitialized(const Pool& p, const char* method) LFM_REQUIRES(p.lock) {
   if (!p.initialized)
     throw whException("lfmLogFileControllerPool", method, kModule, __LINE__,
                       whText::kIncorrectUsage,
@@ -50,7 +50,8 @@ void CheckInitialized(const Pool& p, const char* method) {
 }
 
 // Under the pool lock. `fileKey` names the files of a controller created here.
-ControllerPtr FindOrCreate(Pool& p, const std::string& key, const std::string& fileKey) {
+ControllerPtr FindOrCreate(Pool& p, const std::string& key, const std::string& fileKey)
+    LFM_REQUIRES(p.lock) {
   auto it = p.controllers.find(key);
   if (it != p.controllers.end())
     return it->second;
@@ -153,7 +154,7 @@ bool lfmLogFileControllerPool::ReserveHandle(const std::string& fileKey, bool wi
   std::vector<std::string> busyKeys;
   // Busy controllers keep their handle: they go back into the queue, also
   // when an eviction fails.
-  auto requeueBusy = [&p, &busyKeys]() {
+  auto requeueBusy = [&p, &busyKeys]() LFM_REQUIRES(p.lock) {
     for (std::string& k : busyKeys)
       p.queue.push_back(std::move(k));
     busyKeys.clear();

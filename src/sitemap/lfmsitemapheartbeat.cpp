@@ -20,7 +20,7 @@ const char kClass[] = "lfmSiteMapHeartBeat";
 struct SiteMapHeartBeatState {
   lfmThread thread;
   lfmMutex stateLock;
-  bool started = false;  // stateLock
+  bool started LFM_GUARDED_BY(stateLock) = false;
   // Read by the loader's cancel callback from the reload thread.
   std::atomic<bool> stopping{false};
   // Held by the thread except while it waits; Stop() only try-locks it.
