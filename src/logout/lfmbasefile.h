@@ -128,7 +128,7 @@ class lfmBaseFile {
   // Default: the unbuffered write of the low-level file.
   virtual void DoWriteAhead(const char* data, size_t n) { lfmBaseFile::DoWrite(data, n); }
   // Default: an ordinary write, nothing handed out.
-  virtual bool DoWriteDetaching(const char* data, size_t n, WriteOut*) {
+  virtual bool DoWriteDetaching(const char* data, size_t n, WriteOut*) LFM_REQUIRES(lock_) {
     DoWrite(data, n);
     return false;
   }
@@ -146,7 +146,7 @@ class lfmBaseFile {
   void WriteAll(const char* data, size_t n, size_t* done);
   // Under the lock: marks `out` (whose block the caller filled) as this
   // file's write-out in flight.
-  void BeginWriteOut(WriteOut* out);
+  void BeginWriteOut(WriteOut* out) LFM_REQUIRES(lock_);
   bool WritingOut() const { return writingOut_.load(std::memory_order_acquire); }
   // Waits, without the lock, until no write-out is in flight. Called first
   // by every operation that writes to the descriptor or closes it; such

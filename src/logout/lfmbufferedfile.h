@@ -72,7 +72,7 @@ class lfmBufferedFile : public lfmBaseFile {
   void DoSetBufferSize(uint32_t size) override;
   bool DoOpen(const std::string& name, int flags, int permission, time_t time) override;
   void DoWrite(const char* data, size_t n) override;
-  bool DoWriteDetaching(const char* data, size_t n, WriteOut* out) override;
+  bool DoWriteDetaching(const char* data, size_t n, WriteOut* out) override LFM_REQUIRES(lock_);
   bool DoBufferFull(size_t n) const override { return buffer_.Full(n); }
   void DoFlush() override;
   void DoBufferWrite(const char* data, size_t n) override;
