@@ -22,7 +22,7 @@ constexpr int64_t kHour = 3600;
 struct HitCountHeartBeatState {
   lfmThread thread;
   lfmMutex startedLock;
-  bool started = false;  // startedLock
+  bool started LFM_GUARDED_BY(startedLock) = false;
   // Held by the thread except while it waits. Start() and IsStarted() never
   // take it: a thread abandoned by Stop() may still hold it, hung in a flush.
   lfmMutex tick;
@@ -105,31 +105,9 @@ uint32_t WaitMs(int64_t seconds) {
   return cap != 0 ? std::min(ms, cap) : ms;
 }
 
-uint32_t Body(void* arg) {
-  HitCountHeartBeatState& s = State();
-  const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
-  ++s.bodies;
-  lfmExceptionController::RunAtBoundary(
-      whMethodId("lfmHitCountHeartBeat", "HitCountHeartBeat()"),
-      "Caught unknown exception in lfmHitCountHeartBeat::HitCountHeartBeat()", [&] {
-        // Held through the body; a wait releases it while it sleeps.
-        lfmScopedGuard guard(s.tick);
-        int64_t wait = lfmHitCountHeartBeat::Synchronize(lfmClock::Now());
-        while (s.run.load() == run && !s.thread.StopRequested()) {
-          if (s.wake.Wait(s.tick, WaitMs(wait)) != lfmCondition::kTimedOut)
-            continue;
-          wait = lfmHitCountHeartBeat::Tick(lfmClock::Now());
-        }
-      });
-  --s.bodies;
-  return 0;
-}
-
-}  // namespace
-
-int64_t lfmHitCountHeartBeat::Synchronize(time_t now) {
-  HitCountHeartBeatState& s = State();
-  lfmScopedGuard guard(s.tick);
+// Synchronize() and Tick() with the tick mutex held (by the thread's body
+// or by the public functions).
+int64_t SynchronizeLocked(HitCountHeartBeatState& s, time_t now) LFM_REQUIRES(s.tick) {
   const int64_t wait = FirstWaitSeconds(now, lfmLogServerSettings::HitCountFlushRate());
   s.lastFlush = now;
   s.hourStart = now - SecondOfHour(now);
@@ -139,16 +117,14 @@ int64_t lfmHitCountHeartBeat::Synchronize(time_t now) {
   return wait;
 }
 
-int64_t lfmHitCountHeartBeat::Tick(time_t now) {
-  HitCountHeartBeatState& s = State();
-  lfmScopedGuard guard(s.tick);
+int64_t TickLocked(HitCountHeartBeatState& s, time_t now) LFM_REQUIRES(s.tick) {
   const int64_t rate = RateSeconds();
   const time_t lastFlush = s.lastFlush.load();
   if (now < lastFlush) {
     // The clock went back: what was counted since the last flush is
     // written under that flush's times, and the schedule starts afresh.
     Flush(lastFlush, s.hourStart.load());
-    return Synchronize(now);
+    return SynchronizeLocked(s, now);
   }
   const time_t due = s.due.load();
   if (now < due) {
@@ -172,6 +148,40 @@ int64_t lfmHitCountHeartBeat::Tick(time_t now) {
   const int64_t next = std::min(rate, std::max<int64_t>(1, now + rate - lfmClock::Now()));
   s.waitSeconds = next;
   return next;
+}
+
+uint32_t Body(void* arg) {
+  HitCountHeartBeatState& s = State();
+  const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
+  ++s.bodies;
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHitCountHeartBeat", "HitCountHeartBeat()"),
+      "Caught unknown exception in lfmHitCountHeartBeat::HitCountHeartBeat()", [&] {
+        // Held through the body; a wait releases it while it sleeps.
+        lfmScopedGuard guard(s.tick);
+        int64_t wait = SynchronizeLocked(s, lfmClock::Now());
+        while (s.run.load() == run && !s.thread.StopRequested()) {
+          if (s.wake.Wait(s.tick, WaitMs(wait)) != lfmCondition::kTimedOut)
+            continue;
+          wait = TickLocked(s, lfmClock::Now());
+        }
+      });
+  --s.bodies;
+  return 0;
+}
+
+}  // namespace
+
+int64_t lfmHitCountHeartBeat::Synchronize(time_t now) {
+  HitCountHeartBeatState& s = State();
+  lfmScopedGuard guard(s.tick);
+  return SynchronizeLocked(s, now);
+}
+
+int64_t lfmHitCountHeartBeat::Tick(time_t now) {
+  HitCountHeartBeatState& s = State();
+  lfmScopedGuard guard(s.tick);
+  return TickLocked(s, now);
 }
 
 void lfmHitCountHeartBeat::Start() {

@@ -18,7 +18,7 @@ namespace {
 struct HeartBeatState {
   lfmThread thread;
   lfmMutex startedLock;
-  bool started = false;  // startedLock
+  bool started LFM_GUARDED_BY(startedLock) = false;
   // Held by the thread except while it waits. Start() and IsStarted() never
   // take it: a thread abandoned by Stop() may still hold it, hung in a flush.
   lfmMutex tick;
@@ -40,31 +40,8 @@ HeartBeatState& State() {
   return *s;
 }
 
-uint32_t Body(void* arg) {
-  HeartBeatState& s = State();
-  const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
-  ++s.bodies;
-  lfmExceptionController::RunAtBoundary(
-      whMethodId("lfmHeartBeat", "HeartBeat()"),
-      "Caught unknown exception in lfmHeartBeat::HeartBeat()", [&] {
-        // Held through the body; a wait releases it while it sleeps.
-        lfmScopedGuard guard(s.tick);
-        const uint32_t waitMs = lfmHeartBeat::TickIntervalMs();
-        while (s.run.load() == run && !s.thread.StopRequested()) {
-          if (s.wake.Wait(s.tick, waitMs) != lfmCondition::kTimedOut)
-            continue;
-          lfmHeartBeat::Tick(lfmClock::Now());
-        }
-      });
-  --s.bodies;
-  return 0;
-}
-
-}  // namespace
-
-void lfmHeartBeat::Tick(time_t now) {
-  HeartBeatState& s = State();
-  lfmScopedGuard guard(s.tick);
+// One tick, with the tick mutex held (by the thread's body or by Tick()).
+void TickLocked(HeartBeatState& s, time_t now) LFM_REQUIRES(s.tick) {
   const lfmLogServerSettings::Values& v = lfmLogServerSettings::Get();
   const time_t lastFlush = s.lastFlush.load();
   if (now - lastFlush >= v.bufferFlushRate) {
@@ -83,6 +60,34 @@ void lfmHeartBeat::Tick(time_t now) {
   // Per-request messages dropped by their limit are summed up once their
   // minute is over, also when no further request comes to do it.
   lfmDebugLog::Instance().ReportSuppressed(now);
+}
+
+uint32_t Body(void* arg) {
+  HeartBeatState& s = State();
+  const uintptr_t run = reinterpret_cast<uintptr_t>(arg);
+  ++s.bodies;
+  lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHeartBeat", "HeartBeat()"),
+      "Caught unknown exception in lfmHeartBeat::HeartBeat()", [&] {
+        // Held through the body; a wait releases it while it sleeps.
+        lfmScopedGuard guard(s.tick);
+        const uint32_t waitMs = lfmHeartBeat::TickIntervalMs();
+        while (s.run.load() == run && !s.thread.StopRequested()) {
+          if (s.wake.Wait(s.tick, waitMs) != lfmCondition::kTimedOut)
+            continue;
+          TickLocked(s, lfmClock::Now());
+        }
+      });
+  --s.bodies;
+  return 0;
+}
+
+}  // namespace
+
+void lfmHeartBeat::Tick(time_t now) {
+  HeartBeatState& s = State();
+  lfmScopedGuard guard(s.tick);
+  TickLocked(s, now);
 }
 
 void lfmHeartBeat::Start() {

@@ -19,10 +19,11 @@ const char kRemark[] = "#Remark: KYR-p\r\n";
 
 struct HeaderStore {
   lfmMutex lock;
-  bool set = false;
-  bool remarked = false;
-  std::string text;
-  std::shared_ptr<const std::string> shared;  // the finished text, once asked for
+  bool set LFM_GUARDED_BY(lock) = false;
+  bool remarked LFM_GUARDED_BY(lock) = false;
+  std::string text LFM_GUARDED_BY(lock);
+  // The finished text, once asked for.
+  std::shared_ptr<const std::string> shared LFM_GUARDED_BY(lock);
 };
 
 HeaderStore& Header() {
@@ -30,15 +31,28 @@ HeaderStore& Header() {
   return *store;
 }
 
+// The header text, with the remark line put in front on the first call;
+// throws 1010 before a header is set.
+std::string HeaderText(HeaderStore& h) LFM_REQUIRES(h.lock) {
+  if (!h.set)
+    throw whException("lfmLogFileController", "GetLogFileHeader", kModule, __LINE__,
+                      whText::kIncorrectUsage, "The log file header is not properly initialized.");
+  if (!h.remarked) {
+    h.text.insert(0, kRemark);
+    h.remarked = true;
+  }
+  return h.text;
+}
+
 // The finished header, one text shared by every log file; null before a
 // header is set.
 std::shared_ptr<const std::string> SharedHeader() {
   HeaderStore& h = Header();
-  lfmScopedGuard guard(h.lock);  // recursive: GetLogFileHeader takes it again
+  lfmScopedGuard guard(h.lock);
   if (!h.set)
     return nullptr;
   if (!h.shared)
-    h.shared = std::make_shared<const std::string>(lfmLogFileController::GetLogFileHeader());
+    h.shared = std::make_shared<const std::string>(HeaderText(h));
   return h.shared;
 }
 
@@ -121,7 +135,7 @@ lfmLogFileController::~lfmLogFileController() {
   try {
     // The standby may still hold the current file's name: its lines are the
     // older ones and go first.
-    CloseStandbyIfNamed(current_->Name());
+    CloseStandbyIfNamedLocked(current_->Name());
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(
         e, whMethodId("lfmLogFileController", "~lfmLogFileController()"));
@@ -161,14 +175,7 @@ void lfmLogFileController::SetLogFileHeader(const char* text) {
 std::string lfmLogFileController::GetLogFileHeader() {
   HeaderStore& h = Header();
   lfmScopedGuard guard(h.lock);
-  if (!h.set)
-    throw whException("lfmLogFileController", "GetLogFileHeader", kModule, __LINE__,
-                      whText::kIncorrectUsage, "The log file header is not properly initialized.");
-  if (!h.remarked) {
-    h.text.insert(0, kRemark);
-    h.remarked = true;
-  }
-  return h.text;
+  return HeaderText(h);
 }
 
 void lfmLogFileController::ResetHeaderForTest() {
@@ -225,14 +232,11 @@ bool lfmLogFileController::ReleaseHandle() {
 
 bool lfmLogFileController::TryReleaseHandle(bool* busy) {
   *busy = false;
-  if (writeLock_.TryLock() != lfmMutex::kOk) {
+  if (!writeLock_.TryAcquire()) {
     *busy = true;
     return false;
   }
-  struct Unlock {
-    lfmMutex& m;
-    ~Unlock() { m.Unlock(); }
-  } unlock{writeLock_};
+  lfmScopedGuard guard(writeLock_, lfmScopedGuard::Adopt());
   try {
     return ReleaseLocked();
   } catch (const whException& e) {
@@ -445,6 +449,10 @@ void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
 
 void lfmLogFileController::CloseStandbyIfNamed(const std::string& name) {
   lfmScopedGuard guard(standbyLock_);
+  CloseStandbyIfNamedLocked(name);
+}
+
+void lfmLogFileController::CloseStandbyIfNamedLocked(const std::string& name) {
   // Two objects must never hold one file: a mapped pair would overwrite
   // each other's bytes.
   if (standby_ && standby_->IsOpen() && standby_->Name() == name)
