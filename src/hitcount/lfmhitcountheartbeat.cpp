@@ -6,10 +6,10 @@
 #include <mutex>
 #include <utility>
 
-#include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
+#include "logout/lfmlogserversettings.h"
 #include "runtime/lfmcondition.h"
 #include "runtime/lfmthread.h"
 #include "util/lfmclock.h"

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "config/lfmlogserversettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogserversettings.h"
 #include "runtime/lfmcondition.h"
 #include "runtime/lfmthread.h"
 #include "util/lfmclock.h"
