@@ -18,11 +18,12 @@
 // runs: the filter shuts the pool down from its termination, which the
 // server calls once no request is in flight, and tests stop their writers
 // first. A hit marks that span with a Writing; debug builds count them and
-// ShutDown() asserts that none is open. Each thread also keeps the
-// controller of its last stream, to find it without the pool lock; that
-// pointer is never used across a restart, because Initialize() and
-// ShutDown() change the pool's generation and a thread holding a pointer of
-// another generation asks the pool again.
+// ShutDown() asserts that none is open. (The heartbeat's walks and the
+// eviction share ownership of the controllers they work on, so they need no
+// such rule.) Each thread also keeps the controller of its last stream, to
+// find it without the pool lock; that pointer is never used across a
+// restart, because Initialize() and ShutDown() change the pool's generation
+// and a thread holding a pointer of another generation asks the pool again.
 
 #include <cstdint>
 #include <ctime>
