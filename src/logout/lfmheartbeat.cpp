@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
@@ -33,6 +35,9 @@ struct HeartBeatState {
   // successor's by then).
   std::atomic<uintptr_t> run{0};
   std::atomic<int32_t> bodies{0};
+  // Test seam (hookLock); copied out before it is called.
+  std::mutex hookLock;
+  lfmHeartBeat::StepHook stepHook;
 };
 
 HeartBeatState& State() {
@@ -40,26 +45,55 @@ HeartBeatState& State() {
   return *s;
 }
 
+lfmHeartBeat::StepHook StepHookForTest() {
+  HeartBeatState& s = State();
+  std::lock_guard<std::mutex> lock(s.hookLock);
+  return s.stepHook;
+}
+
+// Runs one step of a tick where nothing may escape: a failure is reported
+// in the thread body's name and ends the step, not the tick or the thread,
+// so that the other steps and the later ticks still run. The step's schedule
+// advances all the same: a persistent fault is retried (and reported) at the
+// step's own rate, not on every wake-up.
+template <typename Work>
+bool RunStep(lfmHeartBeat::Step which, Work&& work) {
+  return lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHeartBeat", "HeartBeat()"),
+      "Caught unknown exception in lfmHeartBeat::HeartBeat()", [&] {
+        const lfmHeartBeat::StepHook hook = StepHookForTest();
+        if (hook)
+          hook(which);
+        work();
+      });
+}
+
 // One tick, with the tick mutex held (by the thread's body or by Tick()).
+// Never throws, so the body's loop goes on to its next wait, which is the
+// pause before a failed step is tried again.
 void TickLocked(HeartBeatState& s, time_t now) LFM_REQUIRES(s.tick) {
-  const lfmLogServerSettings::Values& v = lfmLogServerSettings::Get();
+  const lfmLogServerSettings::Values* settings = nullptr;
+  if (!RunStep(lfmHeartBeat::Step::kSettings, [&] { settings = &lfmLogServerSettings::Get(); }))
+    return;
+  const lfmLogServerSettings::Values& v = *settings;
   const time_t lastFlush = s.lastFlush.load();
   if (now - lastFlush >= v.bufferFlushRate) {
-    lfmLogFileControllerPool::FlushControllers(now);
+    RunStep(lfmHeartBeat::Step::kFlush, [&] { lfmLogFileControllerPool::FlushControllers(now); });
     s.lastFlush = now;
   } else if (now < lastFlush) {
     s.lastFlush = now;
   }
   const time_t lastCheck = s.lastCheck.load();
   if (now - lastCheck >= v.fileCheckRate) {
-    lfmLogFileControllerPool::ReleaseInactiveFiles(now);
+    RunStep(lfmHeartBeat::Step::kRelease,
+            [&] { lfmLogFileControllerPool::ReleaseInactiveFiles(now); });
     s.lastCheck = now;
   } else if (now < lastCheck) {
     s.lastCheck = now;
   }
   // Per-request messages dropped by their limit are summed up once their
   // minute is over, also when no further request comes to do it.
-  lfmDebugLog::Instance().ReportSuppressed(now);
+  RunStep(lfmHeartBeat::Step::kSummary, [&] { lfmDebugLog::Instance().ReportSuppressed(now); });
 }
 
 uint32_t Body(void* arg) {
@@ -159,4 +193,10 @@ void lfmHeartBeat::SetLastActionsForTest(time_t t) {
   HeartBeatState& s = State();
   s.lastFlush = t;
   s.lastCheck = t;
+}
+
+void lfmHeartBeat::SetStepHookForTest(StepHook hook) {
+  HeartBeatState& s = State();
+  std::lock_guard<std::mutex> lock(s.hookLock);
+  s.stepHook = std::move(hook);
 }

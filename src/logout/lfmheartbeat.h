@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 
 class lfmHeartBeat {
  public:
@@ -36,12 +37,20 @@ class lfmHeartBeat {
   // One tick of the thread body at `now`: flush and release by their rates,
   // resetting a last-action time that lies in the future (the clock went
   // back), and raise the summary of suppressed per-request messages when
-  // their minute has ended. Exposed so that the schedule can be tested
-  // without waiting.
+  // their minute has ended. A step that fails is reported and ends alone:
+  // the other steps run, and its own next turn comes at its rate. Never
+  // throws. Exposed so that the schedule can be tested without waiting.
   static void Tick(time_t now);
   // The last-action times, for tests.
   static time_t LastFlush();
   static time_t LastCheck();
   // For tests only: sets both last-action times.
   static void SetLastActionsForTest(time_t t);
+
+  // The steps of a tick. For tests only: while set, `hook` is called before
+  // each step is done (with the tick mutex held) and may throw to make that
+  // step fail; an empty function removes it.
+  enum class Step { kSettings, kFlush, kRelease, kSummary };
+  using StepHook = std::function<void(Step)>;
+  static void SetStepHookForTest(StepHook hook);
 };

@@ -1,4 +1,5 @@
-// The log heartbeat: its schedule, the clock going back, restart and stop.
+// The log heartbeat: its schedule, the clock going back, a failing step,
+// restart and stop.
 
 #include <gtest/gtest.h>
 
@@ -10,8 +11,10 @@
 #include "logout/lfmheartbeat.h"
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogfilecontrollerpool.h"
+#include "tests/support/stderrcapture.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
+#include "util/whexception.h"
 
 namespace {
 
@@ -44,6 +47,59 @@ TEST(HeartBeat, FlushesAndReleasesByTheirRatesAndFollowsAClockThatGoesBack) {
   lfmHeartBeat::Tick(t - 3600);  // clock set back: both times follow it
   EXPECT_EQ(lfmHeartBeat::LastFlush(), t - 3600);
   EXPECT_EQ(lfmHeartBeat::LastCheck(), t - 3600);
+}
+
+// A step that throws is reported and ends alone; the thread's body goes on,
+// and the step's next turn does its work.
+TEST(HeartBeat, AFailedStepIsReportedAndItsNextTurnDoesTheWork) {
+  struct Case {
+    lfmHeartBeat::Step step;
+    bool whFault;         // a whException, else an unknown exception
+    time_t failAt;        // the tick (after the line's time) whose step throws
+    time_t nextAt;        // the step's next turn
+    const char* written;  // the file's content after the failing tick
+  } cases[] = {
+      {lfmHeartBeat::Step::kFlush, true, 60, 120, ""},
+      {lfmHeartBeat::Step::kRelease, false, 900, 1800, "#Remark: KYR-p\r\n#H\r\na\r\n"},
+  };
+  for (const Case& c : cases) {
+    const int name = static_cast<int>(c.step);
+    TempRoot root(
+        "[logrotation]\ngmtrotation = true\nrotationperiod = hourly\nlogfiledir = "
+        "%zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 60\nbufferflushrate = 60\n"
+        "filecheckrate = 900\n");
+    lfmLogFileControllerPool::Initialize(10, "#H\r\n");
+    const time_t t = UtcTime(2004, 5, 7, 13, 50);
+    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
+    ctl->Write(t, "a\r\n", 3, t, 2);
+    const std::string file = "weblog/hlg_hr14_may_07_2004.log";
+    lfmHeartBeat::SetLastActionsForTest(t);
+    int throws = 1;
+    lfmHeartBeat::SetStepHookForTest([&](lfmHeartBeat::Step step) {
+      if (step != c.step || throws-- <= 0)
+        return;
+      if (c.whFault)
+        throw whException("lfmX", "Run()", "./src/lfmx.cpp", 7, 1000, "step fault");
+      throw 42;
+    });
+    StdErrCapture err;
+
+    EXPECT_NO_THROW(lfmHeartBeat::Tick(t + c.failAt)) << name;
+    EXPECT_EQ(root.Read(file), c.written) << name;
+    EXPECT_TRUE(ctl->IsFileOpen()) << name;
+    if (c.whFault)
+      EXPECT_EQ(Count(root.Read("log/kyr.audit"),
+                      "step fault\nCurrent Method: lfmHeartBeat::HeartBeat()"),
+                1u)
+          << name;
+    else
+      EXPECT_EQ(err.Text(), "Caught unknown exception in lfmHeartBeat::HeartBeat()\n") << name;
+
+    lfmHeartBeat::Tick(t + c.nextAt);
+    EXPECT_EQ(root.Read(file), "#Remark: KYR-p\r\n#H\r\na\r\n") << name;
+    EXPECT_EQ(ctl->IsFileOpen(), c.step != lfmHeartBeat::Step::kRelease) << name;
+    lfmHeartBeat::SetStepHookForTest(nullptr);
+  }
 }
 
 TEST(HeartBeat, TickIntervalIsComputedWithoutWrappingAndStaysFinite) {
