@@ -33,6 +33,8 @@ struct HitCountHeartBeatState {
   std::atomic<time_t> hourStart{0};
   std::atomic<time_t> due{0};  // when the next flush is due
   std::atomic<int64_t> waitSeconds{0};
+  // The hour start has yet to reach the pool: its publication failed.
+  std::atomic<bool> publishPending{false};
   // Which start the running body belongs to. Start() advances it, so that a
   // body abandoned by Stop() ends when its flush returns instead of running
   // on beside its successor (the thread object's stop event is the
@@ -65,6 +67,18 @@ int64_t RateSeconds() {
   return std::max<int64_t>(1, lfmLogServerSettings::HitCountFlushRate()) * 60;
 }
 
+// The pool's flush and publication run where nothing may escape: a failure
+// is reported in the thread body's name and ends that step, and the schedule
+// goes on, so the next slot (a rate later, the pause that keeps a lasting
+// fault from spinning) tries again with what has been counted by then.
+template <typename Work>
+bool RunStep(Work&& work) {
+  return lfmExceptionController::RunAtBoundary(
+      whMethodId("lfmHitCountHeartBeat", "HitCountHeartBeat()"),
+      "Caught unknown exception in lfmHitCountHeartBeat::HitCountHeartBeat()",
+      std::forward<Work>(work));
+}
+
 void Flush(time_t flushTime, time_t intervalTime) {
   HitCountHeartBeatState& s = State();
   lfmHitCountHeartBeat::FlushFunction f;
@@ -72,12 +86,15 @@ void Flush(time_t flushTime, time_t intervalTime) {
     std::lock_guard<std::mutex> lock(s.seamLock);
     f = s.flush;
   }
-  if (f)
-    f(flushTime, intervalTime);
-  else
-    lfmHitCountControllerPool::Flush(flushTime, intervalTime);
+  RunStep([&] {
+    if (f)
+      f(flushTime, intervalTime);
+    else
+      lfmHitCountControllerPool::Flush(flushTime, intervalTime);
+  });
 }
 
+// A failed publication is tried again at the next tick.
 void Publish(time_t hourStart) {
   HitCountHeartBeatState& s = State();
   lfmHitCountHeartBeat::PublishFunction f;
@@ -85,10 +102,12 @@ void Publish(time_t hourStart) {
     std::lock_guard<std::mutex> lock(s.seamLock);
     f = s.publish;
   }
-  if (f)
-    f(hourStart);
-  else
-    lfmHitCountControllerPool::SetIntervalTime(hourStart);
+  s.publishPending = !RunStep([&] {
+    if (f)
+      f(hourStart);
+    else
+      lfmHitCountControllerPool::SetIntervalTime(hourStart);
+  });
 }
 
 // Seconds from `now` to the next minute that is a multiple of the rate:
@@ -139,6 +158,8 @@ int64_t TickLocked(HitCountHeartBeatState& s, time_t now) LFM_REQUIRES(s.tick) {
     // Also after a jump forward of more than an hour, the hour published is
     // the one `now` lies in.
     s.hourStart = now - SecondOfHour(now);
+    Publish(s.hourStart.load());
+  } else if (s.publishPending.load()) {
     Publish(s.hourStart.load());
   }
   s.lastFlush = now;

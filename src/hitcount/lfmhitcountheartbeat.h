@@ -34,7 +34,10 @@ class lfmHitCountHeartBeat {
 
   // The thread's schedule, exposed so that it can be tested without waiting.
   // Both take the tick mutex and call the flush and publish functions with
-  // it held; they throw what those and the settings throw.
+  // it held. A flush or publication that fails is reported and the schedule
+  // goes on as if it had been done (a failed publication is repeated at the
+  // next tick), so the thread lives on and tries again at the next slot;
+  // they throw only what the settings throw.
   //
   // (Re)starts the schedule at `now`: notes it as the last flush, publishes
   // the start of its hour and returns the first wait in seconds, which ends

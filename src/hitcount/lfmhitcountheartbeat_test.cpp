@@ -1,5 +1,6 @@
 // The hit count heartbeat: its hour-aligned schedule on the test clock, the
-// clock going back, the wait after a slow flush, restart and stop.
+// clock going back, the wait after a slow flush, a failing flush or
+// publication, restart and stop.
 
 #include "hitcount/lfmhitcountheartbeat.h"
 
@@ -14,8 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/stderrcapture.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
+#include "util/whexception.h"
 
 namespace {
 
@@ -158,6 +161,73 @@ TEST_F(HitCountHeartBeatTest, NextWaitIsInSecondsLessTheFlushTimeAndHeldToOneSec
     lfmClock::SetSecondsForTest(At(10, 20, 30));
     EXPECT_EQ(lfmHitCountHeartBeat::Tick(At(10, 20, 30)), c.wait) << c.flushTakes;
     EXPECT_EQ(lfmHitCountHeartBeat::LastFlush(), At(10, 20, 30)) << c.flushTakes;
+  }
+}
+
+// A flush or publication that throws is reported and the schedule goes on:
+// the next slot flushes, and a publication that failed is made again.
+TEST_F(HitCountHeartBeatTest, AFailedFlushOrPublicationIsReportedAndTheScheduleGoesOn) {
+  struct Case {
+    const char* name;
+    bool failFlush;  // else the publication fails
+    bool whFault;    // a whException, else an unknown exception
+    std::vector<Flushed> flushes;
+    std::vector<time_t> published;
+  } cases[] = {
+      {"flush",
+       true,
+       true,
+       {{At(10, 20, 30), At(10, 0)}, {At(10, 40, 30), At(10, 0)}},
+       {At(10, 0)}},
+      {"publication",
+       false,
+       false,
+       {{At(10, 20, 30), At(10, 0)}, {At(10, 40, 30), At(10, 0)}},
+       {At(10, 0), At(10, 0)}},
+  };
+  for (const Case& c : cases) {
+    TempRoot root("[logserver]\ntrackhitcount = true\nhitcountflushrate = 20\n");
+    StdErrCapture err;
+    flushes_.clear();
+    published_.clear();
+    int throws = 1;
+    auto fault = [&] {
+      if (throws-- <= 0)
+        return;
+      if (c.whFault)
+        throw whException("lfmX", "Run()", "./src/lfmx.cpp", 7, 1000, "flush fault");
+      throw 42;
+    };
+    if (c.failFlush) {
+      onFlush_ = fault;
+    } else {
+      lfmHitCountHeartBeat::SetPublishForTest([&](time_t h) {
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          published_.push_back(h);
+        }
+        fault();
+      });
+    }
+    lfmClock::SetSecondsForTest(At(10, 7, 30));
+    EXPECT_EQ(lfmHitCountHeartBeat::Synchronize(At(10, 7, 30)), 13 * 60) << c.name;
+    lfmClock::SetSecondsForTest(At(10, 20, 30));
+    EXPECT_EQ(lfmHitCountHeartBeat::Tick(At(10, 20, 30)), 20 * 60) << c.name;
+    lfmClock::SetSecondsForTest(At(10, 40, 30));
+    EXPECT_EQ(lfmHitCountHeartBeat::Tick(At(10, 40, 30)), 20 * 60) << c.name;
+    EXPECT_EQ(Flushes(), c.flushes) << c.name;
+    EXPECT_EQ(Published(), c.published) << c.name;
+    if (c.whFault)
+      EXPECT_EQ(Count(root.Read("log/kyr.audit"),
+                      "flush fault\nCurrent Method: lfmHitCountHeartBeat::HitCountHeartBeat()"),
+                1u)
+          << c.name;
+    else
+      EXPECT_EQ(err.Text(),
+                "Caught unknown exception in lfmHitCountHeartBeat::HitCountHeartBeat()\n")
+          << c.name;
+    onFlush_ = nullptr;
+    SetUp();
   }
 }
 
