@@ -36,7 +36,8 @@ TEST_F(ShippedConfig, EverySectionStatesItsDefaults) {
   auto serverTail = [](const lfmLogServerSettings::Values& v) {
     return std::tie(v.p3p, v.logInvalidKyrId, v.useMemMappedFile, v.useLazyFileClose,
                     v.replayInProgress, v.p3pFrom, v.cfgByHit, v.kyrIdBackToVersion,
-                    v.trackFirstTimeCookies, v.enableHeaderParams, v.issueP3P, v.trackHitCount);
+                    v.trackFirstTimeCookies, v.enableHeaderParams, v.issueP3P, v.trackHitCount,
+                    v.maxLogStreams);
   };
   EXPECT_EQ(serverTail(server), serverTail(serverDefaults));
 
@@ -106,7 +107,7 @@ TEST_F(ShippedConfig, EveryKeyIsOneTheCollectorReads) {
   const std::string known =
       " loggingfilename noscriptfilename contentfilename statsenabled loginvalidhits "
       "logtruncatedhits issuep3p p3p p3pfrom hostedmodel loginvalidkyrid usememmappedfile "
-      "uselazyfileclose maxhandlecount writebuffersize heartbeatrate bufferflushrate "
+      "uselazyfileclose maxhandlecount maxlogstreams writebuffersize heartbeatrate bufferflushrate "
       "filecheckrate splitlogs replayinprogress cfgbyhit kyridbacktoversion "
       "trackfirsttimecookies enableheaderparams headerparamslist trackhitcount "
       "hitcountflushrate hitcountlogfiledir hitcountlogfileext hitcountlimitbysize "

@@ -208,7 +208,11 @@ constexpr uint16_t kMessageAlways = 99;
   X(1077, MESS_REQUEST_MESSAGES_SUPPRESSED, "MESS_REQUEST_MESSAGES_SUPPRESSED", kMessageWarning, 2, MESS_CATEGORY_CONFIGURATION, \
     "Messages raised per request beyond %s a minute each were suppressed (requestmessagesperminute):%s") \
   X(1078, MESS_SITEMAP_INVALID_REALTIME_ID, "MESS_SITEMAP_INVALID_REALTIME_ID", kMessageWarning, 2, MESS_CATEGORY_SERVICE_MODEL, \
-    "The site map lists an invalid further KYR ID for site %s, which was skipped: %s")
+    "The site map lists an invalid further KYR ID for site %s, which was skipped: %s") \
+  X(1079, MESS_LOG_STREAMS_REFUSED, "MESS_LOG_STREAMS_REFUSED", kMessageWarning, 2, MESS_CATEGORY_LOG_FILE, \
+    "%s hits for new log streams were refused: the number of log streams reached maxlogstreams (%s).") \
+  X(1080, MESS_INVALID_MAX_LOG_STREAMS_SETTING, "MESS_INVALID_MAX_LOG_STREAMS_SETTING", kMessageWarning, 2, MESS_CATEGORY_CONFIGURATION, \
+    "The Max Log Streams setting (%s) is invalid.  It has been set to %s.")
 // clang-format on
 
 #define LFM_DECLARE_CATEGORY(number, id, name) extern const lfmMessageCategory id;
@@ -224,9 +228,9 @@ class lfmMessageCatalogue {
  public:
   static constexpr uint16_t kCategoryCount = 10;
   static constexpr uint32_t kFirstEventId = 1000;
-  static constexpr uint32_t kLastEventId = 1078;
+  static constexpr uint32_t kLastEventId = 1080;
 
-  // The record of an event identifier; null outside 1000..1078.
+  // The record of an event identifier; null outside 1000..1080.
   static const lfmMessage* Find(uint32_t eventId);
   // The category of a number 1..10; null otherwise.
   static const lfmMessageCategory* Category(uint16_t number);

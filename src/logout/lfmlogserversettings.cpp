@@ -42,6 +42,23 @@ bool AtLeastOne(int32_t v) {
   return v >= 1;
 }
 
+// "maxlogstreams": read as text, because a value that is no number would
+// read as 0, which lifts the bound. Digits only (up to nine), else the
+// default with its message.
+int32_t ReadStreamBound(const zrConfig& config, lfmMessageBatch& messages) {
+  const int32_t def = 2000;
+  std::string text = config.GetString("maxlogstreams", "2000", lfmLogServerSettings::kSection);
+  size_t b = text.find_first_not_of(" \t");
+  size_t e = text.find_last_not_of(" \t");
+  text = b == std::string::npos ? std::string() : text.substr(b, e - b + 1);
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    messages.Add(MESS_INVALID_MAX_LOG_STREAMS_SETTING, {"maxlogstreams", std::to_string(def)});
+    return def;
+  }
+  return static_cast<int32_t>(std::stol(text));
+}
+
 std::vector<std::string> SplitList(const std::string& text) {
   std::vector<std::string> items;
   size_t start = 0;
@@ -99,6 +116,7 @@ lfmLogServerSettings::Values lfmLogServerSettings::Read(const zrConfig& config,
              &v.bufferFlushRate, messages);
   ReadNumber(config, "filecheckrate", 900, AtLeastOne, MESS_INVALID_FILE_CHECK_SETTING,
              &v.fileCheckRate, messages);
+  v.maxLogStreams = ReadStreamBound(config, messages);
 
   v.trackHitCount = config.GetBool("trackhitcount", false, s);
   if (v.trackHitCount) {

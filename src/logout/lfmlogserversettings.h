@@ -42,6 +42,10 @@ class lfmLogServerSettings {
     int32_t heartBeatRate = 60;
     int32_t bufferFlushRate = 60;
     int32_t fileCheckRate = 900;
+    // Most per-site keys (KYR IDs the site map does not route) given a log
+    // stream and a hit counter; hits for further keys are refused. 0: no
+    // bound.
+    int32_t maxLogStreams = 2000;
     bool trackHitCount = false;
     int32_t hitCountFlushRate = 20;
     std::string hitCountLogFileDir = "%zr_root%\\log\\";
@@ -80,6 +84,7 @@ class lfmLogServerSettings {
   static int32_t HeartBeatRate() { return Get().heartBeatRate; }
   static int32_t BufferFlushRate() { return Get().bufferFlushRate; }
   static int32_t FileCheckRate() { return Get().fileCheckRate; }
+  static int32_t MaxLogStreams() { return Get().maxLogStreams; }
   static bool TrackHitCount() { return Get().trackHitCount; }
   static int32_t HitCountFlushRate() { return Get().hitCountFlushRate; }
   static const std::string& HitCountLogFileDir() { return Get().hitCountLogFileDir; }

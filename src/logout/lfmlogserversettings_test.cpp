@@ -65,6 +65,13 @@ TEST(LogServerSettings, InvalidNumbersFallBackWithTheirMessages) {
        "The Buffer Flush Rate setting (bufferflushrate) is invalid.  It has been set to 60."},
       {"filecheckrate = 0", lfmLogServerSettings::FileCheckRate, 900,
        "The File Check Rate setting (filecheckrate) is invalid.  It has been set to 900."},
+      {"maxlogstreams = 0", lfmLogServerSettings::MaxLogStreams, 0, nullptr},
+      {"maxlogstreams = 3", lfmLogServerSettings::MaxLogStreams, 3, nullptr},
+      // Neither may lift the bound by reading as 0.
+      {"maxlogstreams = many", lfmLogServerSettings::MaxLogStreams, 2000,
+       "The Max Log Streams setting (maxlogstreams) is invalid.  It has been set to 2000."},
+      {"maxlogstreams = -5", lfmLogServerSettings::MaxLogStreams, 2000, "(maxlogstreams)"},
+      {"maxlogstreams = 99999999999", lfmLogServerSettings::MaxLogStreams, 2000, "(maxlogstreams)"},
       {"kyridbacktoversion = 4", lfmLogServerSettings::KyrIdBackToVersion, 1,
        "The KYRID Back To setting (kyridbacktoversion) is invalid.  It has been set to 1."},
       {"trackhitcount = true\nhitcountflushrate = 4", lfmLogServerSettings::HitCountFlushRate, 20,
