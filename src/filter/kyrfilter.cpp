@@ -150,9 +150,10 @@ DWORD HandleResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     }
     return SF_STATUS_REQ_FINISHED;
   }
-  lfmLogRecord::WriteLogRecord(*record, site, &hitTime);
-  // Counted once its line is written, whatever the response headers meet.
-  if (lfmLogServerSettings::TrackHitCount())
+  // Counted once its line is written, whatever the response headers meet;
+  // a hit whose new log stream was refused is answered but not counted.
+  if (lfmLogRecord::WriteLogRecord(*record, site, &hitTime) &&
+      lfmLogServerSettings::TrackHitCount())
     lfmHitCountControllerPool::CountHit(*record, site, hitTime);
   lfmLogHelper::PerformFixup(*record);
   return SF_STATUS_REQ_NEXT_NOTIFICATION;

@@ -100,4 +100,86 @@ TEST_F(FilterTest, EveryHitLandsOnceInItsSitesFileWhateverTheFileSwitches) {
   }
 }
 
+// Forged KYR IDs cannot grow the per-site state without bound: past
+// "maxlogstreams" keys a hit for a new key is answered as before but gets
+// no file, no line and no counter, while the admitted keys go on; the
+// refusals reach the audit file at most once a minute, by the next refusal
+// or by the heartbeat's flush.
+TEST_F(FilterTest, HitsForNewLogStreamsPastTheBoundAreRefusedAndReportedOnceAMinute) {
+  struct Case {
+    const char* what;
+    std::string logserver;
+  };
+  const std::string hosted =
+      "hostedmodel = true\nmaxlogstreams = 3\ntrackhitcount = true\n"
+      "trackfirsttimecookies = false\n";
+  const Case cases[] = {
+      {"one file per site", hosted + "splitlogs = true"},
+      {"one file for all", hosted},
+  };
+  const std::string a = CurrentKyrId("aaaaaaaaaaaaaaaaaaaaaa");
+  const std::string b = CurrentKyrId("bbbbbbbbbbbbbbbbbbbbbb");
+  const std::string c3 = CurrentKyrId("cccccccccccccccccccccc");
+  const std::string d = CurrentKyrId("dddddddddddddddddddddd");
+  const std::string e = CurrentKyrId("eeeeeeeeeeeeeeeeeeeeee");
+  auto refused = [](int n) {
+    return std::to_string(n) +
+           " hits for new log streams were refused: the number of log streams reached "
+           "maxlogstreams (3).";
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lfmClock::SetSecondsForTest(UtcTime(2004, 5, 7, 13, 0, 30));
+    Start(c.logserver);
+    int hits = 0;
+    auto hit = [&hits](const std::string& id) {
+      auto iis = FakeIIS::Get("/" + id + "/kyr.gif", "kyruri=/p/" + std::to_string(++hits));
+      DWORD status = iis->Run();
+      return std::make_pair(status, iis->HasResponseHeader("Expires"));
+    };
+    const auto admitted = hit(a);  // 1
+    hit(b);                        // 2
+    hit(c3);                       // 3
+    EXPECT_EQ(hit(d), admitted);   // 4: refused, reported at once
+    hit(a);                        // 5
+    hit(d);                        // 6: refused
+    hit(e);                        // 7: refused
+    lfmClock::AdvanceForTest(61000000);
+    hit(e);  // 8: refused, reported with 6 and 7
+    hit(d);  // 9: refused, within the minute
+    lfmClock::AdvanceForTest(61000000);
+    lfmLogFileControllerPool::FlushControllers(0);  // reports 9
+    lfmLogFileControllerPool::FlushControllers(0);  // nothing left
+    TerminateFilter(0);
+    started_ = false;
+
+    std::string audit = Audit();
+    EXPECT_EQ(Count(audit, "hits for new log streams were refused"), 3u) << audit;
+    EXPECT_EQ(Count(audit, refused(1)), 2u) << audit;
+    EXPECT_EQ(Count(audit, refused(3)), 1u) << audit;
+    EXPECT_LT(audit.find(refused(1)), audit.find(refused(3)));
+
+    std::map<std::string, std::string> stemsById;
+    for (const std::string& f : ListDir(root_->File("weblog"))) {
+      EXPECT_EQ(f.find(d), std::string::npos) << f;
+      EXPECT_EQ(f.find(e), std::string::npos) << f;
+      for (const std::string& line : DataLines(ReadFileText(root_->File("weblog/" + f)))) {
+        std::vector<std::string> fields = Fields(line);
+        ASSERT_EQ(fields.size(), static_cast<size_t>(kColumns) + 1) << line;
+        stemsById[fields.back()] += fields[kStem];
+      }
+    }
+    const std::map<std::string, std::string> logged = {{a, "/p/1/p/5"}, {b, "/p/2"}, {c3, "/p/3"}};
+    EXPECT_EQ(stemsById, logged);
+
+    std::string counts;
+    for (const std::string& f : ListDir(root_->File("log")))
+      if (f.size() > 5 && f.substr(f.size() - 5) == ".hclf")
+        counts += ReadFileText(root_->File("log/" + f));
+    EXPECT_NE(counts.find("," + a + ",2,"), std::string::npos) << counts;
+    EXPECT_EQ(counts.find(d), std::string::npos) << counts;
+    EXPECT_EQ(counts.find(e), std::string::npos) << counts;
+  }
+}
+
 }  // namespace

@@ -16,6 +16,7 @@
 #include "logout/lfmlogfile.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogserversettings.h"
+#include "logout/lfmlogstream.h"
 #include "platform/lfmplatform.h"
 #include "util/lfmclock.h"
 #include "util/lfmfileinfo.h"
@@ -497,10 +498,13 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
     lfmHitCountController* last = nullptr;
   };
   static thread_local Remembered remembered;
-  static thread_local std::string key;
+  // The stream the log record wrote the hit's line to; its file key is
+  // the counter's key.
+  static thread_local lfmLogStream stream;
   if (!p.initialized.load(std::memory_order_acquire))
     ThrowNotInitialized("GetHitCountController");
-  lfmLogRecord::BuildFileKey(request, key, site);
+  lfmLogStream::ForHit(request, site, stream);
+  const std::string& key = stream.fileKey;
   uint64_t generation = p.generation.load(std::memory_order_acquire);
   if (remembered.generation != generation) {
     remembered.controllers.clear();
@@ -518,6 +522,12 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
       return;
     }
   }
+  // A key new to this thread: counted only when its stream is admitted
+  // (the log record has admitted the stream of a written hit; the filter
+  // counts no hit whose line was refused). An admitted key stays admitted,
+  // so remembered keys need not ask.
+  if (!lfmLogStream::Admit(stream))
+    return;
   ControllerPtr c;
   {
     lfmScopedGuard guard(p.lock);

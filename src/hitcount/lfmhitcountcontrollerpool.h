@@ -32,8 +32,9 @@ class lfmHitCountControllerPool {
   static std::string Directory();
 
   // Counts one logged hit at `hitTime` for the site of `request` (the file
-  // key the log writer uses, from `site`). Throws whException when the
-  // pool is not initialised.
+  // key the log writer uses, from `site`); a hit whose log stream
+  // lfmLogStream::Admit refuses is not counted (and counted as refused). Throws whException when
+  // the pool is not initialised.
   static void CountHit(lfmRequestData& request, const tsSiteParams& site, time_t hitTime);
   // Counts one request at `t` in the global counter. Throws likewise.
   static void CountRequest(time_t t);

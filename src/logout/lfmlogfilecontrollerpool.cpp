@@ -214,6 +214,8 @@ void lfmLogFileControllerPool::FlushControllers(time_t now) {
   Walk("FlushControllers()",
        "Caught unknown exception in lfmLogFileControllerPool::FlushControllers()",
        [now](lfmLogFileController& c) { c.Flush(now); });
+  // Refusals of new streams that no later refusal has reported yet.
+  lfmLogStream::ReportRefusals(now);
 }
 
 void lfmLogFileControllerPool::ReleaseInactiveFiles(time_t now) {
@@ -241,6 +243,8 @@ void lfmLogFileControllerPool::ShutDown() {
   }
   // Destroyed outside the pool lock: each writes out and closes its files.
   closing.clear();
+  // The next start admits streams afresh.
+  lfmLogStream::ForgetAdmitted();
 }
 
 #ifndef NDEBUG

@@ -50,11 +50,12 @@ class lfmLogFileControllerPool {
   // not initialised; an eviction failure is reported and thrown on.
   static bool ReserveHandle(const std::string& fileKey, bool withoutEviction);
   // The heartbeat's walks (0: now). Never throw: failures are reported and
-  // end the walk for this tick.
+  // end the walk for this tick. The flush also reports the refusals of new
+  // log streams that are due (lfmLogStream::ReportRefusals).
   static void FlushControllers(time_t now = 0);
   static void ReleaseInactiveFiles(time_t now = 0);
-  // Writes out and closes every file and forgets every controller. No
-  // Writing may be open (asserted in debug builds).
+  // Writes out and closes every file and forgets every controller and the
+  // admitted log streams. No Writing may be open (asserted in debug builds).
   static void ShutDown();
 
   // Marks a hit's use of controllers, from fetching them to the end of its

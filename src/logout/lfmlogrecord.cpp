@@ -425,6 +425,10 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     static thread_local lfmLogStream stream;
     static thread_local lfmLogStream copyStream;
     lfmLogStream::ForHit(request, site, stream);
+    // A key past the bound of log streams gets no controller, no file and
+    // no counter; the response is answered all the same.
+    if (!lfmLogStream::Admit(stream))
+      return false;
     const int32_t latency = stream.latencyClass;
     lfmLogFileControllerPool::Writing writing;
     lfmLogFileController* controller = lfmLogFileControllerPool::GetLogFileController(stream);

@@ -5,6 +5,7 @@
 // pool and the hit counters take its result and never decide again.
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 #include "sitemap/tsservicemodelsettings.h"
@@ -33,6 +34,12 @@ struct lfmLogStream {
   // The hosted service model with the site map on and the site listed: the
   // site's latency class applies and its real-time copies are written.
   bool routed = false;
+  // The file key is a per-site key anyone can make up: a KYR ID in the
+  // hosted model that the site map does not route. Such keys are admitted
+  // up to "maxlogstreams" (Admit). The fixed keys, the empty key and the
+  // streams of listed sites are bounded by the configuration and the site
+  // map, and always admitted.
+  bool bounded = false;
 
   // The stream of the line of `request` for `site`: decides file key,
   // latency class and routing, then the pool key as ForKey does. Reuses the
@@ -42,4 +49,19 @@ struct lfmLogStream {
   // real-time copies of a routed hit: the KYR ID with class 3). `latencyClass`
   // 0 stands for a caller that does not know it (standard lag).
   static void ForKey(const std::string& fileKey, int32_t latencyClass, lfmLogStream& out);
+
+  // Whether a hit of `stream` may be written and counted: an unbounded
+  // stream always; a bounded one when its file key was admitted before or
+  // fewer than "maxlogstreams" keys are (it is then admitted for the rest of
+  // the run). A refused hit is counted; the count is raised as
+  // MESS_LOG_STREAMS_REFUSED at most once a minute, by a refusal or by
+  // ReportRefusals. Admitted keys are never retired. Thread-safe; a thread
+  // that hits the same key again takes no lock.
+  static bool Admit(const lfmLogStream& stream);
+  // Raises the refusals counted since the last report, if any and a minute
+  // has passed since it (the heartbeat's tick; 0: now).
+  static void ReportRefusals(time_t now = 0);
+  // Forgets the admitted keys and the refusals not yet reported (the log
+  // output shuts down).
+  static void ForgetAdmitted();
 };
