@@ -21,7 +21,7 @@ cmake --build build-fuzz -j "$(nproc 2>/dev/null || echo 2)"
 
 export ASAN_OPTIONS=detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for h in fuzz_config fuzz_text fuzz_sitemap fuzz_filter fuzz_host; do
+for h in fuzz_config fuzz_text fuzz_sitemap fuzz_cookiesettings fuzz_hitcount fuzz_filter fuzz_host; do
   corpus=fuzz/corpus/$h
   mkdir -p "$corpus"
   if [ "$mode" = replay ]; then
