@@ -500,7 +500,7 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
   static thread_local Remembered remembered;
   // The stream the log record wrote the hit's line to; its file key is
   // the counter's key.
-  static thread_local lfmLogStream stream;
+  lfmLogStream stream;  // a local: see lfmLogStream on per-thread copies
   if (!p.initialized.load(std::memory_order_acquire))
     ThrowNotInitialized("GetHitCountController");
   lfmLogStream::ForHit(request, site, stream);

@@ -103,7 +103,7 @@ void lfmLogFileControllerPool::Initialize(int32_t maxHandleCount, const char* he
 
 lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const std::string& fileKey,
                                                                      int32_t latencyClass) {
-  static thread_local lfmLogStream stream;
+  lfmLogStream stream;  // a local: see lfmLogStream on per-thread copies
   lfmLogStream::ForKey(fileKey, latencyClass, stream);
   return GetLogFileController(stream);
 }

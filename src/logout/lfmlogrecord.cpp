@@ -403,7 +403,7 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
 
 void lfmLogRecord::BuildFileKey(lfmRequestData& request, std::string& key,
                                 const tsSiteParams& site) {
-  static thread_local lfmLogStream stream;
+  lfmLogStream stream;  // a local: see lfmLogStream on per-thread copies
   lfmLogStream::ForHit(request, site, stream);
   key = stream.fileKey;
 }
@@ -421,9 +421,9 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     FormatLine(line, t, request, true);
     const time_t lineTime = t;
 
-    // The thread's streams, kept between hits for their strings' storage.
-    static thread_local lfmLogStream stream;
-    static thread_local lfmLogStream copyStream;
+    // Locals, not per-thread copies: see lfmLogStream.
+    lfmLogStream stream;
+    lfmLogStream copyStream;
     lfmLogStream::ForHit(request, site, stream);
     // A key past the bound of log streams gets no controller, no file and
     // no counter; the response is answered all the same.
