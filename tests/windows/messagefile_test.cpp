@@ -111,7 +111,9 @@ TEST(EventMessageFile, EveryCatalogueMessageAndCategoryRendersAsTheCatalogue) {
   // Identifiers are the events' own (severity and facility 0): nothing lies
   // around the catalogue.
   std::string text;
-  for (DWORD id : {0ul, 11ul, 999ul, 1079ul, 0x0fff0000ul + 1000})
+  for (DWORD id :
+       {0ul, 11ul, 999ul, static_cast<unsigned long>(lfmMessageCatalogue::kLastEventId) + 1,
+        0x0fff0000ul + 1000})
     EXPECT_FALSE(file.Render(id, kInserts, &text)) << id;
 }
 
