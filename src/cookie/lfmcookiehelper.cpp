@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "cookie/lfmcookie.h"
 #include "cookie/lfmcookiesettings.h"
 #include "hit/lfmloghelper.h"
 #include "logout/lfmrequestdata.h"
+#include "runtime/lfmthreadlocal.h"
 #include "util/lfmclock.h"
 #include "util/lfmmac.h"
 #include "util/lfmquickstring.h"
@@ -37,9 +39,11 @@ bool IsCookieValue(std::string_view text) {
   return true;
 }
 
-// Scratch text of the cookie being formatted; one per thread, kept.
-std::string& Scratch() {
-  thread_local std::string text;
+// Scratch text of the cookie being formatted; one per thread, kept, so
+// that its storage is reused from hit to hit.
+std::string& Scratch(std::optional<std::string>& fallback) {
+  static lfmThreadLocal<std::string>& texts = *new lfmThreadLocal<std::string>;
+  std::string& text = texts.Get(fallback);
   text.clear();
   return text;
 }
@@ -158,7 +162,8 @@ bool lfmCookieHelper::IssueCookie(lfmRequestData& request, lfmCookie& cookie, bo
   cookie.Generate(request.GetSrcClientIP());
   if (!IsCookieValue(cookie.value))
     return false;
-  std::string& text = Scratch();
+  std::optional<std::string> fallback;
+  std::string& text = Scratch(fallback);
   text += cookie.name;
   text += '=';
   text += cookie.value;
@@ -192,7 +197,8 @@ bool lfmCookieHelper::IssueNamedCookie(lfmRequestData& request, const lfmCookie&
                                        const std::string& name, const char* value, time_t expiry) {
   if (!lfmCookieSettings::IsCookieName(name) || !value || !IsCookieValue(value))
     return false;
-  std::string& text = Scratch();
+  std::optional<std::string> fallback;
+  std::string& text = Scratch(fallback);
   text += name;
   text += '=';
   text += value;

@@ -5,6 +5,7 @@
 #include "filter/kyrfilter.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogserversettings.h"
 #include "platform/lfmplatform.h"
+#include "runtime/lfmthreadlocal.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
 #include "util/lfmstderr.h"
@@ -176,14 +178,17 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     }
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  // One site record per worker thread, emptied for every response: its
-  // texts keep their storage from hit to hit.
-  static thread_local tsSiteParams site;
-  site.Reset();
   // A failure is reported and the request goes on.
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  lfmExceptionController::RunAtBoundary(kResponseSite, kResponseUnknown,
-                                        [&] { status = HandleResponse(pfc, response, site); });
+  lfmExceptionController::RunAtBoundary(kResponseSite, kResponseUnknown, [&] {
+    // One site record per worker thread, emptied for every response: its
+    // texts keep their storage from hit to hit.
+    static lfmThreadLocal<tsSiteParams>& sites = *new lfmThreadLocal<tsSiteParams>;
+    std::optional<tsSiteParams> fallback;
+    tsSiteParams& site = sites.Get(fallback);
+    site.Reset();
+    status = HandleResponse(pfc, response, site);
+  });
   return status;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "logout/lfmlogserversettings.h"
 #include "logout/lfmlogstream.h"
 #include "platform/lfmplatform.h"
+#include "runtime/lfmthreadlocal.h"
 #include "util/lfmclock.h"
 #include "util/lfmfileinfo.h"
 #include "util/lfmpathname.h"
@@ -497,7 +499,9 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
     std::string lastKey;
     lfmHitCountController* last = nullptr;
   };
-  static thread_local Remembered remembered;
+  static lfmThreadLocal<Remembered>& perThread = *new lfmThreadLocal<Remembered>;
+  std::optional<Remembered> fallback;
+  Remembered& remembered = perThread.Get(fallback);
   // The stream the log record wrote the hit's line to; its file key is
   // the counter's key.
   lfmLogStream stream;  // a local: see lfmLogStream on per-thread copies

@@ -4,6 +4,7 @@
 #include <cassert>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "logout/lfmlogfilecontroller.h"
 #include "logout/lfmlogstream.h"
 #include "runtime/lfmmutex.h"
+#include "runtime/lfmthreadlocal.h"
 #include "util/lfmclock.h"
 #include "util/lfmstderr.h"
 #include "util/whexceptiontexts.h"
@@ -119,7 +121,9 @@ lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const lfmLo
     std::string key;
     lfmLogFileController* controller = nullptr;
   };
-  static thread_local Remembered last;
+  static lfmThreadLocal<Remembered>& remembered = *new lfmThreadLocal<Remembered>;
+  std::optional<Remembered> fallback;
+  Remembered& last = remembered.Get(fallback);
   if (last.controller && last.generation == p.generation.load(std::memory_order_acquire) &&
       last.key == key)
     return last.controller;

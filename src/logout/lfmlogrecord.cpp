@@ -1,6 +1,7 @@
 #include "logout/lfmlogrecord.h"
 
 #include <cstring>
+#include <optional>
 
 #include "config/lfmenv.h"
 #include "diag/lfmexceptioncontroller.h"
@@ -10,6 +11,7 @@
 #include "logout/lfmlogserversettings.h"
 #include "logout/lfmrequestdata.h"
 #include "platform/lfmplatform.h"
+#include "runtime/lfmthreadlocal.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
 #include "util/lfmtimefuncs.h"
@@ -415,7 +417,9 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     time_t t = replay ? request.GetSrcDate() : lfmClock::Now();
     // The thread's own line buffer, kept between hits; it grows as needed,
     // so a long line is written whole.
-    static thread_local std::string line;
+    static lfmThreadLocal<std::string>& lines = *new lfmThreadLocal<std::string>;
+    std::optional<std::string> fallback;
+    std::string& line = lines.Get(fallback);
     line.clear();
     line.reserve(8092);
     FormatLine(line, t, request, true);

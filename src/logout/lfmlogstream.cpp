@@ -1,12 +1,14 @@
 #include "logout/lfmlogstream.h"
 
 #include <atomic>
+#include <optional>
 #include <unordered_set>
 
 #include "diag/lfmdebuglog.h"
 #include "logout/lfmlogserversettings.h"
 #include "logout/lfmrequestdata.h"
 #include "runtime/lfmmutex.h"
+#include "runtime/lfmthreadlocal.h"
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
 
@@ -139,7 +141,9 @@ bool lfmLogStream::Admit(const lfmLogStream& stream) {
     uint64_t generation = 0;
     std::string key;
   };
-  static thread_local Remembered last;
+  static lfmThreadLocal<Remembered>& remembered = *new lfmThreadLocal<Remembered>;
+  std::optional<Remembered> fallback;
+  Remembered& last = remembered.Get(fallback);
   const uint64_t generation = a.generation.load(std::memory_order_acquire);
   if (last.generation == generation && last.key == stream.fileKey)
     return true;

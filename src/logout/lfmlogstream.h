@@ -13,11 +13,9 @@
 class lfmRequestData;
 struct tsSiteParams;
 
-// Callers keep a stream in a local, not in a thread_local: with per-thread
-// copies (objects with destructors, in mingw-w64's emulated TLS) the
-// Windows build lost lines and crashed under concurrent hits, and locals
-// cure it. The strings fit the small-string buffer for every key but a
-// 30-character KYR ID.
+// Callers keep a stream in a local: its strings fit the small-string buffer
+// for every key but a 30-character KYR ID, so a per-thread copy (an
+// lfmThreadLocal, never a thread_local) would save next to nothing.
 struct lfmLogStream {
   // The file key outside the hosted model, and the file key of the shared
   // standard-lag stream of the hosted service model.

@@ -1,15 +1,19 @@
 // Tests of the threading toolkit: mutex, condition variable, thread object
-// and thread-local slot.
+// and thread-local slot and object.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "runtime/lfmcondition.h"
 #include "runtime/lfmmutex.h"
 #include "runtime/lfmthread.h"
+#include "runtime/lfmthreadlocal.h"
 #include "runtime/lfmthreadslot.h"
 #include "tests/support/testplatform.h"
 
@@ -311,6 +315,50 @@ TEST(ThreadSlot, ValuesArePerThreadAndReleasedAtThreadExit) {
   EXPECT_EQ(g_released.load(), 1);
   EXPECT_EQ(slot.GetValue(), &mine);
   slot.SetValue(nullptr);
+}
+
+// Records, as it is destroyed, whether its own bytes were still whole: a
+// destructor run on freed storage sees what the next owner wrote there.
+struct Canary {
+  static constexpr uint64_t kWhole = 0x5EEDC0DE5EEDC0DEull;
+  static std::atomic<int> whole, broken;
+  uint64_t mark = kWhole;
+  std::vector<int> held{1, 2, 3};
+  ~Canary() {
+    // Reuse any freed block of this size before looking.
+    std::vector<std::unique_ptr<char[]>> churn;
+    for (int i = 0; i < 8; ++i) {
+      churn.emplace_back(new char[sizeof(Canary)]);
+      std::memset(churn.back().get(), 0, sizeof(Canary));
+    }
+    ++(mark == kWhole && held.size() == 3 ? whole : broken);
+  }
+};
+std::atomic<int> Canary::whole{0}, Canary::broken{0};
+
+TEST(ThreadLocal, EachThreadKeepsItsOwnObjectUntilItEndsAndItIsDestroyedWhole) {
+  static lfmThreadLocal<Canary>& objects = *new lfmThreadLocal<Canary>;
+  std::optional<Canary> fallback;
+  Canary* mine = &objects.Get(fallback);
+  EXPECT_EQ(&objects.Get(fallback), mine);
+  Canary::whole = 0;
+  Canary::broken = 0;
+  const int kThreads = 3;
+  std::vector<std::thread> threads;
+  std::atomic<int> distinct{0};
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&] {
+      std::optional<Canary> local;
+      Canary& c = objects.Get(local);
+      distinct += &c != mine && &objects.Get(local) == &c && !local;
+      c.held.resize(3);
+    });
+  for (std::thread& t : threads)
+    t.join();
+  EXPECT_EQ(distinct.load(), kThreads);
+  EXPECT_EQ(Canary::broken.load(), 0);
+  EXPECT_EQ(Canary::whole.load(), kThreads);
+  EXPECT_FALSE(fallback.has_value());
 }
 
 }  // namespace
