@@ -212,7 +212,9 @@ constexpr uint16_t kMessageAlways = 99;
   X(1079, MESS_LOG_STREAMS_REFUSED, "MESS_LOG_STREAMS_REFUSED", kMessageWarning, 2, MESS_CATEGORY_LOG_FILE, \
     "%s hits for new log streams were refused: the number of log streams reached maxlogstreams (%s).") \
   X(1080, MESS_INVALID_MAX_LOG_STREAMS_SETTING, "MESS_INVALID_MAX_LOG_STREAMS_SETTING", kMessageWarning, 2, MESS_CATEGORY_CONFIGURATION, \
-    "The Max Log Streams setting (%s) is invalid.  It has been set to %s.")
+    "The Max Log Streams setting (%s) is invalid.  It has been set to %s.") \
+  X(1081, MESS_LOG_FILE_REPAIRED, "MESS_LOG_FILE_REPAIRED", kMessageWarning, 3, MESS_CATEGORY_LOG_FILE, \
+    "The log file %s was left unfinished by a run that did not end cleanly.  Cut from its end: %s bytes of padding and an incomplete last line of %s bytes.")
 // clang-format on
 
 #define LFM_DECLARE_CATEGORY(number, id, name) extern const lfmMessageCategory id;
@@ -228,9 +230,9 @@ class lfmMessageCatalogue {
  public:
   static constexpr uint16_t kCategoryCount = 10;
   static constexpr uint32_t kFirstEventId = 1000;
-  static constexpr uint32_t kLastEventId = 1080;
+  static constexpr uint32_t kLastEventId = 1081;
 
-  // The record of an event identifier; null outside 1000..1080.
+  // The record of an event identifier; null outside 1000..1081.
   static const lfmMessage* Find(uint32_t eventId);
   // The category of a number 1..10; null otherwise.
   static const lfmMessageCategory* Category(uint16_t number);

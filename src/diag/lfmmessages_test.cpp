@@ -29,12 +29,12 @@ TEST(MessageCatalogue, EveryRecordIsConsistent) {
     EXPECT_EQ(std::strncmp(m->key, "MESS_", 5), 0);
     keys.insert(m->key);
   }
-  // 81 records, one key shared by the hours and minutes interval messages.
-  EXPECT_EQ(keys.size(), 80u);
+  // 82 records, one key shared by the hours and minutes interval messages.
+  EXPECT_EQ(keys.size(), 81u);
   EXPECT_EQ(lfmMessageCatalogue::Find(999), nullptr);
   EXPECT_EQ(lfmMessageCatalogue::Find(1078), &MESS_SITEMAP_INVALID_REALTIME_ID);
-  EXPECT_EQ(lfmMessageCatalogue::Find(1080), &MESS_INVALID_MAX_LOG_STREAMS_SETTING);
-  EXPECT_EQ(lfmMessageCatalogue::Find(1081), nullptr);
+  EXPECT_EQ(lfmMessageCatalogue::Find(1081), &MESS_LOG_FILE_REPAIRED);
+  EXPECT_EQ(lfmMessageCatalogue::Find(1082), nullptr);
 }
 
 TEST(MessageCatalogue, CategoriesAreNumberedInOrder) {

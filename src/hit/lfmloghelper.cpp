@@ -20,6 +20,7 @@
 #include "logout/lfmheartbeat.h"
 #include "logout/lfmlogfile.h"
 #include "logout/lfmlogfilecontrollerpool.h"
+#include "logout/lfmlogfilerepair.h"
 #include "logout/lfmlogrecord.h"
 #include "logout/lfmlogrotationsettings.h"
 #include "logout/lfmlogserversettings.h"
@@ -75,53 +76,6 @@ bool CheckFurtherId(const std::string& id, std::string* kept) {
          lfmRequest::kKyrIdOk;
 }
 
-// A memory-mapped log file that was never closed (the process died) is
-// NUL-padded up to its mapped size. Log lines end in a line break, so NUL
-// bytes at the end are never data: they are cut off before the file is
-// finished. Returns the length of the data (0: the file holds none), or -1
-// when the file could not be read or cut (it is then finished as it is).
-int64_t CutAtDataEnd(const std::string& path) {
-  lfmPlatform* p = lfmPlatform::Current();
-  int err = 0;
-  lfmFileHandle h = p->Open(path, kOpenReadWrite | kOpenUntranslated, 0, &err);
-  if (h == kInvalidFileHandle)
-    return -1;
-  int64_t size = p->Size(h, &err);
-  int64_t end = size;
-  std::vector<char> block(64 * 1024);
-  bool found = false;
-  while (size >= 0 && end > 0 && !found) {
-    int64_t from =
-        end > static_cast<int64_t>(block.size()) ? end - static_cast<int64_t>(block.size()) : 0;
-    size_t want = static_cast<size_t>(end - from);
-    size_t got = 0;
-    if (p->Seek(h, from, SEEK_SET, &err) != from)
-      break;
-    while (got < want) {
-      int64_t n = p->Read(h, block.data() + got, want - got, &err);
-      if (n <= 0)
-        break;
-      got += static_cast<size_t>(n);
-    }
-    if (got != want)
-      break;
-    size_t i = want;
-    while (i > 0 && block[i - 1] == '\0')
-      --i;
-    end = from + static_cast<int64_t>(i);
-    found = i > 0;
-  }
-  int64_t result = -1;
-  if (size >= 0 && (found || end == 0)) {
-    result = end;
-    if (end < size && !p->Truncate(h, static_cast<uint64_t>(end), &err))
-      result = -1;
-  }
-  int ignored = 0;
-  p->Close(h, &ignored);
-  return result;
-}
-
 }  // namespace
 
 // ---- start-up and shut-down ----
@@ -135,6 +89,10 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
   bool hitCounting = false;
   bool siteMapHeartbeat = false;
   try {
+    // Before any hit opens a file: a file an earlier run left unfinished is
+    // cut back to its last whole line, so that new lines never follow
+    // padding or a torn line.
+    lfmLogFileRepair::RepairDirectory(lfmLogRotationSettings::LogFileDir(), {".log"});
     if (startHeartbeat) {
       lfmHeartBeat::Start();
       heartbeat = true;
@@ -229,8 +187,11 @@ int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
         !lfmUtility::HasExtension(e.name.c_str(), dotted.c_str()))
       continue;
     std::string from = dir + e.name;
-    int64_t length = e.size == 0 ? 0 : CutAtDataEnd(from);
-    if (length == 0) {
+    // A busy file that a live process is still writing is left to it.
+    lfmLogFileRepair::Result repaired = lfmLogFileRepair::Repair(from);
+    if (!repaired.taken)
+      continue;
+    if (repaired.size == 0) {
       platform->Remove(from);
       continue;
     }

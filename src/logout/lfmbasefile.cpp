@@ -234,6 +234,9 @@ bool lfmBaseFile::DoOpen(const std::string& name, int flags, int permission, tim
       platform->Close(fd, &err);
     return false;
   }
+  // Marked while open, so that another process's start-up repair leaves
+  // the file alone; a file system without locks just goes unmarked.
+  platform->MarkWriting(fd);
   descriptor_ = fd;
   openFlags_ = flags;
   permission_ = permission;

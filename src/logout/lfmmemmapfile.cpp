@@ -100,6 +100,7 @@ bool lfmMemMapFile::DoOpen(const std::string& name, int flags, int permission, t
   handle_ = platform->Open(name, MappedOpenFlags(flags), permission, &err);
   if (handle_ == kInvalidFileHandle)
     return false;
+  platform->MarkWriting(handle_);  // see lfmBaseFile::DoOpen
   window_ = maxSize_ < kDefaultWindow ? static_cast<uint32_t>(maxSize_) : kDefaultWindow;
   int64_t size = platform->Size(handle_, &err);
   if (size < 0 || static_cast<uint64_t>(size) > maxSize_)

@@ -119,6 +119,15 @@ class lfmPlatform {
   virtual int64_t Size(lfmFileHandle h, int* err) = 0;
   virtual bool Sync(lfmFileHandle h, int* err) = 0;
   virtual bool Close(lfmFileHandle h, int* err) = 0;
+  // Marks the file of `h` as being written for as long as `h` stays open:
+  // a shared advisory lock that the system drops when the handle closes or
+  // the process ends, however it ends. Waits while another process holds
+  // the file for repair. False when the file system has no such locks.
+  virtual bool MarkWriting(lfmFileHandle h) = 0;
+  // Takes the file of `h` for repair, exclusively until `h` closes; false
+  // when a live process has it marked as being written (or holds it for
+  // repair). Never waits.
+  virtual bool TakeForRepair(lfmFileHandle h) = 0;
 
   // ---- memory-mapped views of open files ----
   // Alignment that a view's file offset must have (the page size on POSIX,
@@ -215,6 +224,8 @@ class lfmPlatformWrapper : public lfmPlatform {
   int64_t Size(lfmFileHandle h, int* e) override { return target_->Size(h, e); }
   bool Sync(lfmFileHandle h, int* e) override { return target_->Sync(h, e); }
   bool Close(lfmFileHandle h, int* e) override { return target_->Close(h, e); }
+  bool MarkWriting(lfmFileHandle h) override { return target_->MarkWriting(h); }
+  bool TakeForRepair(lfmFileHandle h) override { return target_->TakeForRepair(h); }
   uint32_t AllocationGranularity() override { return target_->AllocationGranularity(); }
   void* MapView(lfmFileHandle h, uint64_t o, size_t n, int* e) override {
     return target_->MapView(h, o, n, e);

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -206,6 +207,19 @@ class PosixPlatform : public lfmPlatform {
       return false;
     }
     return true;
+  }
+
+  // flock() locks belong to the open file description: they end with the
+  // last descriptor on it, or with the process.
+  bool MarkWriting(lfmFileHandle h) override {
+    int rc;
+    do {
+      rc = ::flock(static_cast<int>(h), LOCK_SH);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0;
+  }
+  bool TakeForRepair(lfmFileHandle h) override {
+    return ::flock(static_cast<int>(h), LOCK_EX | LOCK_NB) == 0;
   }
 
   uint32_t AllocationGranularity() override {

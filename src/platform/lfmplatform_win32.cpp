@@ -152,6 +152,14 @@ class AppendLock {
   bool locked_ = false;
 };
 
+// Where the mark that a file is being written is held (see MarkWriting).
+OVERLAPPED WritingMarkOffset() {
+  OVERLAPPED at{};
+  at.Offset = 0xFFFFFFFDu;
+  at.OffsetHigh = 0x7FFFFFFFu;
+  return at;
+}
+
 // Reads a text value of an open key whole, however long; false when it is
 // absent or not text.
 bool ReadTextValue(HKEY key, const char* name, std::string* value, DWORD* typeOut) {
@@ -355,6 +363,20 @@ class Win32Platform : public lfmPlatform {
       return false;
     }
     return true;
+  }
+
+  // A lock on one byte far beyond any data (and apart from the append
+  // lock's): the system drops it when the handle closes or the process ends.
+  bool MarkWriting(lfmFileHandle h) override {
+    OVERLAPPED at = WritingMarkOffset();
+    HANDLE fh = OsHandle(h);
+    return fh != INVALID_HANDLE_VALUE && ::LockFileEx(fh, 0, 0, 1, 0, &at) != 0;
+  }
+  bool TakeForRepair(lfmFileHandle h) override {
+    OVERLAPPED at = WritingMarkOffset();
+    HANDLE fh = OsHandle(h);
+    return fh != INVALID_HANDLE_VALUE &&
+           ::LockFileEx(fh, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
   }
 
   uint32_t AllocationGranularity() override {

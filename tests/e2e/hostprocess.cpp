@@ -56,6 +56,7 @@ HostProcess::~HostProcess() {
 }
 
 bool HostProcess::Start(std::string& output) {
+  output.clear();  // a restart must not find the last run's port
   int fds[2];
   if (pipe(fds) != 0)
     return false;
@@ -129,6 +130,16 @@ int HostProcess::Stop(int seconds) {
   waitpid(pid_, nullptr, 0);
   pid_ = -1;
   return -1;
+}
+
+void HostProcess::Kill() {
+  if (pid_ <= 0)
+    return;
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+  close(out_);
+  out_ = -1;
 }
 
 std::vector<std::string> HostProcess::LogFiles() const {

@@ -42,6 +42,8 @@ class HostProcess {
   // SIGTERM, then waits up to `seconds`; kyrhost's exit status, or -1 when
   // it had to be killed, -2 when it died of a signal.
   int Stop(int seconds = 60);
+  // SIGKILL, as a crash would end it: nothing is written out or closed.
+  void Kill();
 
   // Every data line of every log file under weblog/, without "\r\n".
   std::vector<std::string> LogLines() const;
