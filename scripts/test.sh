@@ -7,6 +7,8 @@
 #   scripts/test.sh --no-windows skips the Windows build: kyrfilter.dll and the
 #                                unit tests cross-built with mingw-w64 and run
 #                                under Wine (build-win/), which is on by default
+#   scripts/test.sh --no-soak    skips the short soak run (scripts/soak.sh 45) that
+#                                follows the normal suite
 # With CI=true the sanitizer build always runs. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,13 +16,15 @@ cd "$(dirname "$0")/.."
 sanitize=0
 tsan=0
 windows=1
+soak=1
 [ "${CI:-}" = "true" ] && sanitize=1
 for arg in "$@"; do
   case "$arg" in
     --sanitize) sanitize=1 ;;
     --tsan) tsan=1 ;;
     --no-windows) windows=0 ;;
-    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
+    --no-soak) soak=0 ;;
+    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;
   esac
 done
@@ -53,6 +57,12 @@ if [ "$sanitize" -eq 1 ]; then
   scripts/fuzz.sh --replay
 fi
 run_suite build
+if [ "$soak" -eq 1 ]; then
+  # kyrhost under a mixed load for 45 s (up to 20 s more so that a log
+  # rotation falls in the run), then SIGTERM and the checks.
+  echo "== soak"
+  scripts/soak.sh 45
+fi
 if [ "$windows" -eq 1 ]; then
   # A throw-away Wine prefix: the tests write to its registry and its C:.
   # The first start in it takes several seconds, paid once here.
