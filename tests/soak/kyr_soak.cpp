@@ -276,22 +276,38 @@ std::vector<fs::path> FilesUnder(const std::string& dir) {
   return files;
 }
 
-// The markers of the logged lines of the three stream directories, counted.
-std::map<std::string, int> LoggedMarkers(const std::string& root, size_t* lines) {
-  std::map<std::string, int> markers;
+// What the logs hold for one marker: how many lines, and the KYR IDs of
+// those lines that name a site other than the one the line's file is for
+// (a short-lag file is named for its site, a standard-lag file for none).
+struct Logged {
+  int lines = 0;
+  std::vector<std::string> ids;
+  bool misfiled = false;
+};
+
+// The logged lines of the three stream directories by marker ("" for lines
+// without one).
+std::map<std::string, Logged> LoggedMarkers(const std::string& root, size_t* lines) {
+  std::map<std::string, Logged> markers;
   *lines = 0;
   for (const char* dir : {"/weblog", "/shortlag", "/realtime"}) {
     for (const fs::path& file : FilesUnder(root + dir)) {
+      const std::string name = file.filename().string();
       for (const std::string& line : DataLines(ReadFileText(file.string()))) {
         ++*lines;
-        std::string marker;  // "" for a line without one
-        for (const std::string& field : Fields(line)) {
+        std::vector<std::string> fields = Fields(line);
+        std::string marker;
+        for (const std::string& field : fields) {
           if (field.rfind("/soak/", 0) == 0) {
             marker = field;
             break;
           }
         }
-        ++markers[marker];
+        Logged& l = markers[marker];
+        ++l.lines;
+        l.ids.push_back(fields.empty() ? "" : fields.back());  // the kyr-id column
+        if (std::string(dir) == "/shortlag" && name.rfind(l.ids.back() + "-", 0) != 0)
+          l.misfiled = true;
       }
     }
   }
@@ -302,8 +318,12 @@ size_t AuditBytes(const std::string& root) {
   size_t bytes = 0;
   for (const fs::path& file : FilesUnder(root + "/log")) {
     std::string name = file.filename().string();
-    if (name.rfind("kyr", 0) == 0 && name.find(".audit") != std::string::npos)
-      bytes += static_cast<size_t>(fs::file_size(file));
+    if (name.rfind("kyr", 0) != 0 || name.find(".audit") == std::string::npos)
+      continue;
+    std::error_code ec;
+    uintmax_t size = fs::file_size(file, ec);
+    if (!ec)  // a file rotated away meanwhile counts as empty
+      bytes += static_cast<size_t>(size);
   }
   return bytes;
 }
@@ -463,9 +483,10 @@ int Run(const Options& o) {
   check(exitStatus == 0, "kyrhost exit status " + std::to_string(exitStatus) + " after SIGTERM");
 
   size_t lines = 0;
-  std::map<std::string, int> logged = LoggedMarkers(root, &lines);
+  std::map<std::string, Logged> logged = LoggedMarkers(root, &lines);
   size_t byKind[kKinds] = {}, answered[kKinds] = {}, other = 0, unanswered = 0;
   size_t answeredTagHits = 0, found = 0, missing = 0, duplicated = 0, unexpected = 0;
+  size_t wrongSite = 0;
   std::vector<std::string> examples;
   for (const auto& c : clients) {
     for (const Sent& s : c->Requests()) {
@@ -484,9 +505,20 @@ int Run(const Options& o) {
       if (expect == kNotAHit)
         continue;
       auto at = logged.find(s.marker);
-      int n = at == logged.end() ? 0 : at->second;
-      if (at != logged.end())
+      int n = 0;
+      if (at != logged.end()) {
+        n = at->second.lines;
+        // Logged for the site it was sent to, in that site's file.
+        bool misrouted = at->second.misfiled;
+        for (const std::string& id : at->second.ids)
+          misrouted = misrouted || id != s.site;
+        if (misrouted) {
+          ++wrongSite;
+          if (examples.size() < 5)
+            examples.push_back("logged for another site " + s.marker + " (" + s.site + ")");
+        }
         logged.erase(at);
+      }
       found += n > 0 ? 1 : 0;
       duplicated += n > 1 ? 1 : 0;
       // A hit whose answer was lost (kyrhost going down) may or may not
@@ -510,11 +542,12 @@ int Run(const Options& o) {
   // Lines nobody sent (or sent and not counted: a request that failed).
   size_t strays = 0;
   for (const auto& m : logged)
-    strays += static_cast<size_t>(m.second);
+    strays += static_cast<size_t>(m.second.lines);
   check(other == 0, std::to_string(other) + " requests answered with an unexpected status");
   check(missing == 0, std::to_string(missing) + " answered hits missing from the logs");
   check(unexpected == 0, std::to_string(unexpected) + " hits logged more often than allowed");
   check(strays == 0, std::to_string(strays) + " logged lines match no answered request");
+  check(wrongSite == 0, std::to_string(wrongSite) + " hits logged for another site or file");
 
   // Memory: the steady part, after the warm-up.
   const double warmUp = WarmUpSeconds(o.seconds);
@@ -576,8 +609,8 @@ int Run(const Options& o) {
       total, unanswered, other, generations, waited);
   std::printf(
       "tag hits answered 200: %zu; logged lines %zu; hits found %zu, missing %zu, "
-      "duplicated %zu, over-logged %zu, stray lines %zu\n",
-      answeredTagHits, lines, found, missing, duplicated, unexpected, strays);
+      "duplicated %zu, over-logged %zu, stray lines %zu, for another site %zu\n",
+      answeredTagHits, lines, found, missing, duplicated, unexpected, strays, wrongSite);
   std::printf(
       "RSS after warm-up (%.0f s): baseline %ld KB, min %ld KB, max %ld KB, growth %.1f%%\n",
       warmUp, baseline, rssMin, rssMax, growth);
