@@ -92,7 +92,11 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
     // Before any hit opens a file: a file an earlier run left unfinished is
     // cut back to its last whole line, so that new lines never follow
     // padding or a torn line.
-    lfmLogFileRepair::RepairDirectory(lfmLogRotationSettings::LogFileDir(), {".log"});
+    const std::string& prefix = lfmLogRotationSettings::LogFilePrefix();
+    lfmLogFileRepair::RepairDirectory(lfmLogRotationSettings::LogFileDir(), {".log"},
+                                      [&prefix](const std::string& name) {
+                                        return lfmLogFileRepair::IsLogFileName(name, prefix);
+                                      });
     if (startHeartbeat) {
       lfmHeartBeat::Start();
       heartbeat = true;
@@ -187,11 +191,12 @@ int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
         !lfmUtility::HasExtension(e.name.c_str(), dotted.c_str()))
       continue;
     std::string from = dir + e.name;
-    // A busy file that a live process is still writing is left to it.
-    lfmLogFileRepair::Result repaired = lfmLogFileRepair::Repair(from);
-    if (!repaired.taken)
+    // A busy file that a live process is still writing is left to it; one
+    // that cannot be read or cut is finished as it is.
+    lfmLogFileRepair::Result repaired = lfmLogFileRepair::Repair(from, true);
+    if (repaired.state == lfmLogFileRepair::kInUse)
       continue;
-    if (repaired.size == 0) {
+    if (repaired.state == lfmLogFileRepair::kExamined && repaired.size == 0) {
       platform->Remove(from);
       continue;
     }

@@ -71,18 +71,26 @@ TEST(LogHelper, OnlyAPortIsStrippedFromTheServerAddress) {
   EXPECT_EQ(lfmLogHelper::StripPort("10.0.0.1"), "10.0.0.1");
 }
 
-TEST(LogHelper, BusyFilesAreFinishedAndEmptyOnesRemoved) {
-  TempDir dir;
-  WriteFileText(dir.File("a.kyrbusy"), "line\r\n");
-  WriteFileText(dir.File("b.kyrbusy"), "");
-  WriteFileText(dir.File("c.log"), "kept\r\n");
-  WriteFileText(dir.File("d.kyrbusy"), "x\r\n");
-  WriteFileText(dir.File("d.log"), "older\r\n");
-  TempRoot root;
-  EXPECT_EQ(lfmLogHelper::RecoverTemporaryFiles(dir.Path(), "kyrbusy", "log"), 2);
-  EXPECT_EQ(ListDir(dir.Path()), (std::vector<std::string>{"a.log", "c.log", "d(2).log", "d.log"}));
-  EXPECT_EQ(ReadFileText(dir.File("d.log")), "older\r\n");  // never overwritten
-  EXPECT_EQ(ReadFileText(dir.File("d(2).log")), "x\r\n");
+TEST(LogHelper, BusyFilesAreRepairedAndFinishedAndEmptyOnesRemovedWithOrWithoutFileLocks) {
+  for (bool locks : {true, false}) {
+    SCOPED_TRACE(locks ? "with file locks" : "without");
+    TempDir dir;
+    WriteFileText(dir.File("a.kyrbusy"), "line\r\n");
+    WriteFileText(dir.File("b.kyrbusy"), "");
+    WriteFileText(dir.File("c.log"), "kept\r\n");
+    WriteFileText(dir.File("d.kyrbusy"), "x\r\n");
+    WriteFileText(dir.File("d.log"), "older\r\n");
+    WriteFileText(dir.File("e.kyrbusy"), "y\r\nto" + std::string(9, '\0'));
+    WriteFileText(dir.File("f.kyrbusy"), std::string(9, '\0'));
+    TempRoot root;
+    root.Platform().noFileLocks = !locks;
+    EXPECT_EQ(lfmLogHelper::RecoverTemporaryFiles(dir.Path(), "kyrbusy", "log"), 3);
+    EXPECT_EQ(ListDir(dir.Path()),
+              (std::vector<std::string>{"a.log", "c.log", "d(2).log", "d.log", "e.log"}));
+    EXPECT_EQ(ReadFileText(dir.File("d.log")), "older\r\n");  // never overwritten
+    EXPECT_EQ(ReadFileText(dir.File("d(2).log")), "x\r\n");
+    EXPECT_EQ(ReadFileText(dir.File("e.log")), "y\r\n");
+  }
 }
 
 TEST(LogHelper, ABusyFileThatCannotBeRenamedStaysWhereItIsAndIsReported) {

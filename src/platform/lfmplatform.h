@@ -124,10 +124,11 @@ class lfmPlatform {
   // the process ends, however it ends. Waits while another process holds
   // the file for repair. False when the file system has no such locks.
   virtual bool MarkWriting(lfmFileHandle h) = 0;
-  // Takes the file of `h` for repair, exclusively until `h` closes; false
-  // when a live process has it marked as being written (or holds it for
-  // repair). Never waits.
-  virtual bool TakeForRepair(lfmFileHandle h) = 0;
+  // Takes the file of `h` for repair, exclusively until `h` closes. False
+  // with *inUse set when a live process has it marked as being written (or
+  // holds it for repair); false with *inUse clear when the file system
+  // cannot tell (no such locks). Never waits.
+  virtual bool TakeForRepair(lfmFileHandle h, bool* inUse) = 0;
 
   // ---- memory-mapped views of open files ----
   // Alignment that a view's file offset must have (the page size on POSIX,
@@ -225,7 +226,7 @@ class lfmPlatformWrapper : public lfmPlatform {
   bool Sync(lfmFileHandle h, int* e) override { return target_->Sync(h, e); }
   bool Close(lfmFileHandle h, int* e) override { return target_->Close(h, e); }
   bool MarkWriting(lfmFileHandle h) override { return target_->MarkWriting(h); }
-  bool TakeForRepair(lfmFileHandle h) override { return target_->TakeForRepair(h); }
+  bool TakeForRepair(lfmFileHandle h, bool* u) override { return target_->TakeForRepair(h, u); }
   uint32_t AllocationGranularity() override { return target_->AllocationGranularity(); }
   void* MapView(lfmFileHandle h, uint64_t o, size_t n, int* e) override {
     return target_->MapView(h, o, n, e);

@@ -218,8 +218,13 @@ class PosixPlatform : public lfmPlatform {
     } while (rc != 0 && errno == EINTR);
     return rc == 0;
   }
-  bool TakeForRepair(lfmFileHandle h) override {
-    return ::flock(static_cast<int>(h), LOCK_EX | LOCK_NB) == 0;
+  bool TakeForRepair(lfmFileHandle h, bool* inUse) override {
+    int rc;
+    do {
+      rc = ::flock(static_cast<int>(h), LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    *inUse = rc != 0 && errno == EWOULDBLOCK;
+    return rc == 0;
   }
 
   uint32_t AllocationGranularity() override {

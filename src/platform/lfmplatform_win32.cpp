@@ -372,11 +372,17 @@ class Win32Platform : public lfmPlatform {
     HANDLE fh = OsHandle(h);
     return fh != INVALID_HANDLE_VALUE && ::LockFileEx(fh, 0, 0, 1, 0, &at) != 0;
   }
-  bool TakeForRepair(lfmFileHandle h) override {
+  bool TakeForRepair(lfmFileHandle h, bool* inUse) override {
     OVERLAPPED at = WritingMarkOffset();
     HANDLE fh = OsHandle(h);
-    return fh != INVALID_HANDLE_VALUE &&
-           ::LockFileEx(fh, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+    *inUse = false;
+    if (fh == INVALID_HANDLE_VALUE)
+      return false;
+    if (::LockFileEx(fh, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+      return true;
+    DWORD e = ::GetLastError();
+    *inUse = e == ERROR_LOCK_VIOLATION || e == ERROR_IO_PENDING;
+    return false;
   }
 
   uint32_t AllocationGranularity() override {

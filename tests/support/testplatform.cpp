@@ -51,6 +51,14 @@ bool TestPlatform::GetNamedValue(const std::string& name, std::string* value) {
   return true;
 }
 
+bool TestPlatform::TakeForRepair(lfmFileHandle h, bool* inUse) {
+  if (noFileLocks.load()) {
+    *inUse = false;
+    return false;
+  }
+  return lfmPlatformWrapper::TakeForRepair(h, inUse);
+}
+
 int TestPlatform::Rename(const std::string& from, const std::string& to, bool replace) {
   if (int e = renameError.load())
     return e;

@@ -41,6 +41,8 @@ class TestPlatform : public lfmPlatformWrapper {
   std::atomic<int> mapViewsBeforeFailure{0};
   // Streams opened for writing fail with this error (0 = pass through).
   std::atomic<int> openStreamWriteError{0};
+  // A file system without advisory locks: TakeForRepair cannot tell.
+  std::atomic<bool> noFileLocks{false};
   // Streams on paths ending in `suffix` are opened on `target` instead
   // (for example "/dev/full" for a full disk).
   void RedirectStreams(const std::string& suffix, const std::string& target);
@@ -62,6 +64,7 @@ class TestPlatform : public lfmPlatformWrapper {
   bool GetNamedValue(const std::string& name, std::string* value) override;
   int64_t Write(lfmFileHandle h, const void* data, size_t n, int* err) override;
   void* MapView(lfmFileHandle h, uint64_t offset, size_t length, int* err) override;
+  bool TakeForRepair(lfmFileHandle h, bool* inUse) override;
   int Rename(const std::string& from, const std::string& to, bool replace) override;
   int Remove(const std::string& path) override;
   int MakeDirectory(const std::string& path) override;
