@@ -13,11 +13,15 @@ if(NOT SOURCE_DIR)
   message(FATAL_ERROR "SOURCE_DIR is not set")
 endif()
 
-set(scalar "bool|char|short|int|long|unsigned|signed|float|double|size_t|u?int(8|16|32|64)_t")
-set(qualifier "(static|const|constexpr|inline)[ \t]+")
-# thread_local, qualifiers, then a scalar (several words allowed) or any
-# type that is a pointer, then the name.
-set(allowed_regex "thread_local[ \t]+(${qualifier})*((${scalar})([ \t]+(${scalar}))*[ \t]+[A-Za-z_]|[A-Za-z_][A-Za-z0-9_:<>, ]*[ \t]*\\*)")
+set(scalar "bool|char|short|int|long|unsigned|signed|float|double|size_t|u?int[0-9]+_t")
+set(qualifiers "((static|const|constexpr|inline)[ \t]+)*")
+set(name_end "[A-Za-z_][A-Za-z0-9_]*[ \t]*(=|;|\\{|\\[)")
+# thread_local, qualifiers, then a scalar (several words allowed) or a plain
+# pointer (a name without template arguments, then the stars), then the
+# name, all on one line.
+set(scalar_regex "thread_local[ \t]+${qualifiers}(${scalar})([ \t]+(${scalar}))*[ \t]+${name_end}")
+set(pointer_regex
+    "thread_local[ \t]+${qualifiers}[A-Za-z_][A-Za-z0-9_:]*[ \t]*\\*+[ \t]*(const[ \t]+)?${name_end}")
 
 file(GLOB_RECURSE files RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp
      ${SOURCE_DIR}/tests/*.h ${SOURCE_DIR}/tests/*.cpp)
@@ -30,11 +34,11 @@ foreach(rel IN LISTS files)
   endif()
   file(READ ${SOURCE_DIR}/${rel} content)
   foreach(line IN LISTS lines)
-    if(NOT line MATCHES "(^|[^A-Za-z0-9_])thread_local[ \t]" OR line MATCHES "^[ \t]*(//|\\*)")
+    if(NOT line MATCHES "(^|[^A-Za-z0-9_])thread_local([ \t]|$)" OR line MATCHES "^[ \t]*(//|\\*)")
       continue()
     endif()
-    if(NOT line MATCHES "${allowed_regex}")
-      string(FIND "${content}" "${line}" pos)
+    if(NOT line MATCHES "${scalar_regex}" AND NOT line MATCHES "${pointer_regex}")
+      string(FIND "${content}" "${line}\n" pos)
       string(SUBSTRING "${content}" 0 ${pos} before)
       string(REGEX REPLACE "[^\n]" "" newlines "${before}")
       string(LENGTH "${newlines}" number)
