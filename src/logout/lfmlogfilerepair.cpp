@@ -152,7 +152,8 @@ lfmLogFileRepair::Result lfmLogFileRepair::Repair(const std::string& path, bool 
   int64_t keep = size;
   if (LastByte(p, h, size, &last) && last != '\n') {
     int64_t dataEnd = last == '\0' ? DataEnd(p, h, size) : size;
-    int64_t lineEnd = dataEnd < 0 ? -1 : LineEnd(p, h, dataEnd, kMaxTornLine);
+    // The line end before a torn line of kMaxTornLine bytes is one further back.
+    int64_t lineEnd = dataEnd < 0 ? -1 : LineEnd(p, h, dataEnd, kMaxTornLine + 1);
     if (lineEnd >= 0 && lineEnd < dataEnd - kMaxTornLine)
       lineEnd = dataEnd;  // no line of ours: only the padding goes
     else if (lineEnd > 0 && OnlyAnUnfinishedHeader(p, h, lineEnd))

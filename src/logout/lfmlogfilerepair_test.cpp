@@ -37,6 +37,8 @@ TEST(LogFileRepair, CutsTrailingPaddingAndAnIncompleteLastLineOnly) {
       {"a whole header stays", "#Remark: x\r\n#Fields: a b\r\nxy" + nuls,
        "#Remark: x\r\n#Fields: a b\r\n", 70000, 2},
       {"a run longer than any line is kept", "a\r\n" + runOn + nuls, "a\r\n" + runOn, 70000, 0},
+      {"the longest line that is cut", "a\r\n" + runOn.substr(1), "a\r\n", 0,
+       static_cast<uint64_t>(lfmLogFileRepair::kMaxTornLine)},
       {"a NUL inside a line is data", std::string("a\0b\r\n", 5), std::string("a\0b\r\n", 5), 0, 0},
   };
   for (const Case& c : cases) {
