@@ -42,7 +42,7 @@ bool IsCookieValue(std::string_view text) {
 // Scratch text of the cookie being formatted; one per thread, kept, so
 // that its storage is reused from hit to hit.
 std::string& Scratch(std::optional<std::string>& fallback) {
-  static lfmThreadLocal<std::string>& texts = *new lfmThreadLocal<std::string>;
+  static lfmThreadLocal<std::string> texts;
   std::string& text = texts.Get(fallback);
   text.clear();
   return text;

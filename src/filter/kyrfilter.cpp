@@ -183,7 +183,7 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
   lfmExceptionController::RunAtBoundary(kResponseSite, kResponseUnknown, [&] {
     // One site record per worker thread, emptied for every response: its
     // texts keep their storage from hit to hit.
-    static lfmThreadLocal<tsSiteParams>& sites = *new lfmThreadLocal<tsSiteParams>;
+    static lfmThreadLocal<tsSiteParams> sites;
     std::optional<tsSiteParams> fallback;
     tsSiteParams& site = sites.Get(fallback);
     site.Reset();

@@ -499,7 +499,7 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
     std::string lastKey;
     lfmHitCountController* last = nullptr;
   };
-  static lfmThreadLocal<Remembered>& perThread = *new lfmThreadLocal<Remembered>;
+  static lfmThreadLocal<Remembered> perThread;
   std::optional<Remembered> fallback;
   Remembered& remembered = perThread.Get(fallback);
   // The stream the log record wrote the hit's line to; its file key is

@@ -121,7 +121,7 @@ lfmLogFileController* lfmLogFileControllerPool::GetLogFileController(const lfmLo
     std::string key;
     lfmLogFileController* controller = nullptr;
   };
-  static lfmThreadLocal<Remembered>& remembered = *new lfmThreadLocal<Remembered>;
+  static lfmThreadLocal<Remembered> remembered;
   std::optional<Remembered> fallback;
   Remembered& last = remembered.Get(fallback);
   if (last.controller && last.generation == p.generation.load(std::memory_order_acquire) &&

@@ -417,7 +417,7 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     time_t t = replay ? request.GetSrcDate() : lfmClock::Now();
     // The thread's own line buffer, kept between hits; it grows as needed,
     // so a long line is written whole.
-    static lfmThreadLocal<std::string>& lines = *new lfmThreadLocal<std::string>;
+    static lfmThreadLocal<std::string> lines;
     std::optional<std::string> fallback;
     std::string& line = lines.Get(fallback);
     line.clear();

@@ -141,7 +141,7 @@ bool lfmLogStream::Admit(const lfmLogStream& stream) {
     uint64_t generation = 0;
     std::string key;
   };
-  static lfmThreadLocal<Remembered>& remembered = *new lfmThreadLocal<Remembered>;
+  static lfmThreadLocal<Remembered> remembered;
   std::optional<Remembered> fallback;
   Remembered& last = remembered.Get(fallback);
   const uint64_t generation = a.generation.load(std::memory_order_acquire);

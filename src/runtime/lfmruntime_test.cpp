@@ -337,7 +337,7 @@ struct Canary {
 std::atomic<int> Canary::whole{0}, Canary::broken{0};
 
 TEST(ThreadLocal, EachThreadKeepsItsOwnObjectUntilItEndsAndItIsDestroyedWhole) {
-  static lfmThreadLocal<Canary>& objects = *new lfmThreadLocal<Canary>;
+  static lfmThreadLocal<Canary> objects;
   std::optional<Canary> fallback;
   Canary* mine = &objects.Get(fallback);
   EXPECT_EQ(&objects.Get(fallback), mine);

@@ -9,8 +9,10 @@
 // already own. Slots run their exit hooks while the object is still whole,
 // on POSIX and on Windows alike.
 //
-// An instance lives for the process: make it with `new` and never delete it,
-// since threads may end after static destruction has begun.
+// Instances are function-local statics. When one is destroyed (at exit, or
+// when the module is unloaded) the calling thread's object goes with it and
+// the slot is freed; a thread that ends later keeps its object rather than
+// run a hook in code that may be gone.
 
 #include <new>
 #include <optional>
@@ -21,6 +23,11 @@ template <typename T>
 class lfmThreadLocal {
  public:
   lfmThreadLocal() : slot_(&Destroy) {}
+  ~lfmThreadLocal() {
+    T* mine = static_cast<T*>(slot_.GetValue());
+    slot_.SetValue(nullptr);
+    delete mine;
+  }
   lfmThreadLocal(const lfmThreadLocal&) = delete;
   lfmThreadLocal& operator=(const lfmThreadLocal&) = delete;
 
