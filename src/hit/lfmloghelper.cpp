@@ -93,7 +93,7 @@ void lfmLogHelper::StartUp(bool startHeartbeat) {
     // cut back to its last whole line, so that new lines never follow
     // padding or a torn line.
     const std::string& prefix = lfmLogRotationSettings::LogFilePrefix();
-    lfmLogFileRepair::RepairDirectory(lfmLogRotationSettings::LogFileDir(), {".log"},
+    lfmLogFileRepair::RepairDirectory(lfmLogRotationSettings::LogFileDir(), ".log",
                                       [&prefix](const std::string& name) {
                                         return lfmLogFileRepair::IsLogFileName(name, prefix);
                                       });
@@ -177,34 +177,24 @@ int lfmLogHelper::SiteMapLoad() {
 int lfmLogHelper::RecoverTemporaryFiles(const std::string& directory,
                                         const std::string& tempExtension,
                                         const std::string& finalExtension) {
-  lfmPlatform* platform = lfmPlatform::Current();
-  std::vector<lfmDirEntry> entries;
-  if (directory.empty() || !platform->ListDirectory(directory, &entries))
-    return 0;
-  std::string dir = directory;
-  if (!lfmUtility::EndsWithSeparator(dir))
-    dir += lfmPathName::kNativeSeparator;
-  std::string dotted = "." + tempExtension;
   int renamed = 0;
-  for (const lfmDirEntry& e : entries) {
-    if ((e.attributes & kAttrDirectory) ||
-        !lfmUtility::HasExtension(e.name.c_str(), dotted.c_str()))
-      continue;
-    std::string from = dir + e.name;
-    // A busy file that a live process is still writing is left to it; one
-    // that cannot be read or cut is finished as it is.
-    lfmLogFileRepair::Result repaired = lfmLogFileRepair::Repair(from, true);
-    if (repaired.state == lfmLogFileRepair::kInUse)
-      continue;
-    if (repaired.state == lfmLogFileRepair::kExamined && repaired.size == 0) {
-      platform->Remove(from);
-      continue;
-    }
-    // A finished file of the same name (the run before finished one, then
-    // began it again) is never replaced: the next free "(n)" name is taken.
-    if (lfmLogFile::FinishBusyFile(from, finalExtension))
-      ++renamed;
-  }
+  lfmLogFileRepair::ForEachFile(
+      directory, "." + tempExtension, [&](const std::string& from, const std::string&) {
+        // A busy file that a live process is still writing is left to it;
+        // one that cannot be read or cut is finished as it is.
+        lfmLogFileRepair::Result repaired = lfmLogFileRepair::Repair(from, true);
+        if (repaired.state == lfmLogFileRepair::kInUse)
+          return;
+        if (repaired.state == lfmLogFileRepair::kExamined && repaired.size == 0) {
+          lfmPlatform::Current()->Remove(from);
+          return;
+        }
+        // A finished file of the same name (the run before finished one,
+        // then began it again) is never replaced: the next free "(n)" name
+        // is taken.
+        if (lfmLogFile::FinishBusyFile(from, finalExtension))
+          ++renamed;
+      });
   return renamed;
 }
 

@@ -180,27 +180,29 @@ bool lfmLogFileRepair::IsLogFileName(const std::string& name, const std::string&
          name.find("-kyr-") != std::string::npos;
 }
 
-int lfmLogFileRepair::RepairDirectory(const std::string& directory,
-                                      const std::vector<std::string>& extensions,
-                                      const std::function<bool(const std::string&)>& ours) {
-  lfmPlatform* platform = lfmPlatform::Current();
+void lfmLogFileRepair::ForEachFile(
+    const std::string& directory, const std::string& extension,
+    const std::function<void(const std::string&, const std::string&)>& visit) {
   std::vector<lfmDirEntry> entries;
-  if (directory.empty() || !platform->ListDirectory(directory, &entries))
-    return 0;
+  if (directory.empty() || !lfmPlatform::Current()->ListDirectory(directory, &entries))
+    return;
   std::string dir = directory;
   if (!lfmUtility::EndsWithSeparator(dir))
     dir += lfmPathName::kNativeSeparator;
+  for (const lfmDirEntry& e : entries)
+    if (!(e.attributes & kAttrDirectory) &&
+        lfmUtility::HasExtension(e.name.c_str(), extension.c_str()))
+      visit(dir + e.name, e.name);
+}
+
+int lfmLogFileRepair::RepairDirectory(const std::string& directory, const std::string& extension,
+                                      const std::function<bool(const std::string&)>& ours) {
   int repaired = 0;
-  for (const lfmDirEntry& e : entries) {
-    if ((e.attributes & kAttrDirectory) || e.size == 0 || (ours && !ours(e.name)))
-      continue;
-    for (const std::string& ext : extensions) {
-      if (!lfmUtility::HasExtension(e.name.c_str(), ext.c_str()))
-        continue;
-      Result r = Repair(dir + e.name);
-      repaired += r.padding > 0 || r.torn > 0;
-      break;
-    }
-  }
+  ForEachFile(directory, extension, [&](const std::string& path, const std::string& name) {
+    if (ours && !ours(name))
+      return;
+    Result r = Repair(path);
+    repaired += r.padding > 0 || r.torn > 0;
+  });
   return repaired;
 }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 class lfmLogFileRepair {
  public:
@@ -42,13 +41,17 @@ class lfmLogFileRepair {
   // repaired only `withoutLock`.
   static Result Repair(const std::string& path, bool withoutLock = false);
 
-  // Repairs every file of `directory` whose name ends with one of
-  // `extensions` (each with its dot) and, when `ours` is given, that it
-  // accepts (the directory may hold other programs' files); returns how
-  // many were cut.
-  static int RepairDirectory(const std::string& directory,
-                             const std::vector<std::string>& extensions,
+  // Repairs every file of `directory` whose name ends with `extension`
+  // (with its dot) and, when `ours` is given, that it accepts (the directory
+  // may hold other programs' files); returns how many were cut.
+  static int RepairDirectory(const std::string& directory, const std::string& extension,
                              const std::function<bool(const std::string& name)>& ours = nullptr);
+
+  // Calls `visit` with the path and the name of every file (not directory)
+  // of `directory` whose name ends with `extension` (with its dot).
+  static void ForEachFile(
+      const std::string& directory, const std::string& extension,
+      const std::function<void(const std::string& path, const std::string& name)>& visit);
 
   // Whether `name` is one the log output gives its files with the
   // configured prefix: "<prefix>...", "<key>_<prefix>..." of split hosted

@@ -69,7 +69,7 @@ TEST(LogFileRepair, OnlyTheLogOutputsClosedFilesAreExamined) {
   ASSERT_NE(writer, kInvalidFileHandle);
   ASSERT_TRUE(p->MarkWriting(writer));
   auto ours = [](const std::string& name) { return lfmLogFileRepair::IsLogFileName(name, "hlg"); };
-  EXPECT_EQ(lfmLogFileRepair::RepairDirectory(root.Path(), {".log"}, ours), 1);
+  EXPECT_EQ(lfmLogFileRepair::RepairDirectory(root.Path(), ".log", ours), 1);
   EXPECT_EQ(root.Read("hlg_closed.log"), "a\r\n");
   for (const char* name : {"hlg_open.log", "app.log", "hlg_x.txt"})
     EXPECT_EQ(root.Read(name), "a\r\nb") << name;
@@ -81,7 +81,7 @@ TEST(LogFileRepair, OnlyTheLogOutputsClosedFilesAreExamined) {
   // Where the file system cannot tell a live writer, a log file is left.
   root.Write("hlg_closed.log", "a\r\nb");
   root.Platform().noFileLocks = true;
-  EXPECT_EQ(lfmLogFileRepair::RepairDirectory(root.Path(), {".log"}, ours), 0);
+  EXPECT_EQ(lfmLogFileRepair::RepairDirectory(root.Path(), ".log", ours), 0);
   EXPECT_EQ(root.Read("hlg_closed.log"), "a\r\nb");
 
   // The names the log output gives its files, in every model.
