@@ -19,27 +19,13 @@
 #include "config/zrconfig.h"
 #include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
+#include "fuzz/fuzzroot.h"
 #include "util/lfmtimefuncs.h"
 
 namespace {
 
-// A per-process root whose configuration turns the debug log off, so that
-// raising the warnings writes nothing. Removed when the process exits.
 const std::string& ScratchDir() {
-  static const std::string dir = [] {
-    auto p = std::filesystem::temp_directory_path() /
-             ("kyrfuzz-cookiesettings-" + std::to_string(getpid()));
-    std::filesystem::create_directories(p / "cfg");
-    std::filesystem::create_directories(p / "log");
-    std::ofstream(p / "cfg" / "kyr.cfg") << "[auditlog]\ndebuglevel = 0\n";
-    return p.string();
-  }();
-  return dir;
-}
-
-void RemoveScratchDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(ScratchDir(), ec);
+  return ScratchRoot("kyrfuzz-cookiesettings");
 }
 
 bool IsDigits(const std::string& s, size_t from, size_t n) {
@@ -97,8 +83,7 @@ void CheckValues(const lfmCookieSettings::Values& v) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("ZR_ROOT", ScratchDir().c_str(), 1);
-  std::atexit(RemoveScratchDir);
+  ScratchDir();
   return 0;
 }
 

@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzzroot.h"
 #include "hit/lfmrequest.h"
 #include "hitcount/lfmhitcountcontrollerpool.h"
 #include "sitemap/tssiteparams.h"
@@ -34,31 +35,17 @@ constexpr size_t kMaxHits = 512;
 
 // A per-process root whose configuration counts hits per KYR ID in the
 // hosted model, without a bound on the keys, and rotates the file every
-// second flush. Removed when the
-// process exits.
+// second flush.
 const std::string& ScratchDir() {
-  static const std::string dir = [] {
-    auto p =
-        std::filesystem::temp_directory_path() / ("kyrfuzz-hitcount-" + std::to_string(getpid()));
-    std::filesystem::create_directories(p / "cfg");
-    std::filesystem::create_directories(p / "log");
-    std::filesystem::create_directories(p / "hc");
-    std::ofstream(p / "cfg" / "kyr.cfg")
-        << "[auditlog]\ndebuglevel = 0\n"
-           "[logserver]\nhostedmodel = true\ntrackhitcount = true\n"
-           "hitcountlogfiledir = %zr_root%/hc/\nhitcountrotatebyflush = true\n"
-           "hitcountflushesperrotation = 2\n"
-           // No bound on the per-site streams: the harness counts without
-           // writing log lines, so no stream is ever admitted by a write.
-           "maxlogstreams = 0\n";
-    return p.string();
-  }();
-  return dir;
-}
-
-void RemoveScratchDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(ScratchDir(), ec);
+  return ScratchRoot("kyrfuzz-hitcount",
+                     "[logserver]\nhostedmodel = true\ntrackhitcount = true\n"
+                     "hitcountlogfiledir = %zr_root%/hc/\nhitcountrotatebyflush = true\n"
+                     "hitcountflushesperrotation = 2\n"
+                     // No bound on the per-site streams: the harness counts
+                     // without writing log lines, so no stream is ever
+                     // admitted by a write.
+                     "maxlogstreams = 0\n",
+                     {"hc"});
 }
 
 // Replaces the check code of a well-sized ID with the one its body gives, as
@@ -148,8 +135,7 @@ void CheckFiles(const std::string& dir, uint64_t* summary, uint64_t* global,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("ZR_ROOT", ScratchDir().c_str(), 1);
-  std::atexit(RemoveScratchDir);
+  ScratchDir();
   return 0;
 }
 

@@ -12,30 +12,15 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzzroot.h"
 #include "sitemap/tssitemapreader.h"
 #include "sitemap/tssiteparammap.h"
 #include "sitemap/tssiteparams.h"
 
 namespace {
 
-// A per-process root: cfg/kyr.cfg turns the debug log off, so the swap's
-// info lines neither reach standard error nor make every run look for a
-// configuration. Removed when the process exits.
 const std::string& ScratchDir() {
-  static const std::string dir = [] {
-    auto p =
-        std::filesystem::temp_directory_path() / ("kyrfuzz-sitemap-" + std::to_string(getpid()));
-    std::filesystem::create_directories(p / "cfg");
-    std::filesystem::create_directories(p / "log");
-    std::ofstream(p / "cfg" / "kyr.cfg") << "[auditlog]\ndebuglevel = 0\n";
-    return p.string();
-  }();
-  return dir;
-}
-
-void RemoveScratchDir() {
-  std::error_code ec;
-  std::filesystem::remove_all(ScratchDir(), ec);
+  return ScratchRoot("kyrfuzz-sitemap");
 }
 
 // The value in the "kyrid" column of the first data line, as the reader
@@ -82,8 +67,7 @@ void UseHeaders(const tsSiteMapReader& reader, int32_t rc) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  setenv("ZR_ROOT", ScratchDir().c_str(), 1);
-  std::atexit(RemoveScratchDir);
+  ScratchDir();
   return 0;
 }
 
