@@ -18,17 +18,28 @@
 
 namespace {
 
-TEST(HeartBeat, FlushesAndReleasesByTheirRatesAndFollowsAClockThatGoesBack) {
-  TempRoot root(
-      "[logrotation]\ngmtrotation = true\nrotationperiod = hourly\nlogfiledir = "
-      "%zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 60\nbufferflushrate = 60\n"
-      "filecheckrate = 900\n");
+// Hourly files, a flush a minute and a release check every 15 minutes; one
+// line written at 13:50 and both last actions set to then.
+const char kRates[] =
+    "[logrotation]\ngmtrotation = true\nrotationperiod = hourly\nlogfiledir = "
+    "%zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 60\nbufferflushrate = 60\n"
+    "filecheckrate = 900\n";
+const char kFile[] = "weblog/hlg_hr14_may_07_2004.log";
+const time_t kLineTime = UtcTime(2004, 5, 7, 13, 50);
+
+lfmLogFileController* WriteOneLine() {
   lfmLogFileControllerPool::Initialize(10, "#H\r\n");
-  const time_t t = UtcTime(2004, 5, 7, 13, 50);
   lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
-  ctl->Write(t, "a\r\n", 3, t, 2);
-  const std::string file = "weblog/hlg_hr14_may_07_2004.log";
-  lfmHeartBeat::SetLastActionsForTest(t);
+  ctl->Write(kLineTime, "a\r\n", 3, kLineTime, 2);
+  lfmHeartBeat::SetLastActionsForTest(kLineTime);
+  return ctl;
+}
+
+TEST(HeartBeat, FlushesAndReleasesByTheirRatesAndFollowsAClockThatGoesBack) {
+  TempRoot root(kRates);
+  const time_t t = kLineTime;
+  lfmLogFileController* ctl = WriteOneLine();
+  const std::string file = kFile;
 
   lfmHeartBeat::Tick(t + 30);  // within both rates: nothing
   EXPECT_EQ(lfmHeartBeat::LastFlush(), t);
@@ -64,16 +75,10 @@ TEST(HeartBeat, AFailedStepIsReportedAndItsNextTurnDoesTheWork) {
   };
   for (const Case& c : cases) {
     const int name = static_cast<int>(c.step);
-    TempRoot root(
-        "[logrotation]\ngmtrotation = true\nrotationperiod = hourly\nlogfiledir = "
-        "%zr_root%\\weblog\\\n[logserver]\nheartbeatrate = 60\nbufferflushrate = 60\n"
-        "filecheckrate = 900\n");
-    lfmLogFileControllerPool::Initialize(10, "#H\r\n");
-    const time_t t = UtcTime(2004, 5, 7, 13, 50);
-    lfmLogFileController* ctl = lfmLogFileControllerPool::GetLogFileController("NonHosted");
-    ctl->Write(t, "a\r\n", 3, t, 2);
-    const std::string file = "weblog/hlg_hr14_may_07_2004.log";
-    lfmHeartBeat::SetLastActionsForTest(t);
+    TempRoot root(kRates);
+    const time_t t = kLineTime;
+    lfmLogFileController* ctl = WriteOneLine();
+    const std::string file = kFile;
     int throws = 1;
     lfmHeartBeat::SetStepHookForTest([&](lfmHeartBeat::Step step) {
       if (step != c.step || throws-- <= 0)
