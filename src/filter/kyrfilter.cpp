@@ -154,9 +154,10 @@ DWORD HandleResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
   }
   // Counted once its line is written, whatever the response headers meet;
   // a hit whose new log stream was refused is answered but not counted.
-  if (lfmLogRecord::WriteLogRecord(*record, site, &hitTime) &&
+  lfmLogStream stream;
+  if (lfmLogRecord::WriteLogRecord(*record, site, &hitTime, &stream) &&
       lfmLogServerSettings::TrackHitCount())
-    lfmHitCountControllerPool::CountHit(*record, site, hitTime);
+    lfmHitCountControllerPool::CountHit(stream, hitTime);
   lfmLogHelper::PerformFixup(*record);
   return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }

@@ -486,6 +486,12 @@ bool lfmHitCountControllerPool::IsInitialized() {
 
 void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSiteParams& site,
                                          time_t hitTime) {
+  lfmLogStream stream;  // a local: see lfmLogStream on per-thread copies
+  lfmLogStream::ForHit(request, site, stream);
+  CountHit(stream, hitTime);
+}
+
+void lfmHitCountControllerPool::CountHit(const lfmLogStream& stream, time_t hitTime) {
   Pool& p = State();
   // Each thread remembers the controllers of the keys it counted; a key
   // needs the pool lock only the first time a thread counts it. The map
@@ -502,12 +508,10 @@ void lfmHitCountControllerPool::CountHit(lfmRequestData& request, const tsSitePa
   static lfmThreadLocal<Remembered> perThread;
   std::optional<Remembered> fallback;
   Remembered& remembered = perThread.Get(fallback);
-  // The stream the log record wrote the hit's line to; its file key is
-  // the counter's key.
-  lfmLogStream stream;  // a local: see lfmLogStream on per-thread copies
   if (!p.initialized.load(std::memory_order_acquire))
     ThrowNotInitialized("GetHitCountController");
-  lfmLogStream::ForHit(request, site, stream);
+  // The stream the log record wrote the hit's line to; its file key is
+  // the counter's key.
   const std::string& key = stream.fileKey;
   uint64_t generation = p.generation.load(std::memory_order_acquire);
   if (remembered.generation != generation) {

@@ -13,6 +13,7 @@
 #include <string>
 
 class lfmRequestData;
+struct lfmLogStream;
 struct tsSiteParams;
 
 class lfmHitCountControllerPool {
@@ -36,6 +37,9 @@ class lfmHitCountControllerPool {
   // lfmLogStream::Admit refuses is not counted (and counted as refused). Throws whException when
   // the pool is not initialised.
   static void CountHit(lfmRequestData& request, const tsSiteParams& site, time_t hitTime);
+  // The same for a hit whose line went to `stream` (lfmLogRecord hands it
+  // over, so that the stream is worked out once per hit).
+  static void CountHit(const lfmLogStream& stream, time_t hitTime);
   // Counts one request at `t` in the global counter. Throws likewise.
   static void CountRequest(time_t t);
 

@@ -411,7 +411,7 @@ void lfmLogRecord::BuildFileKey(lfmRequestData& request, std::string& key,
 }
 
 bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& site,
-                                  time_t* hitTime) {
+                                  time_t* hitTime, lfmLogStream* written) {
   try {
     bool replay = lfmLogServerSettings::ReplayInProgress();
     time_t t = replay ? request.GetSrcDate() : lfmClock::Now();
@@ -457,6 +457,8 @@ bool lfmLogRecord::WriteLogRecord(lfmRequestData& request, const tsSiteParams& s
     // The time of the site's own line; copies may carry a later one.
     if (hitTime)
       *hitTime = lineTime;
+    if (written)
+      *written = std::move(stream);
     return true;
   } catch (const whException& e) {
     lfmExceptionController::ReportAndRethrow(e, whMethodId("lfmLogRecord", "WriteLogRecord"));

@@ -55,13 +55,14 @@ class lfmLogRecord {
 
   // Formats one hit and writes it through the controller of its file key;
   // a routed hit of a site with further KYR IDs is copied to each of them
-  // as a real-time line. `hitTime` (optional) receives the time written.
-  // False, with nothing written, when the hit's stream is refused
-  // (lfmLogStream::Admit): its key is new and "maxlogstreams" are in use.
-  // Any whException is reported (lfmLogRecord / WriteLogRecord) and thrown
-  // on. Thread-safe.
+  // as a real-time line. `hitTime` (optional) receives the time written,
+  // and `written` (optional) the stream of the site's own line, for the
+  // hit counter. False, with nothing written, when the hit's stream is
+  // refused (lfmLogStream::Admit): its key is new and "maxlogstreams" are in
+  // use. Any whException is reported (lfmLogRecord / WriteLogRecord) and
+  // thrown on. Thread-safe.
   static bool WriteLogRecord(lfmRequestData& request, const tsSiteParams& site,
-                             time_t* hitTime = nullptr);
+                             time_t* hitTime = nullptr, lfmLogStream* written = nullptr);
 
   // The header block (without the remark line the controller class adds):
   // software, version, the build time (now, UTC) and the "#Fields:" line.
