@@ -1,23 +1,28 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the host need, when
 # any is missing. Needs root (or sudo) only when something must be installed.
+#   scripts/deps.sh --run    only what building and running kyrhost needs
 #   scripts/deps.sh          build, tests (end-to-end ones included) and kyrhost
 #   scripts/deps.sh --bench  also what bench/host_vs_nginx.sh runs (nginx, wrk)
 #   scripts/deps.sh --windows  also the Windows cross build and Wine, which runs
 #                              its tests (mingw-w64 with posix threads, wine64)
 set -euo pipefail
 
-PACKAGES=(
-  g++ cmake ninja-build make pkg-config
+RUN_PACKAGES=(g++ cmake ninja-build make pkg-config libboost-dev libssl-dev openssl)
+TEST_PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libbenchmark-dev
-  libboost-dev libssl-dev openssl
   clang clang-format libclang-rt-dev
-  # end-to-end tests: a real HTTP client, a browser, a log analyser
-  libcurl4-openssl-dev curl chromium goaccess
+  # end-to-end tests: a real HTTP client, a browser, a log analyser, the
+  # web server and balancer the README's snippets are written for, the
+  # Debian package's checks (dpkg-deb, systemd-analyze)
+  libcurl4-openssl-dev curl chromium goaccess nginx-light haproxy dpkg-dev systemd
 )
+PACKAGES=("${RUN_PACKAGES[@]}")
+run_only=0
 for arg in "$@"; do
   case "$arg" in
+    --run) run_only=1 ;;
     --bench) PACKAGES+=(nginx-light wrk) ;;
     --windows)
       PACKAGES+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
@@ -25,6 +30,7 @@ for arg in "$@"; do
     *) echo "deps.sh: unknown option: $arg" >&2; exit 2 ;;
   esac
 done
+[ "$run_only" -eq 1 ] || PACKAGES+=("${TEST_PACKAGES[@]}")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/deps.sh
+scripts/deps.sh --run
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF \
   -DKYR_BUILD_BENCH=OFF >/dev/null
 cmake --build build-release -j "$(nproc 2>/dev/null || echo 2)" --target kyrhost kyrfilter
