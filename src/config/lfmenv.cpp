@@ -11,7 +11,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmenv.cpp";
+const char kModule[] = "./src/config/lfmenv.cpp";
 using whText::kConfigLoad;
 using whText::kEnvNotSet;
 const char kRootPrefix[] = "%zr_root%";

@@ -5,7 +5,7 @@
 #include "util/whexceptiontexts.h"
 
 namespace {
-const char kModule[] = "./src/lfmmapretriever.cpp";
+const char kModule[] = "./src/config/lfmmapretriever.cpp";
 }  // namespace
 
 bool lfmMapRetriever::Get(const zrConfig& config, std::vector<Entry>& out) {

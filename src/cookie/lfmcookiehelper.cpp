@@ -81,7 +81,7 @@ bool lfmCookieHelper::PopulateValue(std::string_view piece, std::string_view* va
 
 bool lfmCookieHelper::GetOptOutCookie(const char* header) {
   if (!header || !*header)
-    throw whException("lfmCookieHelper", "GetOptOutCookie()", "./src/lfmcookiehelper", __LINE__,
+    throw whException("lfmCookieHelper", "GetOptOutCookie()", "./src/cookie/lfmcookiehelper.cpp", __LINE__,
                       whText::kFreeText, "Attempted to parse empty cookie string.");
   std::string_view piece, value;
   if (!FindCookie(header, lfmCookieSettings::OptOutCookieName(), &piece))

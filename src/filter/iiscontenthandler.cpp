@@ -13,7 +13,7 @@ namespace {
 
 const char kClass[] = "hitfunnel";
 const char kMethod[] = "RemapURL()";
-const char kModule[] = "./src/iiscontenthandler";
+const char kModule[] = "./src/filter/iiscontenthandler.cpp";
 
 struct SiteRoot {
   lfmMutex lock;

@@ -12,7 +12,7 @@
 namespace {
 
 const char kClass[] = "iisRequestData";
-const char kModule[] = "./src/iisrequestdata.cpp";
+const char kModule[] = "./src/filter/iisrequestdata.cpp";
 
 // Copies at most `size` - 1 bytes and terminates.
 void CopyBounded(char* buffer, size_t size, const char* text) {
@@ -531,7 +531,7 @@ namespace {
 
 lfmThreadObjects<iisRequestData>& Records() {
   static lfmThreadObjects<iisRequestData> pool("iisRequestDataPool", "GetRequestData()",
-                                               "iisRequestData", "./src/iisrequestdata");
+                                               "iisRequestData", "./src/filter/iisrequestdata.cpp");
   return pool;
 }
 

@@ -15,7 +15,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmlogelementmap.cpp";
+const char kModule[] = "./src/hit/lfmlogelementmap.cpp";
 
 struct ElementName {
   const char* name;

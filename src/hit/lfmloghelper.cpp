@@ -37,7 +37,7 @@
 namespace {
 
 const char kClass[] = "lfmLogHelper";
-const char kModule[] = "./src/lfmloghelper.cpp";
+const char kModule[] = "./src/hit/lfmloghelper.cpp";
 
 // Appends one "name=value" item to the extra-parameter text.
 void AddParam(std::string& extra, const char* item) {

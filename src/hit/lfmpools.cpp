@@ -11,19 +11,19 @@ namespace {
 // every worker thread has ended.
 lfmThreadObjects<lfmParseMap>& ParseMaps() {
   static lfmThreadObjects<lfmParseMap> pool("lfmParseMapPool", "GetParseMap()", "lfmParseMap",
-                                            "./src/lfmparsemappool");
+                                            "./src/hit/lfmpools.cpp");
   return pool;
 }
 
 lfmThreadObjects<lfmCookie>& Cookies() {
   static lfmThreadObjects<lfmCookie> pool("lfmCookiePool", "GetCookie()", "lfmCookie",
-                                          "./src/lfmcookiepool");
+                                          "./src/hit/lfmpools.cpp");
   return pool;
 }
 
 lfmThreadObjects<lfmRequest>& Requests() {
   static lfmThreadObjects<lfmRequest> pool("lfmRequestPool", "GetRequest()", "lfmRequest",
-                                           "./src/lfmrequestpool");
+                                           "./src/hit/lfmpools.cpp");
   return pool;
 }
 
@@ -46,7 +46,7 @@ lfmParseMap* lfmParseMapPool::GetParseMapReset() {
       throw;
   }
   if (!map)
-    throw whException("lfmParseMapPool", "GetParseMapReset", "./src/lfmparsemappool", __LINE__,
+    throw whException("lfmParseMapPool", "GetParseMapReset", "./src/hit/lfmpools.cpp", __LINE__,
                       whText::kCreateObject, "lfmParseMap");
   map->Reset();
   return map;

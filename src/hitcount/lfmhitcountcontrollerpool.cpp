@@ -32,7 +32,7 @@ const char* const lfmHitCountControllerPool::kHeader =
 
 namespace {
 
-const char kModule[] = "./src/lfmhitcountcontrollerpool.cpp";
+const char kModule[] = "./src/hitcount/lfmhitcountcontrollerpool.cpp";
 const char kClass[] = "lfmHitCountControllerPool";
 const char kWithRotation[] = "FlushHitCountsWithRotation()";
 const char kWithoutRotation[] = "FlushHitCountsWithoutRotation()";

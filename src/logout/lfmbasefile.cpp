@@ -10,7 +10,7 @@
 #include "util/whexceptiontexts.h"
 
 namespace {
-const char kModule[] = "./src/lfmbasefile.cpp";
+const char kModule[] = "./src/logout/lfmbasefile.cpp";
 }
 
 lfmBaseFile::lfmBaseFile() : lfmBaseFile("lfmBaseFile") {}

@@ -6,7 +6,7 @@
 #include "util/whexceptiontexts.h"
 
 namespace {
-const char kModule[] = "./src/lfmbufferedfile.cpp";
+const char kModule[] = "./src/logout/lfmbufferedfile.cpp";
 }
 
 void lfmWriteBuffer::SetSize(uint32_t size) {

@@ -12,7 +12,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmlogfile.cpp";
+const char kModule[] = "./src/logout/lfmlogfile.cpp";
 
 bool HostedServiceModel() {
   return lfmLogServerSettings::HostedModel() && tsServiceModelSettings::ServiceModel();

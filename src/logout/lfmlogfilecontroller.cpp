@@ -14,7 +14,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmlogfilecontroller.cpp";
+const char kModule[] = "./src/logout/lfmlogfilecontroller.cpp";
 const char kRemark[] = "#Remark: KYR-p\r\n";
 
 struct HeaderStore {

@@ -20,7 +20,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmlogfilecontrollerpool.cpp";
+const char kModule[] = "./src/logout/lfmlogfilecontrollerpool.cpp";
 
 using ControllerPtr = std::shared_ptr<lfmLogFileController>;
 

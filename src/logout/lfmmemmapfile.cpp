@@ -8,7 +8,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmmemmapfile.cpp";
+const char kModule[] = "./src/logout/lfmmemmapfile.cpp";
 
 // Platform open flags for the creation disposition in `flags` (create
 // 0x100, truncate 0x200, exclusive 0x400): open existing, open always,

@@ -3,7 +3,7 @@
 #include "util/whexceptiontexts.h"
 
 namespace {
-const char kModule[] = "./src/lfmrequestdata.cpp";
+const char kModule[] = "./src/logout/lfmrequestdata.cpp";
 }
 
 void lfmRequestData::CheckValidity() const {

@@ -6,7 +6,7 @@
 
 namespace {
 constexpr const char* kClass = "lfmMAC";
-constexpr const char* kModule = "./src/lfmmac";
+constexpr const char* kModule = "./src/util/lfmmac.cpp";
 }  // namespace
 
 void lfmMAC::Update(const void* data, size_t length) {

@@ -8,7 +8,7 @@
 #include "util/whexception.h"
 
 namespace {
-const char kModule[] = "./src/lfmquickstring.cpp";
+const char kModule[] = "./src/util/lfmquickstring.cpp";
 char g_empty[1] = {0};
 // Growth slack added to every reallocation.
 constexpr uint64_t kGrowth = 64;

@@ -9,7 +9,7 @@
 
 namespace {
 
-const char kModule[] = "./src/lfmtimefuncs.cpp";
+const char kModule[] = "./src/util/lfmtimefuncs.cpp";
 using whText::kInvalidUsage;
 
 const char* const kMonths[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",

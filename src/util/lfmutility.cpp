@@ -6,7 +6,7 @@
 #include "util/whexceptiontexts.h"
 
 namespace {
-const char kModule[] = "./src/lfmutility.cpp";
+const char kModule[] = "./src/util/lfmutility.cpp";
 using whText::kInvalidUsage;
 
 std::string_view Cut(std::string_view s) {
