@@ -6,6 +6,7 @@
 
 #include <tuple>
 
+#include "config/lfmknownsettings.h"
 #include "config/lfmmapretriever.h"
 #include "config/zrconfig.h"
 #include "cookie/lfmcookiesettings.h"
@@ -101,47 +102,11 @@ TEST_F(ShippedConfig, CarriesTheLogElementMap) {
   }
 }
 
-TEST_F(ShippedConfig, EveryKeyIsOneTheCollectorReads) {
+TEST_F(ShippedConfig, EveryKeyIsOneTheCollectorReadsInTheFormItReads) {
   // A key misspelt in the installer's file would silently mean its default.
-  std::string text = ReadFileText(KYR_SHIPPED_CONFIG);
-  const std::string known =
-      " loggingfilename noscriptfilename contentfilename statsenabled loginvalidhits "
-      "logtruncatedhits issuep3p p3p p3pfrom hostedmodel loginvalidkyrid usememmappedfile "
-      "uselazyfileclose maxhandlecount maxlogstreams writebuffersize heartbeatrate bufferflushrate "
-      "filecheckrate splitlogs replayinprogress cfgbyhit kyridbacktoversion "
-      "trackfirsttimecookies enableheaderparams headerparamslist trackhitcount "
-      "hitcountflushrate hitcountlogfiledir hitcountlogfileext hitcountlimitbysize "
-      "hitcountmaxsize hitcountrotatebyflush hitcountflushesperrotation logelementcount "
-      "logelement parameter required rotationperiod hoursinterval minutesinterval weekstart "
-      "logfileprefix logfiledir usenumericmonth gmtrotation limitbysize maxlogfilesize logdate "
-      "logtime logclientip logusername logserverip logmethod loguristem loguriquery "
-      "loghttpstatus logbytessent logprotocolversion loguseragent logcookie logreferer "
-      "logkyrid servicemodel sitemapenabled sitemapreloadsame sitemapcheckstatus "
-      "sitemapfullpath sitemapbackupdir sitemapreloadrate sitemapsleeptime sitemaplockmodel "
-      "rotationratestandardlag rotationrateshortlag rotationraterealtime shortlaglogfiledir "
-      "realtimelogfiledir trackvisitors trackvisitorssessioncookiename "
-      "trackvisitorsdailycookiename type debuglevel systemdebuglevel auditlimitbysize "
-      "auditlimitbysizemethod auditmaxsize audittrimsize auditfilename auditfilenameprefix "
-      "auditfilenameext requestmessagesperminute enabled cookiename path domain includepath "
-      "expirationtype "
-      "expirationseconds expirationdate cookieversion magiccode validatecookie "
-      "validateoldcookie reissuebadcookie secure useoptoutcookie optoutcookiename samesite "
-      "httponly ";
-  size_t keys = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string line =
-        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? text.size() : end + 1;
-    size_t eq = line.find('=');
-    if (line.empty() || line[0] == '#' || line[0] == '[' || eq == std::string::npos)
-      continue;
-    std::string key = line.substr(0, line.find_last_not_of(' ', eq - 1) + 1);
-    EXPECT_NE(known.find(" " + key + " "), std::string::npos) << key;
-    ++keys;
-  }
-  EXPECT_GT(keys, 120u);
+  for (const lfmKnownSettings::Finding& f : lfmKnownSettings::Check(shipped_))
+    ADD_FAILURE() << "[" << f.section << "] " << f.key << " = " << f.value;
+  EXPECT_GT(shipped_.AllSettings().size(), 120u);
 }
 
 }  // namespace

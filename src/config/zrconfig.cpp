@@ -538,6 +538,26 @@ bool zrConfig::GetBool(const char* key, bool def, const char* section) const {
   return def;
 }
 
+std::vector<zrConfig::Setting> zrConfig::AllSettings() const {
+  lfmScopedGuard guard(ConfigLock());
+  std::vector<const Section*> sections;
+  for (const auto& s : sections_)
+    sections.push_back(&s.second);
+  std::sort(sections.begin(), sections.end(),
+            [](const Section* a, const Section* b) { return a->order < b->order; });
+  std::vector<Setting> out;
+  for (const Section* section : sections) {
+    std::vector<const Entry*> entries;
+    for (const auto& e : section->settings)
+      entries.push_back(&e.second);
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry* a, const Entry* b) { return a->order < b->order; });
+    for (const Entry* e : entries)
+      out.push_back({section->name, e->key, e->value});
+  }
+  return out;
+}
+
 std::string zrConfig::GetString(const char* key, const char* def, const char* section) const {
   lfmScopedGuard guard(ConfigLock());
   const Entry* e = Find(key, section);

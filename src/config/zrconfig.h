@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "runtime/lfmthreadsafety.h"
 #include "util/lfmquickstring.h"
@@ -80,6 +81,15 @@ class zrConfig {
   // The conversion GetInt applies to a value's text.
   static int32_t ToInt(const char* text);
   bool HasKey(const char* key, const char* section = nullptr) const;
+
+  struct Setting {
+    std::string section;  // as first written ("defaults" before any header)
+    std::string key;      // as first written
+    std::string value;
+  };
+  // Every setting held, section by section in the order they were first
+  // met, each section's settings in file order.
+  std::vector<Setting> AllSettings() const;
 
   // Setters create the section and key as needed, count the change and mark
   // the object dirty.
