@@ -92,15 +92,14 @@ for script in postinst prerm postrm; do
     fail "no executable $script"
   elif ! sh -n "$work/control/$script"; then
     fail "$script is not valid sh"
-  elif grep -q '@[A-Z_]*@' "$work/control/$script"; then
-    fail "$script has an unconfigured @VARIABLE@"
+  elif grep -Eq '^[a-z]+=/?$|^unit=\.service$' "$work/control/$script"; then
+    fail "$script names an empty user, path or unit: $(grep -E '^[a-z]+=' "$work/control/$script")"
   fi
 done
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = "$name" ] || fail "Package: $(field Package)"
 [[ "$(field Version)" =~ ^[0-9]+(\.[0-9]+)*-1$ ]] || fail "Version: $(field Version)"
 [[ "$(field Maintainer)" =~ ^.+\ \<.+@.+\>$ ]] || fail "Maintainer: $(field Maintainer)"
-[ -n "$(field Description)" ] || fail "no Description"
 for dep in 'libc6 (>= ' 'libstdc++6' 'libssl3' 'passwd'; do
   [[ "$(field Depends)" == *"$dep"* ]] || fail "Depends lacks $dep: $(field Depends)"
 done
@@ -114,7 +113,6 @@ if [ "$changed" -ne 2 ] || ! grep -qx '> auditlimitbysize = true' "$work/cfg.dif
   fail "packaged kyr.cfg differs from conf/kyr.cfg by more than the audit file limit:"
   cat "$work/cfg.diff" >&2
 fi
-grep -rlI '@[A-Z_]*@' "$tree" >"$work/unconfigured.txt" && fail "unconfigured @VARIABLE@ in $(cat "$work/unconfigured.txt")"
 
 # --- new-cookie-key: the first installation's key ------------------------------
 keytool=$tree/usr/lib/$name/new-cookie-key
