@@ -248,5 +248,11 @@ std::vector<lfmKnownSettings::Finding> lfmKnownSettings::Check(const zrConfig& c
     if (!s.value.empty() && !Readable(*k, s.value, &wanted, &inForce))
       findings.push_back({Finding::kUnreadableValue, s.section, s.key, s.value, wanted, inForce});
   }
+  for (const zrConfig::Setting& r : config.IgnoredRepeats()) {
+    if (!Find(r.section, r.key))
+      continue;  // an unknown key is named once, above
+    std::string first = config.GetString(r.key.c_str(), "", r.section.c_str());
+    findings.push_back({Finding::kRepeatedKey, r.section, r.key, r.value, "", first});
+  }
   return findings;
 }

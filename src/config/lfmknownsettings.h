@@ -41,16 +41,18 @@ class lfmKnownSettings {
   static bool IsKnownSection(const std::string& section);
 
   struct Finding {
-    enum Kind { kUnknownSection, kUnknownKey, kUnreadableValue };
+    enum Kind { kUnknownSection, kUnknownKey, kUnreadableValue, kRepeatedKey };
     Kind kind;
     std::string section;
     std::string key;      // empty for kUnknownSection
     std::string value;    // kUnreadableValue: the value as written
     std::string wanted;   // kUnreadableValue: what the value should be, as a phrase
-    std::string inForce;  // kUnreadableValue: what the collector uses instead
+    std::string inForce;  // kUnreadableValue, kRepeatedKey: what the collector uses instead
   };
   // What `config` holds that the collector cannot use: each section it does
   // not read (once, not its keys), each key it does not read in a section
-  // it reads, and each value of the wrong form; in file order.
+  // it reads, and each value of the wrong form, section by section as
+  // zrConfig::AllSettings gives them; then each repeat of a key the
+  // collector reads, which the first occurrence hides.
   static std::vector<Finding> Check(const zrConfig& config);
 };

@@ -218,8 +218,10 @@ void zrConfig::ReadLines(std::FILE* f, bool* readError) {
       case LineKind::kSetting:
         if (key.empty() || (value.empty() && !keepEmpty_))
           break;
-        if (current->settings.count(key))
+        if (current->settings.count(key)) {
+          repeats_.push_back({current->name, key, value});
           break;  // the first occurrence wins
+        }
         current->settings.emplace(key, Entry{key, value, nextOrder_++});
         ++settingsRead_;
         break;
@@ -417,6 +419,7 @@ bool zrConfig::Save(bool clearAfter) {
 void zrConfig::Clear() {
   lfmScopedGuard guard(ConfigLock());
   sections_.clear();
+  repeats_.clear();
   changeCount_ = 0;
   sectionsRead_ = 0;
   settingsRead_ = 0;
@@ -556,6 +559,11 @@ std::vector<zrConfig::Setting> zrConfig::AllSettings() const {
       out.push_back({section->name, e->key, e->value});
   }
   return out;
+}
+
+std::vector<zrConfig::Setting> zrConfig::IgnoredRepeats() const {
+  lfmScopedGuard guard(ConfigLock());
+  return repeats_;
 }
 
 std::string zrConfig::GetString(const char* key, const char* def, const char* section) const {

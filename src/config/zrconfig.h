@@ -90,6 +90,9 @@ class zrConfig {
   // Every setting held, section by section in the order they were first
   // met, each section's settings in file order.
   std::vector<Setting> AllSettings() const;
+  // The settings the last load ignored because their key came again in the
+  // same section (the first occurrence wins), in file order.
+  std::vector<Setting> IgnoredRepeats() const;
 
   // Setters create the section and key as needed, count the change and mark
   // the object dirty.
@@ -161,6 +164,7 @@ class zrConfig {
   std::string defaultSection_ LFM_GUARDED_BY(ConfigLock()) = "defaults";
   std::string currentSection_ LFM_GUARDED_BY(ConfigLock());
   Sections sections_ LFM_GUARDED_BY(ConfigLock()){100};
+  std::vector<Setting> repeats_ LFM_GUARDED_BY(ConfigLock());
   bool keepEmpty_ LFM_GUARDED_BY(ConfigLock()) = false;
   uint64_t nextOrder_ LFM_GUARDED_BY(ConfigLock()) = 0;
 };

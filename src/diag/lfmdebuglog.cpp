@@ -1,5 +1,6 @@
 #include "diag/lfmdebuglog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -187,7 +188,7 @@ void lfmDebugLog::Initialize() {
   trimBytes_ = 0;
   openFailureReported_ = false;
   nextRotateAttempt_ = 0;
-  if (!s.toFile)
+  if (!s.toFile || console_.load(std::memory_order_acquire))
     return;
   if (s.limitBySize) {
     lfmFileStatus st;
@@ -223,7 +224,10 @@ bool lfmDebugLog::Reopen(const char* site) {
 bool lfmDebugLog::IsLogged(int level) noexcept {
   if (level == kMessageAlways)
     return true;
-  if (!EnsureInitialized())
+  const bool initialized = EnsureInitialized();
+  if (console_.load(std::memory_order_acquire))
+    return level <= std::max<int32_t>(kMessageInformation, level_.load());
+  if (!initialized)
     return level <= level_.load(std::memory_order_relaxed);
   return (settings_.toFile && level <= level_.load(std::memory_order_relaxed)) ||
          (settings_.toSystem && level <= settings_.systemDebugLevel);
@@ -305,9 +309,16 @@ void lfmDebugLog::Raise(const lfmMessage& record, int level, const char* const* 
     if (level > record.level && level <= kMessageInformation)
       m.level = static_cast<uint16_t>(level);
     const bool always = m.level == kMessageAlways;
+    if (console_.load(std::memory_order_acquire)) {
+      // The check shows what the start would report, information included.
+      EnsureInitialized();
+      if (always || m.level <= std::max<int32_t>(kMessageInformation, level_.load()))
+        WriteConsole(m.level, lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs));
+      return;
+    }
     if (!EnsureInitialized()) {
       if (always || m.level <= level_.load(std::memory_order_relaxed))
-        lfmStdErr::WriteFallback(lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs));
+        FallBack(lfmMessageCatalogue::Format(m, args, lfmEventLog::kMaxArgs));
       return;
     }
     if (settings_.toFile && (always || m.level <= level_.load(std::memory_order_relaxed))) {
@@ -325,9 +336,15 @@ void lfmDebugLog::Log(int level, const char* text, size_t length) noexcept {
     if (!text)
       return;
     std::string entry(text, length);
-    if (!EnsureInitialized()) {
+    const bool initialized = EnsureInitialized();
+    if (console_.load(std::memory_order_acquire)) {
       if (level == kMessageAlways || level <= level_.load(std::memory_order_relaxed))
-        lfmStdErr::WriteFallback(entry);
+        WriteConsole(level, entry);
+      return;
+    }
+    if (!initialized) {
+      if (level == kMessageAlways || level <= level_.load(std::memory_order_relaxed))
+        FallBack(entry);
       return;
     }
     if (settings_.toFile &&
@@ -366,8 +383,53 @@ void lfmDebugLog::WriteEntry(const std::string& entry, const std::string& fallba
         RefreshSize();
     }
   }
-  if (!written)
-    lfmStdErr::WriteFallback(fallback);
+  if (written)
+    written_.fetch_add(1, std::memory_order_relaxed);
+  else
+    FallBack(fallback);
+}
+
+void lfmDebugLog::FallBack(const std::string& text) noexcept {
+  fellBack_.fetch_add(1, std::memory_order_relaxed);
+  lfmStdErr::WriteFallback(text);
+}
+
+void lfmDebugLog::WriteConsole(int level, const std::string& text) noexcept {
+  std::FILE* out = console_.load(std::memory_order_acquire);
+  const char* lead = level == kMessageError     ? "error: "
+                     : level == kMessageWarning ? "warning: "
+                                                : "info: ";
+  // One line per message: the text's own line breaks are indented beneath.
+  std::string line = lead;
+  for (char c : text) {
+    if (c == '\r')
+      continue;
+    line += c;
+    if (c == '\n')
+      line += "    ";
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+    line.pop_back();
+  line += '\n';
+  lfmScopedGuard guard(zrAuditFile::Lock());
+  std::fwrite(line.data(), 1, line.size(), out);
+  std::fflush(out);
+  written_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void lfmDebugLog::ToConsoleOnly(std::FILE* out) noexcept {
+  console_.store(out, std::memory_order_release);
+}
+
+std::string lfmDebugLog::AuditFilePath() noexcept {
+  try {
+    if (!EnsureInitialized() || !settings_.toFile || console_.load(std::memory_order_acquire))
+      return "";
+    lfmScopedGuard guard(zrAuditFile::Lock());
+    return file_.GetDirectory() + lfmPathName::kNativeSeparator + fileName_;
+  } catch (...) {
+    return "";
+  }
 }
 
 void lfmDebugLog::RefreshSize() {
@@ -473,6 +535,9 @@ void lfmDebugLog::ResetForTest() {
   lfmScopedGuard init(InitLock());
   lfmScopedGuard guard(zrAuditFile::Lock());
   log.file_.Close();
+  log.console_.store(nullptr, std::memory_order_release);
+  log.written_.store(0, std::memory_order_relaxed);
+  log.fellBack_.store(0, std::memory_order_relaxed);
   log.initialized_.store(false, std::memory_order_release);
   log.settings_ = lfmAuditLogSettings();
   log.level_.store(1, std::memory_order_relaxed);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <initializer_list>
 #include <string>
@@ -137,6 +138,25 @@ class lfmDebugLog {
   // The audit directory: root, separator, "log".
   std::string AuditDirectory() noexcept;
 
+  // The configuration check: from now on every message (information
+  // included, whatever the debug level) goes to `out` as one line per
+  // message, led by its severity ("error: ", "warning: ", "info: "),
+  // instead of the audit file and the system log; the audit file is never
+  // opened. Call it before the first message. Not undone (tests reset).
+  void ToConsoleOnly(std::FILE* out) noexcept;
+  // Entries written since the process loaded the module: to the audit file
+  // (or the console of the check), and to standard error because the audit
+  // file could not be had.
+  uint64_t EntriesWritten() const noexcept {
+    return written_.load(std::memory_order_relaxed);
+  }
+  uint64_t EntriesToStandardError() const noexcept {
+    return fellBack_.load(std::memory_order_relaxed);
+  }
+  // The audit file's path; empty while the settings cannot be read, when
+  // messages go to the system log only, and in the configuration check.
+  std::string AuditFilePath() noexcept;
+
   // For tests only: closes the file and forgets the settings, so that the
   // next message initialises again.
   static void ResetForTest();
@@ -168,7 +188,15 @@ class lfmDebugLog {
   // move, with the rename's error otherwise.
   bool RenameToDated(const std::string& from, std::string* to, int* err);
 
+  // Writes `text` to the standard-error fallback and counts it.
+  void FallBack(const std::string& text) noexcept;
+  // One line of the configuration check's console.
+  void WriteConsole(int level, const std::string& text) noexcept;
+
   std::atomic<bool> initialized_{false};
+  std::atomic<std::FILE*> console_{nullptr};
+  std::atomic<uint64_t> written_{0};
+  std::atomic<uint64_t> fellBack_{0};
   lfmAuditLogSettings settings_;  // written once before initialized_
   std::atomic<int32_t> level_{1};
   lfmMessageLimiter limiter_;  // thread-safe itself

@@ -214,7 +214,17 @@ constexpr uint16_t kMessageAlways = 99;
   X(1080, MESS_INVALID_MAX_LOG_STREAMS_SETTING, "MESS_INVALID_MAX_LOG_STREAMS_SETTING", kMessageWarning, 2, MESS_CATEGORY_CONFIGURATION, \
     "The Max Log Streams setting (%s) is invalid.  It has been set to %s.") \
   X(1081, MESS_LOG_FILE_REPAIRED, "MESS_LOG_FILE_REPAIRED", kMessageWarning, 3, MESS_CATEGORY_LOG_FILE, \
-    "The log file %s was left unfinished by a run that did not end cleanly.  Cut from its end: %s bytes of padding and an incomplete last line of %s bytes.")
+    "The log file %s was left unfinished by a run that did not end cleanly.  Cut from its end: %s bytes of padding and an incomplete last line of %s bytes.") \
+  X(1082, MESS_SETTING_UNKNOWN_SECTION, "MESS_SETTING_UNKNOWN_SECTION", kMessageWarning, 1, MESS_CATEGORY_CONFIGURATION, \
+    "The configuration file has a section [%s] that the collector does not read: its settings have no effect.  Check the section's name.") \
+  X(1083, MESS_SETTING_UNKNOWN_KEY, "MESS_SETTING_UNKNOWN_KEY", kMessageWarning, 2, MESS_CATEGORY_CONFIGURATION, \
+    "The configuration file sets %s in section [%s], a setting the collector does not read: it has no effect.  Check its spelling.") \
+  X(1084, MESS_SETTING_VALUE_UNREADABLE, "MESS_SETTING_VALUE_UNREADABLE", kMessageWarning, 5, MESS_CATEGORY_CONFIGURATION, \
+    "The setting %s in section [%s] has the value (%s), which is not %s.  Using: %s") \
+  X(1085, MESS_OUTPUT_DIRECTORY_UNWRITABLE, "MESS_OUTPUT_DIRECTORY_UNWRITABLE", kMessageError, 3, MESS_CATEGORY_CONFIGURATION, \
+    "The directory %s (%s) cannot be written: %s.  Hits whose files go there cannot be logged.") \
+  X(1086, MESS_SETTING_REPEATED, "MESS_SETTING_REPEATED", kMessageWarning, 4, MESS_CATEGORY_CONFIGURATION, \
+    "The configuration file sets %s in section [%s] more than once: the first value (%s) is used, the later one (%s) is not.")
 // clang-format on
 
 #define LFM_DECLARE_CATEGORY(number, id, name) extern const lfmMessageCategory id;
@@ -230,9 +240,9 @@ class lfmMessageCatalogue {
  public:
   static constexpr uint16_t kCategoryCount = 10;
   static constexpr uint32_t kFirstEventId = 1000;
-  static constexpr uint32_t kLastEventId = 1081;
+  static constexpr uint32_t kLastEventId = 1086;
 
-  // The record of an event identifier; null outside 1000..1081.
+  // The record of an event identifier; null outside 1000..1086.
   static const lfmMessage* Find(uint32_t eventId);
   // The category of a number 1..10; null otherwise.
   static const lfmMessageCategory* Category(uint16_t number);

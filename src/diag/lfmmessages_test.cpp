@@ -29,12 +29,13 @@ TEST(MessageCatalogue, EveryRecordIsConsistent) {
     EXPECT_EQ(std::strncmp(m->key, "MESS_", 5), 0);
     keys.insert(m->key);
   }
-  // 82 records, one key shared by the hours and minutes interval messages.
-  EXPECT_EQ(keys.size(), 81u);
+  // 87 records, one key shared by the hours and minutes interval messages.
+  EXPECT_EQ(keys.size(), 86u);
   EXPECT_EQ(lfmMessageCatalogue::Find(999), nullptr);
   EXPECT_EQ(lfmMessageCatalogue::Find(1078), &MESS_SITEMAP_INVALID_REALTIME_ID);
   EXPECT_EQ(lfmMessageCatalogue::Find(1081), &MESS_LOG_FILE_REPAIRED);
-  EXPECT_EQ(lfmMessageCatalogue::Find(1082), nullptr);
+  EXPECT_EQ(lfmMessageCatalogue::Find(1086), &MESS_SETTING_REPEATED);
+  EXPECT_EQ(lfmMessageCatalogue::Find(1087), nullptr);
 }
 
 TEST(MessageCatalogue, CategoriesAreNumberedInOrder) {

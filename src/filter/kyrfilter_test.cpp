@@ -326,16 +326,18 @@ TEST_F(FilterTest, FailuresAreReportedAtTheBoundaryAndTheRequestGoesOn) {
   EXPECT_NE(audit.find("HttpFilterProc(UrlMap)"), std::string::npos);
   Stop();
 
-  // Without a KYR_URI entry every hit fails; the stage and the entry point
-  // each report it once.
+  // Without a KYR_URI entry every hit fails; the start says so once, and
+  // the stage and the entry point each report it once per hit.
   NewRoot("[logserver]\ntrackfirsttimecookies = false\n");
   HTTP_FILTER_VERSION v{};
   ASSERT_EQ(GetFilterVersion(&v), TRUE);
   started_ = true;
+  EXPECT_EQ(Count(Audit(), "Failed to retrieve a required paramater: KYR_URI"), 1u);
+  EXPECT_EQ(Count(Audit(), "LoadSettings()"), 1u);
   auto hit = Tag("");
   EXPECT_EQ(hit->Run(), static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION));
   audit = Audit();
-  EXPECT_EQ(Count(audit, "Failed to retrieve a required paramater: KYR_URI"), 2u);
+  EXPECT_EQ(Count(audit, "Failed to retrieve a required paramater: KYR_URI"), 3u);
   EXPECT_EQ(Count(audit, "Initialize(lfmRequestData&)"), 1u);
   EXPECT_EQ(Count(audit, "HttpFilterProc(SendResponse)"), 1u);
   EXPECT_TRUE(Stop().empty());

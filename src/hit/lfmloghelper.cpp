@@ -7,7 +7,10 @@
 #include <ctime>
 #include <vector>
 
+#include "config/lfmenv.h"
+#include "config/lfmknownsettings.h"
 #include "cookie/lfmcookie.h"
+#include "cookie/lfmcookiesettings.h"
 #include "diag/lfmdebuglog.h"
 #include "diag/lfmexceptioncontroller.h"
 #include "hit/lfmcompactpolicy.h"
@@ -30,6 +33,7 @@
 #include "sitemap/tsservicemodelsettings.h"
 #include "sitemap/tssiteoverview.h"
 #include "sitemap/tssiteparammap.h"
+#include "util/lfmfileinfo.h"
 #include "util/lfmpathname.h"
 #include "util/lfmtimefuncs.h"
 #include "util/lfmutility.h"
@@ -80,7 +84,86 @@ bool CheckFurtherId(const std::string& id, std::string* kept) {
 
 // ---- start-up and shut-down ----
 
+bool lfmLogHelper::LoadSettings() {
+  lfmEnv& config = lfmEnv::Instance();  // throws while there is none
+  lfmDebugLog& log = lfmDebugLog::Instance();
+  log.DebugLevel();  // the audit settings
+  lfmLogServerSettings::Get();
+  lfmLogRotationSettings::Get();
+  lfmLogFieldSettings::Get();
+  lfmCookieSettings::Get();
+  tsServiceModelSettings::Get();
+  for (const lfmKnownSettings::Finding& f : lfmKnownSettings::Check(config)) {
+    switch (f.kind) {
+      case lfmKnownSettings::Finding::kUnknownSection:
+        log.Log(MESS_SETTING_UNKNOWN_SECTION, f.section.c_str());
+        break;
+      case lfmKnownSettings::Finding::kUnknownKey:
+        log.Log(MESS_SETTING_UNKNOWN_KEY, f.key.c_str(), f.section.c_str());
+        break;
+      case lfmKnownSettings::Finding::kUnreadableValue:
+        log.Log(MESS_SETTING_VALUE_UNREADABLE, f.key.c_str(), f.section.c_str(), f.value.c_str(),
+                f.wanted.c_str(), f.inForce.c_str());
+        break;
+      case lfmKnownSettings::Finding::kRepeatedKey:
+        log.Log(MESS_SETTING_REPEATED, f.key.c_str(), f.section.c_str(), f.inForce.c_str(),
+                f.value.c_str());
+        break;
+    }
+  }
+  bool usable = true;
+  // An element map that cannot be built fails every hit; the exception is
+  // reported here once, at start, and again by the hits.
+  static const whMethodId kSite(kClass, "LoadSettings()");
+  if (!lfmExceptionController::RunAtBoundary(kSite, "Unknown exception caught in LoadSettings",
+                                             [] { lfmLogElementMap::Initialize(); }))
+    usable = false;
+  for (const OutputDirectory& d : OutputDirectories()) {
+    std::string why;
+    if (!lfmFileUtil::CanWriteIn(d.path, &why)) {
+      log.Log(MESS_OUTPUT_DIRECTORY_UNWRITABLE, d.path.c_str(), d.setting, why.c_str());
+      usable = false;
+    }
+  }
+  return usable;
+}
+
+std::vector<lfmLogHelper::OutputDirectory> lfmLogHelper::OutputDirectories() {
+  const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
+  std::vector<OutputDirectory> dirs{{lfmLogRotationSettings::LogFileDir(), "logfiledir"}};
+  if (s.hostedModel && tsServiceModelSettings::ServiceModel()) {
+    dirs.push_back({tsServiceModelSettings::ShortLagLogFileDir(), "shortlaglogfiledir"});
+    dirs.push_back({tsServiceModelSettings::RealTimeLogFileDir(), "realtimelogfiledir"});
+  }
+  if (s.trackHitCount)
+    dirs.push_back({s.hitCountLogFileDir, "hitcountlogfiledir"});
+  return dirs;
+}
+
+bool lfmLogHelper::Check() {
+  bool usable = LoadSettings();
+  const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
+  if (s.hostedModel && tsServiceModelSettings::ServiceModel() &&
+      tsServiceModelSettings::SiteMapEnabled()) {
+    const tsServiceModelSettings::Values& v = tsServiceModelSettings::Get();
+    tsSiteParamMapController::Instance().SetFurtherIdCheck(CheckFurtherId);
+    tsSiteOverview& loader = tsSiteOverview::Instance();
+    loader.Init(v.siteMapFullPath, v.siteMapBackupDir, v.siteMapCheckStatus, v.siteMapReloadSame,
+                v.siteMapSleepTime, v.siteMapLockModel);
+    lfmDebugLog& log = lfmDebugLog::Instance();
+    if (loader.Verify(false) != 0) {
+      log.Log(MESS_SITEMAP_USING_BACKUP, v.siteMapFullPath.c_str(), v.siteMapBackupDir.c_str());
+      if (loader.Verify(true) != 0) {
+        log.Log(MESS_SITEMAP_LOAD_FAILURE);
+        usable = false;
+      }
+    }
+  }
+  return usable;
+}
+
 void lfmLogHelper::StartUp(bool startHeartbeat) {
+  LoadSettings();
   const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
   int32_t limit = (s.hostedModel && s.splitLogs) ? s.maxHandleCount : 1;
   std::string header = lfmLogRecord::BuildLogHeader();

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class lfmParseMap;
 class lfmRequestData;
@@ -58,6 +59,31 @@ class lfmLogHelper {
   // The hit time the page sent ("kyrdat", 4 to 13 digits of milliseconds),
   // in seconds; false when absent or malformed.
   static bool ReadHitDate(lfmRequestData& request, unsigned long* seconds);
+
+  // Reads every settings section and builds the log element map now, so
+  // that their reports and warnings come at start rather than at the first
+  // hit that needs them; warns about each setting the collector does not
+  // read or cannot read (lfmKnownSettings) and each output directory it
+  // cannot write. False when hits could not be logged as configured (no
+  // element map, an output directory that cannot be written); a start goes
+  // on regardless, as a directory may become writable. Throws what loading
+  // the configuration throws.
+  static bool LoadSettings();
+  // The directories log and hit-count files go to, each with the setting
+  // that names it: the log directory; in the hosted service model the short
+  // lag and real time directories; the hit-count directory when hits are
+  // counted. Loads the settings.
+  struct OutputDirectory {
+    std::string path;
+    const char* setting;
+  };
+  static std::vector<OutputDirectory> OutputDirectories();
+  // The configuration check: what StartUp reads and examines, and nothing it
+  // writes (no log, busy, backup or audit file): LoadSettings, then, in the
+  // hosted service model with a site map, the site map file (or, as a start
+  // would fall back, its newest backup) read and verified. True when a
+  // start would log hits. Throws what loading the configuration throws.
+  static bool Check();
 
   // Loads the site map; 0 when loaded.
   static int SiteMapLoad();

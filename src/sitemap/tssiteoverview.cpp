@@ -240,6 +240,12 @@ int32_t tsSiteOverview::Load(bool initial, const CancelFn& cancel) {
   return 0;
 }
 
+int32_t tsSiteOverview::Verify(bool backup) {
+  lfmScopedGuard guard(loadLock_);
+  bool same = false;
+  return ReadFile(kInitialWord, backup ? BackupName(1) : fullPath_, nullptr, &same);
+}
+
 int32_t tsSiteOverview::LoadBackup() {
   lfmScopedGuard guard(loadLock_);
   bool same = false;

@@ -47,6 +47,11 @@ class tsSiteOverview {
   // rotating; for start-up when Load failed.
   int32_t LoadBackup() LFM_EXCLUDES(loadLock_);
 
+  // The configuration check: reads and checks the site map file (or, with
+  // `backup`, the newest backup) into the standby half without copying,
+  // rotating or swapping anything in. 0 when a load would take it.
+  int32_t Verify(bool backup) LFM_EXCLUDES(loadLock_);
+
   // Makes sure `dir` exists, creating it (its parent must exist) if not:
   // 0 or a system error number.
   static int32_t CheckDirectory(const std::string& dir);

@@ -158,6 +158,33 @@ int lfmFileUtil::MakePath(const std::string& path, void* /*securityAttributes*/)
   return 0;
 }
 
+bool lfmFileUtil::CanWriteIn(const std::string& path, std::string* why) {
+  lfmPlatform* os = lfmPlatform::Current();
+  std::string dir = path;
+  while (dir.size() > 1 && lfmUtility::IsSeparator(dir.back()))
+    dir.pop_back();
+  if (dir.empty())
+    dir = os->CurrentDirectory();
+  // Up to the nearest part of the path that exists.
+  while (!os->Access(dir, kAccessExists)) {
+    size_t cut = dir.find_last_of("/\\");
+    if (cut == std::string::npos) {
+      dir = os->CurrentDirectory();
+      break;
+    }
+    dir.erase(cut == 0 ? 1 : cut);
+  }
+  if (!lfmPathName::IsDirectory(dir)) {
+    *why = "not a directory: " + dir;
+    return false;
+  }
+  if (!os->Access(dir, kAccessWrite)) {
+    *why = "not writable: " + dir;
+    return false;
+  }
+  return true;
+}
+
 int lfmFileUtil::RemoveFile(const std::string& path) {
   lfmFileInfo info(path);
   if (!info.Name().IsEmpty() && info.IsReadOnly())

@@ -58,6 +58,11 @@ class lfmFileUtil {
   // created. 0 on success (also when it existed), 1 when a directory could
   // not be created. `securityAttributes` is passed to the platform as is.
   static int MakePath(const std::string& path, void* securityAttributes = nullptr);
+  // Whether files can be written in directory `path`: it is a writable
+  // directory, or it does not exist and its nearest existing ancestor is a
+  // writable directory (MakePath would make it). False with a short reason
+  // ("not a directory: <path>", "not writable: <path>") in *why.
+  static bool CanWriteIn(const std::string& path, std::string* why);
   // Deletes a file, clearing its read-only state first. Always 0.
   static int RemoveFile(const std::string& path);
   // Renames without replacing an existing target: 0 or the error number.
