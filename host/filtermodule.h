@@ -25,6 +25,17 @@ class FilterModule {
   // stays loaded then.
   bool Load(const std::string& path, std::string& error);
 
+  // The configuration check: loads `path` and runs its KyrCheckFilter (the
+  // module writes its reports and warnings to standard output), then its
+  // TerminateFilter. 0 when the configuration is usable, 1 when it is not,
+  // 2 when the module cannot be loaded or has no check; then a sentence for
+  // the operator in `error`. The library stays loaded.
+  int Check(const std::string& path, std::string& error);
+
+  // The module's KyrFilterInfo item (kyrhostapi.h); empty when the module
+  // does not offer it.
+  std::string Info(DWORD item) const;
+
   // Stands a module made of plain functions in (tests). `terminate` may be null.
   void UseForTest(FilterProc proc, DWORD flags, BOOL(WINAPI* terminate)(DWORD) = nullptr);
 
@@ -46,10 +57,15 @@ class FilterModule {
   // out every log here.
   void Terminate();
 
+  // For a module that would not start: where its messages went, as the end
+  // of a sentence ("the audit file ... tells why").
+  std::string WhereMessagesWent() const;
+
  private:
   void* handle_ = nullptr;
   FilterProc proc_ = nullptr;
   BOOL(WINAPI* terminate_)(DWORD) = nullptr;
+  DWORD(WINAPI* info_)(DWORD, char*, DWORD) = nullptr;
   DWORD flags_ = 0;
   DWORD version_ = 0;
   std::string description_;

@@ -27,6 +27,14 @@ const char* const kUsage =
     "  --idle-timeout S        keep-alive wait, and an unread response (default 60)\n"
     "  --stop-timeout S        a graceful stop closes what is still open after S\n"
     "                          seconds (default 10)\n"
+    "  --health-path PATH      answered by kyrhost itself: 200 while hits can be\n"
+    "                          logged, 503 when not and once a stop begins\n"
+    "                          (default /healthz; \"\" for none)\n"
+    "  --drain S               on SIGTERM or SIGINT, answer the health path 503 for S\n"
+    "                          seconds, still serving, before stopping (default 0)\n"
+    "  --check                 check the configuration as a start would, print every\n"
+    "                          report and warning, and exit: 0 usable, 1 not\n"
+    "  --version               kyrhost's version\n"
     "  --help                  this text\n"
     "SIGTERM or SIGINT stops gracefully: requests in flight are answered and\n"
     "every log is written out before kyrhost exits.\n";
@@ -93,6 +101,14 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
       options.help = true;
       return true;
     }
+    if (a == "--version") {
+      options.version = true;
+      return true;
+    }
+    if (a == "--check") {
+      options.check = true;
+      continue;
+    }
     if (i + 1 >= args.size()) {
       error = a.rfind("--", 0) == 0 ? "option " + a + " needs a value" : "unknown option " + a;
       return false;
@@ -123,6 +139,13 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
       options.www = v;
     } else if (a == "--filter") {
       options.filter = v;
+    } else if (a == "--health-path") {
+      if (!v.empty() && (v[0] != '/' || v.find_first_of("?# \t") != std::string::npos)) {
+        error =
+            "--health-path wants a path beginning with \"/\" (or \"\" for none), not \"" + v + "\"";
+        return false;
+      }
+      options.healthPath = v;
     } else if (a == "--user") {
       if (v.empty()) {
         error = "--user wants a user name";
@@ -131,7 +154,7 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
       options.user = v;
     } else if (a == "--threads" || a == "--max-connections" ||
                a == "--max-connections-per-client" || a == "--request-timeout" ||
-               a == "--idle-timeout" || a == "--stop-timeout") {
+               a == "--idle-timeout" || a == "--stop-timeout" || a == "--drain") {
       struct Numeric {
         const char* name;
         long low;
@@ -142,7 +165,8 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
                                           {"--max-connections-per-client", 0, 1000000},
                                           {"--request-timeout", 1, 3600},
                                           {"--idle-timeout", 1, 86400},
-                                          {"--stop-timeout", 0, 3600}};
+                                          {"--stop-timeout", 0, 3600},
+                                          {"--drain", 0, 3600}};
       const Numeric* n = nullptr;
       for (const Numeric& candidate : kNumerics)
         if (a == candidate.name)
@@ -164,6 +188,8 @@ bool ParseOptions(const std::vector<std::string>& args, HostOptions& options, st
         s.requestTimeout = std::chrono::seconds(value);
       else if (a == "--idle-timeout")
         s.idleTimeout = std::chrono::seconds(value);
+      else if (a == "--drain")
+        options.drain = std::chrono::seconds(value);
       else
         s.stopTimeout = std::chrono::seconds(value);
     } else {

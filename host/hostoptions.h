@@ -1,6 +1,7 @@
 #pragma once
 // kyrhost's command line.
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,14 @@ struct HostOptions {
   std::string www;     // web root
   std::string filter;  // module path; empty: libkyrfilter.so beside kyrhost
   std::string user;    // run as this user once the listeners are bound
+  // Answered by kyrhost itself, never shown to the module; empty: none.
+  std::string healthPath = "/healthz";
+  // After SIGTERM or SIGINT the health path answers 503 for this long while
+  // everything else is served as before; then the graceful stop begins.
+  std::chrono::seconds drain{0};
   bool help = false;
+  bool version = false;
+  bool check = false;  // check the configuration and exit
 };
 
 // Parses argv[1..]. False with a sentence in `error` for an unknown option,

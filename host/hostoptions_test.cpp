@@ -32,6 +32,15 @@ TEST(HostOptionsTest, OptionsAndTheirRefusals) {
   EXPECT_EQ(o.www, "w");
   EXPECT_EQ(o.filter, "f.so");
   EXPECT_FALSE(o.server.tls);
+  EXPECT_EQ(o.healthPath, "/healthz");
+  EXPECT_FALSE(o.check);
+
+  // --check takes the options of a start; "" turns the health path off.
+  HostOptions check;
+  ASSERT_TRUE(ParseOptions({"--root", "r", "--check", "--health-path", ""}, check, error));
+  EXPECT_TRUE(check.check);
+  EXPECT_EQ(check.root, "r");
+  EXPECT_EQ(check.healthPath, "");
 
   HostOptions tls;
   ASSERT_TRUE(ParseOptions(
@@ -45,7 +54,10 @@ TEST(HostOptionsTest, OptionsAndTheirRefusals) {
                                                      {"--bogus", "1"},
                                                      {"--tls-listen", "1.2.3.4:1"},
                                                      {"--tls-cert", "c.pem"},
-                                                     {"--listen", "nowhere"}};
+                                                     {"--listen", "nowhere"},
+                                                     {"--health-path", "healthz"},
+                                                     {"--health-path", "/h?x"},
+                                                     {"--check", "--health-path"}};
   for (const auto& args : bad) {
     HostOptions o2;
     error.clear();
@@ -74,6 +86,7 @@ TEST(HostOptionsTest, LimitsTakeTheirRangeAndNothingElse) {
        [](const HostOptions& o) { return static_cast<long>(o.server.idleTimeout.count()); }},
       {"--stop-timeout", 0, 3600,
        [](const HostOptions& o) { return static_cast<long>(o.server.stopTimeout.count()); }},
+      {"--drain", 0, 3600, [](const HostOptions& o) { return static_cast<long>(o.drain.count()); }},
   };
   for (const Range& r : ranges) {
     for (long v : {r.low, r.high}) {

@@ -70,6 +70,8 @@ const char* Reason(DWORD status) {
       return "Request Header Fields Too Large";
     case 500:
       return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
     default:
       return "Unknown";
   }
@@ -405,6 +407,11 @@ void HttpExchange::Handle(std::string_view date, bool closing, FileCache::Clock:
     Refuse(refused, date);
     return;
   }
+  if (host_.health && !host_.healthPath.empty() && url_ == host_.healthPath) {
+    AnswerHealth();
+    Serialize(date);
+    return;
+  }
   Run(now);
   if (ownResponse_) {
     SerializeOwn(date);
@@ -415,6 +422,19 @@ void HttpExchange::Handle(std::string_view date, bool closing, FileCache::Clock:
   } else {
     Serialize(date);
   }
+}
+
+void HttpExchange::AnswerHealth() {
+  headOnly_ = request_.method == "HEAD";
+  if (request_.method != "GET" && !headOnly_) {
+    SetError(405);
+    responseHeaders_.Set("Allow", "GET, HEAD");
+    return;
+  }
+  status_ = static_cast<DWORD>(host_.health->Answer(healthBody_));
+  body_ = healthBody_;
+  responseHeaders_.Set("Content-Type", "text/plain; charset=utf-8");
+  responseHeaders_.Set("Cache-Control", "no-store");
 }
 
 void HttpExchange::Run(FileCache::Clock::time_point now) {

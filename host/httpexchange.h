@@ -21,6 +21,7 @@
 #include "filter/isapi.h"
 #include "host/filecache.h"
 #include "host/filtermodule.h"
+#include "host/health.h"
 
 namespace kyrhost {
 
@@ -68,6 +69,10 @@ struct HttpRequest {
 struct HostSettings {
   std::string webRoot;  // absolute, no trailing "/"
   const FilterModule* module = nullptr;
+  // A GET or HEAD of this decoded path is answered from `health` and never
+  // shown to the module; empty (or no `health`): no such path.
+  std::string healthPath;
+  const Health* health = nullptr;
 };
 
 // The connection's two ends, as the server variables give them.
@@ -140,6 +145,9 @@ class HttpExchange {
   // Splits and decodes the target into url_ and query_; 0, or the status to
   // refuse the request with.
   int SplitTarget();
+  // Answers the health path: 200 or 503 from host_.health, 405 for a
+  // method other than GET and HEAD.
+  void AnswerHealth();
   // Shows the module one notification; true when the request has ended.
   bool Deliver(DWORD notification, void* data);
   void Run(FileCache::Clock::time_point now);
@@ -181,6 +189,7 @@ class HttpExchange {
   std::string url_;      // decoded path: the URL server variable
   std::string query_;    // as received, without "?" and any "#" fragment
   std::string scratch_;  // callback values, index paths, locations
+  std::string healthBody_;
   bool urlChanged_ = false;
 
   HTTP_FILTER_CONTEXT context_{};

@@ -11,13 +11,16 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
+#include "filter/kyrhostapi.h"
 #include "host/filtermodule.h"
+#include "host/health.h"
 #include "host/hostoptions.h"
 #include "host/hostserver.h"
 
@@ -96,6 +99,93 @@ bool BecomeUser(const std::string& name, std::string& error) {
   return true;
 }
 
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos)
+      end = text.size();
+    if (end > start)
+      lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Every tag request is answered with the content image from the web root;
+// without it each one would get a 404 and no hit would be logged.
+bool ContentImageIsThere(const kyrhost::FilterModule& module, const std::string& webRoot,
+                         std::string& error) {
+  std::string content = module.Info(KYR_INFO_CONTENT_FILE);
+  if (content.empty())
+    return true;  // a module that does not say
+  if (content[0] != '/')
+    content.insert(0, "/");
+  std::string path = webRoot + content;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    return true;
+  error = "the web root " + (webRoot.empty() ? std::string("/") : webRoot) +
+          " has no content image " + content.substr(1) +
+          " (contentfilename): every tag request would be answered 404; copy www/zr_kyr.gif "
+          "there or name another web root with --www";
+  return false;
+}
+
+// What the start wrote and where, so that a warning in the audit file is
+// not missed behind "serving".
+std::string StartMessages(const kyrhost::FilterModule& module) {
+  std::string written = module.Info(KYR_INFO_ENTRIES_WRITTEN);
+  std::string toStderr = module.Info(KYR_INFO_ENTRIES_STDERR);
+  std::string audit = module.Info(KYR_INFO_AUDIT_FILE);
+  if (written.empty())
+    return "the module does not say what its start wrote";
+  long total = std::atol(written.c_str());
+  long onStderr = std::atol(toStderr.c_str());
+  std::string where = audit.empty() ? std::string("the system log") : audit;
+  if (total == 0)
+    return "the start wrote no message (messages go to " + where + ")";
+  std::string text =
+      "the start wrote " + std::to_string(total) + (total == 1 ? " message" : " messages");
+  if (onStderr == total)
+    return text + " to standard error (above)";
+  text += " to " + where;
+  if (onStderr > 0)
+    text += " (" + std::to_string(onStderr) + " of them to standard error, above)";
+  return text + "; kyrhost --check prints them too";
+}
+
+// kyrhost --check: the module reads and examines the configuration as a
+// start would, printing its reports and warnings; then the web root and the
+// TLS files are looked at. Nothing is bound, served or written.
+int Check(const kyrhost::HostOptions& options, const std::string& webRoot) {
+  std::printf("kyrhost: checking the configuration of %s with %s\n", getenv("ZR_ROOT"),
+              options.filter.c_str());
+  std::fflush(stdout);
+  kyrhost::FilterModule module;
+  std::string error;
+  int rc = module.Check(options.filter, error);
+  if (rc == 2) {
+    std::printf("error: %s\n", error.c_str());
+    rc = 1;
+  } else if (!ContentImageIsThere(module, webRoot, error)) {
+    std::printf("error: %s\n", error.c_str());
+    rc = 1;
+  }
+  if (options.server.tls) {
+    for (const std::string& file : {options.server.tlsCert, options.server.tlsKey}) {
+      if (access(file.c_str(), R_OK) != 0) {
+        std::printf("error: cannot read %s: %s\n", file.c_str(), std::strerror(errno));
+        rc = 1;
+      }
+    }
+  }
+  std::printf("kyrhost: the configuration is %s\n", rc == 0 ? "usable" : "NOT usable");
+  std::fflush(stdout);
+  return rc;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -107,6 +197,10 @@ int main(int argc, char** argv) {
   }
   if (options.help) {
     std::fputs(kyrhost::kUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("kyrhost %s\n", KYR_VERSION);
     return 0;
   }
 
@@ -124,6 +218,8 @@ int main(int argc, char** argv) {
   }
   if (options.filter.empty())
     options.filter = BesideExecutable("libkyrfilter.so");
+  if (options.check)
+    return Check(options, host.webRoot);
 
   // SIGTERM and SIGINT are taken by sigwait below; every thread started from
   // here on (the module's heartbeats, the workers) inherits the mask.
@@ -147,7 +243,17 @@ int main(int argc, char** argv) {
   kyrhost::FilterModule module;
   if (!module.Load(options.filter, error))
     return Fail(error);
+  if (!ContentImageIsThere(module, host.webRoot, error)) {
+    module.Terminate();
+    return Fail(error);
+  }
   host.module = &module;
+  kyrhost::Health health;
+  health.SetDirectories(Lines(module.Info(KYR_INFO_OUTPUT_DIRS)));
+  if (!options.healthPath.empty()) {
+    host.healthPath = options.healthPath;
+    host.health = &health;
+  }
   server.Run();
   std::printf("kyrhost: %s loaded from %s\n", module.Description().c_str(), options.filter.c_str());
   std::printf("kyrhost: serving %s on http://%s:%u with %d worker threads\n",
@@ -159,12 +265,27 @@ int main(int argc, char** argv) {
   if (options.server.tls)
     std::printf("kyrhost: and on https://%s:%u\n", options.server.tlsListen.address.c_str(),
                 static_cast<unsigned>(server.TlsPort()));
+  if (!options.healthPath.empty())
+    std::printf("kyrhost: health at %s\n", options.healthPath.c_str());
+  std::printf("kyrhost: %s\n", StartMessages(module).c_str());
   std::fflush(stdout);
 
   int signal = 0;
   while (sigwait(&stopSignals, &signal) != 0) {
   }
   std::printf("kyrhost: stopping (signal %d)\n", signal);
+  health.BeginStop();
+  if (options.drain.count() > 0 && host.health) {
+    // A balancer that checks the health path takes this instance out of
+    // rotation meanwhile; a second signal ends the wait.
+    std::printf("kyrhost: draining for %lld s: %s answers 503, the rest is served as before\n",
+                static_cast<long long>(options.drain.count()), options.healthPath.c_str());
+    std::fflush(stdout);
+    struct timespec wait {};
+    wait.tv_sec = static_cast<time_t>(options.drain.count());
+    while (sigtimedwait(&stopSignals, nullptr, &wait) < 0 && errno == EINTR) {
+    }
+  }
   std::fflush(stdout);
   server.Stop();
   module.Terminate();

@@ -1,5 +1,5 @@
 # Fails unless MODULE exports exactly the three filter entry points, by name
-# and undecorated.
+# and undecorated (and, on Linux, kyrhost's two).
 #   cmake -DMODULE=<libkyrfilter.so> -P check_exports.cmake
 #   cmake -DMODULE=<kyrfilter.dll> -DWINDOWS=1 -DOBJDUMP=<objdump> -P check_exports.cmake
 set(names)
@@ -39,7 +39,12 @@ else()
   endforeach()
 endif()
 list(SORT names)
-set(expected GetFilterVersion HttpFilterProc TerminateFilter)
+# The Linux module also offers kyrhost its check and facts (kyrhostapi.h).
+if(WINDOWS)
+  set(expected GetFilterVersion HttpFilterProc TerminateFilter)
+else()
+  set(expected GetFilterVersion HttpFilterProc KyrCheckFilter KyrFilterInfo TerminateFilter)
+endif()
 if(NOT names STREQUAL expected)
   message(FATAL_ERROR "exports of ${MODULE}: '${names}', expected '${expected}'")
 endif()

@@ -4,6 +4,7 @@
 
 #include "filter/kyrfilter.h"
 
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "diag/lfmexceptioncontroller.h"
 #include "filter/iiscontenthandler.h"
 #include "filter/iisrequestdata.h"
+#include "filter/kyrhostapi.h"
 #include "hit/lfmloghelper.h"
 #include "hit/lfmpools.h"
 #include "hit/lfmrequest.h"
@@ -51,6 +53,8 @@ constexpr const char kUrlMapUnknown[] = "Unknown exception caught in ::HttpFilte
 constexpr const char kHeadersUnknown[] =
     "Unknown exception caught in ::HttpFilterProc(PreprocHeaders)";
 constexpr const char kShutDownUnknown[] = "Unknown exception caught in TerminateFilter";
+const whMethodId kCheckSite("", "KyrCheckFilter");
+constexpr const char kCheckUnknown[] = "Unknown exception caught in KyrCheckFilter";
 
 // Collects the configured request headers as "ZR.hdr." parameters into the
 // record's header-parameter text.
@@ -279,6 +283,53 @@ KYR_EXPORT BOOL WINAPI TerminateFilter(DWORD) {
   // left to a heartbeat that no longer runs.
   lfmDebugLog::Instance().ReportSuppressed(lfmClock::Now(), true);
   return TRUE;
+}
+
+// kyrhost's own entry points (kyrhostapi.h); the module definition of the
+// Windows DLL leaves them out.
+KYR_EXPORT BOOL WINAPI KyrCheckFilter(void) {
+  lfmDebugLog::Instance().ToConsoleOnly(stdout);
+  bool usable = false;
+  if (!lfmExceptionController::RunAtBoundary(kCheckSite, kCheckUnknown,
+                                             [&] { usable = lfmLogHelper::Check(); }))
+    usable = false;
+  std::fflush(stdout);
+  return usable ? TRUE : FALSE;
+}
+
+KYR_EXPORT DWORD WINAPI KyrFilterInfo(DWORD item, char* buffer, DWORD size) {
+  std::string text;
+  try {
+    lfmDebugLog& log = lfmDebugLog::Instance();
+    switch (item) {
+      case KYR_INFO_CONTENT_FILE:
+        text = lfmLogServerSettings::ContentFileName();
+        break;
+      case KYR_INFO_OUTPUT_DIRS:
+        for (const lfmLogHelper::OutputDirectory& d : lfmLogHelper::OutputDirectories())
+          text += d.path + "\n";
+        break;
+      case KYR_INFO_AUDIT_FILE:
+        text = log.AuditFilePath();
+        break;
+      case KYR_INFO_ENTRIES_WRITTEN:
+        text = std::to_string(log.EntriesWritten() + log.EntriesToStandardError());
+        break;
+      case KYR_INFO_ENTRIES_STDERR:
+        text = std::to_string(log.EntriesToStandardError());
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    text.clear();
+  }
+  if (buffer && size > 0) {
+    size_t n = text.size() < size - 1 ? text.size() : size - 1;
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+  }
+  return static_cast<DWORD>(text.size());
 }
 
 }  // extern "C"
