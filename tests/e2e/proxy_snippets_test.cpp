@@ -155,12 +155,13 @@ class ProxyProcess {
   bool WaitServing(int port) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline) {
+      bool accepts = Accepts(port);
       if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
+        pid_ = -1;  // reaped: never to be signalled again
         return false;
       }
-      if (Accepts(port))
-        return waitpid(pid_, nullptr, WNOHANG) == 0;
+      if (accepts)
+        return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
