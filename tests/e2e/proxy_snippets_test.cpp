@@ -12,13 +12,17 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -297,6 +301,57 @@ void ExpectSiteAndTagThroughProxy(HostProcess& host, const Site& site, const Mod
   }
 }
 
+// The CSV of HAProxy's "show stat" from its stats socket at `path`; "" when
+// the socket does not answer.
+std::string HAProxyStats(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::string out;
+  if (fd < 0 || path.size() >= sizeof a.sun_path) {
+    if (fd >= 0)
+      close(fd);
+    return out;
+  }
+  std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  const char command[] = "show stat\n";
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      write(fd, command, sizeof command - 1) == static_cast<ssize_t>(sizeof command - 1)) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+      out.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return out;
+}
+
+// The column `column` of the row of `proxy`/`server` in "show stat" CSV,
+// found by the header line ("# pxname,svname,..."); "" when there is none.
+std::string StatField(const std::string& csv, const std::string& proxy, const std::string& server,
+                      const std::string& column) {
+  auto split = [](const std::string& line) {
+    std::vector<std::string> cells;
+    std::stringstream in(line);
+    std::string cell;
+    while (std::getline(in, cell, ','))
+      cells.push_back(cell);
+    return cells;
+  };
+  std::stringstream in(csv);
+  std::string line;
+  if (!std::getline(in, line) || line.rfind("# ", 0) != 0)
+    return "";
+  std::vector<std::string> header = split(line.substr(2));
+  size_t at = std::find(header.begin(), header.end(), column) - header.begin();
+  while (std::getline(in, line)) {
+    std::vector<std::string> cells = split(line);
+    if (cells.size() > at && cells[0] == proxy && cells[1] == server)
+      return cells[at];
+  }
+  return "";
+}
+
 // kyrhost for one model, with the proxy on this machine trusted.
 std::unique_ptr<HostProcess> StartedHost(const Model& model) {
   auto host = std::make_unique<HostProcess>(
@@ -368,13 +423,27 @@ TEST(ProxySnippetTest, HAProxyRoutesTheTagToKyrhostAndTheRestToTheSite) {
               error);
           if (text.empty())
             return std::vector<std::string>{"false"};
-          WriteFileText(run.Path() + "/haproxy.cfg", text);
+          // The stats socket lets the test see the health check's verdict.
+          WriteFileText(run.Path() + "/haproxy.cfg",
+                        "global\n    stats socket " + run.Path() + "/stats.sock\n\n" + text);
           return std::vector<std::string>{Program("haproxy"), "-f", run.Path() + "/haproxy.cfg",
                                           "-db"};
         },
         run.Path() + "/haproxy.out", output);
     ASSERT_EQ(error, "");
     ASSERT_GT(port, 0) << output;
+    // HAProxy's health check of kyrhost passes: a check that failed would
+    // take kyrhost out of service a few seconds after the start.
+    std::string status;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      status =
+          StatField(HAProxyStats(run.Path() + "/stats.sock"), "kyrhost", "kyr1", "check_status");
+      if (status.size() > 2 && status.compare(status.size() - 2, 2, "OK") == 0)
+        break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(status == "L4OK" || status == "L7OK") << status;
     ExpectSiteAndTagThroughProxy(*host, site, model, port);
   }
 }
