@@ -108,6 +108,70 @@ bool HostProcess::Start(std::string& output) {
   return false;
 }
 
+bool HostProcess::ReadOutputUntil(const std::string& until, std::string& output, int seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (output.find(until) == std::string::npos) {
+    if (out_ < 0 || std::chrono::steady_clock::now() >= deadline)
+      return false;
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, 200) > 0) {
+      char buffer[4096];
+      ssize_t n = read(out_, buffer, sizeof buffer);
+      if (n <= 0)
+        return false;
+      output.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return true;
+}
+
+int RunKyrhost(const std::vector<std::string>& args, std::string& output, int seconds) {
+  output.clear();
+  int fds[2];
+  if (pipe(fds) != 0)
+    return -1;
+  std::vector<std::string> all = {KYRHOST_BIN};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (poll(&p, 1, 200) > 0) {
+      char buffer[4096];
+      ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n <= 0)
+        break;
+      output.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fds[0]);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
 std::string HostProcess::Url(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(port_) + path;
 }

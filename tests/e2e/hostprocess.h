@@ -39,6 +39,9 @@ class HostProcess {
   const std::string& Root() const { return root_.Path(); }
   const std::string& Www() const { return www_; }
 
+  // Reads more of kyrhost's output into `output` until `until` is in it
+  // (true) or `seconds` have passed or kyrhost closed its output (false).
+  bool ReadOutputUntil(const std::string& until, std::string& output, int seconds = 30);
   // SIGTERM, then waits up to `seconds`; kyrhost's exit status, or -1 when
   // it had to be killed, -2 when it died of a signal.
   int Stop(int seconds = 60);
@@ -64,5 +67,10 @@ class HostProcess {
 
 // The source tree (conf/, www/).
 std::string SourceDir();
+
+// Runs kyrhost with `args` to its end: its exit status (-1 when it did not
+// exit by itself within `seconds`), its standard output and error together
+// in `output`.
+int RunKyrhost(const std::vector<std::string>& args, std::string& output, int seconds = 60);
 
 }  // namespace e2e

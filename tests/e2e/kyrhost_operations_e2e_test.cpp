@@ -1,0 +1,185 @@
+// What an operator relies on around the collector: `kyrhost --check`
+// before a restart, the health path a load balancer polls, and the start's
+// account of the messages it wrote.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/e2e/hostprocess.h"
+#include "tests/e2e/httpclient.h"
+#include "tests/support/temproot.h"
+
+namespace e2e {
+namespace {
+
+const char kServiceModel[] =
+    "[logserver]\nhostedmodel = true\n[servicemodel]\nservicemodel = true\nsitemapenabled = true\n";
+
+// Every `check` case runs `kyrhost --check` on a root made of the case's
+// settings in front of the shipped configuration, then looks at what it
+// printed and that it wrote nothing.
+TEST(CheckTest, NamesEveryProblemAndSaysWhetherTheConfigurationIsUsable) {
+  struct Case {
+    const char* name;
+    std::string settings;
+    std::string www;  // empty: the project's web root
+    bool removeConfig;
+    int status;
+    std::vector<std::string> printed;
+  };
+  TempDir emptyWww;
+  const Case cases[] = {
+      {"misspellings are warnings",
+       "[logrotation]\nrotatoinperiod = hourly\n"
+       "rotationperiod = hourlly\n[logserver]\nusememmappedfile = ture\n[cookieserver]\n"
+       "httponly = yes\n[logsever]\nsplitlogs = true\n",
+       "",
+       false,
+       0,
+       {"info: The following log server setting values have been loaded:",
+        "info: The following cookie setting values have been loaded.",
+        "warning: The configuration file sets rotatoinperiod in section [logrotation], a "
+        "setting the collector does not read",
+        "warning: The setting rotationperiod in section [logrotation] has the value (hourlly), "
+        "which is not one of hourly, daily, weekly, monthly, quarterly, yearly, hours, minutes, "
+        "none or 1..30.  Using: daily",
+        "(ture), which is not true, false, 1 or 0.  Using: false",
+        "httponly in section [cookieserver] has the value (yes)",
+        "sets httponly in section [cookieserver] more than once: the first value (yes) is used, "
+        "the later one (false) is not",
+        "warning: The configuration file has a section [logsever]",
+        "kyrhost: the configuration is usable"}},
+      {"no configuration file",
+       "",
+       "",
+       true,
+       1,
+       {"error: Failed to load the required configuration file:",
+        "Source File   : ./src/config/lfmenv.cpp", "kyrhost: the configuration is NOT usable"}},
+      {"a log directory beneath a file",
+       "[logrotation]\nlogfiledir = %zr_root%/cfg/kyr.cfg/x\n",
+       "",
+       false,
+       1,
+       {"(logfiledir) cannot be written: not a directory:",
+        "kyrhost: the configuration is NOT usable"}},
+      {"no element map",
+       "[logserver]\nlogelementcount = 0\n",
+       "",
+       false,
+       1,
+       {"Failed to retrieve a required paramater: KYR_URI",
+        "kyrhost: the configuration is NOT usable"}},
+      {"a site map that cannot be read, nor its backup",
+       kServiceModel,
+       "",
+       false,
+       1,
+       {"error: Failed to load backup sitemap file.", "kyrhost: the configuration is NOT usable"}},
+      {"a web root without the content image",
+       "",
+       emptyWww.Path(),
+       false,
+       1,
+       {"has no content image zr_kyr.gif (contentfilename)",
+        "kyrhost: the configuration is NOT usable"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostProcess host(c.settings, c.www);
+    if (c.removeConfig)
+      unlink((host.Root() + "/cfg/kyr.cfg").c_str());
+    std::string output;
+    EXPECT_EQ(RunKyrhost({"--check", "--root", host.Root(), "--www", host.Www()}, output), c.status)
+        << output;
+    for (const std::string& expected : c.printed)
+      EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
+    EXPECT_TRUE(ListDir(host.Root() + "/log").empty()) << "an audit file";
+    EXPECT_TRUE(ListDir(host.Root() + "/weblog").empty()) << "a log file";
+  }
+}
+
+class HealthTest : public ::testing::Test {
+ protected:
+  void Start(const std::vector<std::string>& args) {
+    host_ = std::make_unique<HostProcess>("[logserver]\ntrackfirsttimecookies = false\n", "", args);
+    ASSERT_TRUE(host_->Start(output_)) << output_;
+  }
+  Response Health(const std::string& method = "GET") {
+    return client_.Get(host_->Url("/h/kyr.gif?kyruri=/health"), {}, method);
+  }
+  std::unique_ptr<HostProcess> host_;
+  std::string output_;
+  HttpClient client_;
+};
+
+TEST_F(HealthTest, AnsweredByKyrhostWhileTheLogDirectoryCanBeWritten) {
+  // The health path looks like a tag: the module must never see it.
+  Start({"--health-path", "/h/kyr.gif"});
+  ASSERT_TRUE(host_->ReadOutputUntil("kyrhost: the start wrote", output_)) << output_;
+  EXPECT_NE(output_.find("kyrhost: health at /h/kyr.gif"), std::string::npos);
+  Response ok = Health();
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body, "ok\n");
+  EXPECT_EQ(ok.Header("Cache-Control"), "no-store");
+  EXPECT_EQ(Health("HEAD").status, 200);
+  EXPECT_EQ(Health("POST").status, 405);
+
+  // The log directory turned into a file: nothing can be logged.
+  std::string weblog = host_->Root() + "/weblog";
+  ASSERT_EQ(rmdir(weblog.c_str()), 0);
+  WriteFileText(weblog, "");
+  Response down = Health();
+  EXPECT_EQ(down.status, 503);
+  EXPECT_NE(down.body.find("is not a directory"), std::string::npos) << down.body;
+  unlink(weblog.c_str());
+  EXPECT_EQ(Health().status, 200) << "the directory may be made again";
+
+  EXPECT_EQ(host_->Stop(), 0);
+  EXPECT_TRUE(host_->LogLines().empty());
+}
+
+TEST_F(HealthTest, AStopAnswers503WhileItDrainsAndServesHitsMeanwhile) {
+  Start({"--health-path", "/h/kyr.gif", "--drain", "60"});
+  ASSERT_EQ(Health().status, 200);
+  kill(host_->Pid(), SIGTERM);
+  ASSERT_TRUE(host_->ReadOutputUntil("kyrhost: draining for 60 s", output_)) << output_;
+  Response draining = Health();
+  EXPECT_EQ(draining.status, 503);
+  EXPECT_EQ(draining.body, "stopping\n");
+  EXPECT_EQ(client_.Get(host_->Url("/kyr.gif?kyruri=%2Fduring-drain")).status, 200);
+  // A second signal ends the drain; the stop is graceful as ever.
+  EXPECT_EQ(host_->Stop(), 0);
+  std::vector<std::string> lines = host_->LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("/during-drain"), std::string::npos);
+}
+
+TEST(StartMessagesTest, TheStartSaysHowManyMessagesItWroteAndWhere) {
+  HostProcess host("[logserver]\nheartbeatrate2 = 5\n");
+  std::string output;
+  ASSERT_TRUE(host.Start(output)) << output;
+  ASSERT_TRUE(host.ReadOutputUntil("\n", output) &&
+              host.ReadOutputUntil("kyrhost: the start wrote", output))
+      << output;
+  // The shipped key's warning and the unknown key's.
+  EXPECT_NE(output.find("kyrhost: the start wrote 2 messages to " + host.Root() + "/log/kyr.audit"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(host.Stop(), 0);
+  std::string audit = ReadFileText(host.Root() + "/log/kyr.audit");
+  EXPECT_NE(audit.find("sets heartbeatrate2 in section [logserver]"), std::string::npos) << audit;
+}
+
+TEST(VersionTest, PrintsTheVersion) {
+  std::string output;
+  EXPECT_EQ(RunKyrhost({"--version"}, output), 0);
+  EXPECT_EQ(output.rfind("kyrhost ", 0), 0u) << output;
+}
+
+}  // namespace
+}  // namespace e2e
