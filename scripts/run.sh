@@ -19,7 +19,9 @@ if [ ! -f "$demo/cfg/kyr.cfg" ]; then
   # A new demo root gets a cookie key of its own and signed (version 2)
   # visitor cookies: with the key everybody can read in conf/kyr.cfg, any
   # visitor could make cookies that validate. 16 random bytes as 32
-  # upper-case hexadecimal digits. An existing kyr.cfg is never touched.
+  # upper-case hexadecimal digits. It also writes its hits out every five
+  # seconds instead of every minute, so that a demo hit shows at once. An
+  # existing kyr.cfg is never touched.
   magic=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n' | tr 'a-f' 'A-F')
   if [ ${#magic} -ne 32 ]; then
     echo "run.sh: could not read a random cookie key from /dev/urandom" >&2
@@ -27,21 +29,34 @@ if [ ! -f "$demo/cfg/kyr.cfg" ]; then
   fi
   new="$demo/cfg/kyr.cfg.new"
   (umask 077 && sed -e "s/^magiccode *=.*/magiccode = $magic/" \
-    -e "s/^cookieversion *=.*/cookieversion = 2/" conf/kyr.cfg >"$new")
-  if ! grep -qx "magiccode = $magic" "$new" || ! grep -qx "cookieversion = 2" "$new"; then
-    rm -f "$new"
-    echo "run.sh: conf/kyr.cfg has no magiccode or cookieversion line to set" >&2
-    exit 1
-  fi
+    -e "s/^cookieversion *=.*/cookieversion = 2/" \
+    -e "s/^heartbeatrate *=.*/heartbeatrate = 5/" \
+    -e "s/^bufferflushrate *=.*/bufferflushrate = 5/" conf/kyr.cfg >"$new")
+  for line in "magiccode = $magic" "cookieversion = 2" "heartbeatrate = 5" "bufferflushrate = 5"; do
+    if ! grep -qx "$line" "$new"; then
+      rm -f "$new"
+      echo "run.sh: conf/kyr.cfg has no ${line%% *} line to set" >&2
+      exit 1
+    fi
+  done
   mv "$new" "$demo/cfg/kyr.cfg"
 fi
+
+# How often the hits are written out, as the demo's configuration says
+# (an older demo root may keep the shipped minute).
+flush=$(sed -n 's/^bufferflushrate *= *\([0-9][0-9]*\).*/\1/p' "$demo/cfg/kyr.cfg" | head -n 1)
+beat=$(sed -n 's/^heartbeatrate *= *\([0-9][0-9]*\).*/\1/p' "$demo/cfg/kyr.cfg" | head -n 1)
+flush=${flush:-60}
+beat=${beat:-60}
+[ "$beat" -gt "$flush" ] && flush=$beat
 
 port=${PORT:-8080}
 echo
 echo "The demo page:   http://127.0.0.1:$port/"
-echo "Hits go to:      $demo/weblog/ (written out every minute and when kyrhost stops)"
+echo "Hits go to:      $demo/weblog/ (written out within ${flush} s and when kyrhost stops)"
 echo "Messages go to:  $demo/log/kyr.audit"
-echo "Configuration:   $demo/cfg/kyr.cfg"
+echo "Configuration:   $demo/cfg/kyr.cfg (check it with: $PWD/build-release/bin/kyrhost --check --root $demo)"
+echo "A report:        scripts/report.sh (after the first hits are written out)"
 echo "Stop with Ctrl-C."
 echo
 exec build-release/bin/kyrhost --listen "127.0.0.1:$port" --root "$demo" --www "$PWD/www" "$@"
