@@ -173,6 +173,16 @@ int Check(const kyrhost::HostOptions& options, const std::string& webRoot) {
     std::printf("error: %s\n", error.c_str());
     rc = 1;
   }
+  // The audit file is not made with its directory: without one the
+  // module's messages go to standard error, unseen under a service manager.
+  std::string logDir = std::string(getenv("ZR_ROOT")) + "/log";
+  struct stat st;
+  if (stat(logDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      access(logDir.c_str(), W_OK | X_OK) != 0)
+    std::printf(
+        "warning: %s is not a writable directory: the module's messages (the audit "
+        "file) will go to standard error\n",
+        logDir.c_str());
   if (options.server.tls) {
     for (const std::string& file : {options.server.tlsCert, options.server.tlsKey}) {
       if (access(file.c_str(), R_OK) != 0) {
