@@ -187,6 +187,19 @@ stop=$(sed -n 's/^TimeoutStopSec=\([0-9]*\)$/\1/p' "$unit")
 root=$work/root
 mkdir -p "$root/log" "$root/weblog"
 ln -s "$tree/etc/$name" "$root/cfg"
+# The service's pre-start check, as the unit has it, passes on the packaged
+# configuration and options, and writes nothing.
+pre=$(sed -n 's/^ExecStartPre=//p' "$unit")
+[[ "$pre" == */kyrhost\ --check\ * ]] || fail "unit has no ExecStartPre with kyrhost --check: $pre"
+pre=${pre//\/usr\//$tree/usr/}
+(
+  . "$tree/etc/default/$name"
+  # $KYR_OPTIONS split at blanks, as systemd splits it.
+  read -ra command <<<"${pre//\$KYR_OPTIONS/$KYR_OPTIONS}"
+  env -u ZR_CFGFILE -u ZR_DEBUG_LEVEL ZR_ROOT="$root" "${command[@]}"
+) >"$work/check.txt" 2>&1 || { fail "the unit's pre-start check failed:"; cat "$work/check.txt" >&2; }
+written=$(find "$root/log" "$root/weblog" -mindepth 1)
+[ -z "$written" ] || fail "the pre-start check wrote $written"
 page=/package-test-$$
 env -u ZR_CFGFILE -u ZR_DEBUG_LEVEL ZR_ROOT="$root" "$tree/usr/sbin/kyrhost" \
   --www "$tree/usr/share/$name/www" --listen 127.0.0.1:0 --threads 1 \
