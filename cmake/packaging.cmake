@@ -12,13 +12,10 @@ if(WIN32 OR NOT KYR_BUILD_HOST)
 endif()
 
 set(KYR_PACKAGE_NAME tallyspring-collector)
-if(PROJECT_VERSION)
-  set(KYR_PACKAGE_VERSION_DEFAULT ${PROJECT_VERSION})
-else()
-  set(KYR_PACKAGE_VERSION_DEFAULT 0.1.0)
+# The package's version is the project's (kyrhost --version).
+if(NOT PROJECT_VERSION MATCHES "^[0-9][A-Za-z0-9.+~]*$")
+  message(FATAL_ERROR "packaging: project() gives no version for the package")
 endif()
-set(KYR_PACKAGE_VERSION ${KYR_PACKAGE_VERSION_DEFAULT} CACHE STRING
-    "Upstream version of the Debian package (default: the project's version)")
 set(KYR_PACKAGE_MAINTAINER "Tallyspring Collector Team <collector@tallyspring.example>"
     CACHE STRING "Maintainer field of the Debian package")
 
@@ -82,7 +79,7 @@ install(FILES ${pkgout}/README.Debian DESTINATION ${KYR_PKG_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${KYR_PACKAGE_NAME})
-set(CPACK_PACKAGE_VERSION ${KYR_PACKAGE_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Tallyspring")
 set(CPACK_PACKAGE_CONTACT "${KYR_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /)

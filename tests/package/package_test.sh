@@ -98,7 +98,9 @@ for script in postinst prerm postrm; do
 done
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = "$name" ] || fail "Package: $(field Package)"
-[[ "$(field Version)" =~ ^[0-9]+(\.[0-9]+)*-1$ ]] || fail "Version: $(field Version)"
+# The project's version, which kyrhost reports.
+version=$("$build/bin/kyrhost" --version | sed -n 's/^kyrhost //p')
+[ "$(field Version)" = "$version-1" ] || fail "Version: $(field Version), kyrhost $version"
 [[ "$(field Maintainer)" =~ ^.+\ \<.+@.+\>$ ]] || fail "Maintainer: $(field Maintainer)"
 for dep in 'libc6 (>= ' 'libstdc++6' 'libssl3' 'passwd'; do
   [[ "$(field Depends)" == *"$dep"* ]] || fail "Depends lacks $dep: $(field Depends)"
