@@ -45,7 +45,9 @@ if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpa
   die "cpack failed"
 fi
 debs=("$work"/out/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || die "cpack made no single .deb: ${debs[*]}"
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+  die "cpack made no single .deb: ${debs[*]}"
+fi
 deb=${debs[0]}
 case "$(basename "$deb")" in
   ${name}_[0-9]*-1_*.deb) ;;
@@ -153,7 +155,7 @@ for bad in "$k/nokey.cfg" "$k/missing.cfg"; do
   fi
 done
 cmp -s "$k/nokey.cfg" "$k/nokey.orig" || fail "a refused new-cookie-key changed the file"
-[ "$(ls "$k" | grep -c 'nokey\.cfg\.')" -eq 0 ] || fail "a refused new-cookie-key left a temporary file"
+[ -z "$(find "$k" -name 'nokey.cfg.*')" ] || fail "a refused new-cookie-key left a temporary file"
 
 # --- the systemd unit ---------------------------------------------------------
 # Verified in the package's tree (its ExecStart must exist there), with the
@@ -182,6 +184,7 @@ grep -q '^ExecReload' "$unit" && fail "unit has an ExecReload, and kyrhost has n
 stop=$(sed -n 's/^TimeoutStopSec=\([0-9]*\)$/\1/p' "$unit")
 [ "${stop:-0}" -gt 10 ] || fail "TimeoutStopSec=$stop is not longer than kyrhost's 10 s stop timeout"
 # The defaults file sets the options the unit passes on.
+# shellcheck source=/dev/null
 (. "$tree/etc/default/$name" && [ -n "${KYR_OPTIONS:-}" ]) || fail "/etc/default/$name sets no KYR_OPTIONS"
 
 # --- the packaged kyrhost collects a hit ----------------------------------------
@@ -195,6 +198,7 @@ pre=$(sed -n 's/^ExecStartPre=//p' "$unit")
 [[ "$pre" == */kyrhost\ --check\ * ]] || fail "unit has no ExecStartPre with kyrhost --check: $pre"
 pre=${pre//\/usr\//$tree/usr/}
 (
+  # shellcheck source=/dev/null
   . "$tree/etc/default/$name"
   # $KYR_OPTIONS split at blanks, as systemd splits it.
   read -ra command <<<"${pre//\$KYR_OPTIONS/$KYR_OPTIONS}"
