@@ -90,7 +90,8 @@ shopt -s nullglob
 files=("$logdir"/*.log)
 busy=("$logdir"/*.kyrbusy)
 shopt -u nullglob
-flush_hint="kyrhost writes its buffered hits out every bufferflushrate seconds (60 by default) and when it stops"
+flush=$(config_value "$root/cfg/${ZR_CFGFILE:-kyr.cfg}" logserver bufferflushrate)
+flush_hint="kyrhost writes its buffered hits out every ${flush:-60} seconds (bufferflushrate) and when it stops"
 busy_note=""
 if [ ${#busy[@]} -gt 0 ]; then
   busy_note=" (${#busy[@]} file(s) still being written, *.kyrbusy: finished at rotation and when kyrhost stops)"

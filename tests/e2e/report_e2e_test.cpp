@@ -253,7 +253,7 @@ TEST(ReportTest, RefusesWithTheReasonAndWritesNothing) {
        "",
        1,
        "apt-get install goaccess"},
-      {"no log file yet", {}, "", "", 1, "bufferflushrate seconds"},
+      {"no log file yet", {}, "", "", 1, "every 5 seconds (bufferflushrate) and when it stops"},
       {"only a busy file",
        {{"weblog/a.kyrbusy", Header(kDefault) + Line("/a.html", "-")}},
        "",
@@ -272,7 +272,9 @@ TEST(ReportTest, RefusesWithTheReasonAndWritesNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    mkdir((root.Path() + "/weblog").c_str(), 0755);
+    for (const char* d : {"/cfg", "/weblog"})
+      mkdir((root.Path() + d).c_str(), 0755);
+    WriteFileText(root.Path() + "/cfg/kyr.cfg", "[logserver]\nbufferflushrate = 5\n");
     for (const auto& f : c.files)
       WriteFileText(root.Path() + "/" + f.first, f.second);
     int status = 0;
