@@ -52,9 +52,9 @@ fi
 [ -d "$root" ] || fail "no installation root at $root (scripts/run.sh lays out the demo root run/)"
 root=$(cd "$root" && pwd)
 
-# logrotation's logfiledir as the collector reads it: sections and keys
-# ignore letter case, the first non-empty value wins, whole-line comments
-# start with '#', ';' or '/', and lines may end in CR LF or CR.
+# A setting of the root's configuration as the collector reads it: sections
+# and keys ignore letter case, the first non-empty value wins, whole-line
+# comments start with '#', ';' or '/', and lines may end in CR LF or CR.
 config_value() {
   local file=$1 section=$2 key=$3
   [ -f "$file" ] || return 0
