@@ -45,8 +45,8 @@ TEST(CheckTest, NamesEveryProblemAndSaysWhetherTheConfigurationIsUsable) {
         "setting the collector does not read",
         "warning: The setting rotationperiod in section [logrotation] has the value (hourlly), "
         "which is not one of hourly, daily, weekly, monthly, quarterly, yearly, hours, minutes, "
-        "none or 1..30.  Using: daily",
-        "(ture), which is not true, false, 1 or 0.  Using: false",
+        "none or 1..30.  It reads as: daily",
+        "(ture), which is not true, false, 1 or 0.  It reads as: false",
         "httponly in section [cookieserver] has the value (yes)",
         "sets httponly in section [cookieserver] more than once: the first value (yes) is used, "
         "the later one (false) is not",
