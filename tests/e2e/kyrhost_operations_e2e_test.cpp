@@ -6,8 +6,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "tests/e2e/hostprocess.h"
@@ -161,6 +164,41 @@ TEST(StartMessagesTest, TheStartSaysHowManyMessagesItWroteAndWhere) {
   EXPECT_EQ(host.Stop(), 0);
   std::string audit = ReadFileText(host.Root() + "/log/kyr.audit");
   EXPECT_NE(audit.find("sets heartbeatrate2 in section [logserver]"), std::string::npos) << audit;
+}
+
+// The README's proxy configurations are the examples the proxy test runs:
+// every line of its ```nginx and ```haproxy blocks is a line of the file.
+TEST(ReadmeTest, ProxySnippetsAreLinesOfTheTestedExamples) {
+  auto trimmed = [](std::string line) {
+    size_t a = line.find_first_not_of(" \t\r");
+    size_t b = line.find_last_not_of(" \t\r");
+    return a == std::string::npos ? std::string() : line.substr(a, b - a + 1);
+  };
+  auto linesOf = [&](const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+      lines.push_back(trimmed(line));
+    return lines;
+  };
+  const std::map<std::string, std::string> examples = {
+      {"nginx", "/conf/examples/nginx-kyr.conf"}, {"haproxy", "/conf/examples/haproxy-kyr.cfg"}};
+  std::map<std::string, int> shown;
+  std::string kind;
+  for (const std::string& line : linesOf(ReadFileText(SourceDir() + "/README.md"))) {
+    if (line.rfind("```", 0) == 0) {
+      kind = examples.count(line.substr(3)) ? line.substr(3) : "";
+      continue;
+    }
+    if (kind.empty() || line.empty())
+      continue;
+    std::vector<std::string> example = linesOf(ReadFileText(SourceDir() + examples.at(kind)));
+    EXPECT_NE(std::find(example.begin(), example.end(), line), example.end())
+        << kind << ": " << line;
+    ++shown[kind];
+  }
+  EXPECT_GT(shown["nginx"], 3);
+  EXPECT_GT(shown["haproxy"], 3);
 }
 
 TEST(VersionTest, PrintsTheVersion) {
