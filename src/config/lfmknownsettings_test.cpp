@@ -9,12 +9,14 @@ namespace {
 
 // One finding as a line: "kind [section] key = value -> wanted / in force".
 std::string Describe(const lfmKnownSettings::Finding& f) {
-  static const char* const kKinds[] = {"section", "key", "value"};
+  static const char* const kKinds[] = {"section", "key", "value", "repeat"};
   std::string s = std::string(kKinds[f.kind]) + " [" + f.section + "]";
   if (!f.key.empty())
     s += " " + f.key + " = " + f.value;
   if (f.kind == lfmKnownSettings::Finding::kUnreadableValue)
     s += " -> " + f.wanted + " / " + f.inForce;
+  if (f.kind == lfmKnownSettings::Finding::kRepeatedKey)
+    s += " / " + f.inForce;
   return s;
 }
 
@@ -32,7 +34,9 @@ std::vector<std::string> CheckText(const std::string& text) {
 
 TEST(KnownSettings, NamesUnknownSectionsAndKeysAndValuesOfTheWrongForm) {
   // Letter case never matters; an empty value means the default and is
-  // fine; a section the collector does not read is named once.
+  // fine; a section the collector does not read is named once; findings
+  // come section by section (a section given again continues its first
+  // place), and the repeats a first occurrence hides come last.
   std::vector<std::string> found = CheckText(
       "stray = 1\n"
       "[LogServer]\nHeartBeatRate = 60\nheartbeatrate2 = 5\nsplitlogs = TRUE\n"
@@ -43,7 +47,8 @@ TEST(KnownSettings, NamesUnknownSectionsAndKeysAndValuesOfTheWrongForm) {
       "[logelementmap12]\nlogelement = KYR_URI\nrequired = yes\n"
       "[logelementmapx]\nlogelement = KYR_URI\nparameter = p\n"
       "[cookieserver]\nhttponly = yes\nexpirationtype = secnods\nsamesite = lax\n"
-      "[auditlog]\ntype = Both\nauditlimitbysizemethod = trim\n");
+      "[auditlog]\ntype = Both\nauditlimitbysizemethod = trim\n"
+      "[cookieserver]\nHttpOnly = true\nsamesite = strict\nnosuchkey = 1\nnosuchkey = 2\n");
   std::vector<std::string> expected = {
       "section [defaults]",
       "key [LogServer] heartbeatrate2 = 5",
@@ -56,7 +61,10 @@ TEST(KnownSettings, NamesUnknownSectionsAndKeysAndValuesOfTheWrongForm) {
       "section [logelementmapx]",
       "value [cookieserver] httponly = yes -> true, false, 1 or 0 / false",
       "value [cookieserver] expirationtype = secnods -> one of seconds, date or session / session",
+      "key [cookieserver] nosuchkey = 1",
       "value [auditlog] auditlimitbysizemethod = trim -> one of rotate or truncate / rotate",
+      "repeat [cookieserver] HttpOnly = true / yes",
+      "repeat [cookieserver] samesite = strict / lax",
   };
   EXPECT_EQ(found, expected);
 }
