@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace kyrhost {
 
 bool Health::CanWriteIn(const std::string& directory, std::string& why) {
@@ -13,6 +15,10 @@ bool Health::CanWriteIn(const std::string& directory, std::string& why) {
     dir = ".";
   struct stat st;
   while (stat(dir.c_str(), &st) != 0) {
+    if (errno != ENOENT) {
+      why = "cannot reach " + dir;
+      return false;
+    }
     size_t cut = dir.find_last_of('/');
     if (cut == std::string::npos) {
       dir = ".";
@@ -43,10 +49,14 @@ int Health::Answer(std::string& body) const {
     body = "stopping\n";
     return 503;
   }
+  if (!fault_.empty()) {
+    body = fault_ + "\n";
+    return 503;
+  }
   for (const std::string& d : directories_) {
     std::string why;
     if (!CanWriteIn(d, why)) {
-      body = why + "\n";
+      body = "a log directory cannot be written (kyrhost --check names it)\n";
       return 503;
     }
   }

@@ -1,8 +1,9 @@
 #pragma once
 // The answer of kyrhost's health path, for a load balancer: 200 while the
-// module can log hits, 503 when a directory it writes to cannot be written
-// and from the moment a stop begins, so that the balancer drains this
-// instance before it closes. Each answer is one line of text.
+// module can log hits, 503 when it cannot (no element map, a directory it
+// writes to that cannot be written) and from the moment a stop begins, so
+// that the balancer drains this instance before it closes. Each answer is
+// one line of text, which names no path: anyone may ask.
 //
 // Threading: the directories are set before serving starts and only read
 // afterwards; the stop flag is atomic. Any worker may call Answer().
@@ -19,6 +20,9 @@ class Health {
   void SetDirectories(std::vector<std::string> directories) {
     directories_ = std::move(directories);
   }
+  // A fault that stays for the life of the process (the module cannot log
+  // any hit); set before serving starts.
+  void SetFault(std::string fault) { fault_ = std::move(fault); }
   void BeginStop() { stopping_.store(true, std::memory_order_release); }
 
   // 200 or 503, with the body's line (ending in "\n") in `body`.
@@ -31,6 +35,7 @@ class Health {
 
  private:
   std::vector<std::string> directories_;
+  std::string fault_;
   std::atomic<bool> stopping_{false};
 };
 

@@ -113,24 +113,25 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Every tag request is answered with the content image from the web root;
-// without it each one would get a 404 and no hit would be logged.
-bool ContentImageIsThere(const kyrhost::FilterModule& module, const std::string& webRoot,
-                         std::string& error) {
+// A tag request is answered with the content image of its own directory
+// of the web root; a tag at the root (the usual place, and every hosted
+// site's) finds none here and would be answered 404. A tag in another
+// directory takes that directory's image, so this is a warning, not a
+// refusal. Empty when the image is there.
+std::string MissingContentImage(const kyrhost::FilterModule& module, const std::string& webRoot) {
   std::string content = module.Info(KYR_INFO_CONTENT_FILE);
   if (content.empty())
-    return true;  // a module that does not say
+    return "";  // a module that does not say
   if (content[0] != '/')
     content.insert(0, "/");
   std::string path = webRoot + content;
   struct stat st;
   if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-    return true;
-  error = "the web root " + (webRoot.empty() ? std::string("/") : webRoot) +
-          " has no content image " + content.substr(1) +
-          " (contentfilename): every tag request would be answered 404; copy www/zr_kyr.gif "
-          "there or name another web root with --www";
-  return false;
+    return "";
+  return "the web root " + (webRoot.empty() ? std::string("/") : webRoot) +
+         " has no content image " + content.substr(1) +
+         " (contentfilename): a tag at /kyr.gif, or a hosted site's, would be answered 404 "
+         "and not logged; copy www/zr_kyr.gif there or name another web root with --www";
 }
 
 // What the start wrote and where, so that a warning in the audit file is
@@ -143,14 +144,20 @@ std::string StartMessages(const kyrhost::FilterModule& module) {
     return "the module does not say what its start wrote";
   long total = std::atol(written.c_str());
   long onStderr = std::atol(toStderr.c_str());
-  std::string where = audit.empty() ? std::string("the system log") : audit;
+  if (audit.empty()) {
+    // Messages go to the system log only, where nothing counts them.
+    std::string text = "the module's messages go to the system log (auditlog type = system)";
+    if (onStderr > 0)
+      text += "; " + std::to_string(onStderr) + " went to standard error, above";
+    return text;
+  }
   if (total == 0)
-    return "the start wrote no message (messages go to " + where + ")";
+    return "the start wrote no message (messages go to " + audit + ")";
   std::string text =
       "the start wrote " + std::to_string(total) + (total == 1 ? " message" : " messages");
   if (onStderr == total)
     return text + " to standard error (above)";
-  text += " to " + where;
+  text += " to " + audit;
   if (onStderr > 0)
     text += " (" + std::to_string(onStderr) + " of them to standard error, above)";
   return text + "; kyrhost --check prints them too";
@@ -169,9 +176,10 @@ int Check(const kyrhost::HostOptions& options, const std::string& webRoot) {
   if (rc == 2) {
     std::printf("error: %s\n", error.c_str());
     rc = 1;
-  } else if (!ContentImageIsThere(module, webRoot, error)) {
-    std::printf("error: %s\n", error.c_str());
-    rc = 1;
+  } else {
+    std::string missing = MissingContentImage(module, webRoot);
+    if (!missing.empty())
+      std::printf("warning: %s\n", missing.c_str());
   }
   // The audit file is not made with its directory: without one the
   // module's messages go to standard error, unseen under a service manager.
@@ -181,7 +189,7 @@ int Check(const kyrhost::HostOptions& options, const std::string& webRoot) {
       access(logDir.c_str(), W_OK | X_OK) != 0)
     std::printf(
         "warning: %s is not a writable directory: the module's messages (the audit "
-        "file) will go to standard error\n",
+        "file) will go to standard error, unless auditlog's type is system\n",
         logDir.c_str());
   if (options.server.tls) {
     for (const std::string& file : {options.server.tlsCert, options.server.tlsKey}) {
@@ -228,8 +236,13 @@ int main(int argc, char** argv) {
   }
   if (options.filter.empty())
     options.filter = BesideExecutable("libkyrfilter.so");
-  if (options.check)
+  if (options.check) {
+    // Checked as the user the collector would run as: its directories
+    // must be writable for that user, not for whoever runs the check.
+    if (!options.user.empty() && !BecomeUser(options.user, error))
+      return Fail(error);
     return Check(options, host.webRoot);
+  }
 
   // SIGTERM and SIGINT are taken by sigwait below; every thread started from
   // here on (the module's heartbeats, the workers) inherits the mask.
@@ -253,13 +266,12 @@ int main(int argc, char** argv) {
   kyrhost::FilterModule module;
   if (!module.Load(options.filter, error))
     return Fail(error);
-  if (!ContentImageIsThere(module, host.webRoot, error)) {
-    module.Terminate();
-    return Fail(error);
-  }
+  std::string missingImage = MissingContentImage(module, host.webRoot);
   host.module = &module;
   kyrhost::Health health;
   health.SetDirectories(Lines(module.Info(KYR_INFO_OUTPUT_DIRS)));
+  if (module.Info(KYR_INFO_ELEMENT_MAP) == "0")
+    health.SetFault("the log element map cannot be built: no hit can be logged");
   if (!options.healthPath.empty()) {
     host.healthPath = options.healthPath;
     host.health = &health;
@@ -278,6 +290,8 @@ int main(int argc, char** argv) {
   if (!options.healthPath.empty())
     std::printf("kyrhost: health at %s\n", options.healthPath.c_str());
   std::printf("kyrhost: %s\n", StartMessages(module).c_str());
+  if (!missingImage.empty())
+    std::printf("kyrhost: warning: %s\n", missingImage.c_str());
   std::fflush(stdout);
 
   int signal = 0;
@@ -285,15 +299,29 @@ int main(int argc, char** argv) {
   }
   std::printf("kyrhost: stopping (signal %d)\n", signal);
   health.BeginStop();
-  if (options.drain.count() > 0 && host.health) {
+  if (options.drain.count() > 0) {
     // A balancer that checks the health path takes this instance out of
     // rotation meanwhile; a second signal ends the wait.
-    std::printf("kyrhost: draining for %lld s: %s answers 503, the rest is served as before\n",
-                static_cast<long long>(options.drain.count()), options.healthPath.c_str());
+    std::printf(
+        "kyrhost: draining for %lld s: %s, the rest is served as before\n",
+        static_cast<long long>(options.drain.count()),
+        host.health ? (options.healthPath + " answers 503").c_str() : "there is no health path");
     std::fflush(stdout);
-    struct timespec wait {};
-    wait.tv_sec = static_cast<time_t>(options.drain.count());
-    while (sigtimedwait(&stopSignals, nullptr, &wait) < 0 && errno == EINTR) {
+    struct timespec end {};
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += static_cast<time_t>(options.drain.count());
+    for (;;) {
+      struct timespec now {};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      struct timespec left {};
+      left.tv_sec = end.tv_sec - now.tv_sec;
+      left.tv_nsec = end.tv_nsec - now.tv_nsec;
+      if (left.tv_nsec < 0) {
+        left.tv_nsec += 1000000000L;
+        --left.tv_sec;
+      }
+      if (left.tv_sec < 0 || sigtimedwait(&stopSignals, nullptr, &left) >= 0 || errno != EINTR)
+        break;
     }
   }
   std::fflush(stdout);

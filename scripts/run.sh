@@ -55,7 +55,7 @@ echo
 echo "The demo page:   http://127.0.0.1:$port/"
 echo "Hits go to:      $demo/weblog/ (written out within ${flush} s and when kyrhost stops)"
 echo "Messages go to:  $demo/log/kyr.audit"
-echo "Configuration:   $demo/cfg/kyr.cfg (check it with: $PWD/build-release/bin/kyrhost --check --root $demo)"
+echo "Configuration:   $demo/cfg/kyr.cfg (check it with: $PWD/build-release/bin/kyrhost --check --root $demo --www $PWD/www)"
 echo "A report:        scripts/report.sh (after the first hits are written out)"
 echo "Stop with Ctrl-C."
 echo

@@ -180,7 +180,8 @@ bool Readable(const K::Key& k, const std::string& value, std::string* wanted,
         size_t bar = words.find('|', start);
         std::string word = words.substr(start, bar == std::string::npos ? bar : bar - start);
         if (word == "1..30") {
-          if (IsDigits(value) && value.size() <= 2 && std::stoi(value) >= 1 &&
+          // As the rotation reads it: up to nine digits, worth 1 to 30.
+          if (IsDigits(value) && value.size() <= 9 && std::stoi(value) >= 1 &&
               std::stoi(value) <= 30)
             return true;
         } else if (lfmUtility::EqualsNoCase(value, word)) {
@@ -229,9 +230,19 @@ bool lfmKnownSettings::IsKnownSection(const std::string& section) {
 
 std::vector<lfmKnownSettings::Finding> lfmKnownSettings::Check(const zrConfig& config) {
   std::vector<Finding> findings;
+  // Only the element sections 0 to logelementcount - 1, written without
+  // leading zeros, are read.
+  const int32_t elements = config.GetInt("logelementcount", 0, "logserver");
+  auto isRead = [elements](const std::string& section) {
+    if (!IsElementSection(section))
+      return IsKnownSection(section);
+    std::string index = section.substr(std::strlen(kElementSection));
+    return (index.size() == 1 || index[0] != '0') && index.size() <= 2 &&
+           std::stoi(index) < elements;
+  };
   std::string reported;  // the last unknown section named, so it is named once
   for (const zrConfig::Setting& s : config.AllSettings()) {
-    if (!IsKnownSection(s.section)) {
+    if (!isRead(s.section)) {
       if (!lfmUtility::EqualsNoCase(s.section, reported)) {
         findings.push_back({Finding::kUnknownSection, s.section, "", "", "", ""});
         reported = s.section;

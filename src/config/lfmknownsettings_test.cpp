@@ -41,11 +41,12 @@ TEST(KnownSettings, NamesUnknownSectionsAndKeysAndValuesOfTheWrongForm) {
       "stray = 1\n"
       "[LogServer]\nHeartBeatRate = 60\nheartbeatrate2 = 5\nsplitlogs = TRUE\n"
       "uselazyfileclose = 0\nusememmappedfile = ture\nbufferflushrate = 60s\n"
-      "maxhandlecount = -5\nwritebuffersize =\n"
+      "maxhandlecount = -5\nwritebuffersize =\nlogelementcount = 13\n"
       "[logrotation]\nrotatoinperiod = hourly\nrotationperiod = hourlly\n"
       "[logrotation]\nweekstart = someday\nlogfileprefix = any text\n"
       "[logelementmap12]\nlogelement = KYR_URI\nrequired = yes\n"
       "[logelementmapx]\nlogelement = KYR_URI\nparameter = p\n"
+      "[logelementmap13]\nlogelement = KYR_URI\n[logelementmap05]\nlogelement = KYR_URI\n"
       "[cookieserver]\nhttponly = yes\nexpirationtype = secnods\nsamesite = lax\n"
       "[auditlog]\ntype = Both\nauditlimitbysizemethod = trim\n"
       "[cookieserver]\nHttpOnly = true\nsamesite = strict\nnosuchkey = 1\nnosuchkey = 2\n");
@@ -59,6 +60,8 @@ TEST(KnownSettings, NamesUnknownSectionsAndKeysAndValuesOfTheWrongForm) {
       "quarterly, yearly, hours, minutes, none or 1..30 / daily",
       "value [logelementmap12] required = yes -> true, false, 1 or 0 / false",
       "section [logelementmapx]",
+      "section [logelementmap13]",
+      "section [logelementmap05]",
       "value [cookieserver] httponly = yes -> true, false, 1 or 0 / false",
       "value [cookieserver] expirationtype = secnods -> one of seconds, date or session / session",
       "key [cookieserver] nosuchkey = 1",
@@ -73,7 +76,7 @@ TEST(KnownSettings, ARotationPeriodOfDaysIsAWholeNumberFromOneToThirty) {
   const struct {
     const char* value;
     bool readable;
-  } cases[] = {{"1", true},   {"30", true},  {"7", true},    {"0", false},
+  } cases[] = {{"1", true},   {"30", true},  {"007", true},  {"0", false},
                {"31", false}, {"7d", false}, {"None", true}, {"-1", false}};
   for (const auto& c : cases) {
     std::vector<std::string> found =

@@ -394,7 +394,7 @@ void lfmDebugLog::FallBack(const std::string& text) noexcept {
   lfmStdErr::WriteFallback(text);
 }
 
-void lfmDebugLog::WriteConsole(int level, const std::string& text) noexcept {
+void lfmDebugLog::WriteConsole(int level, const std::string& text) noexcept try {
   std::FILE* out = console_.load(std::memory_order_acquire);
   const char* lead = level == kMessageError     ? "error: "
                      : level == kMessageWarning ? "warning: "
@@ -415,6 +415,7 @@ void lfmDebugLog::WriteConsole(int level, const std::string& text) noexcept {
   std::fwrite(line.data(), 1, line.size(), out);
   std::fflush(out);
   written_.fetch_add(1, std::memory_order_relaxed);
+} catch (...) {
 }
 
 void lfmDebugLog::ToConsoleOnly(std::FILE* out) noexcept {

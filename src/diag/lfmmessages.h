@@ -221,8 +221,8 @@ constexpr uint16_t kMessageAlways = 99;
     "The configuration file sets %s in section [%s], a setting the collector does not read: it has no effect.  Check its spelling.") \
   X(1084, MESS_SETTING_VALUE_UNREADABLE, "MESS_SETTING_VALUE_UNREADABLE", kMessageWarning, 5, MESS_CATEGORY_CONFIGURATION, \
     "The setting %s in section [%s] has the value (%s), which is not %s.  It reads as: %s") \
-  X(1085, MESS_OUTPUT_DIRECTORY_UNWRITABLE, "MESS_OUTPUT_DIRECTORY_UNWRITABLE", kMessageError, 3, MESS_CATEGORY_CONFIGURATION, \
-    "The directory %s (%s) cannot be written: %s.  Hits whose files go there cannot be logged.") \
+  X(1085, MESS_OUTPUT_DIRECTORY_UNWRITABLE, "MESS_OUTPUT_DIRECTORY_UNWRITABLE", kMessageError, 4, MESS_CATEGORY_CONFIGURATION, \
+    "The directory %s (%s) cannot be written: %s.  %s") \
   X(1086, MESS_SETTING_REPEATED, "MESS_SETTING_REPEATED", kMessageWarning, 4, MESS_CATEGORY_CONFIGURATION, \
     "The configuration file sets %s in section [%s] more than once: the first value (%s) is used, the later one (%s) is not.")
 // clang-format on

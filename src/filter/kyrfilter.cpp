@@ -318,6 +318,9 @@ KYR_EXPORT DWORD WINAPI KyrFilterInfo(DWORD item, char* buffer, DWORD size) {
       case KYR_INFO_ENTRIES_STDERR:
         text = std::to_string(log.EntriesToStandardError());
         break;
+      case KYR_INFO_ELEMENT_MAP:
+        text = lfmLogHelper::ElementMapWasBuilt() ? "1" : "0";
+        break;
       default:
         break;
     }

@@ -13,6 +13,7 @@ enum : DWORD {
   KYR_INFO_AUDIT_FILE = 3,       // the audit file's path; empty when there is none
   KYR_INFO_ENTRIES_WRITTEN = 4,  // messages written since the module loaded, decimal
   KYR_INFO_ENTRIES_STDERR = 5,   // of those, written to standard error instead, decimal
+  KYR_INFO_ELEMENT_MAP = 6,      // "1" when the start built the log element map, else "0"
 };
 
 extern "C" {

@@ -1,5 +1,6 @@
 #include "hit/lfmloghelper.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -41,6 +42,12 @@
 namespace {
 
 const char kClass[] = "lfmLogHelper";
+
+// Whether the start built the log element map (LoadSettings).
+std::atomic<bool>& ElementMapBuilt() {
+  static std::atomic<bool> built{true};
+  return built;
+}
 const char kModule[] = "./src/hit/lfmloghelper.cpp";
 
 // Appends one "name=value" item to the extra-parameter text.
@@ -115,28 +122,48 @@ bool lfmLogHelper::LoadSettings() {
   // An element map that cannot be built fails every hit; the exception is
   // reported here once, at start, and again by the hits.
   static const whMethodId kSite(kClass, "LoadSettings()");
-  if (!lfmExceptionController::RunAtBoundary(kSite, "Unknown exception caught in LoadSettings",
-                                             [] { lfmLogElementMap::Initialize(); }))
+  const bool mapBuilt = lfmExceptionController::RunAtBoundary(
+      kSite, "Unknown exception caught in LoadSettings", [] { lfmLogElementMap::Initialize(); });
+  ElementMapBuilt().store(mapBuilt, std::memory_order_release);
+  if (!mapBuilt)
     usable = false;
   for (const OutputDirectory& d : OutputDirectories()) {
     std::string why;
     if (!lfmFileUtil::CanWriteIn(d.path, &why)) {
-      log.Log(MESS_OUTPUT_DIRECTORY_UNWRITABLE, d.path.c_str(), d.setting, why.c_str());
+      log.Log(MESS_OUTPUT_DIRECTORY_UNWRITABLE, d.path.c_str(), d.setting, why.c_str(),
+              "Hits whose files go there cannot be logged.");
       usable = false;
     }
   }
   return usable;
 }
 
+bool lfmLogHelper::ElementMapWasBuilt() {
+  return ElementMapBuilt().load(std::memory_order_acquire);
+}
+
 std::vector<lfmLogHelper::OutputDirectory> lfmLogHelper::OutputDirectories() {
   const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
   std::vector<OutputDirectory> dirs{{lfmLogRotationSettings::LogFileDir(), "logfiledir"}};
-  if (s.hostedModel && tsServiceModelSettings::ServiceModel()) {
+  // Only the site map gives a hit a latency class other than standard lag.
+  if (s.hostedModel && tsServiceModelSettings::ServiceModel() &&
+      tsServiceModelSettings::SiteMapEnabled()) {
     dirs.push_back({tsServiceModelSettings::ShortLagLogFileDir(), "shortlaglogfiledir"});
     dirs.push_back({tsServiceModelSettings::RealTimeLogFileDir(), "realtimelogfiledir"});
   }
-  if (s.trackHitCount)
-    dirs.push_back({s.hitCountLogFileDir, "hitcountlogfiledir"});
+  if (s.trackHitCount) {
+    // The hit counter falls back to the root's log directory when its own
+    // cannot be made.
+    std::string why;
+    if (lfmFileUtil::CanWriteIn(s.hitCountLogFileDir, &why)) {
+      dirs.push_back({s.hitCountLogFileDir, "hitcountlogfiledir"});
+    } else {
+      std::string fallback = lfmEnv::GetRoot();
+      if (!lfmUtility::EndsWithSeparator(fallback))
+        fallback += lfmPathName::kNativeSeparator;
+      dirs.push_back({fallback + "log", "hitcountlogfiledir's fallback, the root's log"});
+    }
+  }
   return dirs;
 }
 
@@ -146,11 +173,19 @@ bool lfmLogHelper::Check() {
   if (s.hostedModel && tsServiceModelSettings::ServiceModel() &&
       tsServiceModelSettings::SiteMapEnabled()) {
     const tsServiceModelSettings::Values& v = tsServiceModelSettings::Get();
+    lfmDebugLog& log = lfmDebugLog::Instance();
+    // A start copies the site map into its backup directory first, and
+    // fails when it cannot.
+    std::string why;
+    if (!lfmFileUtil::CanWriteIn(v.siteMapBackupDir, &why)) {
+      log.Log(MESS_OUTPUT_DIRECTORY_UNWRITABLE, v.siteMapBackupDir.c_str(), "sitemapbackupdir",
+              why.c_str(), "The site map cannot be copied there: a start fails.");
+      usable = false;
+    }
     tsSiteParamMapController::Instance().SetFurtherIdCheck(CheckFurtherId);
     tsSiteOverview& loader = tsSiteOverview::Instance();
     loader.Init(v.siteMapFullPath, v.siteMapBackupDir, v.siteMapCheckStatus, v.siteMapReloadSame,
                 v.siteMapSleepTime, v.siteMapLockModel);
-    lfmDebugLog& log = lfmDebugLog::Instance();
     if (loader.Verify(false) != 0) {
       log.Log(MESS_SITEMAP_USING_BACKUP, v.siteMapFullPath.c_str(), v.siteMapBackupDir.c_str());
       if (loader.Verify(true) != 0) {

@@ -70,14 +70,19 @@ class lfmLogHelper {
   // the configuration throws.
   static bool LoadSettings();
   // The directories log and hit-count files go to, each with the setting
-  // that names it: the log directory; in the hosted service model the short
-  // lag and real time directories; the hit-count directory when hits are
-  // counted. Loads the settings.
+  // that names it: the log directory; in the hosted service model with a
+  // site map the short lag and real time directories; when hits are
+  // counted the hit-count directory, or the root's log directory that the
+  // counter falls back to when its own cannot be made. Loads the settings.
   struct OutputDirectory {
     std::string path;
     const char* setting;
   };
   static std::vector<OutputDirectory> OutputDirectories();
+  // False when the last LoadSettings could not build the log element map:
+  // every hit fails until the configuration is corrected and the module
+  // restarted. Thread-safe.
+  static bool ElementMapWasBuilt();
   // The configuration check: what StartUp reads and examines, and nothing it
   // writes (no log, busy, backup or audit file): LoadSettings, then, in the
   // hosted service model with a site map, the site map file (or, as a start

@@ -109,4 +109,36 @@ TEST(LogHelper, ABusyFileThatCannotBeRenamedStaysWhereItIsAndIsReported) {
       << root.Read("log/kyr.audit");
 }
 
+// Which directories a start must be able to write, over the switches that
+// decide it; a hit-count directory that cannot be made is replaced by the
+// root's log directory, as the hit counter does.
+TEST(LogHelper, OutputDirectoriesFollowTheModelTheSiteMapAndHitCounting) {
+  const struct {
+    const char* settings;
+    std::vector<std::string> dirs;  // relative to the root, with their settings
+  } cases[] = {
+      {"", {"weblog logfiledir"}},
+      {"hostedmodel = true\n[servicemodel]\nservicemodel = true\n", {"weblog logfiledir"}},
+      {"[servicemodel]\nservicemodel = true\nsitemapenabled = true\n", {"weblog logfiledir"}},
+      {"hostedmodel = true\n[servicemodel]\nservicemodel = true\nsitemapenabled = true\n",
+       {"weblog logfiledir", "shortlag shortlaglogfiledir", "realtime realtimelogfiledir"}},
+      {"trackhitcount = true\nhitcountlogfiledir = %zr_root%/counts\n",
+       {"weblog logfiledir", "counts hitcountlogfiledir"}},
+      {"trackhitcount = true\nhitcountlogfiledir = %zr_root%/cfg/kyr.cfg/counts\n",
+       {"weblog logfiledir", "log hitcountlogfiledir's fallback, the root's log"}},
+  };
+  for (const auto& c : cases) {
+    TempRoot root(std::string("[logserver]\n") + c.settings);
+    std::vector<std::string> dirs;
+    for (const lfmLogHelper::OutputDirectory& d : lfmLogHelper::OutputDirectories()) {
+      std::string path = d.path;
+      while (!path.empty() && (path.back() == '/' || path.back() == '\\'))
+        path.pop_back();
+      ASSERT_EQ(path.rfind(root.Path(), 0), 0u) << path;
+      dirs.push_back(path.substr(root.Path().size() + 1) + " " + d.setting);
+    }
+    EXPECT_EQ(dirs, c.dirs) << c.settings;
+  }
+}
+
 }  // namespace

@@ -62,9 +62,6 @@ long ResidentKiB(pid_t pid) {
 std::unique_ptr<HostProcess> Started(std::vector<std::string> args, const std::string& www = "",
                                      std::string* output = nullptr, int softFiles = 0,
                                      int hardFiles = 0) {
-  // kyrhost refuses a web root without the content image.
-  if (!www.empty() && !std::ifstream(www + "/zr_kyr.gif"))
-    WriteFileText(www + "/zr_kyr.gif", ReadFileText(SourceDir() + "/www/zr_kyr.gif"));
   auto host = std::make_unique<HostProcess>("", www, args);
   if (softFiles > 0)
     host->LimitOpenFiles(softFiles, hardFiles);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -71,9 +72,22 @@ TEST(CheckTest, NamesEveryProblemAndSaysWhetherTheConfigurationIsUsable) {
         "kyrhost: the configuration is NOT usable"}},
       {"a site map that cannot be read, nor its backup", kServiceModel, "", nullptr, 1,
        {"error: Failed to load backup sitemap file.", "kyrhost: the configuration is NOT usable"}},
-      {"a web root without the content image", "", emptyWww.Path(), nullptr, 1,
-       {"has no content image zr_kyr.gif (contentfilename)",
-        "kyrhost: the configuration is NOT usable"}},
+      {"a web root without the content image is a warning: a tag elsewhere has its own", "",
+       emptyWww.Path(), nullptr, 0,
+       {"warning: the web root", "has no content image zr_kyr.gif (contentfilename)",
+        "kyrhost: the configuration is usable"}},
+      {"latency directories go unused without a site map",
+       std::string(kServiceModel).replace(std::string(kServiceModel).find("sitemapenabled = true"),
+                                          21, "shortlaglogfiledir = %zr_root%/cfg/kyr.cfg/x"),
+       "", nullptr, 0, {"kyrhost: the configuration is usable"}},
+      {"the hit counter falls back to the root's log directory",
+       "[logserver]\ntrackhitcount = true\nhitcountlogfiledir = %zr_root%/cfg/kyr.cfg/x\n", "",
+       nullptr, 0, {"kyrhost: the configuration is usable"}},
+      {"a site map backup directory that cannot be made fails the start",
+       std::string(kServiceModel) + "sitemapbackupdir = %zr_root%/cfg/kyr.cfg/x\n", "", nullptr,
+       1, {"(sitemapbackupdir) cannot be written: not a directory:",
+           "The site map cannot be copied there: a start fails.",
+           "kyrhost: the configuration is NOT usable"}},
   };
   // clang-format on
   for (const Case& c : cases) {
@@ -126,7 +140,7 @@ TEST_F(HealthTest, AnsweredByKyrhostWhileTheLogDirectoryCanBeWritten) {
   WriteFileText(weblog, "");
   Response down = Health();
   EXPECT_EQ(down.status, 503);
-  EXPECT_NE(down.body.find("is not a directory"), std::string::npos) << down.body;
+  EXPECT_EQ(down.body, "a log directory cannot be written (kyrhost --check names it)\n");
   unlink(weblog.c_str());
   EXPECT_EQ(Health().status, 200) << "the directory may be made again";
 
@@ -150,6 +164,16 @@ TEST_F(HealthTest, AStopAnswers503WhileItDrainsAndServesHitsMeanwhile) {
   EXPECT_NE(lines[0].find("/during-drain"), std::string::npos);
 }
 
+TEST_F(HealthTest, NoElementMapMeansNoHitCanBeLoggedFromTheStart) {
+  host_ = std::make_unique<HostProcess>("[logserver]\nlogelementcount = 0\n", "",
+                                        std::vector<std::string>{"--health-path", "/h/kyr.gif"});
+  ASSERT_TRUE(host_->Start(output_)) << output_;
+  Response r = Health();
+  EXPECT_EQ(r.status, 503);
+  EXPECT_EQ(r.body, "the log element map cannot be built: no hit can be logged\n");
+  EXPECT_EQ(host_->Stop(), 0);
+}
+
 TEST(StartMessagesTest, TheStartSaysHowManyMessagesItWroteAndWhere) {
   HostProcess host("[logserver]\nheartbeatrate2 = 5\n");
   std::string output;
@@ -164,6 +188,46 @@ TEST(StartMessagesTest, TheStartSaysHowManyMessagesItWroteAndWhere) {
   EXPECT_EQ(host.Stop(), 0);
   std::string audit = ReadFileText(host.Root() + "/log/kyr.audit");
   EXPECT_NE(audit.find("sets heartbeatrate2 in section [logserver]"), std::string::npos) << audit;
+}
+
+// Every file and directory under `dir`, with its size and time.
+std::vector<std::string> Tree(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    std::string line = e.path().string();
+    if (e.is_regular_file()) {
+      line += " " + std::to_string(e.file_size()) + " " +
+              std::to_string(e.last_write_time().time_since_epoch().count());
+    }
+    out.push_back(line);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// With every feature that writes at start switched on (a site map that
+// loads, hit counting, memory-mapped files, files an earlier run left
+// busy), the check leaves the root exactly as it was.
+TEST(CheckTest, ACheckWritesNothingWhereAStartWould) {
+  const std::string kA = "kyraaaaaaaaaaaaaaaaaaaaaa_7k8y";
+  const std::string kC = "kyrcccccccccccccccccccccc_9u9f";
+  const std::string kU = "kyruuuuuuuuuuuuuuuuuuuuuu_9k9j";
+  HostProcess host(std::string(kServiceModel) +
+                   "[logserver]\nsplitlogs = true\ntrackhitcount = true\n"
+                   "usememmappedfile = true\n");
+  WriteFileText(host.Root() + "/cfg/vantorellsites.lst",
+                "#Application: test\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,"
+                "cookiesenabled,timezone\r\n#LineCount: 2\r\n#CheckSum: "
+                "46E30C4CFC62BCAD0069B0C361F9D8C5\r\n" +
+                    kA + ",tagA,0," + kC + ",1,0\r\n" + kU + ",tagU,1,null,1,0\r\n");
+  WriteFileText(host.Root() + "/weblog/kyr-2026-01-01-00-00000-old.kyrbusy", "#Fields: x\r\nhalf");
+  WriteFileText(host.Root() + "/log/old.hclfbusy", "");
+  std::vector<std::string> before = Tree(host.Root());
+  std::string output;
+  EXPECT_EQ(RunKyrhost({"--check", "--root", host.Root(), "--www", host.Www()}, output), 0)
+      << output;
+  EXPECT_EQ(output.find("Failed to load"), std::string::npos) << output;
+  EXPECT_EQ(Tree(host.Root()), before);
 }
 
 // The README's proxy configurations are the examples the proxy test runs:
