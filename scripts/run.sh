@@ -42,13 +42,14 @@ if [ ! -f "$demo/cfg/kyr.cfg" ]; then
   mv "$new" "$demo/cfg/kyr.cfg"
 fi
 
-# How often the hits are written out, as the demo's configuration says
+# How soon the hits are written out, as the demo's configuration says
 # (an older demo root may keep the shipped minute).
 flush=$(sed -n 's/^bufferflushrate *= *\([0-9][0-9]*\).*/\1/p' "$demo/cfg/kyr.cfg" | head -n 1)
 beat=$(sed -n 's/^heartbeatrate *= *\([0-9][0-9]*\).*/\1/p' "$demo/cfg/kyr.cfg" | head -n 1)
 flush=${flush:-60}
 beat=${beat:-60}
-[ "$beat" -gt "$flush" ] && flush=$beat
+# A line is written at the first heartbeat after it is bufferflushrate old.
+flush=$((flush + beat))
 
 port=${PORT:-8080}
 echo
