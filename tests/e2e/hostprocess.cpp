@@ -35,6 +35,33 @@ int PortAfter(const std::string& text, const std::string& prefix) {
   return std::atoi(text.c_str() + at + prefix.size());
 }
 
+// Starts `args` with its standard output and error on a pipe: the child's
+// pid, the pipe's reading end in *out; -1 (and no pipe) on failure.
+pid_t SpawnWithOutput(std::vector<std::string> args, int* out) {
+  int fds[2];
+  if (pipe(fds) != 0)
+    return -1;
+  std::vector<char*> argv;
+  for (auto& a : args)
+    argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  *out = fds[0];
+  return pid;
+}
+
 }  // namespace
 
 HostProcess::HostProcess(const std::string& settings, const std::string& www,
@@ -57,9 +84,6 @@ HostProcess::~HostProcess() {
 
 bool HostProcess::Start(std::string& output) {
   output.clear();  // a restart must not find the last run's port
-  int fds[2];
-  if (pipe(fds) != 0)
-    return false;
   std::vector<std::string> args = {KYRHOST_BIN, "--listen", "127.0.0.1:0", "--threads", "2",
                                    "--root",    Root(),     "--www",       www_};
   args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
@@ -70,21 +94,11 @@ bool HostProcess::Start(std::string& output) {
                                    std::to_string(hardFiles_) + " && exec \"$@\"",
                                "sh"});
   }
-  std::vector<char*> argv;
-  for (auto& a : args)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  out_ = fds[0];
-  if (rc != 0) {
-    pid_ = -1;
+  if (out_ >= 0)
+    close(out_);  // the last run's
+  out_ = -1;
+  pid_ = SpawnWithOutput(args, &out_);
+  if (pid_ < 0) {
     output = "posix_spawn failed";
     return false;
   }
@@ -125,42 +139,54 @@ bool HostProcess::ReadOutputUntil(const std::string& until, std::string& output,
   return true;
 }
 
+std::string Shell(const std::string& command, int& status) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) {
+    status = -1;
+    return out;
+  }
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
+    out.append(buffer, n);
+  int raw = pclose(p);
+  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return out;
+}
+
+std::string ChromiumDom(const std::string& url, const std::string& profileDir, int& status,
+                        int budgetMs) {
+  std::string budget =
+      budgetMs > 0 ? " --virtual-time-budget=" + std::to_string(budgetMs) : std::string();
+  return Shell(
+      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic "
+      "--no-first-run --disable-background-networking --disable-component-update "
+      "--disable-sync --disable-dev-shm-usage --user-data-dir='" +
+          profileDir + "'" + budget + " --dump-dom '" + url + "' 2>/dev/null",
+      status);
+}
+
 int RunKyrhost(const std::vector<std::string>& args, std::string& output, int seconds) {
   output.clear();
-  int fds[2];
-  if (pipe(fds) != 0)
-    return -1;
   std::vector<std::string> all = {KYRHOST_BIN};
   all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : all)
-    argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (rc != 0) {
-    close(fds[0]);
+  int out = -1;
+  pid_t pid = SpawnWithOutput(all, &out);
+  if (pid < 0)
     return -1;
-  }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
   while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fds[0], POLLIN, 0};
+    pollfd p{out, POLLIN, 0};
     if (poll(&p, 1, 200) > 0) {
       char buffer[4096];
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
+      ssize_t n = read(out, buffer, sizeof buffer);
       if (n <= 0)
         break;
       output.append(buffer, static_cast<size_t>(n));
     }
   }
-  close(fds[0]);
+  close(out);
   int status = 0;
   while (std::chrono::steady_clock::now() < deadline) {
     if (waitpid(pid, &status, WNOHANG) == pid)

@@ -68,6 +68,16 @@ class HostProcess {
 // The source tree (conf/, www/).
 std::string SourceDir();
 
+// Runs a shell command: its standard output, and its exit status in
+// `status` (-1 when it did not exit normally).
+std::string Shell(const std::string& command, int& status);
+
+// Headless Chromium's DOM of `url` once its scripts ran (at most
+// `budgetMs` of virtual time with a budget, else until the load event),
+// with a profile under `profileDir`; `status` as Shell gives it.
+std::string ChromiumDom(const std::string& url, const std::string& profileDir, int& status,
+                        int budgetMs = 0);
+
 // Runs kyrhost with `args` to its end: its exit status (-1 when it did not
 // exit by itself within `seconds`), its standard output and error together
 // in `output`.

@@ -33,27 +33,10 @@ bool Missing(const char* program) {
   } else                      \
     GTEST_SKIP() << program << " is not installed (scripts/deps.sh installs it)"
 
-// Runs a shell command: its standard output and error, and its exit status.
-std::string Shell(const std::string& command, int& status) {
-  std::string out;
-  FILE* p = popen((command + " 2>&1").c_str(), "r");
-  if (!p) {
-    status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-    out.append(buffer, n);
-  int raw = pclose(p);
-  status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return out;
-}
-
 std::string Report(const std::string& root, const std::string& args, int& status,
                    const std::string& env = "") {
   return Shell(
-      env + " /bin/bash '" + SourceDir() + "/scripts/report.sh' " + args + " '" + root + "'",
+      env + " /bin/bash '" + SourceDir() + "/scripts/report.sh' " + args + " '" + root + "' 2>&1",
       status);
 }
 
@@ -121,13 +104,8 @@ TEST(ReportTest, BrowserShowsTheRequestsVisitorsAndPagesSent) {
   std::regex external("<(script|link|img)\\b[^>]*\\b(src|href)=[\"']?(https?:)?//");
   EXPECT_FALSE(std::regex_search(html, external));
 
-  std::string dom = Shell(
-      "timeout 120 chromium --headless --no-sandbox --disable-gpu --no-first-run "
-      "--disable-background-networking --disable-component-update --disable-sync "
-      "--disable-dev-shm-usage --user-data-dir='" +
-          host.Root() + "/chromium-profile' --virtual-time-budget=15000 --dump-dom 'file://" +
-          report + "' 2>/dev/null",
-      status);
+  std::string dom =
+      ChromiumDom("file://" + report, host.Root() + "/chromium-profile", status, 15000);
   ASSERT_EQ(status, 0);
   auto shown = [&](const std::string& id) {
     std::smatch m;

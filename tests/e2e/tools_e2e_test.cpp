@@ -18,32 +18,11 @@ bool Installed(const char* program) {
   return std::system(command.c_str()) == 0;
 }
 
-// Runs a shell command; its standard output, and its exit status in `status`.
-std::string Shell(const std::string& command, int& status) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) {
-    status = -1;
-    return out;
-  }
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, p)) > 0)
-    out.append(buffer, n);
-  status = pclose(p);
-  return out;
-}
-
 std::string Chromium(const HostProcess& host, const std::string& path, int& status) {
   std::string profile = host.Root() + "/chromium-profile";
   // The tag's image delays the page's load event, so the DOM is dumped only
   // after the hit (and its cookie redirect) went out.
-  return Shell(
-      "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic "
-      "--no-first-run --disable-background-networking --disable-component-update "
-      "--disable-sync --disable-dev-shm-usage --user-data-dir='" +
-          profile + "' --dump-dom '" + host.Url(path) + "' 2>/dev/null",
-      status);
+  return ChromiumDom(host.Url(path), profile, status);
 }
 
 TEST(BrowserTest, PageViewInHeadlessChromiumReachesTheLog) {
