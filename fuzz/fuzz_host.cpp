@@ -23,6 +23,7 @@ namespace {
 
 kyrhost::FilterModule g_module;
 kyrhost::HostSettings g_host;
+kyrhost::Health g_health;
 kyrhost::ConnectionInfo g_connection;
 
 void CheckHead(std::string_view head, std::string_view body, uint64_t streamed, bool headOnly) {
@@ -69,6 +70,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_module.UseForTest(&HttpFilterProc, v.dwFlags);
   g_host.webRoot = root + "/www";
   g_host.module = &g_module;
+  // The health path is answered by kyrhost itself: fuzzed too.
+  g_health.SetDirectories({root + "/weblog"});
+  g_host.healthPath = "/healthz";
+  g_host.health = &g_health;
   g_connection.remoteAddr = "192.0.2.1";
   g_connection.remotePort = "40000";
   g_connection.localAddr = "127.0.0.1";
