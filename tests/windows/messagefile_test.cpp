@@ -81,7 +81,9 @@ std::string WithCrLf(const std::string& text) {
 
 // Insertion strings that would change if FormatMessage read them as text of
 // the message: they are copied as they stand.
-const char* const kInserts[] = {"<1 %1 %% %n>", "<2 %2!d! %0>", "<3 %. %t>", nullptr};
+// As many as a message takes (five), each with text FormatMessage would read.
+const char* const kInserts[] = {"<1 %1 %% %n>", "<2 %2!d! %0>", "<3 %. %t>",
+                                "<4 %4!s!>",    "<5 %r %b>",    nullptr};
 
 // Every record renders as the catalogue renders it: each "%s" takes the next
 // insertion string, in order, and nothing else in the text is read as a
