@@ -210,6 +210,27 @@ bool ForwardedClient(const HeaderList& headers, std::string& out) {
   return true;
 }
 
+// Whether a trusted proxy says the client came over HTTPS: the last
+// X-Forwarded-Proto field's last item is "https". The proxy ended TLS, so
+// a secure-only cookie may still be issued.
+bool ForwardedHttps(const HeaderList& headers) {
+  const HeaderField* last = nullptr;
+  for (size_t i = 0; i < headers.Size(); ++i)
+    if (lfmUtility::EqualsNoCase(headers[i].name, "X-Forwarded-Proto"))
+      last = &headers[i];
+  if (!last)
+    return false;
+  std::string_view v = last->value;
+  size_t comma = v.rfind(',');
+  if (comma != std::string_view::npos)
+    v.remove_prefix(comma + 1);
+  while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+    v.remove_prefix(1);
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
+    v.remove_suffix(1);
+  return lfmUtility::EqualsNoCase(v, "https");
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -645,10 +666,13 @@ bool HttpExchange::ServerVariable(std::string_view name, std::string& out) const
     out = connection_.localAddr;
   } else if (name == "SERVER_PORT") {
     out = connection_.localPort;
-  } else if (name == "SERVER_PORT_SECURE") {
-    out = connection_.secure ? "1" : "0";
-  } else if (name == "HTTPS") {
-    out = connection_.secure ? "on" : "off";
+  } else if (name == "SERVER_PORT_SECURE" || name == "HTTPS") {
+    const bool secure =
+        connection_.secure || (connection_.trustedProxy && ForwardedHttps(request_.headers));
+    if (name == "HTTPS")
+      out = secure ? "on" : "off";
+    else
+      out = secure ? "1" : "0";
   } else if (name == "SERVER_SOFTWARE") {
     out = "kyrhost";
   } else if (name == "PATH_TRANSLATED") {

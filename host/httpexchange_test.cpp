@@ -318,23 +318,46 @@ TEST_F(ExchangeTest, ServerNameComesFromAnIpv6HostOrTheLocalAddress) {
   EXPECT_EQ(name, "127.0.0.1");
 }
 
-TEST_F(ExchangeTest, ClientAddressFromATrustedProxyOnly) {
-  std::string address;
+// X-Forwarded-For names the client and X-Forwarded-Proto its scheme, when
+// (and only when) the peer is a trusted proxy.
+TEST_F(ExchangeTest, ClientAddressAndSchemeFromATrustedProxyOnly) {
+  std::string address, https, portSecure;
   script_.preproc = [&](HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_PREPROC_HEADERS*) {
     address = Var(pfc, "REMOTE_ADDR");
+    https = Var(pfc, "HTTPS");
+    portSecure = Var(pfc, "SERVER_PORT_SECURE");
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  Run("GET", "/", {{"X-Forwarded-For", "203.0.113.5, 198.51.100.7"}});
-  EXPECT_EQ(address, "192.0.2.9");  // anyone can send the header
-  connection_.trustedProxy = true;
-  Run("GET", "/", {{"X-Forwarded-For", "203.0.113.5, 198.51.100.7"}});
-  EXPECT_EQ(address, "198.51.100.7");  // the one the proxy appended
-  Run("GET", "/", {{"X-Forwarded-For", "2001:db8::7"}});
-  EXPECT_EQ(address, "2001:db8::7");
-  Run("GET", "/", {{"X-Forwarded-For", "1.2.3.4, not-an-address"}});
-  EXPECT_EQ(address, "192.0.2.9");
-  Run("GET", "/");
-  EXPECT_EQ(address, "192.0.2.9");
+  const struct {
+    bool trusted;
+    std::vector<std::pair<std::string, std::string>> headers;
+    const char* address;
+    const char* https;
+  } cases[] = {
+      // Anyone can send the headers.
+      {false,
+       {{"X-Forwarded-For", "203.0.113.5"}, {"X-Forwarded-Proto", "https"}},
+       "192.0.2.9",
+       "off"},
+      // The address the proxy appended, and the scheme it set last.
+      {true, {{"X-Forwarded-For", "203.0.113.5, 198.51.100.7"}}, "198.51.100.7", "off"},
+      {true,
+       {{"X-Forwarded-For", "2001:db8::7"}, {"X-Forwarded-Proto", "HTTPS"}},
+       "2001:db8::7",
+       "on"},
+      {true, {{"X-Forwarded-Proto", "https"}, {"X-Forwarded-Proto", "http"}}, "192.0.2.9", "off"},
+      {true, {{"X-Forwarded-Proto", "http, https "}}, "192.0.2.9", "on"},
+      {true, {{"X-Forwarded-Proto", "httpsx"}}, "192.0.2.9", "off"},
+      {true, {{"X-Forwarded-For", "1.2.3.4, not-an-address"}}, "192.0.2.9", "off"},
+      {true, {}, "192.0.2.9", "off"},
+  };
+  for (const auto& c : cases) {
+    connection_.trustedProxy = c.trusted;
+    Run("GET", "/", c.headers);
+    EXPECT_EQ(address, c.address);
+    EXPECT_EQ(https, c.https) << address;
+    EXPECT_EQ(portSecure, std::string(c.https) == "on" ? "1" : "0");
+  }
 }
 
 TEST_F(ExchangeTest, TraversalAndMalformedTargetsAreRefusedBeforeTheModule) {
