@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_host.webRoot = root + "/www";
   g_host.module = &g_module;
   // The health path is answered by kyrhost itself: fuzzed too.
-  g_health.SetDirectories({root + "/weblog"});
+  g_health.SetProbe([] { return std::string(); });
   g_host.healthPath = "/healthz";
   g_host.health = &g_health;
   g_connection.remoteAddr = "192.0.2.1";

@@ -181,12 +181,12 @@ bool HasDotDotSegment(std::string_view path) {
   return false;
 }
 
-// The address a trusted proxy appended last to X-Forwarded-For, when it is
-// a numeric IPv4 or IPv6 address.
-bool ForwardedClient(const HeaderList& headers, std::string& out) {
+// The last item of the last `name` field, blanks trimmed: what the nearest
+// proxy appended or set. False when there is no such field.
+bool LastForwardedItem(const HeaderList& headers, std::string_view name, std::string_view& out) {
   const HeaderField* last = nullptr;
   for (size_t i = 0; i < headers.Size(); ++i)
-    if (lfmUtility::EqualsNoCase(headers[i].name, "X-Forwarded-For"))
+    if (lfmUtility::EqualsNoCase(headers[i].name, name))
       last = &headers[i];
   if (!last)
     return false;
@@ -198,6 +198,16 @@ bool ForwardedClient(const HeaderList& headers, std::string& out) {
     v.remove_prefix(1);
   while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
     v.remove_suffix(1);
+  out = v;
+  return true;
+}
+
+// The address a trusted proxy appended last to X-Forwarded-For, when it is
+// a numeric IPv4 or IPv6 address.
+bool ForwardedClient(const HeaderList& headers, std::string& out) {
+  std::string_view v;
+  if (!LastForwardedItem(headers, "X-Forwarded-For", v))
+    return false;
   char text[INET6_ADDRSTRLEN];
   if (v.empty() || v.size() >= sizeof text)
     return false;
@@ -210,25 +220,12 @@ bool ForwardedClient(const HeaderList& headers, std::string& out) {
   return true;
 }
 
-// Whether a trusted proxy says the client came over HTTPS: the last
-// X-Forwarded-Proto field's last item is "https". The proxy ended TLS, so
-// a secure-only cookie may still be issued.
+// Whether a trusted proxy says the client came over HTTPS (the last
+// X-Forwarded-Proto item is "https"): the proxy ended TLS, so a
+// secure-only cookie may still be issued.
 bool ForwardedHttps(const HeaderList& headers) {
-  const HeaderField* last = nullptr;
-  for (size_t i = 0; i < headers.Size(); ++i)
-    if (lfmUtility::EqualsNoCase(headers[i].name, "X-Forwarded-Proto"))
-      last = &headers[i];
-  if (!last)
-    return false;
-  std::string_view v = last->value;
-  size_t comma = v.rfind(',');
-  if (comma != std::string_view::npos)
-    v.remove_prefix(comma + 1);
-  while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
-    v.remove_prefix(1);
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t'))
-    v.remove_suffix(1);
-  return lfmUtility::EqualsNoCase(v, "https");
+  std::string_view v;
+  return LastForwardedItem(headers, "X-Forwarded-Proto", v) && lfmUtility::EqualsNoCase(v, "https");
 }
 
 }  // namespace

@@ -99,20 +99,6 @@ bool BecomeUser(const std::string& name, std::string& error) {
   return true;
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos)
-      end = text.size();
-    if (end > start)
-      lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
 // A tag request is answered with the content image of its own directory
 // of the web root; a tag at the root (the usual place, and every hosted
 // site's) finds none here and would be answered 404. A tag in another
@@ -269,9 +255,7 @@ int main(int argc, char** argv) {
   std::string missingImage = MissingContentImage(module, host.webRoot);
   host.module = &module;
   kyrhost::Health health;
-  health.SetDirectories(Lines(module.Info(KYR_INFO_OUTPUT_DIRS)));
-  if (module.Info(KYR_INFO_ELEMENT_MAP) == "0")
-    health.SetFault("the log element map cannot be built: no hit can be logged");
+  health.SetProbe([&module] { return module.Info(KYR_INFO_LOG_FAULT); });
   if (!options.healthPath.empty()) {
     host.healthPath = options.healthPath;
     host.health = &health;

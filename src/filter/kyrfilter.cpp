@@ -305,9 +305,8 @@ KYR_EXPORT DWORD WINAPI KyrFilterInfo(DWORD item, char* buffer, DWORD size) {
       case KYR_INFO_CONTENT_FILE:
         text = lfmLogServerSettings::ContentFileName();
         break;
-      case KYR_INFO_OUTPUT_DIRS:
-        for (const lfmLogHelper::OutputDirectory& d : lfmLogHelper::OutputDirectories())
-          text += d.path + "\n";
+      case KYR_INFO_LOG_FAULT:
+        text = lfmLogHelper::LogFault();
         break;
       case KYR_INFO_AUDIT_FILE:
         text = log.AuditFilePath();
@@ -317,9 +316,6 @@ KYR_EXPORT DWORD WINAPI KyrFilterInfo(DWORD item, char* buffer, DWORD size) {
         break;
       case KYR_INFO_ENTRIES_STDERR:
         text = std::to_string(log.EntriesToStandardError());
-        break;
-      case KYR_INFO_ELEMENT_MAP:
-        text = lfmLogHelper::ElementMapWasBuilt() ? "1" : "0";
         break;
       default:
         break;

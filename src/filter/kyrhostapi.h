@@ -9,11 +9,10 @@
 // KyrFilterInfo's items.
 enum : DWORD {
   KYR_INFO_CONTENT_FILE = 1,     // "contentfilename", e.g. "/zr_kyr.gif"
-  KYR_INFO_OUTPUT_DIRS = 2,      // the log and hit-count directories, one per line
+  KYR_INFO_LOG_FAULT = 2,        // why no hit can be logged now, one line; empty when hits can
   KYR_INFO_AUDIT_FILE = 3,       // the audit file's path; empty when there is none
   KYR_INFO_ENTRIES_WRITTEN = 4,  // messages written since the module loaded, decimal
   KYR_INFO_ENTRIES_STDERR = 5,   // of those, written to standard error instead, decimal
-  KYR_INFO_ELEMENT_MAP = 6,      // "1" when the start built the log element map, else "0"
 };
 
 extern "C" {

@@ -138,8 +138,15 @@ bool lfmLogHelper::LoadSettings() {
   return usable;
 }
 
-bool lfmLogHelper::ElementMapWasBuilt() {
-  return ElementMapBuilt().load(std::memory_order_acquire);
+std::string lfmLogHelper::LogFault() {
+  if (!ElementMapBuilt().load(std::memory_order_acquire))
+    return "the log element map cannot be built: no hit can be logged";
+  for (const OutputDirectory& d : OutputDirectories()) {
+    std::string why;
+    if (!lfmFileUtil::CanWriteIn(d.path, &why))
+      return "a log directory cannot be written (kyrhost --check names it)";
+  }
+  return "";
 }
 
 std::vector<lfmLogHelper::OutputDirectory> lfmLogHelper::OutputDirectories() {

@@ -79,10 +79,11 @@ class lfmLogHelper {
     const char* setting;
   };
   static std::vector<OutputDirectory> OutputDirectories();
-  // False when the last LoadSettings could not build the log element map:
-  // every hit fails until the configuration is corrected and the module
-  // restarted. Thread-safe.
-  static bool ElementMapWasBuilt();
+  // Why no hit can be logged now, as one line for anyone to read (it names
+  // no path): the start could not build the log element map, or an output
+  // directory cannot be written. Empty when hits can be logged. Thread-safe
+  // once the start has loaded the settings.
+  static std::string LogFault();
   // The configuration check: what StartUp reads and examines, and nothing it
   // writes (no log, busy, backup or audit file): LoadSettings, then, in the
   // hosted service model with a site map, the site map file (or, as a start

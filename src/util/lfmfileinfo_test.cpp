@@ -63,6 +63,30 @@ TEST(MakePath, NeverCreatesUncOrDriveRoots) {
   }
 }
 
+// A directory can be written when it, or the nearest part of its path that
+// exists, is a writable directory (MakePath would make the rest).
+TEST(CanWriteIn, TheNearestExistingPartMustBeAWritableDirectory) {
+  TempDir dir;
+  TestPlatform os;
+  std::ofstream(dir.Path() + "/file") << "x";
+  const struct {
+    std::string path;
+    bool writable;
+    const char* why;
+  } cases[] = {
+      {dir.Path(), true, ""},
+      {dir.Path() + "/", true, ""},
+      {dir.Path() + "/new/deeper", true, ""},
+      {dir.Path() + "/file", false, "not a directory: "},
+      {dir.Path() + "/file/sub", false, "not a directory: "},
+  };
+  for (const auto& c : cases) {
+    std::string why;
+    EXPECT_EQ(lfmFileUtil::CanWriteIn(c.path, &why), c.writable) << c.path;
+    EXPECT_NE(why.find(c.why), std::string::npos) << c.path << ": " << why;
+  }
+}
+
 TEST(RemoveFile, ClearsReadOnlyAndDeletes) {
   TempDir dir;
   std::string f = dir.File("ro.log");

@@ -10,6 +10,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 #include "tests/support/filtertest.h"
@@ -62,6 +64,25 @@ pid_t SpawnWithOutput(std::vector<std::string> args, int* out) {
   return pid;
 }
 
+// Appends what `fd` delivers to `output` until `done(output)` holds (true),
+// or the output ends or `deadline` passes (false).
+bool ReadUntil(int fd, std::string& output, std::chrono::steady_clock::time_point deadline,
+               const std::function<bool(const std::string&)>& done) {
+  while (!done(output)) {
+    if (fd < 0 || std::chrono::steady_clock::now() >= deadline)
+      return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 200) > 0) {
+      char buffer[4096];
+      ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0)
+        return false;  // the writer has exited
+      output.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 HostProcess::HostProcess(const std::string& settings, const std::string& www,
@@ -104,39 +125,17 @@ bool HostProcess::Start(std::string& output) {
   }
   bool tls = std::find(extraArgs_.begin(), extraArgs_.end(), "--tls-listen") != extraArgs_.end();
   // Wait for "... on http://127.0.0.1:PORT ..." (sanitizer builds start slowly).
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, 200) > 0) {
-      char buffer[4096];
-      ssize_t n = read(out_, buffer, sizeof buffer);
-      if (n <= 0)
-        break;  // exited
-      output.append(buffer, static_cast<size_t>(n));
-      port_ = PortAfter(output, "http://127.0.0.1:");
-      tlsPort_ = PortAfter(output, "https://127.0.0.1:");
-      if (port_ > 0 && (tlsPort_ > 0 || !tls))
-        return true;
-    }
-  }
-  return false;
+  return ReadUntil(out_, output, std::chrono::steady_clock::now() + std::chrono::seconds(60),
+                   [&](const std::string& text) {
+                     port_ = PortAfter(text, "http://127.0.0.1:");
+                     tlsPort_ = PortAfter(text, "https://127.0.0.1:");
+                     return port_ > 0 && (tlsPort_ > 0 || !tls);
+                   });
 }
 
 bool HostProcess::ReadOutputUntil(const std::string& until, std::string& output, int seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (output.find(until) == std::string::npos) {
-    if (out_ < 0 || std::chrono::steady_clock::now() >= deadline)
-      return false;
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, 200) > 0) {
-      char buffer[4096];
-      ssize_t n = read(out_, buffer, sizeof buffer);
-      if (n <= 0)
-        return false;
-      output.append(buffer, static_cast<size_t>(n));
-    }
-  }
-  return true;
+  return ReadUntil(out_, output, std::chrono::steady_clock::now() + std::chrono::seconds(seconds),
+                   [&](const std::string& text) { return text.find(until) != std::string::npos; });
 }
 
 std::string Shell(const std::string& command, int& status) {
@@ -176,16 +175,7 @@ int RunKyrhost(const std::vector<std::string>& args, std::string& output, int se
   if (pid < 0)
     return -1;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (std::chrono::steady_clock::now() < deadline) {
-    pollfd p{out, POLLIN, 0};
-    if (poll(&p, 1, 200) > 0) {
-      char buffer[4096];
-      ssize_t n = read(out, buffer, sizeof buffer);
-      if (n <= 0)
-        break;
-      output.append(buffer, static_cast<size_t>(n));
-    }
-  }
+  ReadUntil(out, output, deadline, [](const std::string&) { return false; });  // to its end
   close(out);
   int status = 0;
   while (std::chrono::steady_clock::now() < deadline) {
@@ -195,6 +185,15 @@ int RunKyrhost(const std::vector<std::string>& args, std::string& output, int se
   }
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+long ResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0)
+      return std::atol(line.c_str() + 6);
   return -1;
 }
 

@@ -68,6 +68,9 @@ class HostProcess {
 // The source tree (conf/, www/).
 std::string SourceDir();
 
+// The resident memory of process `pid` in KiB, or -1.
+long ResidentKiB(pid_t pid);
+
 // Runs a shell command: its standard output, and its exit status in
 // `status` (-1 when it did not exit normally).
 std::string Shell(const std::string& command, int& status);

@@ -50,15 +50,6 @@ bool AllowOpenFiles(rlim_t wanted) {
   return true;
 }
 
-long ResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::atol(line.c_str() + 6);
-  return -1;
-}
-
 std::unique_ptr<HostProcess> Started(std::vector<std::string> args, const std::string& www = "",
                                      std::string* output = nullptr, int softFiles = 0,
                                      int hardFiles = 0) {

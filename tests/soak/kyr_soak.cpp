@@ -143,15 +143,6 @@ struct Sample {
   int fds = 0;
 };
 
-long ReadRssKB(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0)
-      return std::atol(line.c_str() + 6);
-  return -1;
-}
-
 int CountFds(pid_t pid) {
   std::error_code ec;
   int n = 0;
@@ -461,7 +452,7 @@ int Run(const Options& o) {
   std::vector<Sample> samples;
   while (elapsed() < o.seconds) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    samples.push_back({elapsed(), ReadRssKB(pid), CountFds(pid)});
+    samples.push_back({elapsed(), e2e::ResidentKiB(pid), CountFds(pid)});
   }
 
   // SIGTERM while the clients are still sending: what was answered must be
