@@ -1,0 +1,556 @@
+// Driver of the scale-out run (scripts/scaleout-test.sh): three kyrhost
+// instances behind a balancer, each shipping its finished log files to a
+// central store. The script asks it for free ports, the sites and their site
+// map, the load, and the final check.
+//
+//   kyr_scaleout ports N
+//   kyr_scaleout sites DIR
+//   kyr_scaleout load URL SITESFILE HITS SECONDS CLIENTS OUTFILE
+//   kyr_scaleout check --sent OUTFILE --store STORE --balancer CSVFILE --backend NAME
+//                      --instance NAME=ROOT [--instance NAME=ROOT ...]
+//
+// Exit status: 0 done (check: passed), 1 check failed, 2 bad arguments or
+// a run that could not be set up.
+
+#include <curl/curl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/httpclient.h"
+#include "tests/support/filtertest.h"
+#include "tests/support/temproot.h"
+#include "util/lfmmac.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace scaleout {
+namespace {
+
+constexpr int kSites = 8;
+constexpr int kShortLagFrom = 4;  // sites 0-3 standard lag, 4-7 short lag
+constexpr long kRequestTimeoutSeconds = 10;
+const char* const kStreams[] = {"weblog", "shortlag"};
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: kyr_scaleout ports N\n"
+               "       kyr_scaleout sites DIR\n"
+               "       kyr_scaleout load URL SITESFILE HITS SECONDS CLIENTS OUTFILE\n"
+               "       kyr_scaleout check --sent OUTFILE --store STORE --balancer CSVFILE "
+               "--backend NAME --instance NAME=ROOT [--instance NAME=ROOT ...]\n");
+  return 2;
+}
+
+bool ToInt(const char* text, long* out) {
+  char* end = nullptr;
+  *out = std::strtol(text, &end, 10);
+  return *text != '\0' && *end == '\0';
+}
+
+// ---- ports ----
+
+// Binds all N sockets before closing any, so that the ports are distinct.
+int Ports(long n) {
+  std::vector<int> fds;
+  std::string line;
+  bool ok = true;
+  for (long i = 0; i < n && ok; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ok = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+    if (fd >= 0)
+      fds.push_back(fd);
+    line += (i ? " " : "") + std::to_string(ntohs(a.sin_port));
+  }
+  for (int fd : fds)
+    close(fd);
+  if (!ok) {
+    std::fprintf(stderr, "kyr_scaleout: cannot bind a port on 127.0.0.1\n");
+    return 2;
+  }
+  std::printf("%s\n", line.c_str());
+  return 0;
+}
+
+// ---- sites ----
+
+std::string Id(int n) {
+  char body[23];
+  std::snprintf(body, sizeof body, "scal%c%017d", 's', n);
+  return CurrentKyrId(body);
+}
+
+int Sites(const std::string& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  std::string ids;
+  std::vector<std::string> lines;
+  for (int i = 0; i < kSites; ++i) {
+    ids += Id(i) + "\n";
+    lines.push_back(Id(i) + ",scaleout," + (i < kShortLagFrom ? "0" : "1") + ",null,1,0");
+  }
+  lfmMAC digest;
+  for (const std::string& line : lines)
+    digest.Update(line);
+  std::string map =
+      "#Application: scaleout\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,"
+      "cookiesenabled,timezone\r\n#LineCount: " +
+      std::to_string(lines.size()) + "\r\n#CheckSum: " + digest.HexDigest() + "\r\n";
+  for (const std::string& line : lines)
+    map += line + "\r\n";
+  WriteFileText(dir + "/sites.txt", ids);
+  WriteFileText(dir + "/vantorellsites.lst", map);
+  if (ReadFileText(dir + "/vantorellsites.lst") != map) {
+    std::fprintf(stderr, "kyr_scaleout: cannot write the sites to %s\n", dir.c_str());
+    return 2;
+  }
+  return 0;
+}
+
+// ---- load ----
+
+std::string Marker(int client, long n) {
+  return "/so/" + std::to_string(client) + "-" + std::to_string(n);
+}
+
+// One browser: keeps its cookies, follows the cookie test redirect, never
+// retries an image. Sends `count` hits at a fixed interval; when behind it
+// goes on from now rather than bursting to catch up.
+void RunClient(const std::string& url, const std::vector<std::string>& sites, int client,
+               long count, double seconds, std::vector<long>* statuses) {
+  e2e::HttpClient browser;
+  browser.UseCookieJar();
+  browser.FollowRedirects(true);
+  curl_easy_setopt(browser.Handle(), CURLOPT_TIMEOUT, kRequestTimeoutSeconds);
+  const auto interval = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(count > 0 ? seconds / count : 0));
+  auto next = Clock::now();
+  for (long n = 0; n < count; ++n) {
+    const std::string& site = sites[static_cast<size_t>(client + n) % sites.size()];
+    const std::string hit = std::to_string(client) + "-" + std::to_string(n);
+    statuses->push_back(browser
+                            .Get(url + "/" + site + "/kyr.gif?kyruri=%2Fso%2F" + hit +
+                                 "&kyrref=http%3A%2F%2Fscaleout.test%2F")
+                            .status);
+    next += interval;
+    const auto now = Clock::now();
+    if (next > now)
+      std::this_thread::sleep_for(next - now);
+    else
+      next = now;
+  }
+}
+
+int Load(char** argv) {
+  std::string url = argv[0];
+  while (!url.empty() && url.back() == '/')
+    url.pop_back();
+  long hits = 0, seconds = 0, clients = 0;
+  if (!ToInt(argv[2], &hits) || !ToInt(argv[3], &seconds) || !ToInt(argv[4], &clients) ||
+      hits < 0 || seconds <= 0 || clients <= 0)
+    return Usage();
+  std::vector<std::string> sites;
+  std::istringstream in(ReadFileText(argv[1]));
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    if (!line.empty())
+      sites.push_back(line);
+  }
+  std::ofstream out(argv[5], std::ios::binary | std::ios::trunc);
+  if (sites.empty() || !out) {
+    std::fprintf(stderr, "kyr_scaleout: no sites in %s or cannot write %s\n", argv[1], argv[5]);
+    return 2;
+  }
+
+  std::vector<std::vector<long>> statuses(static_cast<size_t>(clients));
+  std::vector<std::thread> threads;
+  const auto begun = Clock::now();
+  for (int c = 0; c < clients; ++c) {
+    const long count = hits / clients + (c < hits % clients ? 1 : 0);
+    threads.emplace_back(RunClient, url, std::cref(sites), c, count, static_cast<double>(seconds),
+                         &statuses[static_cast<size_t>(c)]);
+  }
+  for (std::thread& t : threads)
+    t.join();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - begun).count();
+
+  long sent = 0, ok = 0, none = 0;
+  std::map<long, long> other;
+  for (int c = 0; c < clients; ++c) {
+    const std::vector<long>& s = statuses[static_cast<size_t>(c)];
+    for (size_t n = 0; n < s.size(); ++n) {
+      out << Marker(c, static_cast<long>(n)) << ' ' << s[n] << '\n';
+      ++sent;
+      if (s[n] == 200)
+        ++ok;
+      else if (s[n] == 0)
+        ++none;
+      else
+        ++other[s[n]];
+    }
+  }
+  out.close();
+  std::string others;
+  for (const auto& o : other)
+    others += " " + std::to_string(o.first) + ":" + std::to_string(o.second);
+  std::printf(
+      "== kyr_scaleout load: %ld hits sent by %ld clients, answered 200: %ld, other statuses:%s, "
+      "no answer: %ld; %.1f s, %.1f hits/s\n",
+      sent, clients, ok, others.empty() ? " none" : others.c_str(), none, elapsed,
+      elapsed > 0 ? sent / elapsed : 0.0);
+  if (!out) {
+    std::fprintf(stderr, "kyr_scaleout: cannot write %s\n", argv[5]);
+    return 2;
+  }
+  return 0;
+}
+
+// ---- check ----
+
+struct CheckOptions {
+  std::string sent, store, balancer, backend;
+  std::vector<std::pair<std::string, std::string>> instances;  // name, root
+};
+
+bool ParseCheck(int argc, char** argv, CheckOptions* o) {
+  for (int i = 0; i + 1 < argc; i += 2) {
+    const std::string a = argv[i], v = argv[i + 1];
+    if (a == "--sent")
+      o->sent = v;
+    else if (a == "--store")
+      o->store = v;
+    else if (a == "--balancer")
+      o->balancer = v;
+    else if (a == "--backend")
+      o->backend = v;
+    else if (a == "--instance" && v.find('=') != std::string::npos && v.find('=') > 0)
+      o->instances.emplace_back(v.substr(0, v.find('=')), v.substr(v.find('=') + 1));
+    else
+      return false;
+  }
+  return argc % 2 == 0 && !o->sent.empty() && !o->store.empty() && !o->balancer.empty() &&
+         !o->backend.empty() && !o->instances.empty();
+}
+
+std::vector<fs::path> FilesUnder(const fs::path& dir) {
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_regular_file())
+      files.push_back(it->path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Lines ending after each '\n', their terminator kept; a last line without
+// one (cut short) stays as it is and so matches no complete line.
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    end = end == std::string::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(at, end - at));
+    at = end;
+  }
+  return lines;
+}
+
+// Compares a delivered copy with its source. The copy may repeat source
+// lines (a transport that resends after a restart), nothing else: with
+// repeats dropped both must read the same, and no line may occur fewer
+// times than in the source. Returns "" when it holds, else why it does not;
+// `repeats` counts the lines delivered more often than written.
+std::string CompareCopy(const std::string& source, const std::string& copy, size_t* repeats) {
+  *repeats = 0;
+  if (source == copy)
+    return "";
+  struct Seen {
+    size_t count = 0, firstLine = 0;
+  };
+  auto firstOccurrences = [](const std::vector<std::string>& lines,
+                             std::map<std::string, Seen>* seen) {
+    std::vector<std::string> order;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      Seen& s = (*seen)[lines[i]];
+      if (s.count++ == 0) {
+        s.firstLine = i + 1;
+        order.push_back(lines[i]);
+      }
+    }
+    return order;
+  };
+  std::map<std::string, Seen> src, dst;
+  const std::vector<std::string> a = firstOccurrences(SplitLines(source), &src);
+  const std::vector<std::string> b = firstOccurrences(SplitLines(copy), &dst);
+  for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+    if (i < a.size() && i < b.size() && a[i] == b[i])
+      continue;
+    if (i >= b.size())
+      return "source line " + std::to_string(src[a[i]].firstLine) + " missing at the end";
+    if (i >= a.size() || !src.count(b[i]))
+      return "stored line " + std::to_string(dst[b[i]].firstLine) + " not in the source" +
+             (b[i].back() == '\n' ? "" : " (cut short)");
+    return "source line " + std::to_string(src[a[i]].firstLine) + " missing or out of order";
+  }
+  for (const auto& [line, s] : src) {
+    const size_t n = dst[line].count;
+    if (n < s.count)
+      return "source line " + std::to_string(s.firstLine) + " stored " + std::to_string(n) +
+             " of " + std::to_string(s.count) + " times";
+    *repeats += n - s.count;
+  }
+  return "";
+}
+
+// The marker field of a log data line, or "".
+std::string MarkerOf(const std::string& line) {
+  for (const std::string& f : Fields(line))
+    if (f.rfind("/so/", 0) == 0)
+      return f;
+  return "";
+}
+
+int Check(int argc, char** argv) {
+  CheckOptions o;
+  if (!ParseCheck(argc, argv, &o))
+    return Usage();
+  std::ifstream sentIn(o.sent);
+  std::ifstream csvIn(o.balancer);
+  if (!sentIn || !csvIn || !fs::is_directory(o.store)) {
+    std::fprintf(stderr, "kyr_scaleout: cannot read %s, %s or the store %s\n", o.sent.c_str(),
+                 o.balancer.c_str(), o.store.c_str());
+    return 2;
+  }
+  std::vector<std::string> failed;
+  std::vector<std::string> notes;  // printed under the summary, a few per kind
+  std::set<std::string> names;
+  for (const auto& inst : o.instances)
+    names.insert(inst.first);
+
+  // a. Every finished source file in the store as written; no busy file.
+  size_t sourceFiles = 0, identical = 0, twice = 0, busy = 0, bad = 0, strays = 0;
+  std::set<fs::path> expected;
+  for (const auto& [name, root] : o.instances) {
+    for (const char* stream : kStreams) {
+      for (const fs::path& f : FilesUnder(fs::path(root) / stream)) {
+        const std::string file = f.filename().string();
+        if (f.extension() == ".kyrbusy") {
+          ++busy;
+          notes.push_back("busy file left: " + f.string());
+          continue;
+        }
+        if (f.extension() != ".log")
+          continue;
+        ++sourceFiles;
+        const fs::path stored = fs::path(o.store) / name / stream / file;
+        expected.insert(stored.lexically_normal());
+        size_t repeats = 0;
+        std::string why =
+            fs::is_regular_file(stored)
+                ? CompareCopy(ReadFileText(f.string()), ReadFileText(stored.string()), &repeats)
+                : "not in the store";
+        if (!why.empty()) {
+          ++bad;
+          notes.push_back(name + "/" + stream + "/" + file + ": " + why);
+        } else if (repeats == 0) {
+          ++identical;
+        }
+        twice += repeats;
+      }
+    }
+  }
+  for (const fs::path& f : FilesUnder(o.store)) {
+    if (!expected.count(f.lexically_normal())) {
+      ++strays;
+      notes.push_back("in the store without a source: " + f.string());
+    }
+  }
+  if (busy)
+    failed.push_back(std::to_string(busy) + " busy files");
+  if (bad)
+    failed.push_back(std::to_string(bad) + " source files not delivered intact");
+  if (strays)
+    failed.push_back(std::to_string(strays) + " store files without a source");
+
+  // b. Every hit answered 200 in the store.
+  std::map<std::string, long> sent;
+  for (std::string marker, status; sentIn >> marker >> status;)
+    sent[marker] = std::atol(status.c_str());
+  // marker -> instance -> files holding it (a line resent into the same
+  // file is a transport repeat, counted under a.)
+  std::map<std::string, std::map<std::string, int>> stored;
+  std::map<std::string, size_t> storeLines;
+  size_t unmarked = 0;
+  for (const auto& [name, root] : o.instances) {
+    for (const fs::path& f : FilesUnder(fs::path(o.store) / name)) {
+      std::set<std::string> inFile;
+      for (const std::string& line : DataLines(ReadFileText(f.string()))) {
+        ++storeLines[name];
+        const std::string m = MarkerOf(line);
+        if (m.empty() && ++unmarked <= 3)
+          notes.push_back("line without a marker in " + f.string() + ": " + line.substr(0, 120));
+        if (!m.empty() && inFile.insert(m).second)
+          ++stored[m][name];
+      }
+    }
+  }
+  size_t answered = 0, lost = 0, duplicated = 0, unanswered = 0, unknown = 0;
+  std::vector<std::string> lostExamples, dupExamples, unansweredExamples;
+  for (const auto& [marker, status] : sent) {
+    if (status != 200)
+      continue;
+    ++answered;
+    auto at = stored.find(marker);
+    int n = 0;
+    std::string where;
+    if (at != stored.end())
+      for (const auto& [name, count] : at->second) {
+        n += count;
+        where += " " + name + (count > 1 ? "x" + std::to_string(count) : "");
+      }
+    if (n == 0 && ++lost <= 10)
+      lostExamples.push_back(marker);
+    if (n > 1 && ++duplicated <= 5)
+      dupExamples.push_back(marker + " at" + where);
+  }
+  for (const auto& s : stored) {
+    auto at = sent.find(s.first);
+    if (at != sent.end() && at->second == 200)
+      continue;
+    ++unanswered;
+    unknown += at == sent.end() ? 1 : 0;
+    if (unansweredExamples.size() < 5)
+      unansweredExamples.push_back(
+          s.first + " (" +
+          (at == sent.end() ? "never sent" : "status " + std::to_string(at->second)) + ")");
+  }
+  if (lost)
+    failed.push_back(std::to_string(lost) + " answered hits lost");
+  if (unmarked)
+    failed.push_back(std::to_string(unmarked) + " data lines without a marker");
+
+  // c. The balancer's 2xx answers per instance against the hits it logged.
+  std::vector<std::string> header, rows;
+  size_t column = std::string::npos;
+  for (std::string line; std::getline(csvIn, line);) {
+    if (!line.empty() && line.back() == '\r')
+      line.pop_back();
+    std::vector<std::string> cells;
+    std::stringstream ss(line);
+    for (std::string cell; std::getline(ss, cell, ',');)
+      cells.push_back(cell);
+    if (line.rfind("# ", 0) == 0) {
+      cells[0] = cells[0].substr(2);
+      auto at = std::find(cells.begin(), cells.end(), "hrsp_2xx");
+      column = at == cells.end() ? std::string::npos : static_cast<size_t>(at - cells.begin());
+      continue;
+    }
+    if (column == std::string::npos || cells.size() <= column || cells.size() < 2 ||
+        cells[0] != o.backend || !names.count(cells[1]))
+      continue;
+    rows.push_back(cells[1] + "," + cells[column]);
+  }
+  if (column == std::string::npos) {
+    std::fprintf(stderr, "kyr_scaleout: no hrsp_2xx column in %s\n", o.balancer.c_str());
+    return 2;
+  }
+  std::string table = "  instance    balancer-2xx  store-lines  distinct  cross  repeats  split\n";
+  size_t splitBad = 0;
+  for (const auto& [name, root] : o.instances) {
+    long twoxx = -1;
+    for (const std::string& r : rows)
+      if (r.rfind(name + ",", 0) == 0)
+        twoxx = std::atol(r.c_str() + name.size() + 1);
+    size_t distinct = 0, cross = 0;
+    for (const auto& [marker, where] : stored) {
+      if (!where.count(name))
+        continue;
+      ++distinct;
+      cross += where.size() > 1 ? 1 : 0;
+    }
+    const bool ok =
+        twoxx >= static_cast<long>(distinct - cross) && twoxx <= static_cast<long>(distinct);
+    splitBad += ok ? 0 : 1;
+    char row[200];
+    std::snprintf(row, sizeof row, "  %-10s  %12ld  %11zu  %8zu  %5zu  %7zu  %s\n", name.c_str(),
+                  twoxx, storeLines[name], distinct, cross, storeLines[name] - distinct,
+                  twoxx < 0 ? "no balancer row"
+                  : ok      ? "ok"
+                            : "MISMATCH");
+    table += row;
+  }
+  if (splitBad)
+    failed.push_back(std::to_string(splitBad) +
+                     " instances whose 2xx count disagrees with the store");
+
+  std::printf("== kyr_scaleout check: %zu instances, store %s\n", o.instances.size(),
+              o.store.c_str());
+  std::printf(
+      "files: %zu source log files, %zu identical in the store, %zu not intact, %zu store files "
+      "without a source, %zu busy files left; lines delivered twice: %zu\n",
+      sourceFiles, identical, bad, strays, busy, twice);
+  std::printf(
+      "hits: %zu sent, %zu answered 200, lost %zu, duplicated %zu, logged but not answered 200 "
+      "%zu (never sent %zu), data lines without a marker %zu\n",
+      sent.size(), answered, lost, duplicated, unanswered, unknown, unmarked);
+  auto list = [](const char* what, const std::vector<std::string>& items) {
+    if (items.empty())
+      return;
+    std::printf("  %s:", what);
+    for (const std::string& i : items)
+      std::printf(" %s%s", i.c_str(), &i == &items.back() ? "" : ",");
+    std::printf("\n");
+  };
+  list("lost", lostExamples);
+  list("duplicated", dupExamples);
+  list("logged, not answered 200", unansweredExamples);
+  std::printf("split (pass: distinct - cross <= balancer 2xx <= distinct):\n%s", table.c_str());
+  for (size_t i = 0; i < notes.size() && i < 20; ++i)
+    std::printf("  %s\n", notes[i].c_str());
+  if (notes.size() > 20)
+    std::printf("  ... and %zu more\n", notes.size() - 20);
+  std::string verdict;
+  for (const std::string& f : failed)
+    verdict += (verdict.empty() ? "" : "; ") + f;
+  std::printf("scale-out check: %s%s%s\n", failed.empty() ? "PASSED" : "FAILED (", verdict.c_str(),
+              failed.empty() ? "" : ")");
+  return failed.empty() ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace scaleout
+
+int main(int argc, char** argv) {
+  using namespace scaleout;
+  const std::string command = argc > 1 ? argv[1] : "";
+  long n = 0;
+  if (command == "ports" && argc == 3 && ToInt(argv[2], &n) && n > 0 && n <= 64)
+    return Ports(n);
+  if (command == "sites" && argc == 3)
+    return Sites(argv[2]);
+  if (command == "load" && argc == 8)
+    return Load(argv + 2);
+  if (command == "check")
+    return Check(argc - 2, argv + 2);
+  return Usage();
+}
