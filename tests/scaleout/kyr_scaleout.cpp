@@ -93,9 +93,10 @@ int Ports(long n) {
 
 // ---- sites ----
 
+// A current-format KYR ID of group "scals" and number `n`.
 std::string Id(int n) {
   char body[23];
-  std::snprintf(body, sizeof body, "scal%c%017d", 's', n);
+  std::snprintf(body, sizeof body, "scals%017d", n);
   return CurrentKyrId(body);
 }
 
