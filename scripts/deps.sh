@@ -15,8 +15,10 @@ TEST_PACKAGES=(
   clang clang-format libclang-rt-dev
   # end-to-end tests: a real HTTP client, a browser, a log analyser, the
   # web server and balancer the README's snippets are written for, the
-  # Debian package's checks (dpkg-deb, systemd-analyze)
+  # Debian package's checks (dpkg-deb, systemd-analyze), the scale-out
+  # test's log shipping (rsyslog with RELP)
   libcurl4-openssl-dev curl chromium goaccess nginx-light haproxy dpkg-dev systemd
+  rsyslog rsyslog-relp
 )
 PACKAGES=("${RUN_PACKAGES[@]}")
 run_only=0

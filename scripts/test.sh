@@ -9,6 +9,9 @@
 #                                under Wine (build-win/), which is on by default
 #   scripts/test.sh --no-soak    skips the short soak run (scripts/soak.sh 45) that
 #                                follows the normal suite
+#   scripts/test.sh --no-scaleout  skips the scale-out run (scripts/scaleout-test.sh:
+#                                three collectors behind HAProxy, their logs shipped
+#                                by rsyslog over RELP) that follows the soak run
 # With CI=true the sanitizer build always runs. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +20,7 @@ sanitize=0
 tsan=0
 windows=1
 soak=1
+scaleout=1
 [ "${CI:-}" = "true" ] && sanitize=1
 for arg in "$@"; do
   case "$arg" in
@@ -24,7 +28,8 @@ for arg in "$@"; do
     --tsan) tsan=1 ;;
     --no-windows) windows=0 ;;
     --no-soak) soak=0 ;;
-    -h|--help) sed -n '2,13p' "$0"; exit 0 ;;
+    --no-scaleout) scaleout=0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     *) echo "unknown option: $arg" >&2; exit 2 ;;
   esac
 done
@@ -62,6 +67,12 @@ if [ "$soak" -eq 1 ]; then
   # rotation falls in the run), then SIGTERM and the checks.
   echo "== soak"
   scripts/soak.sh 45
+fi
+if [ "$scaleout" -eq 1 ]; then
+  # 30,000 hits in 30 s through HAProxy to three collectors, with a
+  # collector stopped and the central receiver killed on the way.
+  echo "== scale-out"
+  scripts/scaleout-test.sh
 fi
 if [ "$windows" -eq 1 ]; then
   # A throw-away Wine prefix: the tests write to its registry and its C:.

@@ -276,50 +276,48 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-// Compares a delivered copy with its source. The copy may repeat source
-// lines (a transport that resends after a restart), nothing else: with
-// repeats dropped both must read the same, and no line may occur fewer
-// times than in the source. Returns "" when it holds, else why it does not;
-// `repeats` counts the lines delivered more often than written.
-std::string CompareCopy(const std::string& source, const std::string& copy, size_t* repeats) {
+// Compares a delivered copy with its source. The copy holds every source
+// line at least as often as the source does, and nothing else; a transport
+// that resends after a receiver restart may repeat lines and deliver the
+// resent ones after newer ones. Returns "" when it holds, else why it does
+// not; `repeats` counts the lines delivered more often than written and
+// `reordered` tells whether the copy's order differs from the source's.
+std::string CompareCopy(const std::string& source, const std::string& copy, size_t* repeats,
+                        bool* reordered) {
   *repeats = 0;
+  *reordered = false;
   if (source == copy)
     return "";
   struct Seen {
     size_t count = 0, firstLine = 0;
   };
-  auto firstOccurrences = [](const std::vector<std::string>& lines,
-                             std::map<std::string, Seen>* seen) {
-    std::vector<std::string> order;
+  std::map<std::string, Seen> src, dst;
+  std::vector<std::string> order[2];
+  auto count = [](const std::vector<std::string>& lines, std::map<std::string, Seen>* seen,
+                  std::vector<std::string>* firsts) {
     for (size_t i = 0; i < lines.size(); ++i) {
       Seen& s = (*seen)[lines[i]];
       if (s.count++ == 0) {
         s.firstLine = i + 1;
-        order.push_back(lines[i]);
+        firsts->push_back(lines[i]);
       }
     }
-    return order;
   };
-  std::map<std::string, Seen> src, dst;
-  const std::vector<std::string> a = firstOccurrences(SplitLines(source), &src);
-  const std::vector<std::string> b = firstOccurrences(SplitLines(copy), &dst);
-  for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-    if (i < a.size() && i < b.size() && a[i] == b[i])
-      continue;
-    if (i >= b.size())
-      return "source line " + std::to_string(src[a[i]].firstLine) + " missing at the end";
-    if (i >= a.size() || !src.count(b[i]))
-      return "stored line " + std::to_string(dst[b[i]].firstLine) + " not in the source" +
-             (b[i].back() == '\n' ? "" : " (cut short)");
-    return "source line " + std::to_string(src[a[i]].firstLine) + " missing or out of order";
+  count(SplitLines(source), &src, &order[0]);
+  count(SplitLines(copy), &dst, &order[1]);
+  for (const auto& [line, d] : dst) {
+    if (!src.count(line))
+      return "stored line " + std::to_string(d.firstLine) + " not in the source" +
+             (line.back() == '\n' ? "" : " (cut short)") + ": " + line.substr(0, 120);
   }
   for (const auto& [line, s] : src) {
-    const size_t n = dst[line].count;
+    const size_t n = dst.count(line) ? dst[line].count : 0;
     if (n < s.count)
       return "source line " + std::to_string(s.firstLine) + " stored " + std::to_string(n) +
              " of " + std::to_string(s.count) + " times";
     *repeats += n - s.count;
   }
+  *reordered = order[0] != order[1];
   return "";
 }
 
@@ -349,7 +347,7 @@ int Check(int argc, char** argv) {
     names.insert(inst.first);
 
   // a. Every finished source file in the store as written; no busy file.
-  size_t sourceFiles = 0, identical = 0, twice = 0, busy = 0, bad = 0, strays = 0;
+  size_t sourceFiles = 0, identical = 0, twice = 0, busy = 0, bad = 0, strays = 0, outOfOrder = 0;
   std::set<fs::path> expected;
   for (const auto& [name, root] : o.instances) {
     for (const char* stream : kStreams) {
@@ -366,15 +364,20 @@ int Check(int argc, char** argv) {
         const fs::path stored = fs::path(o.store) / name / stream / file;
         expected.insert(stored.lexically_normal());
         size_t repeats = 0;
-        std::string why =
-            fs::is_regular_file(stored)
-                ? CompareCopy(ReadFileText(f.string()), ReadFileText(stored.string()), &repeats)
-                : "not in the store";
+        bool reordered = false;
+        std::string why = fs::is_regular_file(stored)
+                              ? CompareCopy(ReadFileText(f.string()), ReadFileText(stored.string()),
+                                            &repeats, &reordered)
+                              : "not in the store";
         if (!why.empty()) {
           ++bad;
           notes.push_back(name + "/" + stream + "/" + file + ": " + why);
-        } else if (repeats == 0) {
+        } else if (repeats == 0 && !reordered) {
           ++identical;
+        }
+        if (why.empty() && reordered) {
+          ++outOfOrder;
+          notes.push_back(name + "/" + stream + "/" + file + ": lines in another order (resent)");
         }
         twice += repeats;
       }
@@ -397,25 +400,25 @@ int Check(int argc, char** argv) {
   std::map<std::string, long> sent;
   for (std::string marker, status; sentIn >> marker >> status;)
     sent[marker] = std::atol(status.c_str());
-  // marker -> instance -> files holding it (a line resent into the same
-  // file is a transport repeat, counted under a.)
+  // marker -> instance -> lines holding it, repeats included: a line the
+  // shipper resent arrived twice as much as a hit two collectors logged.
   std::map<std::string, std::map<std::string, int>> stored;
   std::map<std::string, size_t> storeLines;
   size_t unmarked = 0;
   for (const auto& [name, root] : o.instances) {
     for (const fs::path& f : FilesUnder(fs::path(o.store) / name)) {
-      std::set<std::string> inFile;
       for (const std::string& line : DataLines(ReadFileText(f.string()))) {
         ++storeLines[name];
         const std::string m = MarkerOf(line);
         if (m.empty() && ++unmarked <= 3)
           notes.push_back("line without a marker in " + f.string() + ": " + line.substr(0, 120));
-        if (!m.empty() && inFile.insert(m).second)
+        if (!m.empty())
           ++stored[m][name];
       }
     }
   }
-  size_t answered = 0, lost = 0, duplicated = 0, unanswered = 0, unknown = 0;
+  size_t answered = 0, lost = 0, duplicated = 0, resent = 0, retried = 0, unanswered = 0,
+         unknown = 0;
   std::vector<std::string> lostExamples, dupExamples, unansweredExamples;
   for (const auto& [marker, status] : sent) {
     if (status != 200)
@@ -431,8 +434,14 @@ int Check(int argc, char** argv) {
       }
     if (n == 0 && ++lost <= 10)
       lostExamples.push_back(marker);
-    if (n > 1 && ++duplicated <= 5)
-      dupExamples.push_back(marker + " at" + where);
+    if (n > 1) {
+      ++duplicated;
+      // Two collectors: the balancer resent a request one had logged. One
+      // collector twice: the shipper resent lines after a receiver restart.
+      (at->second.size() > 1 ? retried : resent) += 1;
+      if (dupExamples.size() < 5)
+        dupExamples.push_back(marker + " at" + where);
+    }
   }
   for (const auto& s : stored) {
     auto at = sent.find(s.first);
@@ -508,12 +517,14 @@ int Check(int argc, char** argv) {
               o.store.c_str());
   std::printf(
       "files: %zu source log files, %zu identical in the store, %zu not intact, %zu store files "
-      "without a source, %zu busy files left; lines delivered twice: %zu\n",
-      sourceFiles, identical, bad, strays, busy, twice);
+      "without a source, %zu busy files left; lines delivered twice: %zu; files in another "
+      "order: %zu\n",
+      sourceFiles, identical, bad, strays, busy, twice, outOfOrder);
   std::printf(
-      "hits: %zu sent, %zu answered 200, lost %zu, duplicated %zu, logged but not answered 200 "
-      "%zu (never sent %zu), data lines without a marker %zu\n",
-      sent.size(), answered, lost, duplicated, unanswered, unknown, unmarked);
+      "hits: %zu sent, %zu answered 200, lost %zu, arrived twice or more %zu (resent by a "
+      "shipper %zu, logged by two collectors %zu), logged but not answered 200 %zu (never sent "
+      "%zu), data lines without a marker %zu\n",
+      sent.size(), answered, lost, duplicated, resent, retried, unanswered, unknown, unmarked);
   auto list = [](const char* what, const std::vector<std::string>& items) {
     if (items.empty())
       return;
