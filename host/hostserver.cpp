@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "host/proxyrange.h"
 #include "host/requestparser.h"
 
 namespace kyrhost {
@@ -98,7 +99,7 @@ class SessionBase {
 class Worker {
  public:
   Worker(const HostSettings& host, asio::ssl::context* tls,
-         const std::vector<std::string>& trustedProxies, const ServerOptions& limits, int cap)
+         const std::vector<ProxyRange>& trustedProxies, const ServerOptions& limits, int cap)
       : host_(host),
         tls_(tls),
         trustedProxies_(trustedProxies),
@@ -346,7 +347,7 @@ class Worker {
 
   const HostSettings& host_;
   asio::ssl::context* tls_;
-  std::vector<std::string> trustedProxies_;
+  std::vector<ProxyRange> trustedProxies_;
   const ServerOptions& limits_;
   const int cap_;
   // Declared before the io_context: a session destroyed with it still
@@ -637,8 +638,12 @@ void Worker::StartSession(tcp::socket socket, bool secure) {
   error_code ignored;
   socket.set_option(tcp::no_delay(true), ignored);
   ConnectionInfo info = DescribeConnection(socket, secure);
-  for (const std::string& proxy : trustedProxies_)
-    info.trustedProxy = info.trustedProxy || proxy == info.remoteAddr;
+  error_code ec;
+  const tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (!ec) {
+    for (const ProxyRange& proxy : trustedProxies_)
+      info.trustedProxy = info.trustedProxy || proxy.Contains(remote.address());
+  }
   // A proxy speaks for many clients: its connections count against the
   // worker's cap only.
   std::string client = info.trustedProxy ? std::string() : ClientKey(socket);
@@ -707,14 +712,16 @@ bool Server::Bind(std::string& error) {
     }
   }
   int threads = options_.threads < 1 ? 1 : options_.threads;
-  std::vector<std::string> trusted;
+  std::vector<ProxyRange> trusted;
   for (const std::string& proxy : options_.trustedProxies) {
-    asio::ip::address a = asio::ip::make_address(proxy, ec);
-    if (ec) {
-      error = "--trusted-proxy wants a numeric IP address, not \"" + proxy + "\"";
+    ProxyRange range;
+    if (!ProxyRange::Parse(proxy, &range)) {
+      error =
+          "--trusted-proxy wants a numeric IP address or an address block (ADDR/PREFIX), not \"" +
+          proxy + "\"";
       return false;
     }
-    trusted.push_back(AddressText(a));
+    trusted.push_back(range);
   }
   // Every worker's connections together stay within the open-files limit,
   // so that accepting never fails for want of a descriptor while the cap
