@@ -216,6 +216,8 @@ stop_process haproxy
 # stopped growing.
 settled=0
 last=-1
+steady=0
+stopped=$(date +%s.%N)
 for _ in $(seq 1 240); do
   short=0
   for i in 1 2 3; do
@@ -230,14 +232,24 @@ for _ in $(seq 1 240); do
     done
   done
   total=$(du -sb "$dir/store" | cut -f1)
+  # Whole for a second: a resent line may still be on its way.
   if [ "$short" -eq 0 ] && [ "$total" -eq "$last" ]; then
-    settled=1
-    break
+    steady=$((steady + 1))
+    if [ "$steady" -ge 2 ]; then
+      settled=1
+      break
+    fi
+  else
+    steady=0
   fi
   last=$total
   sleep 0.5
 done
-[ "$settled" -eq 1 ] || say "the store did not settle within 120 s; checking what arrived"
+if [ "$settled" -eq 1 ]; then
+  say "the store had every file $(awk -v a="$stopped" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s after the collectors stopped"
+else
+  say "the store did not settle within 120 s; checking what arrived"
+fi
 
 for name in ship-1 ship-2 ship-3 central; do stop_process "$name"; done
 
