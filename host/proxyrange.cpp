@@ -49,8 +49,15 @@ bool ProxyRange::Parse(const std::string& text, ProxyRange* out) {
         return false;
       prefix -= 96;
     }
-    if (prefix > r.prefix_)
+    // No block may trust every address (any client could then name
+    // itself in X-Forwarded-For), and an address with bits set past its
+    // prefix is a typing error more often than a block.
+    if (prefix == 0 || prefix > r.prefix_)
       return false;
+    for (unsigned bit = prefix; bit < r.prefix_; ++bit) {
+      if (r.bytes_[bit / 8] & (0x80u >> (bit % 8)))
+        return false;
+    }
     r.prefix_ = prefix;
   }
   *out = r;

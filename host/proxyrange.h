@@ -14,8 +14,8 @@ namespace kyrhost {
 
 class ProxyRange {
  public:
-  // Reads "ADDR" or "ADDR/PREFIX" (PREFIX 0 to 32 for IPv4, 0 to 128 for
-  // IPv6; bits beyond it are ignored). An IPv4-mapped IPv6 address
+  // Reads "ADDR" or "ADDR/PREFIX" (PREFIX 1 to 32 for IPv4, 1 to 128 for
+  // IPv6, with no address bit set past it). An IPv4-mapped IPv6 address
   // ("::ffff:10.0.0.1") is read as the IPv4 address it stands for. False,
   // with `out` untouched, for anything else.
   static bool Parse(const std::string& text, ProxyRange* out);
