@@ -56,11 +56,11 @@ for run in $(seq 1 "$runs"); do
   rm -rf "$work/run" && mkdir -p "$work/run/weblog" "$work/run/store" "$work/run/cw" "$work/run/sw"
   port=$(free_port)
   KYR_CENTRAL_PORT=$port KYR_CENTRAL_STORE=$work/run/store KYR_CENTRAL_WORK=$work/run/cw \
-    rsyslogd -n -f deploy/rsyslog-central.conf -i "$work/run/central.pid" >"$work/run/central.out" 2>&1 &
+    rsyslogd -n -f deploy/rsyslog-central.conf -i NONE >"$work/run/central.out" 2>&1 &
   central=$!
   KYR_SHIP_FILES="$work/run/*/*.log" KYR_SHIP_WORK=$work/run/sw KYR_INSTANCE=bench \
     KYR_CENTRAL_HOST=127.0.0.1 KYR_CENTRAL_PORT=$port \
-    rsyslogd -n -f deploy/rsyslog-ship.conf -i "$work/run/ship.pid" >"$work/run/ship.out" 2>&1 &
+    rsyslogd -n -f deploy/rsyslog-ship.conf -i NONE >"$work/run/ship.out" 2>&1 &
   shipper=$!
   pids=("$central" "$shipper")
   sleep 1
@@ -75,6 +75,9 @@ for run in $(seq 1 "$runs"); do
   end=$(date +%s.%N)
   same=no
   cmp -s "$src" "$copy" && same=yes
+  if [ ! -e "$copy" ] || [ "$(stat -c %s "$copy")" -lt "$bytes" ]; then
+    same="no: the copy was still incomplete after 300 s"
+  fi
   kill "$shipper" "$central" 2>/dev/null || true
   wait "$shipper" "$central" 2>/dev/null || true
   pids=()
