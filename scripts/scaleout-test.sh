@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# Scale-out test, everything on 127.0.0.1 with ephemeral ports and a
-# temporary directory: HAProxy (deploy/haproxy.cfg) in front of three
-# kyrhost collectors (hosted service model, a site map, files finished
-# every minute), an rsyslog shipper per collector (deploy/rsyslog-ship.conf)
-# and one central rsyslog receiver (deploy/rsyslog-central.conf). A load of
-# tag hits with cookies goes through HAProxy; during it the central
-# receiver is killed (SIGKILL), collector kyr-2 is stopped gracefully (its
-# last files reach its shipper while the receiver is down), the receiver
-# and kyr-2 are started again, and shipper kyr-3 is restarted. At the end every hit a
+# Scale-out test, everything on 127.0.0.1 with free ports and a temporary
+# directory: HAProxy (deploy/haproxy.cfg) in front of three kyrhost
+# collectors (hosted service model, a site map, files finished every
+# minute), an rsyslog shipper per collector (deploy/rsyslog-ship.conf) and
+# one central rsyslog receiver (deploy/rsyslog-central.conf). A load of tag
+# hits with cookies goes through HAProxy; during it the central receiver is
+# killed (SIGKILL), collector kyr-2 is stopped gracefully (its last files
+# reach its shipper while the receiver is down), the receiver and kyr-2 are
+# started again, and shipper kyr-3 is restarted. At the end every hit a
 # client saw answered 200 must be in the central store (hits that arrive
 # twice are counted and printed; a lost one fails), every finished log file
 # must be there line for line, and each collector's share must match the
@@ -53,16 +53,16 @@ result=2
 
 say() { echo "scaleout: $*"; }
 
-stop_process() {  # NAME [SIGNAL]: signal it and wait for it to end (10 s, then SIGKILL)
+stop_process() {  # NAME [SIGNAL]: signal it and wait for it to end (20 s, then SIGKILL)
   local name=$1 sig=${2:-TERM} pid=${pids[$1]:-}
   [ -n "$pid" ] || return 0
   kill -s "$sig" "$pid" 2>/dev/null || true
-  for _ in $(seq 1 100); do
+  for _ in $(seq 1 200); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
   if kill -0 "$pid" 2>/dev/null; then
-    say "$name did not stop within 10 s: killed"
+    say "$name did not stop within 20 s: killed"
     kill -KILL "$pid" 2>/dev/null || true
   fi
   wait "$pid" 2>/dev/null || true
@@ -77,13 +77,20 @@ cleanup() {
   if [ "$result" -eq 0 ] && [ "$keep" -eq 0 ]; then
     rm -rf "$dir"
   else
+    # What the programs said, for a failure to be understood from CI's log.
+    for out in "$dir"/*.out; do
+      [ -s "$out" ] || continue
+      echo "---- $(basename "$out") (last lines)"
+      tail -n 15 "$out"
+    done
     say "kept $dir"
   fi
 }
 trap cleanup EXIT
 trap 'exit 2' INT TERM
 
-read -r port1 port2 port3 lb_port stats_port relp_port <<<"$("$tool" ports 6)"
+ports=$("$tool" ports 6) || exit 2
+read -r port1 port2 port3 lb_port stats_port relp_port <<<"$ports"
 collector_port=([1]=$port1 [2]=$port2 [3]=$port3)
 "$tool" sites "$dir"
 
@@ -109,7 +116,7 @@ done
 start_collector() {  # N
   local i=$1 out=$dir/kyr-$1.out
   "$bin/kyrhost" --listen "127.0.0.1:${collector_port[$i]}" --root "$dir/kyr-$i" \
-    --www "$repo/www" --trusted-proxy 127.0.0.1 --drain 3 >>"$out" 2>&1 &
+    --www "$repo/www" --trusted-proxy 127.0.0.1 --drain 5 >>"$out" 2>&1 &
   pids[kyr-$i]=$!
   for _ in $(seq 1 200); do
     if grep -q "kyrhost: serving" "$out" 2>/dev/null; then
@@ -123,16 +130,41 @@ start_collector() {  # N
   exit 2
 }
 
+# The rsyslogs run in the foreground with no pid file (this script holds
+# their pids; a file left by the SIGKILL could refuse the restart). Each is
+# started as a simple command through env, so that the pid the script
+# holds is rsyslogd's own.
+central_env() {  # sets env_args to the receiver's settings
+  env_args=("KYR_CENTRAL_PORT=$relp_port" "KYR_CENTRAL_STORE=$dir/store"
+            "KYR_CENTRAL_WORK=$dir/central-work")
+}
+shipper_env() {  # N: sets env_args to shipper N's settings
+  env_args=("KYR_SHIP_FILES=$dir/kyr-$1/*/*.log" "KYR_SHIP_WORK=$dir/ship-$1-work"
+            "KYR_INSTANCE=kyr-$1" "KYR_CENTRAL_HOST=127.0.0.1" "KYR_CENTRAL_PORT=$relp_port")
+}
+
+listening() {  # PORT: true when something listens on 127.0.0.1:PORT (or any address)
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v p=":$hex" '$2 ~ p"$" && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp
+}
+
 start_central() {
-  KYR_CENTRAL_PORT=$relp_port KYR_CENTRAL_STORE=$dir/store KYR_CENTRAL_WORK=$dir/central-work \
-    rsyslogd -n -f deploy/rsyslog-central.conf -i "$dir/central.pid" >>"$dir/central.out" 2>&1 &
+  central_env
+  env "${env_args[@]}" rsyslogd -f deploy/rsyslog-central.conf -n -i NONE >>"$dir/central.out" 2>&1 &
   pids[central]=$!
+  for _ in $(seq 1 100); do
+    listening "$relp_port" && return 0
+    kill -0 "${pids[central]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  say "the receiver did not start listening on $relp_port"
+  exit 2
 }
 
 start_shipper() {  # N
-  KYR_SHIP_FILES="$dir/kyr-$1/*/*.log" KYR_SHIP_WORK=$dir/ship-$1-work KYR_INSTANCE=kyr-$1 \
-    KYR_CENTRAL_HOST=127.0.0.1 KYR_CENTRAL_PORT=$relp_port \
-    rsyslogd -n -f deploy/rsyslog-ship.conf -i "$dir/ship-$1.pid" >>"$dir/ship-$1.out" 2>&1 &
+  shipper_env "$1"
+  env "${env_args[@]}" rsyslogd -f deploy/rsyslog-ship.conf -n -i NONE >>"$dir/ship-$1.out" 2>&1 &
   pids[ship-$1]=$!
 }
 
@@ -141,6 +173,19 @@ stats() {
 }
 
 mkdir -p "$dir/store" "$dir/central-work" "$dir/ship-1-work" "$dir/ship-2-work" "$dir/ship-3-work"
+# A configuration rsyslog cannot use would only show as lines missing
+# from the store much later.
+central_env
+central_ok=1
+env "${env_args[@]}" rsyslogd -f deploy/rsyslog-central.conf -N1 >"$dir/central-check.out" 2>&1 ||
+  central_ok=0
+shipper_env 1
+if [ "$central_ok" -eq 0 ] ||
+  ! env "${env_args[@]}" rsyslogd -f deploy/rsyslog-ship.conf -N1 >"$dir/ship-check.out" 2>&1; then
+  say "rsyslog refuses a configuration in deploy/:"
+  cat "$dir/central-check.out" "$dir/ship-check.out" 2>/dev/null
+  exit 2
+fi
 for i in 1 2 3; do start_collector "$i"; done
 start_central
 for i in 1 2 3; do start_shipper "$i"; done
@@ -180,7 +225,7 @@ at 4
 say "$(date +%T) killing the receiver (SIGKILL)"
 stop_process central KILL
 at 6
-say "$(date +%T) stopping kyr-2 (SIGTERM: health 503 for 3 s, then it stops)"
+say "$(date +%T) stopping kyr-2 (SIGTERM: health 503 for 5 s, then it stops)"
 stop_process kyr-2
 at 14
 say "$(date +%T) starting the receiver again"
@@ -204,60 +249,45 @@ cat "$dir/load.out"
 
 # The balancer's counts, before the collectors stop (their health checks
 # then fail, which the counts do not include anyway).
-stats >"$dir/haproxy-stats.csv"
+if ! stats >"$dir/haproxy-stats.csv"; then
+  say "cannot read HAProxy's statistics"
+  exit 2
+fi
 
 # The collectors write out and finish every file when they stop.
 for i in 1 2 3; do kill -TERM "${pids[kyr-$i]}" 2>/dev/null || true; done
 for i in 1 2 3; do stop_process "kyr-$i"; done
 stop_process haproxy
 
-# Shipping is done once every finished file has reached the store whole
-# (at least its size: a resent line makes a copy longer) and the store has
-# stopped growing.
+instances=()
+for i in 1 2 3; do instances+=(--instance "kyr-$i=$dir/kyr-$i"); done
+check() {  # [--quiet]
+  "$tool" check --sent "$dir/sent.txt" --store "$dir/store" --balancer "$dir/haproxy-stats.csv" \
+    --backend kyr "${instances[@]}" "$@"
+}
+
+# Shipping is done once the check passes: every finished file in the store
+# whole, every answered hit there. Until then (2 minutes at most) the
+# shippers and the receiver keep running.
 settled=0
-last=-1
-steady=0
 stopped=$(date +%s.%N)
-for _ in $(seq 1 240); do
-  short=0
-  for i in 1 2 3; do
-    for d in weblog shortlag realtime; do
-      for f in "$dir/kyr-$i/$d"/*.log; do
-        [ -e "$f" ] || continue
-        copy=$dir/store/kyr-$i/$d/$(basename "$f")
-        if [ ! -e "$copy" ] || [ "$(stat -c %s "$copy")" -lt "$(stat -c %s "$f")" ]; then
-          short=$((short + 1))
-        fi
-      done
-    done
-  done
-  total=$(du -sb "$dir/store" | cut -f1)
-  # Whole for a second: a resent line may still be on its way.
-  if [ "$short" -eq 0 ] && [ "$total" -eq "$last" ]; then
-    steady=$((steady + 1))
-    if [ "$steady" -ge 2 ]; then
-      settled=1
-      break
-    fi
-  else
-    steady=0
+for _ in $(seq 1 120); do
+  if check --quiet >/dev/null 2>&1; then
+    settled=1
+    break
   fi
-  last=$total
-  sleep 0.5
+  sleep 1
 done
 if [ "$settled" -eq 1 ]; then
   say "the store had every file $(awk -v a="$stopped" -v b="$(date +%s.%N)" 'BEGIN { printf "%.1f", b - a }') s after the collectors stopped"
 else
-  say "the store did not settle within 120 s; checking what arrived"
+  say "the store was still incomplete 120 s after the collectors stopped"
 fi
 
 for name in ship-1 ship-2 ship-3 central; do stop_process "$name"; done
 
-instances=()
-for i in 1 2 3; do instances+=(--instance "kyr-$i=$dir/kyr-$i"); done
 set +e
-"$tool" check --sent "$dir/sent.txt" --store "$dir/store" --balancer "$dir/haproxy-stats.csv" \
-  --backend kyr "${instances[@]}"
+check
 result=$?
 set -e
 
@@ -268,8 +298,7 @@ for name in "${!pids[@]}"; do
   leftover=1
 done
 for port in "$port1" "$port2" "$port3" "$lb_port" "$stats_port" "$relp_port"; do
-  hex=$(printf '%04X' "$port")
-  if awk -v p=":$hex" '$2 ~ p"$" && $4 == "0A"' /proc/net/tcp | grep -q .; then
+  if listening "$port"; then
     say "port $port still listening"
     leftover=1
   fi
