@@ -35,7 +35,6 @@
 #include "tests/e2e/httpclient.h"
 #include "tests/support/filtertest.h"
 #include "tests/support/temproot.h"
-#include "util/lfmmac.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -134,15 +133,7 @@ int Sites(const std::string& dir) {
     ids += Id(i) + "\n";
     lines.push_back(Id(i) + ",scaleout," + (i < kShortLagFrom ? "0" : "1") + ",null,1,0");
   }
-  lfmMAC digest;
-  for (const std::string& line : lines)
-    digest.Update(line);
-  std::string map =
-      "#Application: scaleout\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,"
-      "cookiesenabled,timezone\r\n#LineCount: " +
-      std::to_string(lines.size()) + "\r\n#CheckSum: " + digest.HexDigest() + "\r\n";
-  for (const std::string& line : lines)
-    map += line + "\r\n";
+  const std::string map = SiteMapFile("scaleout", lines);
   WriteFileText(dir + "/sites.txt", ids);
   WriteFileText(dir + "/vantorellsites.lst", map);
   if (ReadFileText(dir + "/vantorellsites.lst") != map) {
@@ -263,13 +254,20 @@ struct CheckOptions {
 };
 
 bool ParseCheck(int argc, char** argv, CheckOptions* o) {
-  int i = 0;
-  for (; i + 1 < argc; i += 2) {
-    const std::string a = argv[i], v = argv[i + 1];
-    if (a == "--quiet") {
+  std::vector<std::string> pairs;  // the arguments but --quiet: option, value, ...
+  for (int i = 0; i < argc; ++i) {
+    if (std::string(argv[i]) == "--quiet")
       o->quiet = true;
-      --i;
-    } else if (a == "--sent")
+    else
+      pairs.push_back(argv[i]);
+  }
+  if (pairs.size() % 2)
+    return false;
+  for (size_t i = 0; i < pairs.size(); i += 2) {
+    const std::string& a = pairs[i];
+    const std::string& v = pairs[i + 1];
+    const size_t eq = v.find('=');
+    if (a == "--sent")
       o->sent = v;
     else if (a == "--store")
       o->store = v;
@@ -277,27 +275,13 @@ bool ParseCheck(int argc, char** argv, CheckOptions* o) {
       o->balancer = v;
     else if (a == "--backend")
       o->backend = v;
-    else if (a == "--instance" && v.find('=') != std::string::npos && v.find('=') > 0)
-      o->instances.emplace_back(v.substr(0, v.find('=')), v.substr(v.find('=') + 1));
+    else if (a == "--instance" && eq != std::string::npos && eq > 0)
+      o->instances.emplace_back(v.substr(0, eq), v.substr(eq + 1));
     else
       return false;
   }
-  if (i < argc && std::string(argv[i]) == "--quiet") {
-    o->quiet = true;
-    ++i;
-  }
-  return i == argc && !o->sent.empty() && !o->store.empty() && !o->balancer.empty() &&
-         !o->backend.empty() && !o->instances.empty();
-}
-
-std::vector<fs::path> FilesUnder(const fs::path& dir) {
-  std::vector<fs::path> files;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (it->is_regular_file())
-      files.push_back(it->path());
-  std::sort(files.begin(), files.end());
-  return files;
+  return !o->sent.empty() && !o->store.empty() && !o->balancer.empty() && !o->backend.empty() &&
+         !o->instances.empty();
 }
 
 // Lines ending after each '\n', their terminator kept; a last line without
@@ -378,6 +362,11 @@ int Check(int argc, char** argv) {
     return 2;
   }
   std::vector<std::string> failed;
+  // Records a failed check: `count` things of `what` went wrong.
+  auto fail = [&failed](size_t count, const std::string& what) {
+    if (count)
+      failed.push_back(std::to_string(count) + " " + what);
+  };
   std::vector<std::string> notes;  // printed under the summary, a few per kind
   std::set<std::string> names;
   for (const auto& inst : o.instances)
@@ -426,12 +415,9 @@ int Check(int argc, char** argv) {
       notes.push_back("in the store without a source: " + f.string());
     }
   }
-  if (busy)
-    failed.push_back(std::to_string(busy) + " busy files");
-  if (bad)
-    failed.push_back(std::to_string(bad) + " source files not delivered intact");
-  if (strays)
-    failed.push_back(std::to_string(strays) + " store files without a source");
+  fail(busy, "busy files");
+  fail(bad, "source files not delivered intact");
+  fail(strays, "store files without a source");
 
   // b. Every hit answered 200 in the store.
   std::map<std::string, long> sent;
@@ -495,12 +481,9 @@ int Check(int argc, char** argv) {
           s.first + " (" +
           (at == sent.end() ? "never sent" : "status " + std::to_string(at->second)) + ")");
   }
-  if (lost)
-    failed.push_back(std::to_string(lost) + " answered hits lost");
-  if (unmarked)
-    failed.push_back(std::to_string(unmarked) + " data lines without a marker");
-  if (otherClient)
-    failed.push_back(std::to_string(otherClient) + " lines not naming the client's address");
+  fail(lost, "answered hits lost");
+  fail(unmarked, "data lines without a marker");
+  fail(otherClient, "lines not naming the client's address");
   // Every collector was stopped gracefully, with the balancer told first:
   // no request should have gone unanswered. A few timeouts on a starved
   // machine are tolerated; an empty or failing run is not a pass.
@@ -558,9 +541,7 @@ int Check(int argc, char** argv) {
                             : "MISMATCH");
     table += row;
   }
-  if (splitBad)
-    failed.push_back(std::to_string(splitBad) +
-                     " instances whose 2xx count disagrees with the store");
+  fail(splitBad, "instances whose 2xx count disagrees with the store");
 
   std::string verdict;
   for (const std::string& f : failed)

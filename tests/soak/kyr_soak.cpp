@@ -257,16 +257,6 @@ class Client {
   std::vector<Sent> sent_;
 };
 
-// The paths of the files under `dir`, recursively.
-std::vector<fs::path> FilesUnder(const std::string& dir) {
-  std::vector<fs::path> files;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    if (it->is_regular_file())
-      files.push_back(it->path());
-  return files;
-}
-
 // What the logs hold for one marker: how many lines, and the KYR IDs of
 // those lines that name a site other than the one the line's file is for
 // (a short-lag file is named for its site, a standard-lag file for none).

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "tests/support/filtertest.h"
-#include "util/lfmmac.h"
 
 namespace soak {
 
@@ -74,16 +73,7 @@ std::string SiteMapText(const Sites& sites, int generation) {
   for (const std::string& id : TransientListed(sites, generation))
     add(id, static_cast<int>(std::find(sites.transient.begin(), sites.transient.end(), id) -
                              sites.transient.begin()));
-  lfmMAC digest;
-  for (const std::string& line : lines)
-    digest.Update(line);
-  std::string text =
-      "#Application: soak\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,"
-      "cookiesenabled,timezone\r\n#LineCount: " +
-      std::to_string(lines.size()) + "\r\n#CheckSum: " + digest.HexDigest() + "\r\n";
-  for (const std::string& line : lines)
-    text += line + "\r\n";
-  return text;
+  return SiteMapFile("soak", lines);
 }
 
 }  // namespace soak

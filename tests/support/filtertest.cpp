@@ -1,7 +1,10 @@
 #include "tests/support/filtertest.h"
 
+#include <algorithm>
+
 #include "hit/lfmrequest.h"
 #include "tests/support/temproot.h"
+#include "util/lfmmac.h"
 
 std::string FilterConfig(const std::string& logserver, const std::string& more) {
   static const char* const kMap[][3] = {
@@ -55,4 +58,28 @@ std::vector<std::string> Fields(const std::string& line) {
     f.push_back(line.substr(at, end - at));
   f.push_back(line.substr(at));
   return f;
+}
+
+std::vector<std::filesystem::path> FilesUnder(const std::filesystem::path& dir) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    if (it->is_regular_file())
+      files.push_back(it->path());
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+std::string SiteMapFile(const std::string& application, const std::vector<std::string>& lines) {
+  lfmMAC digest;
+  for (const std::string& line : lines)
+    digest.Update(line);
+  std::string text = "#Application: " + application +
+                     "\r\n#Fields: kyrid,tagid,schedulepriority,realtimeid,cookiesenabled,"
+                     "timezone\r\n#LineCount: " +
+                     std::to_string(lines.size()) + "\r\n#CheckSum: " + digest.HexDigest() + "\r\n";
+  for (const std::string& line : lines)
+    text += line + "\r\n";
+  return text;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Configuration and log reading shared by the tests that drive the filter.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,12 @@ std::vector<std::string> DataLines(const std::string& text);
 
 // The fields of a data line.
 std::vector<std::string> Fields(const std::string& line);
+
+// The regular files under `dir`, recursively, in path order (none when it
+// cannot be read).
+std::vector<std::filesystem::path> FilesUnder(const std::filesystem::path& dir);
+
+// A site map file of `lines` (kyrid,tagid,schedulepriority,realtimeid,
+// cookiesenabled,timezone), with the line count and checksum the loader
+// checks.
+std::string SiteMapFile(const std::string& application, const std::vector<std::string>& lines);
