@@ -75,6 +75,13 @@ void WriteSiteMap(const std::string& dir, long sites) {
       << data;
 }
 
+// KYR_BENCH_ITERATIONS=N replaces the fixed count of iterations (for runs
+// under a profiler such as callgrind, which want far fewer).
+int64_t Iterations(int64_t fixed) {
+  const char* n = std::getenv("KYR_BENCH_ITERATIONS");
+  return n && *n ? std::strtoll(n, nullptr, 10) : fixed;
+}
+
 // KYR_BENCH_HITCOUNT=1 counts every hit ("trackhitcount").
 std::string HitCounting() {
   const char* on = std::getenv("KYR_BENCH_HITCOUNT");
@@ -142,7 +149,7 @@ void BM_FilterTagHit(benchmark::State& state) {
     RemoveLogs();
   }
 }
-BENCHMARK(BM_FilterTagHit)->Threads(1)->Threads(2)->UseRealTime()->Iterations(400000);
+BENCHMARK(BM_FilterTagHit)->Threads(1)->Threads(2)->UseRealTime()->Iterations(Iterations(400000));
 
 void BM_BaselineSnprintfLine(benchmark::State& state) {
   Root();
@@ -168,6 +175,6 @@ void BM_BaselineSnprintfLine(benchmark::State& state) {
   RemoveLogs();
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_BaselineSnprintfLine)->UseRealTime()->Iterations(400000);
+BENCHMARK(BM_BaselineSnprintfLine)->UseRealTime()->Iterations(Iterations(400000));
 
 }  // namespace
