@@ -3,7 +3,7 @@
 # any is missing. Needs root (or sudo) only when something must be installed.
 #   scripts/deps.sh --run    only what building and running kyrhost needs
 #   scripts/deps.sh          build, tests (end-to-end ones included) and kyrhost
-#   scripts/deps.sh --bench  also what bench/host_vs_nginx.sh runs (nginx, wrk)
+#   scripts/deps.sh --bench  also what the bench/ scripts run (nginx, wrk, perf, python3)
 #   scripts/deps.sh --windows  also the Windows cross build and Wine, which runs
 #                              its tests (mingw-w64 with posix threads, wine64)
 set -euo pipefail
@@ -25,7 +25,7 @@ run_only=0
 for arg in "$@"; do
   case "$arg" in
     --run) run_only=1 ;;
-    --bench) PACKAGES+=(nginx-light wrk) ;;
+    --bench) PACKAGES+=(nginx-light wrk linux-perf python3) ;;
     --windows)
       PACKAGES+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev
                  wine wine64) ;;
