@@ -5,7 +5,8 @@
 namespace {
 
 // Decodes "%XY" escapes in place, except an escape of NUL, which would end
-// the text early; returns the new length.
+// the text early; returns the new length. One pass: the values are short
+// and often hold several escapes.
 size_t DecodeKeepingNul(std::string& text) {
   size_t n = text.size();
   size_t i = text.find('%');
@@ -14,19 +15,16 @@ size_t DecodeKeepingNul(std::string& text) {
   char* p = &text[0];
   size_t out = i;
   while (i < n) {
-    int hi = -1, lo = -1;
-    if (p[i] == '%' && i + 2 < n && (hi = lfmUtility::HexValue(p[i + 1])) >= 0 &&
+    char c = p[i];
+    int hi, lo;
+    if (c == '%' && i + 2 < n && (hi = lfmUtility::HexValue(p[i + 1])) >= 0 &&
         (lo = lfmUtility::HexValue(p[i + 2])) >= 0 && (hi | lo) != 0) {
       p[out++] = static_cast<char>((hi << 4) | lo);
       i += 3;
-      continue;
+    } else {
+      p[out++] = c;
+      ++i;
     }
-    // Up to the next escape unchanged.
-    const void* next = std::memchr(p + i + 1, '%', n - i - 1);
-    size_t to = next ? static_cast<size_t>(static_cast<const char*>(next) - p) : n;
-    std::memmove(p + out, p + i, to - i);
-    out += to - i;
-    i = to;
   }
   text.resize(out);
   return out;
