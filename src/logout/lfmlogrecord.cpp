@@ -82,6 +82,9 @@ struct FieldStops {
 };
 constexpr FieldStops kFieldStops;
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "AppendField reads the first byte of a word from its lowest bits");
+
 void AppendField(LineOut& line, const char* value) {
   const char* p = value;
   if (p)
@@ -99,28 +102,30 @@ void AppendField(LineOut& line, const char* value) {
   const char* c = value;
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  while (c < end) {
-    const char* stop = end;
-    if (end - c >= 8) {
-      uint64_t w;
-      std::memcpy(&w, c, 8);
-      // Any byte below 0x21, or equal to 0x7F, in the word?
-      uint64_t low = (w - kOnes * 0x21) & ~w & kHigh;
-      uint64_t x = w ^ (kOnes * 0x7F);
-      uint64_t del = (x - kOnes) & ~x & kHigh;
-      if ((low | del) == 0) {
-        c += 8;
-        continue;
-      }
-      stop = c + 8;
+  while (end - c >= 8) {
+    uint64_t w;
+    std::memcpy(&w, c, 8);
+    // Any byte below 0x21, or equal to 0x7F, in the word? The lowest flag
+    // set marks the first such byte exactly (flags above it may be false).
+    uint64_t low = (w - kOnes * 0x21) & ~w & kHigh;
+    uint64_t x = w ^ (kOnes * 0x7F);
+    uint64_t del = (x - kOnes) & ~x & kHigh;
+    uint64_t stops = low | del;
+    if (stops == 0) {
+      c += 8;
+      continue;
     }
-    // The word holds a stop (or the text ends): byte by byte up to its end.
-    for (; c < stop; ++c) {
-      if (kFieldStops.stop[static_cast<unsigned char>(*c)]) {
-        line.Put(run, static_cast<size_t>(c - run));
-        line.Put('+');
-        run = c + 1;
-      }
+    // Little-endian load: the lowest flag is the first byte in text order.
+    c += __builtin_ctzll(stops) >> 3;
+    line.Put(run, static_cast<size_t>(c - run));
+    line.Put('+');
+    run = ++c;
+  }
+  for (; c < end; ++c) {
+    if (kFieldStops.stop[static_cast<unsigned char>(*c)]) {
+      line.Put(run, static_cast<size_t>(c - run));
+      line.Put('+');
+      run = c + 1;
     }
   }
   line.Put(run, static_cast<size_t>(end - run));
@@ -304,12 +309,14 @@ lfmLogFieldSettings::Values lfmLogFieldSettings::Read(const zrConfig& config) {
   return v;
 }
 
-const lfmLogFieldSettings::Values& lfmLogFieldSettings::Get() {
+const lfmLogFieldSettings::Values& lfmLogFieldSettings::Load() {
   Once().Ensure([](lfmMessageBatch&) { Stored() = Read(lfmEnv::Instance()); });
+  published_.Publish(&Stored());
   return Stored();
 }
 
 void lfmLogFieldSettings::ResetForTest() {
+  published_.Publish(nullptr);
   Once().ResetForTest();
   Stored() = Values();
 }
