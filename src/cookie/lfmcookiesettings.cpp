@@ -167,17 +167,19 @@ std::string lfmCookieSettings::Report(const Values& v) {
   return r;
 }
 
-const lfmCookieSettings::Values& lfmCookieSettings::Get() {
+const lfmCookieSettings::Values& lfmCookieSettings::Load() {
   Once().Ensure([](lfmMessageBatch& messages) {
     static uint32_t loads = 0;  // written only under the load's lock
     Stored() = Read(lfmEnv::Instance(), messages);
     Stored().generation = ++loads;
     messages.Add(MESS_COOKIE_SETTINGS, {Report(Stored())});
   });
+  published_.Publish(&Stored());
   return Stored();
 }
 
 void lfmCookieSettings::ResetForTest() {
+  published_.Publish(nullptr);
   Once().ResetForTest();
   Stored() = Values();
   // A test's clock may lie before the last test's: ids begin afresh.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include "diag/lfmpublishedsettings.h"
 
 class lfmMessageBatch;
 class zrConfig;
@@ -81,7 +82,10 @@ class lfmCookieSettings {
   static bool HttpOnly() { return Get().httpOnly; }
 
   // All values, loading them first when needed.
-  static const Values& Get();
+  static const Values& Get() {
+    const Values* v = published_.Peek();
+    return v ? *v : Load();
+  }
 
   // Reads the section from `config`, adding a warning for every value
   // replaced. Does not add the settings report.
@@ -100,4 +104,8 @@ class lfmCookieSettings {
 
   // For tests only: forgets the settings and the last visitor id's time.
   static void ResetForTest();
+
+ private:
+  static const Values& Load();
+  static inline lfmPublishedSettings<Values> published_;
 };

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "diag/lfmpublishedsettings.h"
 #include "logout/lfmlogstream.h"
 
 class lfmMessageBatch;
@@ -40,10 +41,17 @@ class lfmLogFieldSettings {
 
   // All values, loading them first when needed (throws 1011/1012 while the
   // configuration cannot be had; the next call tries again).
-  static const Values& Get();
+  static const Values& Get() {
+    const Values* v = published_.Peek();
+    return v ? *v : Load();
+  }
   static Values Read(const zrConfig& config);
   // For tests only.
   static void ResetForTest();
+
+ private:
+  static const Values& Load();
+  static inline lfmPublishedSettings<Values> published_;
 };
 
 class lfmLogRecord {

@@ -102,12 +102,14 @@ lfmLogRotationSettings::Values lfmLogRotationSettings::Read(const zrConfig& conf
   return v;
 }
 
-const lfmLogRotationSettings::Values& lfmLogRotationSettings::Get() {
+const lfmLogRotationSettings::Values& lfmLogRotationSettings::Load() {
   Once().Ensure([](lfmMessageBatch& messages) { Stored() = Read(lfmEnv::Instance(), messages); });
+  published_.Publish(&Stored());
   return Stored();
 }
 
 void lfmLogRotationSettings::ResetForTest() {
+  published_.Publish(nullptr);
   Once().ResetForTest();
   Stored() = Values();
 }

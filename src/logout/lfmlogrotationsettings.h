@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "diag/lfmpublishedsettings.h"
 #include "util/lfmlogfilename.h"
 
 class lfmMessageBatch;
@@ -46,7 +47,10 @@ class lfmLogRotationSettings {
   static bool UseNumericMonth() { return Get().numericMonth; }
 
   // All values, loading them first when needed.
-  static const Values& Get();
+  static const Values& Get() {
+    const Values* v = published_.Peek();
+    return v ? *v : Load();
+  }
 
   // "Hourly" .. "None" (any case) to its period; any other text is Daily,
   // with `*days` the whole number 1..30 it spells, else 1.
@@ -59,4 +63,8 @@ class lfmLogRotationSettings {
 
   // For tests only.
   static void ResetForTest();
+
+ private:
+  static const Values& Load();
+  static inline lfmPublishedSettings<Values> published_;
 };

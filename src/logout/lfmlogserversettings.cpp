@@ -209,15 +209,17 @@ std::string lfmLogServerSettings::Report(const Values& v) {
   return r;
 }
 
-const lfmLogServerSettings::Values& lfmLogServerSettings::Get() {
+const lfmLogServerSettings::Values& lfmLogServerSettings::Load() {
   Once().Ensure([](lfmMessageBatch& messages) {
     Stored() = Read(lfmEnv::Instance(), messages);
     messages.Add(MESS_LOG_SERVER_SETTINGS, {Report(Stored())});
   });
+  published_.Publish(&Stored());
   return Stored();
 }
 
 void lfmLogServerSettings::ResetForTest() {
+  published_.Publish(nullptr);
   Once().ResetForTest();
   Stored() = Values();
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "diag/lfmpublishedsettings.h"
 
 class lfmMessageBatch;
 class zrConfig;
@@ -106,7 +107,10 @@ class lfmLogServerSettings {
   static const char* VisitorTrackingParam() { return kVisitorTrackingParam; }
 
   // All values, loading them first when needed.
-  static const Values& Get();
+  static const Values& Get() {
+    const Values* v = published_.Peek();
+    return v ? *v : Load();
+  }
 
   // Reads the section from `config` in the order of its keys, adding a
   // message for every value replaced, then derives the host name. Does not
@@ -117,4 +121,8 @@ class lfmLogServerSettings {
 
   // For tests only.
   static void ResetForTest();
+
+ private:
+  static const Values& Load();
+  static inline lfmPublishedSettings<Values> published_;
 };

@@ -93,12 +93,14 @@ tsServiceModelSettings::Values tsServiceModelSettings::Read(const zrConfig& conf
   return v;
 }
 
-const tsServiceModelSettings::Values& tsServiceModelSettings::Get() {
+const tsServiceModelSettings::Values& tsServiceModelSettings::Load() {
   Once().Ensure([](lfmMessageBatch& messages) { Stored() = Read(lfmEnv::Instance(), messages); });
+  published_.Publish(&Stored());
   return Stored();
 }
 
 void tsServiceModelSettings::ResetForTest() {
+  published_.Publish(nullptr);
   Once().ResetForTest();
   Stored() = Values();
 }

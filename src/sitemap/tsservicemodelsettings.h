@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include "diag/lfmpublishedsettings.h"
 
 class lfmMessageBatch;
 class zrConfig;
@@ -78,10 +79,17 @@ class tsServiceModelSettings {
   static bool IsRotationRate(int32_t minutes);
 
   // All values, loading them first when needed.
-  static const Values& Get();
+  static const Values& Get() {
+    const Values* v = published_.Peek();
+    return v ? *v : Load();
+  }
   // Reads the section from `config`, adding a message for every value replaced.
   static Values Read(const zrConfig& config, lfmMessageBatch& messages);
 
   // For tests only.
   static void ResetForTest();
+
+ private:
+  static const Values& Load();
+  static inline lfmPublishedSettings<Values> published_;
 };
