@@ -9,23 +9,24 @@
 // test wrapper, its index means something only to the implementation that
 // allocated it, and its exit hook runs on threads ending after the wrapper
 // is gone. There is no failure here worth injecting.
-lfmThreadSlot::lfmThreadSlot(ExitHook onThreadExit) {
-  allocated_ = lfmPlatform::Default()->TlsAllocate(onThreadExit, &index_);
+// The default is kept: every hit reads several slots.
+lfmThreadSlot::lfmThreadSlot(ExitHook onThreadExit) : platform_(lfmPlatform::Default()) {
+  allocated_ = platform_->TlsAllocate(onThreadExit, &index_);
   if (!allocated_)
     lastError_ = EAGAIN;
 }
 
 lfmThreadSlot::~lfmThreadSlot() {
   if (allocated_)
-    lfmPlatform::Default()->TlsFree(index_);
+    platform_->TlsFree(index_);
 }
 
 bool lfmThreadSlot::SetValue(void* value) {
   if (!allocated_)
     return false;
-  return lfmPlatform::Default()->TlsSet(index_, value);
+  return platform_->TlsSet(index_, value);
 }
 
 void* lfmThreadSlot::GetValue() const {
-  return allocated_ ? lfmPlatform::Default()->TlsGet(index_) : nullptr;
+  return allocated_ ? platform_->TlsGet(index_) : nullptr;
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+class lfmPlatform;
+
 class lfmThreadSlot {
  public:
   using ExitHook = void (*)(void* value);
@@ -24,6 +26,7 @@ class lfmThreadSlot {
   void* GetValue() const;
 
  private:
+  lfmPlatform* platform_;  // the process default, which outlives every slot
   int32_t lastError_ = 0;
   uint32_t index_ = 0;
   bool allocated_ = false;
