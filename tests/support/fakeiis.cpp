@@ -72,8 +72,9 @@ BOOL WINAPI FakeIIS::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPV
   AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   if (!self->frozen_.empty()) {
+    size_t length = std::strlen(name);
     for (const auto& [n, v] : self->frozen_)
-      if (n[0] == name[0] && std::strcmp(n.c_str(), name) == 0)
+      if (n.size() == length && std::memcmp(n.data(), name, length) == 0)
         return CopyOut(v, buffer, size);
     return FALSE;
   }
@@ -183,6 +184,10 @@ bool FakeIIS::HasResponseHeader(const std::string& name) const {
 
 void FakeIIS::Freeze() {
   frozen_.assign(variables.begin(), variables.end());
+  frozenUrl_ = nullptr;
+  for (const auto& [n, v] : frozen_)
+    if (n == "URL")
+      frozenUrl_ = &v;
   countReads = false;
 }
 
@@ -197,8 +202,14 @@ DWORD FakeIIS::PreprocHeaders(FilterProc proc) {
 
 DWORD FakeIIS::UrlMap(FilterProc proc) {
   lastProc_ = Proc(proc);
-  auto url = variables.find("URL");
-  const char* u = url == variables.end() ? "/" : url->second.c_str();
+  const char* u = "/";
+  if (frozenUrl_) {
+    u = frozenUrl_->c_str();
+  } else {
+    auto url = variables.find("URL");
+    if (url != variables.end())
+      u = url->second.c_str();
+  }
   size_t rootLength = std::min(webRoot.size(), sizeof path_ - 1);
   std::memcpy(path_, webRoot.data(), rootLength);
   size_t urlLength = std::min(std::strlen(u), sizeof path_ - 1 - rootLength);

@@ -66,7 +66,7 @@ class FakeIIS {
   std::map<std::string, int, std::less<>> variableReads;  // GetServerVariable calls by name
   bool countReads = true;
   // For benchmarks: takes a snapshot of `variables` that GetServerVariable
-  // searches instead (later changes to `variables` are not seen).
+  // and URL_MAP search instead (later changes to `variables` are not seen).
   void Freeze();
 
   HTTP_FILTER_CONTEXT context{};
@@ -92,5 +92,6 @@ class FakeIIS {
   FilterProc lastProc_ = nullptr;
   char path_[260] = {};  // the physical path buffer of URL_MAP
   std::vector<std::pair<std::string, std::string>> frozen_;
+  const std::string* frozenUrl_ = nullptr;  // the snapshot's URL, if any
   std::vector<std::unique_ptr<char[]>> allocations_;
 };
