@@ -131,8 +131,9 @@ void AppendField(LineOut& line, const char* value) {
   line.Put(run, static_cast<size_t>(end - run));
 }
 
-// Appends `v` in decimal with at least `digits` digits (zero-padded).
-void AppendDecimal(LineOut& line, long long v, int digits = 1) {
+// Writes `v` in decimal with at least `digits` digits (zero-padded) at `out`
+// (room for 21 characters); returns the length.
+size_t FormatDecimal(char* out, long long v, int digits = 1) {
   char text[24];
   char* end = text + sizeof text;
   char* p = end;
@@ -146,8 +147,15 @@ void AppendDecimal(LineOut& line, long long v, int digits = 1) {
   while (end - p < digits)
     *--p = '0';
   if (negative)
-    line.Put('-');
-  line.Put(p, static_cast<size_t>(end - p));
+    *--p = '-';
+  size_t n = static_cast<size_t>(end - p);
+  std::memcpy(out, p, n);
+  return n;
+}
+
+void AppendDecimal(LineOut& line, long long v, int digits = 1) {
+  char text[24];
+  line.Put(text, FormatDecimal(text, v, digits));
 }
 
 std::tm Utc(time_t t) {
@@ -163,29 +171,66 @@ void PutTwo(char* p, int v) {
   p[1] = static_cast<char>('0' + v % 10);
 }
 
-void AppendDate(LineOut& line, const std::tm& tm) {
+// The date as "yyyy-mm-dd" at `out` (room for 27 characters; a year outside
+// 1000..9999 is written in full); returns the length.
+size_t FormatDate(char* out, const std::tm& tm) {
   long long year = tm.tm_year + 1900LL;
+  size_t n;
   if (year < 1000 || year > 9999) {
-    AppendDecimal(line, year, 2);
+    n = FormatDecimal(out, year, 2);
   } else {
-    char y[4];
-    PutTwo(y, static_cast<int>(year / 100));
-    PutTwo(y + 2, static_cast<int>(year % 100));
-    line.Put(y, 4);
+    PutTwo(out, static_cast<int>(year / 100));
+    PutTwo(out + 2, static_cast<int>(year % 100));
+    n = 4;
   }
-  char md[6] = {'-', 0, 0, '-', 0, 0};
-  PutTwo(md + 1, tm.tm_mon + 1);
-  PutTwo(md + 4, tm.tm_mday);
-  line.Put(md, sizeof md);
+  out[n] = '-';
+  PutTwo(out + n + 1, tm.tm_mon + 1);
+  out[n + 3] = '-';
+  PutTwo(out + n + 4, tm.tm_mday);
+  return n + 6;
+}
+
+// The time as "hh:mm:ss" at `out` (8 characters).
+void FormatTime(char* out, const std::tm& tm) {
+  PutTwo(out, tm.tm_hour);
+  out[2] = ':';
+  PutTwo(out + 3, tm.tm_min);
+  out[5] = ':';
+  PutTwo(out + 6, tm.tm_sec);
+}
+
+void AppendDate(LineOut& line, const std::tm& tm) {
+  char text[32];
+  line.Put(text, FormatDate(text, tm));
 }
 
 void AppendTime(LineOut& line, const std::tm& tm) {
-  char t[8] = {0, 0, ':', 0, 0, ':', 0, 0};
-  PutTwo(t, tm.tm_hour);
-  PutTwo(t + 3, tm.tm_min);
-  PutTwo(t + 6, tm.tm_sec);
-  line.Put(t, sizeof t);
+  char text[8];
+  FormatTime(text, tm);
+  line.Put(text, sizeof text);
 }
+
+// The date and time texts of the second a thread formatted last: a busy
+// thread writes many lines within one second. Trivially destructible, as
+// the module's thread_local objects must be.
+struct Stamp {
+  bool valid;
+  time_t t;
+  size_t dateLength;
+  char date[32];
+  char time[8];
+
+  void Set(time_t when) {
+    if (valid && t == when)
+      return;
+    std::tm tm = Utc(when);
+    dateLength = FormatDate(date, tm);
+    FormatTime(time, tm);
+    t = when;
+    valid = true;
+  }
+};
+thread_local Stamp t_stamp{};
 
 // Removes the pair named `name` (whole name, exact case) from `cookie`.
 void RemoveCookie(std::string& cookie, const std::string& name) {
@@ -361,7 +406,8 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
                               bool lineEnd) {
   LineOut line(target);
   const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
-  std::tm tm = Utc(t);
+  Stamp& stamp = t_stamp;
+  stamp.Set(t);
   bool first = true;
   for (const Column& c : kColumns) {
     if (!Enabled(c, f))
@@ -371,10 +417,10 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
     first = false;
     switch (c.kind) {
       case ColumnKind::kDate:
-        AppendDate(line, tm);
+        line.Put(stamp.date, stamp.dateLength);
         break;
       case ColumnKind::kTime:
-        AppendTime(line, tm);
+        line.Put(stamp.time, sizeof stamp.time);
         break;
       case ColumnKind::kText:
         AppendField(line, (request.*(c.text))());
