@@ -163,8 +163,13 @@ bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, b
     bool truncated = false;
     const lfmLogServerSettings::Values& s = lfmLogServerSettings::Get();
     const char* stem = request.GetSrcURIStem();
-    bool tag = lfmUtility::TailMatch(s.loggingFileName.c_str(), -1, stem, -1);
-    if (!tag && lfmUtility::TailMatch(s.noScriptFileName.c_str(), -1, stem, -1)) {
+    const int32_t stemLength = stem ? static_cast<int32_t>(std::strlen(stem)) : -1;
+    auto endsWith = [stem, stemLength](const std::string& name) {
+      return lfmUtility::TailMatch(name.c_str(), static_cast<int32_t>(name.size()), stem,
+                                   stemLength);
+    };
+    bool tag = endsWith(s.loggingFileName);
+    if (!tag && endsWith(s.noScriptFileName)) {
       tag = true;
       request.SetExpireResponse(true);
     }
