@@ -14,13 +14,6 @@ namespace {
 const char kClass[] = "iisRequestData";
 const char kModule[] = "./src/filter/iisrequestdata.cpp";
 
-// Copies at most `size` - 1 bytes and terminates.
-void CopyBounded(char* buffer, size_t size, const char* text) {
-  size_t n = strnlen(text, size - 1);
-  std::memcpy(buffer, text, n);
-  buffer[n] = '\0';
-}
-
 const char* NullIfEmpty(const char* text) {
   return (text && *text) ? text : nullptr;
 }
@@ -101,8 +94,12 @@ HTTP_FILTER_CONTEXT* iisRequestData::GetContextSafe() const {
 
 bool iisRequestData::Fetch(const char* name, char* buffer, size_t size) const {
   HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
+  // The server takes a writable name; the names are short literals.
   char variable[32];
-  CopyBounded(variable, sizeof variable, name);
+  size_t i = 0;
+  for (; i + 1 < sizeof variable && name[i]; ++i)
+    variable[i] = name[i];
+  variable[i] = '\0';
   buffer[0] = '\0';
   DWORD n = static_cast<DWORD>(size);
   if (pfc->GetServerVariable && pfc->GetServerVariable(pfc, variable, buffer, &n)) {

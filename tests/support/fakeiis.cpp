@@ -72,10 +72,17 @@ BOOL WINAPI FakeIIS::GetServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPV
   AllocFailure::Pause pause;  // the server's memory, not the module's
   FakeIIS* self = From(pfc);
   if (!self->frozen_.empty()) {
-    size_t length = std::strlen(name);
-    for (const auto& [n, v] : self->frozen_)
-      if (n.size() == length && std::memcmp(n.data(), name, length) == 0)
+    for (const auto& [n, v] : self->frozen_) {
+      // The names are short: compared in place, terminators included.
+      const char* a = n.c_str();
+      const char* b = name;
+      while (*a && *a == *b) {
+        ++a;
+        ++b;
+      }
+      if (*a == *b)
         return CopyOut(v, buffer, size);
+    }
     return FALSE;
   }
   std::string_view wanted(name);
