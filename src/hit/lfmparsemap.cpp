@@ -1,6 +1,10 @@
 #include "hit/lfmparsemap.h"
 
+#include <cstdint>
 #include <cstring>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the decoder reads the first byte of a word from its lowest bits");
 
 namespace {
 
@@ -14,7 +18,26 @@ size_t DecodeKeepingNul(std::string& text) {
     return n;
   char* p = &text[0];
   size_t out = i;
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   while (i < n) {
+    if (n - i >= 8) {
+      // Eight bytes at a time up to the next "%". The output trails the
+      // input, so a word is loaded whole before it is stored.
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      uint64_t x = w ^ (kOnes * '%');
+      uint64_t percents = (x - kOnes) & ~x & kHigh;
+      if (percents == 0) {
+        std::memcpy(p + out, &w, 8);
+        out += 8;
+        i += 8;
+        continue;
+      }
+      // The lowest flag marks the first "%" exactly (little-endian load).
+      for (size_t k = static_cast<size_t>(__builtin_ctzll(percents)) >> 3; k > 0; --k)
+        p[out++] = p[i++];
+    }
     char c = p[i];
     int hi, lo;
     if (c == '%' && i + 2 < n && (hi = lfmUtility::HexValue(p[i + 1])) >= 0 &&
@@ -35,10 +58,11 @@ size_t DecodeKeepingNul(std::string& text) {
 lfmParseMap::lfmParseMap(const std::vector<std::string>& names) {
   for (int32_t& slot : idSlots_)
     slot = kUnknownSlot;
-  size_t buckets = 17;
-  while (buckets < names.size() * 2)
-    buckets = buckets * 2 + 1;
-  buckets_.assign(buckets, -1);
+  uint32_t bits = 5;
+  while ((size_t{1} << bits) < names.size() * 2 && bits < 24)
+    ++bits;
+  bucketShift_ = 32 - bits;
+  buckets_.assign(size_t{1} << bits, -1);
   slots_.reserve(names.size());
   for (const std::string& n : names)
     if (Lookup(n) < 0)
@@ -54,7 +78,7 @@ uint32_t lfmParseMap::Hash(std::string_view name) {
 
 int32_t lfmParseMap::Lookup(std::string_view name) const {
   uint32_t h = Hash(name);
-  for (int32_t i = buckets_[h % buckets_.size()]; i >= 0; i = slots_[i].next)
+  for (int32_t i = buckets_[Bucket(h)]; i >= 0; i = slots_[i].next)
     if (slots_[i].hash == h && lfmUtility::EqualsNoCase(slots_[i].name, name))
       return i;
   return -1;
@@ -86,7 +110,7 @@ void lfmParseMap::SetDecodedAt(int32_t slot, std::string_view value) {
 
 int32_t lfmParseMap::AddSlot(std::string_view name) {
   uint32_t h = Hash(name);
-  size_t b = h % buckets_.size();
+  size_t b = Bucket(h);
   Slot s;
   s.name.assign(name.data(), name.size());
   s.hash = h;

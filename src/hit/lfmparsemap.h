@@ -67,9 +67,13 @@ class lfmParseMap : public lfmParamTarget {
     int32_t next = -1;  // next slot of the same bucket
   };
   int32_t Lookup(std::string_view name) const;
+  // A power-of-two table indexed by the top bits of a multiplicative hash
+  // of `h`: no division on the lookup of every query parameter.
+  size_t Bucket(uint32_t h) const { return (h * 2654435769u) >> bucketShift_; }
   int32_t AddSlot(std::string_view name);
 
   std::vector<Slot> slots_;
   std::vector<int32_t> buckets_;
+  uint32_t bucketShift_ = 27;
   int32_t idSlots_[kIdSlots];
 };

@@ -1,0 +1,81 @@
+// The parse map's own edges: decoding, which copies eight bytes at a time
+// between escapes, and the hashed lookup of many names.
+
+#include "hit/lfmparsemap.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The decoding the map must agree with, one byte at a time.
+std::string Reference(const std::string& text) {
+  auto hex = [](char c) {
+    if (c >= '0' && c <= '9')
+      return c - '0';
+    if (c >= 'a' && c <= 'f')
+      return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+      return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    int hi = -1, lo = -1;
+    if (text[i] == '%' && i + 2 < text.size() && (hi = hex(text[i + 1])) >= 0 &&
+        (lo = hex(text[i + 2])) >= 0 && (hi | lo) != 0) {
+      out += static_cast<char>(hi * 16 + lo);
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string Decoded(const std::string& raw) {
+  lfmParseMap map({"v"});
+  map.Set("v", raw, false, false);
+  return map.DecodeAt(0);
+}
+
+TEST(ParseMap, DecodesLikeTheByteByByteDecoderWhereverEscapesFall) {
+  // Each piece at every offset of a word, after plain runs of every length
+  // up to two words, and at the very end of the value.
+  const std::vector<std::string> pieces = {"%41", "%2f",  "%00",       "%zz", "%4",
+                                           "%",   "%%41", "%e2%82%ac", "+"};
+  for (const std::string& piece : pieces) {
+    for (size_t before = 0; before <= 17; ++before) {
+      for (size_t after = 0; after <= 9; ++after) {
+        std::string raw = std::string(before, 'a') + piece + std::string(after, 'b') + piece;
+        EXPECT_EQ(Decoded(raw), Reference(raw)) << raw;
+      }
+    }
+  }
+}
+
+TEST(ParseMap, FindsEveryNameOfALargeMapWithoutRegardToCase) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 300; ++i)
+    names.push_back("Param" + std::to_string(i));
+  lfmParseMap map(names);
+  EXPECT_EQ(map.SlotCount(), names.size());
+  for (int i = 0; i < 300; ++i) {
+    std::string lower = "param" + std::to_string(i);
+    ASSERT_TRUE(map.Set(lower, std::to_string(i), false, false)) << lower;
+  }
+  for (int i = 0; i < 300; ++i) {
+    const char* value = nullptr;
+    ASSERT_TRUE(map.Find("PARAM" + std::to_string(i), &value));
+    EXPECT_EQ(std::string(value), std::to_string(i));
+  }
+  EXPECT_FALSE(map.Contains("param300"));
+  EXPECT_FALSE(map.Set("param300", "x", false, false));
+  // A name added later is found like the others.
+  EXPECT_TRUE(map.Set("extra", "y", false, true));
+  EXPECT_TRUE(map.Contains("EXTRA"));
+}
+
+}  // namespace
