@@ -70,10 +70,14 @@ lfmParseMap::lfmParseMap(const std::vector<std::string>& names) {
 }
 
 uint32_t lfmParseMap::Hash(std::string_view name) {
-  uint32_t h = 0;
-  for (char c : name)
-    h = h * 5 + static_cast<unsigned char>(lfmUtility::FoldCase(c));
-  return h;
+  size_t n = name.size();
+  if (n == 0)
+    return 0;
+  auto folded = [](char c) {
+    return static_cast<uint32_t>(static_cast<unsigned char>(lfmUtility::FoldCase(c)));
+  };
+  return (static_cast<uint32_t>(n) << 24) ^ (folded(name[0]) << 16) ^ (folded(name[n / 2]) << 8) ^
+         folded(name[n - 1]);
 }
 
 int32_t lfmParseMap::Lookup(std::string_view name) const {

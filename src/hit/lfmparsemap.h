@@ -51,7 +51,11 @@ class lfmParseMap : public lfmParamTarget {
   // Stores a value that is final: it is never decoded again.
   void SetDecodedAt(int32_t slot, std::string_view value);
 
-  // The hash of `name` over its case-folded characters: h = h * 5 + c.
+  // The hash of `name`: its length and its first, middle and last
+  // characters, case-folded. Every query parameter is looked up, so the
+  // hash reads four bytes, not the name; the configured names differ there,
+  // and equal hashes are told apart by the full comparison. Query parsing
+  // never adds slots, so a hostile query cannot lengthen a chain.
   static uint32_t Hash(std::string_view name);
 
  private:
