@@ -88,5 +88,82 @@ TEST(RequestParserTest, TrailerFieldsAreDropped) {
   }
 }
 
+// The one-pass reading of a plain request takes only what the full parser
+// accepts, to the same request; everything else it leaves to that parser.
+TEST(RequestParserTest, OnePassReadingAgreesWithTheParserOrDeclines) {
+  struct Case {
+    std::string head;
+    bool taken;
+  };
+  const std::string longTarget = "/" + std::string(RequestParser::kTargetLimit, 'a');
+  std::string manyFields = "GET / HTTP/1.1\r\n";
+  for (size_t i = 0; i <= RequestParser::kFieldLimit; ++i)
+    manyFields += "X-" + std::to_string(i) + ": v\r\n";
+  manyFields += "\r\n";
+  const Case cases[] = {
+      {"GET /kyr.gif?a=1&b=%2F HTTP/1.1\r\nHost: a\r\nUser-Agent: M/5.0 (X; Y)\r\n"
+       "Cookie: A=1; B=2\r\nReferer: http://e.com/\r\n\r\n",
+       true},
+      {"GET / HTTP/1.1\r\n\r\n", true},
+      {"HEAD / HTTP/1.0\r\n\r\n", true},
+      {"GET / HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nconnection: close\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nConnection: keep-alive\r\nConnection: close\r\n\r\n", true},
+      {"GET / HTTP/1.1\r\nX-A: \t 1 \t 2 \t\r\nX-E:\r\nX-S:   \r\nH: a\r\n\r\n", true},
+      {"GET /\xC3\xA9~ HTTP/1.1\r\nX-!#$%&'*+.^_`|~: \xC3\xA9\x80\r\n\r\n", true},
+      {"GET " + longTarget.substr(1) + " HTTP/1.1\r\n\r\n", true},
+      // Bodies and upgrades, and Connection lists.
+      {"POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n", false},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nConnection: keep-alive, Upgrade\r\n\r\n", false},
+      {"GET / HTTP/1.0\r\nProxy-Connection: keep-alive\r\n\r\n", false},
+      // What the parser refuses or waits for.
+      {"GET / HTTP/1.1\r\nX-A: 1\r\n 2\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nHost: a\r\n", false},
+      {"GET / HTTP/1.1\nHost: a\n\n", false},
+      {"GET / HTTP/1.1\r\nHost: a\rb\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nHost: a\x01\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\nHost : a\r\n\r\n", false},
+      {"GET / HTTP/1.1\r\n: a\r\n\r\n", false},
+      {"\r\nGET / HTTP/1.1\r\n\r\n", false},
+      {"GET /\x7F HTTP/1.1\r\n\r\n", false},
+      {"GET  / HTTP/1.1\r\n\r\n", false},
+      {"GET / HTTP/2.0\r\n\r\n", false},
+      {"GET / http/1.1\r\n\r\n", false},
+      {"GET / HTTP/1.1 \r\n\r\n", false},
+      {"GET " + longTarget + " HTTP/1.1\r\n\r\n", false},
+      {manyFields, false},
+  };
+  for (const Case& c : cases) {
+    // A pipelined request behind the head is not part of it.
+    std::string buffer = c.head + "GET /next HTTP/1.1\r\nHost: b\r\n\r\n";
+    HttpRequest fast;
+    fast.Clear();
+    size_t used = ParseSimpleRequest(buffer.data(), buffer.size(), fast);
+    if (!c.taken) {
+      EXPECT_EQ(used, 0u) << c.head;
+      continue;
+    }
+    ASSERT_EQ(used, c.head.size()) << c.head;
+    HttpRequest full;
+    full.Clear();
+    RequestParser parser(full);
+    boost::system::error_code ec;
+    ASSERT_EQ(parser.put(boost::asio::buffer(buffer.data(), buffer.size()), ec), used) << c.head;
+    ASSERT_FALSE(ec) << c.head;
+    ASSERT_TRUE(parser.is_done()) << c.head;
+    EXPECT_EQ(fast.method, full.method) << c.head;
+    EXPECT_EQ(fast.target, full.target) << c.head;
+    EXPECT_EQ(fast.version, full.version) << c.head;
+    EXPECT_EQ(fast.keepAlive, parser.keep_alive()) << c.head;
+    ASSERT_EQ(fast.headers.Size(), full.headers.Size()) << c.head;
+    for (size_t i = 0; i < fast.headers.Size(); ++i) {
+      EXPECT_EQ(fast.headers[i].name, full.headers[i].name) << c.head;
+      EXPECT_EQ(fast.headers[i].value, full.headers[i].value) << c.head;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kyrhost
