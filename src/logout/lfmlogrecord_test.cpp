@@ -141,6 +141,30 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
   // Absent values read "-", never an empty column.
   FakeRequest empty;
   EXPECT_EQ(Line(empty), "200 - - -\r\n");
+  // Every length up to three words, with stops (two at once, a DEL, bytes
+  // above 0x7F beside them) at every position, the last word included.
+  auto reference = [](const std::string& v) {
+    std::string out;
+    for (char ch : v) {
+      unsigned char u = static_cast<unsigned char>(ch);
+      out += (u <= 0x20 || u == 0x7F) ? '+' : ch;
+    }
+    return out;
+  };
+  for (size_t length = 1; length <= 24; ++length) {
+    for (size_t at = 0; at < length; ++at) {
+      std::string agent(length, 'a');
+      for (size_t k = 0; k < length; ++k)
+        agent[k] = static_cast<char>(k % 3 == 0 ? 0xC3 : 'a' + k % 26);
+      agent[0] = 'x';  // not all blanks
+      agent[at] = at % 2 ? ' ' : '\x7f';
+      if (at + 3 < length)
+        agent[at + 3] = '\x01';
+      FakeRequest r;
+      r.Set("UserAgent", agent.c_str());
+      EXPECT_EQ(Line(r), "200 - " + reference(agent) + " -\r\n") << length << " " << at;
+    }
+  }
 }
 
 TEST_F(LogRecordTest, ConfiguredTrackingCookieNamesAreRemovedToo) {
