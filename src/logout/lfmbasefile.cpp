@@ -43,8 +43,16 @@ void lfmBaseFile::WriteAhead(const char* data, size_t n) {
 bool lfmBaseFile::WriteDetaching(const char* data, size_t n, WriteOut* out) {
   if (!out || out->Pending())
     ThrowUsage("Write()", "A write-out must be completed before the next one is taken.");
-  lfmScopedGuard guard(lock_);
-  return DoWriteDetaching(data, n, out);
+  for (;;) {
+    {
+      lfmScopedGuard guard(lock_);
+      if (!DoFullDuringWriteOut(n))
+        return DoWriteDetaching(data, n, out);
+    }
+    // Growing the buffer instead would let it grow without bound whenever
+    // the writers outpace the file.
+    WaitForWriteOut();
+  }
 }
 
 void lfmBaseFile::BeginWriteOut(WriteOut* out) {
@@ -102,9 +110,7 @@ void lfmBaseFile::CompleteWriteOut(WriteOut& out) {
     throw *failure;
 }
 
-lfmBaseFile::WriteOut::~WriteOut() {
-  if (!file)
-    return;
+void lfmBaseFile::WriteOut::CompleteReporting() {
   try {
     file->CompleteWriteOut(*this);
   } catch (const whException& e) {
@@ -118,6 +124,18 @@ void lfmBaseFile::BufferWrite(const char* data, size_t n) {
   DoBufferWrite(data, n);
 }
 
+bool lfmBaseFile::AppendOwned(const char* data, size_t n) {
+  // The acquire pairs with the release that ends a write-out: its settling
+  // of the buffer is seen here.
+  if (WritingOut() || !open_.load(std::memory_order_relaxed))
+    return false;
+  lfmWriteBuffer* b = ownedBuffer_;
+  if (!b || !b->Fits(n))
+    return false;
+  b->Append(data, n);
+  return true;
+}
+
 void lfmBaseFile::Flush(time_t time) {
   WaitForWriteOut();
   lfmScopedGuard guard(lock_);
@@ -129,11 +147,6 @@ void lfmBaseFile::Close() {
   WaitForWriteOut();
   lfmScopedGuard guard(lock_);
   DoClose();
-}
-
-bool lfmBaseFile::IsOpen() const {
-  lfmScopedGuard guard(lock_);
-  return open_;
 }
 
 std::string lfmBaseFile::GetName() const {

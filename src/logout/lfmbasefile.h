@@ -38,7 +38,10 @@ class lfmBaseFile {
   class WriteOut {
    public:
     WriteOut() = default;
-    ~WriteOut();
+    ~WriteOut() {
+      if (file)
+        CompleteReporting();
+    }
     WriteOut(const WriteOut&) = delete;
     WriteOut& operator=(const WriteOut&) = delete;
     bool Pending() const { return file != nullptr; }
@@ -51,6 +54,8 @@ class lfmBaseFile {
    private:
     friend class lfmBaseFile;
     friend class lfmBufferedFile;
+    // Complete(), with a failure reported rather than thrown.
+    void CompleteReporting();
     lfmBaseFile* file = nullptr;
     lfmFileHandle descriptor = kInvalidFileHandle;
     lfmWriteBlock block;
@@ -73,7 +78,10 @@ class lfmBaseFile {
   // As Write, except that when the record does not fit the buffer, the
   // held bytes may be handed to `out` instead of being written here; the
   // record is buffered behind them. The caller completes `out` after
-  // releasing its locks. True when `out` holds a write-out.
+  // releasing its locks. True when `out` holds a write-out. When the buffer
+  // is full again while an earlier write-out is still in flight, waits for
+  // that one first (it needs only this object's lock), so the buffer never
+  // grows past its size by more than the record.
   bool WriteDetaching(const char* data, size_t n, WriteOut* out);
   // Writes out's bytes to the file without the object's lock, then settles
   // them: bytes that could not be written go back in front of the buffer,
@@ -88,6 +96,14 @@ class lfmBaseFile {
   // Appends to the buffer only; the file may be closed. Throws 1010 without
   // a buffer, 1030 when the record does not fit.
   void BufferWrite(const char* data, size_t n);
+  // Appends the record to the buffer without taking the object's lock, when
+  // the file is open, the record fits the buffer and no write-out is in
+  // flight; false, with nothing done, otherwise (the caller then writes as
+  // usual). Only for an owner that makes every call on this object under one
+  // lock of its own and holds it here: a write-out is the one thing that
+  // touches the buffer outside the owner's lock, and none can begin while
+  // the owner's lock is held.
+  bool AppendOwned(const char* data, size_t n);
   // Hands buffered bytes to the system; `time` (0: now) becomes the last
   // flush time.
   void Flush(time_t time);
@@ -95,7 +111,8 @@ class lfmBaseFile {
   // not be written stay in the buffer for the next open.
   void Close();
 
-  bool IsOpen() const;
+  // Without the lock: a racing open or close may make either answer true.
+  bool IsOpen() const { return open_.load(std::memory_order_acquire); }
   std::string GetName() const;
   // Bytes in the file plus bytes still buffered.
   uint64_t Size() const;
@@ -132,6 +149,9 @@ class lfmBaseFile {
     DoWrite(data, n);
     return false;
   }
+  // True when a write-out is in flight and the record does not fit the
+  // buffer beside it: WriteDetaching then waits for the write-out.
+  virtual bool DoFullDuringWriteOut(size_t) const LFM_REQUIRES(lock_) { return false; }
   virtual bool DoBufferFull(size_t) const { return false; }
   virtual void DoFlush() {}
   virtual void DoBufferWrite(const char* data, size_t n);
@@ -168,10 +188,14 @@ class lfmBaseFile {
   uint32_t bufferSize_ = 0;
   uint64_t maxSize_ = 0;
   uint64_t writtenSize_ = 0;
-  bool open_ = false;
+  // Written under the lock; read without it by IsOpen().
+  std::atomic<bool> open_{false};
   time_t lastFlush_ = 0;
   // Bytes of the write-out in flight (counted in the size until settled).
   uint64_t writeOutBytes_ = 0;
+  // Buffer() of the buffered classes, set by their constructors, for
+  // AppendOwned's path without a virtual call.
+  lfmWriteBuffer* ownedBuffer_ = nullptr;
 
  private:
   std::atomic<bool> writingOut_{false};

@@ -38,11 +38,6 @@ void lfmWriteBuffer::Clear() {
   used_ = 0;
 }
 
-void lfmWriteBuffer::Append(const char* data, size_t n) {
-  std::memcpy(data_.get() + used_, data, n);
-  used_ += static_cast<uint32_t>(n);
-}
-
 void lfmWriteBuffer::Drain(const std::function<void(const char*, size_t, size_t*)>& write) {
   if (used_ == 0)
     return;
@@ -153,6 +148,7 @@ void lfmBuffering::BufferWrite(lfmWriteBuffer& buffer, const char* className,
 
 lfmBufferedFile::lfmBufferedFile(uint32_t bufferSize, uint64_t maxSize)
     : lfmBaseFile("lfmBufferedFile") {
+  ownedBuffer_ = &buffer_;
   lfmBufferedFile::DoSetBufferSize(bufferSize);
   maxSize_ = maxSize;
 }

@@ -3,10 +3,11 @@
 // them to the system only when the buffer would overflow, at flush and at
 // close. Through WriteDetaching a full buffer can instead be handed to the
 // writer, who writes it out without the lock while others keep appending
-// (on a spare block). lfmWriteBuffer is the buffer both buffered classes
+// (on a spare block, until that is full too). lfmWriteBuffer is the buffer both buffered classes
 // share.
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -22,12 +23,18 @@ class lfmWriteBuffer {
   uint32_t Used() const { return used_; }
   // True when `n` more bytes would not fit (always when buffering is off).
   bool Full(size_t n) const { return !enabled_ || used_ >= size_ || n > size_ - used_; }
+  // True when `n` more bytes fit both the buffer size and the block as
+  // allocated now, so that Append may take them without Create.
+  bool Fits(size_t n) const { return !Full(n) && data_ && n <= capacity_ - used_; }
   // Allocates the block; throws 1010 "The buffer size must be greater than
   // 0. " for a size below 1. Bytes already held are kept.
   void Create(const char* className);
   void Clear();
   // Appends; the caller has made sure the bytes fit.
-  void Append(const char* data, size_t n);
+  void Append(const char* data, size_t n) {
+    std::memcpy(data_.get() + used_, data, n);
+    used_ += static_cast<uint32_t>(n);
+  }
   // Hands the held bytes to `write` (which reports how many it wrote before
   // throwing). What was written leaves the buffer even when `write` throws;
   // the rest stays, in order, for the next attempt.
@@ -73,6 +80,9 @@ class lfmBufferedFile : public lfmBaseFile {
   bool DoOpen(const std::string& name, int flags, int permission, time_t time) override;
   void DoWrite(const char* data, size_t n) override;
   bool DoWriteDetaching(const char* data, size_t n, WriteOut* out) override LFM_REQUIRES(lock_);
+  bool DoFullDuringWriteOut(size_t n) const override LFM_REQUIRES(lock_) {
+    return WritingOut() && open_ && buffer_.Enabled() && buffer_.Full(n) && n <= buffer_.Size();
+  }
   bool DoBufferFull(size_t n) const override { return buffer_.Full(n); }
   void DoFlush() override;
   void DoBufferWrite(const char* data, size_t n) override;

@@ -96,7 +96,9 @@ void lfmLogFile::Write(const char* data, size_t n, time_t time, lfmBaseFile::Wri
   // than the limit itself (which then starts a file of its own) gets here.
   if (kind_ == kMapped && !lazy_ && file_->IsOpen() && file_->Size() + n > file_->MaxSize())
     ContinueUnmapped(time);
-  if (!lazy_ && out) {
+  if (!lazy_ && file_->AppendOwned(data, n)) {
+    // The common case: the owner's lock serialises every call on this file.
+  } else if (!lazy_ && out) {
     file_->WriteDetaching(data, n, out);
   } else if (!lazy_ || file_->IsOpen()) {
     file_->Write(data, n);

@@ -15,6 +15,9 @@
 // Not locked: the owning controller serialises every call under its write
 // lock; the owned file object has its own lock for the heartbeat's flush
 // and for a write-out completed after the controller's lock is released.
+// A record that fits the buffer while no write-out is in flight is
+// appended without that lock (lfmBaseFile::AppendOwned), which relies on
+// the controller's serialisation.
 
 #include <cstdint>
 #include <ctime>
@@ -56,6 +59,15 @@ class lfmLogFile {
   // lfmBaseFile::WriteDetaching). An open mapped file that cannot take the
   // record within its reserved maximum goes on as a plain file first.
   void Write(const char* data, size_t n, time_t time, lfmBaseFile::WriteOut* out = nullptr);
+  // Write's common case, taken in line: a plain buffered file, open and not
+  // lazy, whose buffer takes the record at once (lfmBaseFile::AppendOwned).
+  // False, with nothing done, otherwise.
+  bool TryAppend(const char* data, size_t n, time_t time) {
+    if (kind_ != kBuffered || lazy_ || !file_->AppendOwned(data, n))
+      return false;
+    lastWrite_ = time;
+    return true;
+  }
   // The heartbeat's flush: once "bufferflushrate" seconds have passed since
   // the last one, writes the buffer out (a lazy flush in lazy mode).
   void Flush(time_t now);

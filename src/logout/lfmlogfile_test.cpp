@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -139,6 +140,80 @@ TEST_F(FileLayerTest, WritersGoOnWhileAWriteOutRunsAndFlushesWaitForIt) {
   flusher.join();
   f.Close();
   EXPECT_EQ(ReadFileText(Path("a.log")), "0123456789\r\nabcdefgh\r\nmore\r\n");
+}
+
+TEST_F(FileLayerTest, AWriterFillingTheBufferDuringAWriteOutWaitsAndHandsOutItsOwnBlock) {
+  lfmBufferedFile f(16, 0);
+  ASSERT_TRUE(f.Open(Path("a.log"), kFlags, kPerm, 0));
+  lfmBaseFile::WriteOut first;
+  lfmBaseFile::WriteOut second;
+  f.Write("0123456789\r\n", 12);
+  ASSERT_TRUE(f.WriteDetaching("abcdefgh\r\n", 10, &first));
+  root_.Platform().holdWrites = true;
+  std::thread writer([&] { first.Complete(); });
+  while (root_.Platform().heldWrites.load() == 0)
+    std::this_thread::yield();
+  // The buffer holds 10 of 16 bytes: the next record does not fit beside
+  // the write-out in flight. Growing the buffer would buffer it at once and
+  // hand nothing out.
+  bool handedOut = false;
+  std::thread next([&] { handedOut = f.WriteDetaching("ABCDEFGH\r\n", 10, &second); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  root_.Platform().holdWrites = false;
+  writer.join();
+  next.join();
+  EXPECT_TRUE(handedOut);
+  EXPECT_EQ(f.PendingBytes(), 20u);
+  second.Complete();
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("a.log")), "0123456789\r\nabcdefgh\r\nABCDEFGH\r\n");
+}
+
+TEST_F(FileLayerTest, AppendOwnedTakesOnlyARecordThatAnOpenIdleBufferHasRoomFor) {
+  struct Case {
+    const char* what;
+    uint32_t bufferSize;
+    bool open;
+    std::string held;  // buffered before
+    size_t record;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"fits", 16, true, "", 10, true},
+      {"fills it exactly", 16, true, "012345", 10, true},
+      {"one byte over", 16, true, "0123456", 10, false},
+      {"closed", 16, false, "", 10, false},
+      {"no buffer", 0, true, "", 10, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lfmBufferedFile f(c.bufferSize, 0);
+    const std::string name = Path(std::string(c.what) + ".log");
+    if (c.open) {
+      ASSERT_TRUE(f.Open(name, kFlags, kPerm, 0));
+    }
+    if (!c.held.empty())
+      f.Write(c.held.data(), c.held.size());
+    const std::string record(c.record, 'r');
+    EXPECT_EQ(f.AppendOwned(record.data(), record.size()), c.taken);
+    EXPECT_EQ(f.PendingBytes(), c.held.size() + (c.taken ? c.record : 0));
+    f.Close();
+    EXPECT_EQ(c.open ? ReadFileText(name) : "", c.held + (c.taken ? record : ""));
+  }
+  // Nothing is taken beside a write-out in flight: it settles the buffer.
+  lfmBufferedFile f(16, 0);
+  ASSERT_TRUE(f.Open(Path("w.log"), kFlags, kPerm, 0));
+  lfmBaseFile::WriteOut out;
+  f.Write("0123456789\r\n", 12);
+  ASSERT_TRUE(f.WriteDetaching("abcdefgh\r\n", 10, &out));
+  EXPECT_FALSE(f.AppendOwned("x", 1));
+  out.Complete();
+  EXPECT_TRUE(f.AppendOwned("x", 1));
+  f.Close();
+  EXPECT_EQ(ReadFileText(Path("w.log")), "0123456789\r\nabcdefgh\r\nx");
+  lfmBaseFile plain;
+  ASSERT_TRUE(plain.Open(Path("p.log"), kFlags, kPerm, 0));
+  EXPECT_FALSE(plain.AppendOwned("x", 1));
 }
 
 TEST_F(FileLayerTest, UsageErrorsCarryTheirTexts) {

@@ -130,7 +130,7 @@ lfmLogFileController::lfmLogFileController(const std::string& fileKey, const std
 }
 
 lfmLogFileController::~lfmLogFileController() {
-  lfmScopedGuard write(writeLock_);
+  WriteGuard write(*this);
   lfmScopedGuard standby(standbyLock_);
   try {
     // The standby may still hold the current file's name: its lines are the
@@ -188,13 +188,49 @@ void lfmLogFileController::ResetHeaderForTest() {
 }
 
 bool lfmLogFileController::IsFileOpen() {
-  lfmScopedGuard guard(writeLock_);
+  WriteGuard guard(*this);
   return current_->IsOpen();
 }
 
 std::string lfmLogFileController::CurrentFileName() {
-  lfmScopedGuard guard(writeLock_);
+  WriteGuard guard(*this);
   return current_->Name();
+}
+
+lfmLogFileController::WriteGuard::WriteGuard(lfmLogFileController& c) : c_(c) {
+  // Bounded: a holder that waits for a write-out or opens a file keeps the
+  // lock far longer than a spin is worth.
+  constexpr int kSpins = 2000;
+  bool held = c.writeLock_.TryAcquire();
+  for (int i = 0; i < kSpins && !held; ++i) {
+    if (c.held_.load(std::memory_order_relaxed))
+      continue;
+    held = c.writeLock_.TryAcquire();
+  }
+  if (!held)
+    c.writeLock_.Lock();
+  c.held_.store(true, std::memory_order_relaxed);
+}
+
+lfmLogFileController::WriteGuard::~WriteGuard() {
+  c_.held_.store(false, std::memory_order_relaxed);
+  c_.writeLock_.Unlock();
+}
+
+bool lfmLogFileController::AppendInPeriod(time_t t, const char* data, size_t n, time_t writeTime) {
+  // Exactly the case in which CheckLogFile() would leave everything as it
+  // is: it must stay so when either changes.
+  lfmLogFile& file = *current_;
+  time_t p = file.PeriodTime();
+  if (p == 0 || t < p || !file.StateInitialized() || !file.HeaderWritten() || !file.IsOpen())
+    return false;
+  if (t > p) {
+    // Only the calendar's earlier answer (TimePeriodRotate's first test).
+    bool known = p == samePeriodStart_ && latencyClass_ == samePeriodClass_ && t <= samePeriodUpTo_;
+    if (!known || SizeExceeded(n))
+      return false;
+  }
+  return file.TryAppend(data, n, writeTime);
 }
 
 void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length, time_t writeTime,
@@ -203,8 +239,10 @@ void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length
   // other threads go on appending meanwhile; the file keeps the order.
   lfmBaseFile::WriteOut out;
   {
-    lfmScopedGuard guard(writeLock_);
+    WriteGuard guard(*this);
     latencyClass_ = latencyClass;
+    if (AppendInPeriod(hitTime, data, length, writeTime))
+      return;
     CheckLogFile(hitTime, length, writeTime);
     lfmLogFile& file = *current_;
     if (!file.HeaderWritten()) {
@@ -221,7 +259,7 @@ void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length
 }
 
 bool lfmLogFileController::ReleaseHandle() {
-  lfmScopedGuard guard(writeLock_);
+  WriteGuard guard(*this);
   try {
     return ReleaseLocked();
   } catch (const whException& e) {
@@ -236,7 +274,7 @@ bool lfmLogFileController::TryReleaseHandle(bool* busy) {
     *busy = true;
     return false;
   }
-  lfmScopedGuard guard(writeLock_, lfmScopedGuard::Adopt());
+  WriteGuard guard(*this, WriteGuard::Adopt());
   try {
     return ReleaseLocked();
   } catch (const whException& e) {
@@ -277,12 +315,12 @@ void lfmLogFileController::Flush(time_t now) {
       }
     }
   }
-  lfmScopedGuard guard(writeLock_);
+  WriteGuard guard(*this);
   current_->Flush(now);
 }
 
 void lfmLogFileController::CheckRotation(time_t now) {
-  lfmScopedGuard guard(writeLock_);
+  WriteGuard guard(*this);
   if (lfmLogServerSettings::ReplayInProgress())
     return;
   if (current_->PeriodTime() == 0 || current_->PeriodTime() >= now ||
@@ -407,8 +445,8 @@ void lfmLogFileController::CheckLogFile(time_t t, size_t n, time_t writeTime) {
     InitializeStateInfo(t);
     file.SetStateInitialized(true);
   }
-  // Cheapest tests first: IsOpen takes the file's lock.
-  if (SplitHosted() && !file.LazyClose() && !file.IsOpen()) {
+  // Cheapest tests first: an open file needs no handle.
+  if (!file.IsOpen() && !file.LazyClose() && SplitHosted()) {
     if (!lfmLogFileControllerPool::ReserveHandle(key_, true)) {
       BuildFileName(t, file.Name());
       // An evicted file may still be open as the standby under this name:

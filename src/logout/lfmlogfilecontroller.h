@@ -10,12 +10,17 @@
 // standby lock. A full buffer is
 // written out after the write lock is released (the file keeps the order and
 // makes everything else that writes to it wait for that write-out), so the
-// stream's other writers are not held up by the system call.
+// stream's other writers are not held up by the system call unless the
+// buffer fills again before it ends. A record that fits the buffer takes
+// only the write lock (see lfmLogFile).
 
+#include <atomic>
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "logout/lfmlogfile.h"
 #include "runtime/lfmmutex.h"
@@ -71,7 +76,72 @@ class lfmLogFileController {
   static void ResetHeaderForTest();
 
  private:
+  // The write lock: recursive, over a plain mutex, rather than an lfmMutex,
+  // whose bookkeeping costs as much again as the mutex itself on the path
+  // of every record. Only the holder ever finds its own id in `owner_`.
+  class LFM_CAPABILITY("mutex") WriteLock {
+   public:
+    void Lock() LFM_ACQUIRE() {
+      if (Reentered())
+        return;
+      mu_.lock();
+      Entered();
+    }
+    bool TryAcquire() LFM_TRY_ACQUIRE(true) {
+      if (Reentered())
+        return true;
+      if (!mu_.try_lock())
+        return false;
+      Entered();
+      return true;
+    }
+    void Unlock() LFM_RELEASE() {
+      if (--holds_ > 0)
+        return;
+      owner_.store(std::thread::id(), std::memory_order_relaxed);
+      mu_.unlock();
+    }
+
+   private:
+    bool Reentered() {
+      if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id())
+        return false;
+      ++holds_;
+      return true;
+    }
+    void Entered() {
+      owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+      holds_ = 1;
+    }
+
+    std::mutex mu_;
+    std::atomic<std::thread::id> owner_{};
+    int32_t holds_ = 0;  // the holder's
+  };
+  // Holds the write lock. A record keeps it for tens of nanoseconds, so a
+  // writer that finds it taken spins briefly before it sleeps on it: a
+  // sleeper makes every release a system call that wakes it, and two busy
+  // writers would take turns at that.
+  class LFM_SCOPED_CAPABILITY WriteGuard {
+   public:
+    explicit WriteGuard(lfmLogFileController& c) LFM_ACQUIRE(c.writeLock_);
+    // Takes over a hold the caller already has (a TryAcquire() that succeeded).
+    struct Adopt {};
+    WriteGuard(lfmLogFileController& c, Adopt) LFM_REQUIRES(c.writeLock_) : c_(c) {}
+    ~WriteGuard() LFM_RELEASE();
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+
+   private:
+    lfmLogFileController& c_;
+  };
+
   bool ReleaseLocked() LFM_REQUIRES(writeLock_) LFM_EXCLUDES(standbyLock_);
+  // The common case of Write: a record for the open current file, which
+  // has its header and whose period, as already asked, covers `t`, appended
+  // at once. False, with nothing done, when any of that is not so.
+  bool AppendInPeriod(time_t t, const char* data, size_t n, time_t writeTime)
+      LFM_REQUIRES(writeLock_);
   void CheckLogFile(time_t t, size_t n, time_t writeTime) LFM_REQUIRES(writeLock_);
   void OpenFile(time_t t) LFM_REQUIRES(writeLock_);
   bool TimePeriodRotate(time_t t) LFM_REQUIRES(writeLock_);
@@ -88,7 +158,10 @@ class lfmLogFileController {
   // handle, and the pool's eviction may pick this controller's own earlier
   // grant; TryReleaseHandle() must then enter again (a closed file: nothing
   // to release) rather than find the lock busy and requeue the grant.
-  lfmMutex writeLock_{lfmMutex::kRecursive};
+  WriteLock writeLock_;
+  // Set while a WriteGuard holds the write lock: what a spinning writer
+  // watches (only a hint, hence relaxed).
+  std::atomic<bool> held_{false};
   lfmMutex standbyLock_ LFM_ACQUIRED_AFTER(writeLock_);
   std::unique_ptr<lfmLogFile> current_ LFM_GUARDED_BY(writeLock_);
   // Both locks to swap; the standby lock to use.

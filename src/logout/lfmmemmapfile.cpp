@@ -238,6 +238,7 @@ void lfmMemMapFile::DoClose() {
 
 lfmBufferedMMFile::lfmBufferedMMFile(uint32_t bufferSize, uint64_t maxSize)
     : lfmMemMapFile("lfmBufferedMMFile", maxSize) {
+  ownedBuffer_ = &buffer_;
   lfmBufferedMMFile::DoSetBufferSize(bufferSize);
 }
 
