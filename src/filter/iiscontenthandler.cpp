@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "logout/lfmlogserversettings.h"
 #include "runtime/lfmmutex.h"
@@ -53,9 +54,11 @@ void RemapURL(HTTP_FILTER_URL_MAP* map) {
     Fail(__LINE__, "The URL map is incomplete.");
   const char* url = map->pszURL;
   const char* file = url + lfmUtility::AfterLastSeparator(url);
-  std::string name;
-  if (IsTagImage(file)) {
-    const std::string& content = lfmLogServerSettings::ContentFileName();
+  // A view of the settings' text or of the URL, both stable for the call.
+  const bool tagImage = IsTagImage(file);
+  std::string_view name;
+  if (tagImage) {
+    std::string_view content = lfmLogServerSettings::ContentFileName();
     name = (!content.empty() && content[0] == '/') ? content.substr(1) : content;
   } else {
     name = file;
@@ -82,11 +85,12 @@ void RemapURL(HTTP_FILTER_URL_MAP* map) {
     if (rootLength + name.size() >= size)
       Fail(__LINE__, "Not enough memory to remap the URL.");
     std::memcpy(map->pszPhysicalPath, root.text.data(), rootLength);
-    std::memcpy(map->pszPhysicalPath + rootLength, name.c_str(), name.size() + 1);
+    std::memcpy(map->pszPhysicalPath + rootLength, name.data(), name.size());
+    map->pszPhysicalPath[rootLength + name.size()] = '\0';
     return;
   }
 
-  if (!IsTagImage(file))
+  if (!tagImage)
     return;
   size_t pathLength = PathLength(map, __LINE__);
   size_t cut = lfmUtility::AfterLastSeparator(std::string_view(map->pszPhysicalPath, pathLength));
@@ -95,7 +99,8 @@ void RemapURL(HTTP_FILTER_URL_MAP* map) {
   size_t slash = cut - 1;
   if (slash + name.size() + 1 >= size)
     Fail(__LINE__, "Not enough memory to remap the URL.");
-  std::memcpy(map->pszPhysicalPath + cut, name.c_str(), name.size() + 1);
+  std::memcpy(map->pszPhysicalPath + cut, name.data(), name.size());
+  map->pszPhysicalPath[cut + name.size()] = '\0';
 }
 
 void ResetSiteRootForTest() {
