@@ -11,6 +11,10 @@
 // starting with a blank, which Beast would join to the field above) are
 // refused with 400. Trailer fields of a chunked body are dropped: they
 // never become request headers.
+//
+// ParseSimpleRequest below reads the common request (a head without body
+// framing, all in the buffer) in one pass, to the very result of the
+// parser; the connection tries it first and hands anything else here.
 
 #include <algorithm>
 #include <array>
