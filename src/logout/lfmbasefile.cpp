@@ -1,7 +1,6 @@
 #include "logout/lfmbasefile.h"
 
 #include <cerrno>
-#include <chrono>
 #include <thread>
 
 #include "diag/lfmexceptioncontroller.h"
@@ -63,14 +62,16 @@ void lfmBaseFile::BeginWriteOut(WriteOut* out) {
 }
 
 void lfmBaseFile::WaitForWriteOut() const {
-  // A write-out is one low-level write of a buffer: yield first, then sleep
-  // in short steps should the system be slow.
-  for (int i = 0; writingOut_.load(std::memory_order_acquire); ++i) {
-    if (i < 100)
-      std::this_thread::yield();
-    else
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
+  // A write-out is one low-level write of a buffer: yield a while first,
+  // then sleep until it ends (a yield may hand the processor straight back
+  // while the writer waits for it).
+  for (int i = 0; i < 100; ++i) {
+    if (!writingOut_.load(std::memory_order_acquire))
+      return;
+    std::this_thread::yield();
   }
+  std::unique_lock<std::mutex> wait(writeOutEndLock_);
+  writeOutEnded_.wait(wait, [this] { return !writingOut_.load(std::memory_order_acquire); });
 }
 
 void lfmBaseFile::CompleteWriteOut(WriteOut& out) {
@@ -105,7 +106,12 @@ void lfmBaseFile::CompleteWriteOut(WriteOut& out) {
   }
   out.file = nullptr;
   out.descriptor = kInvalidFileHandle;
-  writingOut_.store(false, std::memory_order_release);
+  {
+    // Notified under the lock: a woken waiter may go on to destroy this object.
+    std::lock_guard<std::mutex> ended(writeOutEndLock_);
+    writingOut_.store(false, std::memory_order_release);
+    writeOutEnded_.notify_all();
+  }
   if (failure)
     throw *failure;
 }

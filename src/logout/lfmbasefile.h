@@ -10,9 +10,11 @@
 // 1030 write); a failed open is a false result, never an exception.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/lfmplatform.h"
@@ -199,4 +201,7 @@ class lfmBaseFile {
 
  private:
   std::atomic<bool> writingOut_{false};
+  // Where WaitForWriteOut() sleeps until the end of a write-out.
+  mutable std::mutex writeOutEndLock_;
+  mutable std::condition_variable writeOutEnded_;
 };

@@ -197,24 +197,26 @@ std::string lfmLogFileController::CurrentFileName() {
   return current_->Name();
 }
 
-lfmLogFileController::WriteGuard::WriteGuard(lfmLogFileController& c) : c_(c) {
+void lfmLogFileController::WriteLock::LockContended() {
   // Bounded: a holder that waits for a write-out or opens a file keeps the
   // lock far longer than a spin is worth.
   constexpr int kSpins = 2000;
-  bool held = c.writeLock_.TryAcquire();
-  for (int i = 0; i < kSpins && !held; ++i) {
-    if (c.held_.load(std::memory_order_relaxed))
-      continue;
-    held = c.writeLock_.TryAcquire();
+  for (int i = 0; i < kSpins; ++i) {
+    if (state_.load(std::memory_order_relaxed) == kFree && TakeFree())
+      return;
   }
-  if (!held)
-    c.writeLock_.Lock();
-  c.held_.store(true, std::memory_order_relaxed);
+  std::unique_lock<std::mutex> sleep(sleepLock_);
+  // Taken this way, the lock stays marked as slept on, since other
+  // sleepers may remain: its release wakes the next.
+  while (state_.exchange(kHeldWithSleepers, std::memory_order_acquire) != kFree)
+    woken_.wait(sleep);
 }
 
-lfmLogFileController::WriteGuard::~WriteGuard() {
-  c_.held_.store(false, std::memory_order_relaxed);
-  c_.writeLock_.Unlock();
+void lfmLogFileController::WriteLock::WakeOne() {
+  // Under the sleepers' mutex: a sleeper that has marked the lock but not
+  // yet begun to wait holds it, so the wake-up cannot fall between the two.
+  std::lock_guard<std::mutex> sleep(sleepLock_);
+  woken_.notify_one();
 }
 
 bool lfmLogFileController::AppendInPeriod(time_t t, const char* data, size_t n, time_t writeTime) {

@@ -15,6 +15,7 @@
 // only the write lock (see lfmLogFile).
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -76,21 +77,25 @@ class lfmLogFileController {
   static void ResetHeaderForTest();
 
  private:
-  // The write lock: recursive, over a plain mutex, rather than an lfmMutex,
-  // whose bookkeeping costs as much again as the mutex itself on the path
-  // of every record. Only the holder ever finds its own id in `owner_`.
+  // The write lock: recursive, and held by a record for tens of
+  // nanoseconds. Not an lfmMutex, whose bookkeeping and system mutex cost
+  // as much again as the record's copy: taking the free lock and releasing
+  // it when nobody sleeps on it are one atomic operation each, in line. A
+  // writer that finds it held spins briefly, then sleeps until a release
+  // wakes it. Only the holder ever finds its own id in `owner_`.
   class LFM_CAPABILITY("mutex") WriteLock {
    public:
     void Lock() LFM_ACQUIRE() {
       if (Reentered())
         return;
-      mu_.lock();
+      if (!TakeFree())
+        LockContended();
       Entered();
     }
     bool TryAcquire() LFM_TRY_ACQUIRE(true) {
       if (Reentered())
         return true;
-      if (!mu_.try_lock())
+      if (!TakeFree())
         return false;
       Entered();
       return true;
@@ -99,10 +104,19 @@ class lfmLogFileController {
       if (--holds_ > 0)
         return;
       owner_.store(std::thread::id(), std::memory_order_relaxed);
-      mu_.unlock();
+      if (state_.exchange(kFree, std::memory_order_release) == kHeldWithSleepers)
+        WakeOne();
     }
 
    private:
+    enum : int32_t { kFree = 0, kHeld = 1, kHeldWithSleepers = 2 };
+    bool TakeFree() {
+      int32_t expected = kFree;
+      return state_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire,
+                                            std::memory_order_relaxed);
+    }
+    void LockContended();
+    void WakeOne();
     bool Reentered() {
       if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id())
         return false;
@@ -114,21 +128,23 @@ class lfmLogFileController {
       holds_ = 1;
     }
 
-    std::mutex mu_;
+    std::atomic<int32_t> state_{kFree};
     std::atomic<std::thread::id> owner_{};
     int32_t holds_ = 0;  // the holder's
+    // Sleepers wait here; a release that finds one may be waiting wakes one.
+    std::mutex sleepLock_;
+    std::condition_variable woken_;
   };
-  // Holds the write lock. A record keeps it for tens of nanoseconds, so a
-  // writer that finds it taken spins briefly before it sleeps on it: a
-  // sleeper makes every release a system call that wakes it, and two busy
-  // writers would take turns at that.
+  // Holds the write lock for its lifetime.
   class LFM_SCOPED_CAPABILITY WriteGuard {
    public:
-    explicit WriteGuard(lfmLogFileController& c) LFM_ACQUIRE(c.writeLock_);
+    explicit WriteGuard(lfmLogFileController& c) LFM_ACQUIRE(c.writeLock_) : c_(c) {
+      c.writeLock_.Lock();
+    }
     // Takes over a hold the caller already has (a TryAcquire() that succeeded).
     struct Adopt {};
     WriteGuard(lfmLogFileController& c, Adopt) LFM_REQUIRES(c.writeLock_) : c_(c) {}
-    ~WriteGuard() LFM_RELEASE();
+    ~WriteGuard() LFM_RELEASE() { c_.writeLock_.Unlock(); }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
 
@@ -159,9 +175,6 @@ class lfmLogFileController {
   // grant; TryReleaseHandle() must then enter again (a closed file: nothing
   // to release) rather than find the lock busy and requeue the grant.
   WriteLock writeLock_;
-  // Set while a WriteGuard holds the write lock: what a spinning writer
-  // watches (only a hint, hence relaxed).
-  std::atomic<bool> held_{false};
   lfmMutex standbyLock_ LFM_ACQUIRED_AFTER(writeLock_);
   std::unique_ptr<lfmLogFile> current_ LFM_GUARDED_BY(writeLock_);
   // Both locks to swap; the standby lock to use.
