@@ -15,6 +15,7 @@
 #include "tests/support/fakerequest.h"
 #include "tests/support/temproot.h"
 #include "util/lfmclock.h"
+#include "util/lfmtimefuncs.h"
 
 namespace {
 
@@ -138,6 +139,32 @@ TEST(CookieSettings, HeaderTextsAreRefusedAndSameSiteIsOneOfThree) {
   for (const char* text : {"none", "NONE", "None"}) {
     TempRoot again(Config(std::string("samesite = ") + text));
     EXPECT_EQ(lfmCookieSettings::SameSite(), "None");
+  }
+}
+
+TEST(CookieHelper, ExpiresAttributeMatchesItsPrintfFormAcrossTheCalendar) {
+  // The epoch, before it, leap days, the last second of 9999, five-digit
+  // years, and a year with a sign.
+  const long long times[] = {0,
+                             -1,
+                             951782400,
+                             1456790399,
+                             253402300799,
+                             253402300800,
+                             4102444800000,
+                             -62167219200,
+                             -62198755200};
+  for (long long t : times) {
+    std::tm tm{};
+    ASSERT_TRUE(lfmTimeFuncs::BreakDownUtc(static_cast<time_t>(t), &tm)) << t;
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "expires=%s, %.2d-%s-%.2lld %.2d:%.2d:%.2d GMT",
+                  lfmTimeFuncs::GetDayName(tm.tm_wday), tm.tm_mday,
+                  lfmTimeFuncs::GetMonthName(tm.tm_mon + 1), tm.tm_year + 1900LL, tm.tm_hour,
+                  tm.tm_min, tm.tm_sec);
+    std::string text = "x; ";
+    ASSERT_TRUE(lfmCookieHelper::AppendExpires(static_cast<time_t>(t), text));
+    EXPECT_EQ(text, std::string("x; ") + expected) << t;
   }
 }
 

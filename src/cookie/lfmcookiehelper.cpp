@@ -1,7 +1,6 @@
 #include "cookie/lfmcookiehelper.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -81,8 +80,8 @@ bool lfmCookieHelper::PopulateValue(std::string_view piece, std::string_view* va
 
 bool lfmCookieHelper::GetOptOutCookie(const char* header) {
   if (!header || !*header)
-    throw whException("lfmCookieHelper", "GetOptOutCookie()", "./src/cookie/lfmcookiehelper.cpp", __LINE__,
-                      whText::kFreeText, "Attempted to parse empty cookie string.");
+    throw whException("lfmCookieHelper", "GetOptOutCookie()", "./src/cookie/lfmcookiehelper.cpp",
+                      __LINE__, whText::kFreeText, "Attempted to parse empty cookie string.");
   std::string_view piece, value;
   if (!FindCookie(header, lfmCookieSettings::OptOutCookieName(), &piece))
     return false;
@@ -124,16 +123,61 @@ void lfmCookieHelper::SetSitePath(lfmRequestData& request, lfmCookie& cookie) {
     cookie.path = path;
 }
 
+namespace {
+
+// Writes `v` with at least two digits (a sign before them), as "%.2d" does;
+// returns the end.
+char* PutAtLeastTwo(char* p, long long v) {
+  char digits[24];
+  char* end = digits + sizeof digits;
+  char* d = end;
+  unsigned long long u =
+      v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+  do {
+    *--d = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (end - d < 2)
+    *--d = '0';
+  if (v < 0)
+    *p++ = '-';
+  while (d < end)
+    *p++ = *d++;
+  return p;
+}
+
+char* PutText(char* p, const char* text) {
+  while (*text)
+    *p++ = *text++;
+  return p;
+}
+
+}  // namespace
+
+// Formatted by hand: every issued cookie carries one, and snprintf's
+// format parsing was most of the cost of issuing.
 bool lfmCookieHelper::AppendExpires(time_t t, std::string& text) {
   std::tm tm{};
   if (!lfmTimeFuncs::BreakDownUtc(t, &tm))
     return false;
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "expires=%s, %.2d-%s-%.2d %.2d:%.2d:%.2d GMT",
-                lfmTimeFuncs::GetDayName(tm.tm_wday), tm.tm_mday,
-                lfmTimeFuncs::GetMonthName(tm.tm_mon + 1), tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                tm.tm_sec);
-  text += buffer;
+  // "expires=Thu, 01-Jan-1970 00:00:00 GMT", the year possibly longer.
+  char buffer[80];
+  char* p = PutText(buffer, "expires=");
+  p = PutText(p, lfmTimeFuncs::GetDayName(tm.tm_wday));
+  p = PutText(p, ", ");
+  p = PutAtLeastTwo(p, tm.tm_mday);
+  *p++ = '-';
+  p = PutText(p, lfmTimeFuncs::GetMonthName(tm.tm_mon + 1));
+  *p++ = '-';
+  p = PutAtLeastTwo(p, tm.tm_year + 1900LL);
+  *p++ = ' ';
+  p = PutAtLeastTwo(p, tm.tm_hour);
+  *p++ = ':';
+  p = PutAtLeastTwo(p, tm.tm_min);
+  *p++ = ':';
+  p = PutAtLeastTwo(p, tm.tm_sec);
+  p = PutText(p, " GMT");
+  text.append(buffer, static_cast<size_t>(p - buffer));
   return true;
 }
 
