@@ -54,10 +54,10 @@ std::string lfmRequest::ExtractKyrId(const char* stem) {
   const char* p = stem;
   while (*p == '/')
     ++p;
-  std::string id;
-  while (*p && *p != '/' && id.size() < kMaxKyrIdLength)
-    id += *p++;
-  return id;
+  const char* end = p;
+  while (*end && *end != '/' && static_cast<size_t>(end - p) < kMaxKyrIdLength)
+    ++end;
+  return std::string(p, static_cast<size_t>(end - p));
 }
 
 std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
@@ -84,15 +84,16 @@ std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
 }
 
 int32_t lfmRequest::CheckKyrId(const std::string& raw, int32_t format) {
-  std::string id = raw;
-  if (format == kCurrentFormat)
-    for (char& c : id)
-      c = lfmUtility::FoldCase(c);
   size_t length = format == kFirstFormat ? 14 : 30;
   size_t bodyEnd = format == kFirstFormat ? 9 : 25;
-  if (id.empty() || id.size() != length)
+  if (raw.size() != length)
     return kKyrIdSize;
-  if (id.compare(0, 3, format == kCurrentFormat ? "kyr" : "KYR") != 0)
+  // The current format is read case-folded: a copy on the stack, as every
+  // hosted hit checks its id here.
+  char id[30];
+  for (size_t i = 0; i < length; ++i)
+    id[i] = format == kCurrentFormat ? lfmUtility::FoldCase(raw[i]) : raw[i];
+  if (std::memcmp(id, format == kCurrentFormat ? "kyr" : "KYR", 3) != 0)
     return kKyrIdStart;
   for (size_t i = 3; i < bodyEnd; ++i)
     if (format == kFirstFormat ? !IsDigit(id[i]) : !IsAlnum(id[i]))
@@ -100,7 +101,7 @@ int32_t lfmRequest::CheckKyrId(const std::string& raw, int32_t format) {
   if (id[bodyEnd] != '_')
     return kKyrIdSeparator;
   char last = format == kCurrentFormat ? 'z' : 'Z';
-  if (id.compare(bodyEnd + 1, 4, CheckCode(id.data(), bodyEnd, last)) != 0)
+  if (CheckCode(id, bodyEnd, last).compare(0, 4, id + bodyEnd + 1, 4) != 0)
     return kKyrIdTampered;
   return kKyrIdOk;
 }
@@ -128,12 +129,12 @@ int32_t lfmRequest::MatchKyrId(const std::string& id, int32_t backToVersion, std
   for (int32_t i = 0; i < count; ++i) {
     error = CheckKyrId(id, formats[i]);
     if (error == kKyrIdOk) {
-      std::string kept = id;
-      if (formats[i] == kCurrentFormat)
-        for (char& c : kept)
-          c = lfmUtility::FoldCase(c);
-      if (stored)
-        *stored = kept;
+      if (stored) {
+        *stored = id;
+        if (formats[i] == kCurrentFormat)
+          for (char& c : *stored)
+            c = lfmUtility::FoldCase(c);
+      }
       return kKyrIdOk;
     }
   }
