@@ -77,7 +77,14 @@ bool lfmCookieSettings::IsAttributeText(const std::string& text) {
 }
 
 bool lfmCookieSettings::IsCookieName(const std::string& text) {
-  return !text.empty() && IsAttributeText(text) && text.find_first_of(" =,") == std::string::npos;
+  // Attribute text without blanks, "=" or ",": one pass, as every issued
+  // cookie's name is checked.
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == ';' || c <= 0x20 || c == 0x7F || c == '=' || c == ',')
+      return false;
+  }
+  return !text.empty();
 }
 
 lfmCookieSettings::Values lfmCookieSettings::Read(const zrConfig& config,
