@@ -425,11 +425,21 @@ bool iisRequestData::CallSetHeader(bool add, const char* method, const char* nam
   if (!name || !value)
     ThrowNullString(kClass, method);
   HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
-  // IIS takes writable texts; hand it copies.
+  // IIS takes writable texts; hand it copies, on the stack when they fit
+  // (a cookie header is set on most hits).
   std::string n = HeaderName(name);
-  std::string v = value;
+  size_t length = std::strlen(value);
+  char small[1024];
+  std::string large;
+  char* v = small;
+  if (length < sizeof small) {
+    std::memcpy(small, value, length + 1);
+  } else {
+    large.assign(value, length);
+    v = &large[0];
+  }
   auto call = add ? sr->AddHeader : sr->SetHeader;
-  return call && call(pfc, &n[0], &v[0]);
+  return call && call(pfc, &n[0], v);
 }
 
 void iisRequestData::AddSrcOutHeader(const char* name, const char* value) {
