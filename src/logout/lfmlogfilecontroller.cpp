@@ -130,7 +130,7 @@ lfmLogFileController::lfmLogFileController(const std::string& fileKey, const std
 }
 
 lfmLogFileController::~lfmLogFileController() {
-  WriteGuard write(*this);
+  lfmWriteLockGuard write(writeLock_);
   lfmScopedGuard standby(standbyLock_);
   try {
     // The standby may still hold the current file's name: its lines are the
@@ -188,35 +188,13 @@ void lfmLogFileController::ResetHeaderForTest() {
 }
 
 bool lfmLogFileController::IsFileOpen() {
-  WriteGuard guard(*this);
+  lfmWriteLockGuard guard(writeLock_);
   return current_->IsOpen();
 }
 
 std::string lfmLogFileController::CurrentFileName() {
-  WriteGuard guard(*this);
+  lfmWriteLockGuard guard(writeLock_);
   return current_->Name();
-}
-
-void lfmLogFileController::WriteLock::LockContended() {
-  // Bounded: a holder that waits for a write-out or opens a file keeps the
-  // lock far longer than a spin is worth.
-  constexpr int kSpins = 2000;
-  for (int i = 0; i < kSpins; ++i) {
-    if (state_.load(std::memory_order_relaxed) == kFree && TakeFree())
-      return;
-  }
-  std::unique_lock<std::mutex> sleep(sleepLock_);
-  // Taken this way, the lock stays marked as slept on, since other
-  // sleepers may remain: its release wakes the next.
-  while (state_.exchange(kHeldWithSleepers, std::memory_order_acquire) != kFree)
-    woken_.wait(sleep);
-}
-
-void lfmLogFileController::WriteLock::WakeOne() {
-  // Under the sleepers' mutex: a sleeper that has marked the lock but not
-  // yet begun to wait holds it, so the wake-up cannot fall between the two.
-  std::lock_guard<std::mutex> sleep(sleepLock_);
-  woken_.notify_one();
 }
 
 bool lfmLogFileController::AppendInPeriod(time_t t, const char* data, size_t n, time_t writeTime) {
@@ -241,7 +219,7 @@ void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length
   // other threads go on appending meanwhile; the file keeps the order.
   lfmBaseFile::WriteOut out;
   {
-    WriteGuard guard(*this);
+    lfmWriteLockGuard guard(writeLock_);
     latencyClass_ = latencyClass;
     if (AppendInPeriod(hitTime, data, length, writeTime))
       return;
@@ -261,7 +239,7 @@ void lfmLogFileController::Write(time_t hitTime, const char* data, size_t length
 }
 
 bool lfmLogFileController::ReleaseHandle() {
-  WriteGuard guard(*this);
+  lfmWriteLockGuard guard(writeLock_);
   try {
     return ReleaseLocked();
   } catch (const whException& e) {
@@ -276,7 +254,7 @@ bool lfmLogFileController::TryReleaseHandle(bool* busy) {
     *busy = true;
     return false;
   }
-  WriteGuard guard(*this, WriteGuard::Adopt());
+  lfmWriteLockGuard guard(writeLock_, lfmWriteLockGuard::Adopt());
   try {
     return ReleaseLocked();
   } catch (const whException& e) {
@@ -317,12 +295,12 @@ void lfmLogFileController::Flush(time_t now) {
       }
     }
   }
-  WriteGuard guard(*this);
+  lfmWriteLockGuard guard(writeLock_);
   current_->Flush(now);
 }
 
 void lfmLogFileController::CheckRotation(time_t now) {
-  WriteGuard guard(*this);
+  lfmWriteLockGuard guard(writeLock_);
   if (lfmLogServerSettings::ReplayInProgress())
     return;
   if (current_->PeriodTime() == 0 || current_->PeriodTime() >= now ||

@@ -4,26 +4,23 @@
 // controller ends the current file and begins the next one by time period
 // and by size. Controllers are created, found and budgeted by the pool.
 //
-// Locks: the write lock guards the current file and every rotation decision;
-// the standby lock guards the exchange of current and standby file and the
-// closing of the standby file. The write lock is always taken before the
-// standby lock. A full buffer is
-// written out after the write lock is released (the file keeps the order and
-// makes everything else that writes to it wait for that write-out), so the
-// stream's other writers are not held up by the system call unless the
-// buffer fills again before it ends. A record that fits the buffer takes
-// only the write lock (see lfmLogFile).
+// Locks: the write lock (an lfmWriteLock) guards the current file and every
+// rotation decision; the standby lock guards the exchange of current and
+// standby file and the closing of the standby file. The write lock is always
+// taken before the standby lock. A full buffer is written out after the
+// write lock is released (the file keeps the order and makes everything else
+// that writes to it wait for that write-out), so the stream's other writers
+// are not held up by the system call unless the buffer fills again before it
+// ends. A record that fits the buffer takes only the write lock (see
+// lfmLogFile).
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 #include "logout/lfmlogfile.h"
+#include "logout/lfmwritelock.h"
 #include "runtime/lfmmutex.h"
 
 class lfmLogFileController {
@@ -77,81 +74,6 @@ class lfmLogFileController {
   static void ResetHeaderForTest();
 
  private:
-  // The write lock: recursive, and held by a record for tens of
-  // nanoseconds. Not an lfmMutex, whose bookkeeping and system mutex cost
-  // as much again as the record's copy: taking the free lock and releasing
-  // it when nobody sleeps on it are one atomic operation each, in line. A
-  // writer that finds it held spins briefly, then sleeps until a release
-  // wakes it. Only the holder ever finds its own id in `owner_`.
-  class LFM_CAPABILITY("mutex") WriteLock {
-   public:
-    void Lock() LFM_ACQUIRE() {
-      if (Reentered())
-        return;
-      if (!TakeFree())
-        LockContended();
-      Entered();
-    }
-    bool TryAcquire() LFM_TRY_ACQUIRE(true) {
-      if (Reentered())
-        return true;
-      if (!TakeFree())
-        return false;
-      Entered();
-      return true;
-    }
-    void Unlock() LFM_RELEASE() {
-      if (--holds_ > 0)
-        return;
-      owner_.store(std::thread::id(), std::memory_order_relaxed);
-      if (state_.exchange(kFree, std::memory_order_release) == kHeldWithSleepers)
-        WakeOne();
-    }
-
-   private:
-    enum : int32_t { kFree = 0, kHeld = 1, kHeldWithSleepers = 2 };
-    bool TakeFree() {
-      int32_t expected = kFree;
-      return state_.compare_exchange_strong(expected, kHeld, std::memory_order_acquire,
-                                            std::memory_order_relaxed);
-    }
-    void LockContended();
-    void WakeOne();
-    bool Reentered() {
-      if (owner_.load(std::memory_order_relaxed) != std::this_thread::get_id())
-        return false;
-      ++holds_;
-      return true;
-    }
-    void Entered() {
-      owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-      holds_ = 1;
-    }
-
-    std::atomic<int32_t> state_{kFree};
-    std::atomic<std::thread::id> owner_{};
-    int32_t holds_ = 0;  // the holder's
-    // Sleepers wait here; a release that finds one may be waiting wakes one.
-    std::mutex sleepLock_;
-    std::condition_variable woken_;
-  };
-  // Holds the write lock for its lifetime.
-  class LFM_SCOPED_CAPABILITY WriteGuard {
-   public:
-    explicit WriteGuard(lfmLogFileController& c) LFM_ACQUIRE(c.writeLock_) : c_(c) {
-      c.writeLock_.Lock();
-    }
-    // Takes over a hold the caller already has (a TryAcquire() that succeeded).
-    struct Adopt {};
-    WriteGuard(lfmLogFileController& c, Adopt) LFM_REQUIRES(c.writeLock_) : c_(c) {}
-    ~WriteGuard() LFM_RELEASE() { c_.writeLock_.Unlock(); }
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-
-   private:
-    lfmLogFileController& c_;
-  };
-
   bool ReleaseLocked() LFM_REQUIRES(writeLock_) LFM_EXCLUDES(standbyLock_);
   // The common case of Write: a record for the open current file, which
   // has its header and whose period, as already asked, covers `t`, appended
@@ -174,7 +96,7 @@ class lfmLogFileController {
   // handle, and the pool's eviction may pick this controller's own earlier
   // grant; TryReleaseHandle() must then enter again (a closed file: nothing
   // to release) rather than find the lock busy and requeue the grant.
-  WriteLock writeLock_;
+  lfmWriteLock writeLock_;
   lfmMutex standbyLock_ LFM_ACQUIRED_AFTER(writeLock_);
   std::unique_ptr<lfmLogFile> current_ LFM_GUARDED_BY(writeLock_);
   // Both locks to swap; the standby lock to use.
