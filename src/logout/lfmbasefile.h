@@ -82,8 +82,8 @@ class lfmBaseFile {
   // record is buffered behind them. The caller completes `out` after
   // releasing its locks. True when `out` holds a write-out. When the buffer
   // is full again while an earlier write-out is still in flight, waits for
-  // that one first (it needs only this object's lock), so the buffer never
-  // grows past its size by more than the record.
+  // that one first (it needs only this object's lock), so that records
+  // handed in this way never grow the buffer past its size.
   bool WriteDetaching(const char* data, size_t n, WriteOut* out);
   // Writes out's bytes to the file without the object's lock, then settles
   // them: bytes that could not be written go back in front of the buffer,
@@ -113,7 +113,8 @@ class lfmBaseFile {
   // not be written stay in the buffer for the next open.
   void Close();
 
-  // Without the lock: a racing open or close may make either answer true.
+  // Without the lock: while another thread opens or closes the file, either
+  // answer may come back.
   bool IsOpen() const { return open_.load(std::memory_order_acquire); }
   std::string GetName() const;
   // Bytes in the file plus bytes still buffered.

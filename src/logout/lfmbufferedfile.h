@@ -3,8 +3,8 @@
 // them to the system only when the buffer would overflow, at flush and at
 // close. Through WriteDetaching a full buffer can instead be handed to the
 // writer, who writes it out without the lock while others keep appending
-// (on a spare block, until that is full too). lfmWriteBuffer is the buffer both buffered classes
-// share.
+// (on a spare block, until that is full too). lfmWriteBuffer is the buffer
+// both buffered classes share.
 
 #include <cstdint>
 #include <cstring>
