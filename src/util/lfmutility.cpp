@@ -100,20 +100,6 @@ size_t lfmUtility::PercentDecode(char* text) {
   return static_cast<size_t>(out - text);
 }
 
-size_t lfmUtility::FirstNonBlank(std::string_view text, size_t from) {
-  size_t i = from;
-  while (i < text.size() && IsBlank(text[i]))
-    ++i;
-  return i < text.size() ? i : text.size();
-}
-
-size_t lfmUtility::AfterLastNonBlank(std::string_view text, size_t before) {
-  size_t i = before < text.size() ? before : text.size();
-  while (i > 0 && IsBlank(text[i - 1]))
-    --i;
-  return i;
-}
-
 void lfmUtility::ReplaceBlanks(char* text, char with) {
   if (!text)
     return;

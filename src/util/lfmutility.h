@@ -56,9 +56,19 @@ class lfmUtility {
 
   static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
   // First index at or after `from` that is not a blank (the length if none).
-  static size_t FirstNonBlank(std::string_view text, size_t from = 0);
+  static size_t FirstNonBlank(std::string_view text, size_t from = 0) {
+    size_t i = from;
+    while (i < text.size() && IsBlank(text[i]))
+      ++i;
+    return i < text.size() ? i : text.size();
+  }
   // Index after the last non-blank before `before` (0 if none).
-  static size_t AfterLastNonBlank(std::string_view text, size_t before);
+  static size_t AfterLastNonBlank(std::string_view text, size_t before) {
+    size_t i = before < text.size() ? before : text.size();
+    while (i > 0 && IsBlank(text[i - 1]))
+      --i;
+    return i;
+  }
   // Replaces every blank of a terminated text by `with`.
   static void ReplaceBlanks(char* text, char with);
   static bool HasNonBlank(std::string_view text);
