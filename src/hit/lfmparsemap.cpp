@@ -69,6 +69,14 @@ size_t DecodeKeepingNul(std::string& text) {
   return out;
 }
 
+// The names compared without regard to ASCII letter case; the usual query
+// spells a name exactly as configured, so the exact test goes first.
+bool SameName(const std::string& stored, std::string_view name) {
+  return stored.size() == name.size() &&
+         (std::memcmp(stored.data(), name.data(), name.size()) == 0 ||
+          lfmUtility::EqualsNoCase(stored, name));
+}
+
 }  // namespace
 
 lfmParseMap::lfmParseMap(const std::vector<std::string>& names) {
@@ -99,7 +107,7 @@ uint32_t lfmParseMap::Hash(std::string_view name) {
 int32_t lfmParseMap::Lookup(std::string_view name) const {
   uint32_t h = Hash(name);
   for (int32_t i = buckets_[Bucket(h)]; i >= 0; i = slots_[i].next)
-    if (slots_[i].hash == h && lfmUtility::EqualsNoCase(slots_[i].name, name))
+    if (slots_[i].hash == h && SameName(slots_[i].name, name))
       return i;
   return -1;
 }
