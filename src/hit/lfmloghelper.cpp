@@ -553,8 +553,12 @@ bool lfmLogHelper::ReadHitDate(lfmRequestData& request, unsigned long* seconds) 
   for (size_t i = 0; i < length; ++i)
     if (value[i] < '0' || value[i] > '9')
       return false;
-  std::string digits(value, length - 3);  // milliseconds dropped
-  *seconds = std::strtoul(digits.c_str(), nullptr, 10);
+  // At most ten digits of seconds (milliseconds dropped): no overflow of
+  // the 64-bit sum; narrowed as strtoul would on this platform.
+  unsigned long long sum = 0;
+  for (size_t i = 0; i + 3 < length; ++i)
+    sum = sum * 10 + static_cast<unsigned>(value[i] - '0');
+  *seconds = sum > ULONG_MAX ? ULONG_MAX : static_cast<unsigned long>(sum);
   return true;
 }
 
