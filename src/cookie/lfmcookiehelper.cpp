@@ -111,16 +111,28 @@ void lfmCookieHelper::Sign(std::string_view value, char code[kCodeLength + 1]) {
 }
 
 void lfmCookieHelper::SetSitePath(lfmRequestData& request, lfmCookie& cookie) {
-  std::string path;
-  auto fits = [&path](std::string_view site) {
+  // The path is "/" and the site's part, which must be attribute text; it
+  // is checked in place and written into the cookie's own string, whose
+  // storage the pooled cookie keeps from hit to hit.
+  auto fits = [](std::string_view& site) {
     site = site.substr(0, kMaxSitePath);
-    path.assign(1, '/');
-    path.append(site.data(), site.size());
-    return lfmCookieSettings::IsAttributeText(path);
+    for (char ch : site) {
+      unsigned char c = static_cast<unsigned char>(ch);
+      if (c == ';' || c < 0x20 || c == 0x7F)
+        return false;
+    }
+    return true;
   };
   const char* orig = request.GetSrcOrigPath();
-  if ((orig && *orig && fits(orig)) || fits(request.GetSrcKYRId()))
-    cookie.path = path;
+  const char* id = request.GetSrcKYRId();
+  std::string_view site = orig ? orig : "";
+  if (site.empty() || !fits(site)) {
+    site = id ? id : "";
+    if (!fits(site))
+      return;
+  }
+  cookie.path.assign(1, '/');
+  cookie.path.append(site.data(), site.size());
 }
 
 namespace {
