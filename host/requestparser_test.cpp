@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio/buffer.hpp>
+#include <memory>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace kyrhost {
 namespace {
@@ -163,6 +166,104 @@ TEST(RequestParserTest, OnePassReadingAgreesWithTheParserOrDeclines) {
       EXPECT_EQ(fast.headers[i].value, full.headers[i].value) << c.head;
     }
   }
+}
+
+// Heads built at random from the pieces of a request, some of them
+// malformed, then mutated byte by byte and cut at a random point: whatever
+// the one-pass reading takes of the cut, the parser fed the same bytes
+// takes to the same request (so a head cut short is never taken), and the
+// reading stays within the bytes it is given (an exact-size copy, for the
+// address sanitizer).
+TEST(RequestParserTest, OnePassReadingAgreesWithTheParserOnRandomHeads) {
+  std::mt19937 random(24);
+  auto below = [&](size_t n) { return static_cast<size_t>(random() % n); };
+  // Mostly a piece the parser accepts, now and then one it may not.
+  using Pieces = std::vector<std::string>;
+  auto pick = [&](const Pieces& good, const Pieces& odd) {
+    return below(10) ? good[below(good.size())] : odd[below(odd.size())];
+  };
+  const Pieces methods = {"GET", "HEAD", "M-S!~"}, oddMethods = {"G\x01T", "", "GET "};
+  const Pieces targets = {"/", "/kyr.gif?a=1&b=%2F", "/\xC3\xA9\x80\xFF", "*"},
+               oddTargets = {"/a\tb", "/\x7F", "/a b", ""};
+  const Pieces versions = {"HTTP/1.1", "HTTP/1.0"},
+               oddVersions = {"HTTP/2.0", "HTTP/1.1 ", "http/1.1", "HTTP/1.", "HTTP/0.9"};
+  const Pieces ends = {"\r\n"}, oddEnds = {"\n", "\r", "\r\r\n", "\r\n "};
+  const Pieces names = {"Host",       "Cookie", "Connection",      "connection",
+                        "CONNECTION", "X-A",    "K!#$%&'*+-.^_`|~"},
+               oddNames = {"Content-Length", "Transfer-Encoding",
+                           "Upgrade",        "Proxy-Connection",
+                           "Host ",          "",
+                           "X(y)",           "X\x80"};
+  const Pieces values = {"a", "close",   " close ",  "Keep-Alive", "keep-alive\t",
+                         "",  "\t x \t", "\x80\xFF", "1",          " "},
+               oddValues = {
+                   "close, keep-alive", "upgrade", std::string("a\0b", 3), "a\rb", "a\nb", "\x7F"};
+  size_t taken = 0;
+  for (int round = 0; round < 50000; ++round) {
+    std::string head = pick(methods, oddMethods) + " " + pick(targets, oddTargets) + " " +
+                       pick(versions, oddVersions) + pick(ends, oddEnds);
+    size_t fields = below(8) == 0 ? RequestParser::kFieldLimit - 1 + below(3) : below(6);
+    for (size_t i = 0; i < fields; ++i) {
+      head += below(2) ? pick(names, oddNames) : "X-" + std::to_string(i);
+      head += ":" + std::string(below(3), below(2) ? ' ' : '\t') + pick(values, oddValues) +
+              pick(ends, oddEnds);
+      if (below(40) == 0)
+        head += " folded" + pick(ends, oddEnds);
+    }
+    // Now and then a head about the head limit long.
+    if (below(8) == 0) {
+      size_t want = RequestParser::kHeaderLimit - 4 + below(8);
+      if (want > head.size() + 10)
+        head += "X-Pad: " + std::string(want - head.size() - 11, 'p') + "\r\n";
+    }
+    head += pick(ends, oddEnds);
+    for (size_t i = below(2) ? 0 : below(3) + 1; i > 0; --i) {
+      size_t at = below(head.size() + 1);
+      char byte = static_cast<char>(below(4) ? "\r\n \t:"[below(5)] : below(256));
+      switch (below(3)) {
+        case 0:
+          head.insert(at, 1, byte);
+          break;
+        case 1:
+          if (at < head.size())
+            head.erase(at, 1);
+          break;
+        default:
+          if (at < head.size())
+            head[at] = byte;
+      }
+    }
+    std::string buffer = head + "GET /next HTTP/1.1\r\n\r\n";
+    size_t cut = below(3) == 0 ? below(buffer.size() + 1) : buffer.size();
+    std::unique_ptr<char[]> exact(new char[cut == 0 ? 1 : cut]);
+    std::copy(buffer.data(), buffer.data() + cut, exact.get());
+
+    HttpRequest fast;
+    fast.Clear();
+    size_t used = ParseSimpleRequest(exact.get(), cut, fast);
+    if (used == 0)
+      continue;
+    ++taken;
+    const std::string shown = ::testing::PrintToString(buffer.substr(0, cut));
+    HttpRequest full;
+    full.Clear();
+    RequestParser parser(full);
+    boost::system::error_code ec;
+    ASSERT_EQ(parser.put(boost::asio::buffer(exact.get(), cut), ec), used) << shown;
+    ASSERT_FALSE(ec) << shown;
+    ASSERT_TRUE(parser.is_done()) << shown;
+    ASSERT_EQ(fast.method, full.method) << shown;
+    ASSERT_EQ(fast.target, full.target) << shown;
+    ASSERT_EQ(fast.version, full.version) << shown;
+    ASSERT_EQ(fast.keepAlive, parser.keep_alive()) << shown;
+    ASSERT_EQ(fast.headers.Size(), full.headers.Size()) << shown;
+    for (size_t i = 0; i < fast.headers.Size(); ++i) {
+      ASSERT_EQ(fast.headers[i].name, full.headers[i].name) << shown;
+      ASSERT_EQ(fast.headers[i].value, full.headers[i].value) << shown;
+    }
+  }
+  // Not a vacuous run: many heads were taken.
+  EXPECT_GT(taken, 4000u);
 }
 
 }  // namespace
