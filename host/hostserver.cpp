@@ -534,7 +534,10 @@ class Session : public SessionBase, public std::enable_shared_from_this<Session<
       return true;
     // The client has not had the time to send its next request: a read
     // now would find nothing, a system call spent. The other connections'
-    // ready work goes first, as after an asynchronous write.
+    // ready work goes first, as after an asynchronous write. Meanwhile the
+    // connection is idle, as the read will find it: a stop that begins
+    // before the read closes it at once, and room is made from it first.
+    state = State::kIdle;
     asio::post(stream_.get_executor(), [self = this->shared_from_this()] {
       if (self->closed_)
         return;
