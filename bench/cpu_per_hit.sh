@@ -13,6 +13,11 @@
 #                sites; the tag URL is a listed site's (default: unset, the
 #                shipped single-site model)
 #   KYR_HITCOUNT=1  kyrhost also counts hits per site ("trackhitcount")
+#   KYR_NEW_VISIT=1  in the hosted model, every hit is the first of a visit:
+#                the browser sends no visitor-tracking cookies, so each
+#                answer sets both (default: a returning visitor within its
+#                visit sends them back and nothing is set, as nginx's
+#                returning visitor with a valid cookie gets nothing)
 #   BUILD_DIR=DIR  the Release build to run kyrhost from (default build-release)
 #   PERF_DIR=DIR  record a call-graph profile of each kyrhost run there
 #                 (perf record -g; it costs the server CPU, so figures taken
@@ -127,8 +132,9 @@ start_kyrhost() {
   "$build/bin/kyrhost" --listen "127.0.0.1:$kyr_port" --root "$work/kyr" --www www \
     --threads "$threads" >"$work/kyrhost.out" 2>&1 &
   kyr_pid=$!
-  for _ in $(seq 100); do grep -q serving "$work/kyrhost.out" && return; sleep 0.05; done
-  cat "$work/kyrhost.out"; exit 1
+  # A large site map is read and copied to its backup before serving.
+  for _ in $(seq 1200); do grep -q serving "$work/kyrhost.out" && return; sleep 0.05; done
+  echo "kyrhost did not start within 60 s:"; cat "$work/kyrhost.out"; exit 1
 }
 stop_kyrhost() {
   kill -TERM "$kyr_pid"; wait "$kyr_pid" || true; kyr_pid=""
@@ -225,8 +231,11 @@ run_kyrhost() {
     perf_pid=$!
     sleep 0.5
   fi
-  measure "http://127.0.0.1:$kyr_port$tag_path?$query" "VANTORELL_ID=10.1.2.3-3350200320.29830455" \
-    "$kyr_pid"
+  local cookie="VANTORELL_ID=10.1.2.3-3350200320.29830455"
+  if [ -n "$sites" ] && [ "${KYR_NEW_VISIT:-0}" != 1 ]; then
+    cookie="$cookie; ZR_VT_S=1; ZR_VT_D=1"
+  fi
+  measure "http://127.0.0.1:$kyr_port$tag_path?$query" "$cookie" "$kyr_pid"
   [ -n "$perf_pid" ] && { kill -INT "$perf_pid"; wait "$perf_pid" || true; }
   kyr_us=$us_per_hit; kyr_requests=$requests; kyr_errors=$errors
   stop_kyrhost
@@ -255,6 +264,13 @@ median() {
 model="the shipped configuration"
 [ -n "$sites" ] && model="the hosted service model, $sites sites"
 [ "$hitcount" = 1 ] && model="$model, hit counting"
+if [ -n "$sites" ]; then
+  if [ "${KYR_NEW_VISIT:-0}" = 1 ]; then
+    model="$model, every hit the first of a visit"
+  else
+    model="$model, a returning visitor within its visit"
+  fi
+fi
 echo "server CPU per hit: ${seconds}s per run, $connections connections, $threads server threads," \
   "$wrk_threads wrk threads, $(nproc) cores; kyrhost with $model"
 mismatch=0
