@@ -389,8 +389,12 @@ std::string lfmLogRecord::BuildLogHeader() {
   return h;
 }
 
-std::string lfmLogRecord::RemoveTrackingCookies(const std::string& cookie) {
-  std::string result = cookie;
+namespace {
+
+// `cookie` without the tracking cookies, into `result` (whose storage the
+// caller may keep from hit to hit).
+void RemoveTrackingCookiesInto(const char* cookie, std::string& result) {
+  result.assign(cookie);
   // A name that does not occur at all needs no pass over the pairs.
   auto drop = [&result](const std::string& name) {
     if (!name.empty() && result.find(name) != std::string::npos)
@@ -399,6 +403,13 @@ std::string lfmLogRecord::RemoveTrackingCookies(const std::string& cookie) {
   drop(lfmLogServerSettings::VisitorTrackingParam());
   drop(tsServiceModelSettings::TrackVisitorsSessionCookieName());
   drop(tsServiceModelSettings::TrackVisitorsDailyCookieName());
+}
+
+}  // namespace
+
+std::string lfmLogRecord::RemoveTrackingCookies(const std::string& cookie) {
+  std::string result;
+  RemoveTrackingCookiesInto(cookie.c_str(), result);
   return result;
 }
 
@@ -442,8 +453,15 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
           line.Put('-');
         else if (!MayHoldTrackingCookie(cookie))
           AppendField(line, cookie);
-        else
-          AppendField(line, lfmLogRecord::RemoveTrackingCookies(cookie).c_str());
+        else {
+          // A visitor within a visit sends the tracking cookies back on
+          // every hit: the thread's scratch text keeps its storage.
+          static lfmThreadLocal<std::string> scratch;
+          std::optional<std::string> fallback;
+          std::string& text = scratch.Get(fallback);
+          RemoveTrackingCookiesInto(cookie, text);
+          AppendField(line, text.c_str());
+        }
         break;
       }
       case ColumnKind::kKyrId:
