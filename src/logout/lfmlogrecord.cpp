@@ -395,10 +395,22 @@ namespace {
 // caller may keep from hit to hit).
 void RemoveTrackingCookiesInto(const char* cookie, std::string& result) {
   result.assign(cookie);
-  // A name that does not occur at all needs no pass over the pairs.
+  // A name that does not occur as a whole pair name needs no pass over the
+  // pairs: such a name starts the text or follows ";" or a blank, and ends
+  // it or meets a blank, "=" or ";". (The legacy name begins the others.)
   auto drop = [&result](const std::string& name) {
-    if (!name.empty() && result.find(name) != std::string::npos)
-      RemoveCookie(result, name);
+    if (name.empty())
+      return;
+    for (size_t at = result.find(name); at != std::string::npos; at = result.find(name, at + 1)) {
+      size_t end = at + name.size();
+      bool starts = at == 0 || result[at - 1] == ';' || IsBlank(result[at - 1]);
+      bool ends =
+          end == result.size() || result[end] == '=' || result[end] == ';' || IsBlank(result[end]);
+      if (starts && ends) {
+        RemoveCookie(result, name);
+        return;
+      }
+    }
   };
   drop(lfmLogServerSettings::VisitorTrackingParam());
   drop(tsServiceModelSettings::TrackVisitorsSessionCookieName());

@@ -117,6 +117,12 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
       {"x", "a=1; ZR_VT_D=3", 200, 0, "200 - x a=1\r\n"},
       {"x", "ZR_VT_S=2;a=1", 200, 0, "200 - x a=1\r\n"},
       {"x", "MYZR_VT=1; ZR_VTX=2", 200, 0, "200 - x MYZR_VT=1;+ZR_VTX=2\r\n"},
+      // A name that first occurs inside another name or a value, and then
+      // as a pair's whole name (blanks around it, no value, no blank).
+      {"x", "ZR_VTX=1;ZR_VT=2", 200, 0, "200 - x ZR_VTX=1\r\n"},
+      {"x", "v=ZR_VT; ZR_VT =2; b=3", 200, 0, "200 - x v=ZR_VT;+b=3\r\n"},
+      {"x", "ZR_VT_S=1;\tZR_VT", 200, 0, "200 - x -\r\n"},
+      {"x", "a=ZR_VT_D;ZR_VT_Dx=1; ZR_VT_D", 200, 0, "200 - x a=ZR_VT_D;ZR_VT_Dx=1\r\n"},
       {"evil\r\nline", "c=\r\n", 200, 0, "200 - evil++line c=++\r\n"},
       // Long values are scanned in words: a stop in any byte position of a
       // word is found; bytes above 0x7F are kept.
