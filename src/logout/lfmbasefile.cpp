@@ -18,6 +18,12 @@ lfmBaseFile::lfmBaseFile(const char* className) : className_(className) {}
 
 lfmBaseFile::~lfmBaseFile() {
   WaitForWriteOut();
+  {
+    // A write-out that has just ended may still be broadcasting its end
+    // (WaitForWriteOut returns as soon as it sees the flag cleared): the
+    // object is not freed under it.
+    lfmScopedGuard ended(writeOutEndLock_);
+  }
   lfmScopedGuard guard(lock_);
   lfmBaseFile::DoClose();
 }
@@ -70,8 +76,12 @@ void lfmBaseFile::WaitForWriteOut() const {
       return;
     std::this_thread::yield();
   }
-  std::unique_lock<std::mutex> wait(writeOutEndLock_);
-  writeOutEnded_.wait(wait, [this] { return !writingOut_.load(std::memory_order_acquire); });
+  lfmScopedGuard wait(writeOutEndLock_);
+  // The flag is cleared and the end broadcast under the same lock: no end
+  // falls between the test and the wait; a wake-up for an earlier end is
+  // tested again.
+  while (writingOut_.load(std::memory_order_acquire))
+    writeOutEnded_.Wait(writeOutEndLock_, lfmCondition::kInfinite);
 }
 
 void lfmBaseFile::CompleteWriteOut(WriteOut& out) {
@@ -107,10 +117,11 @@ void lfmBaseFile::CompleteWriteOut(WriteOut& out) {
   out.file = nullptr;
   out.descriptor = kInvalidFileHandle;
   {
-    // Notified under the lock: a woken waiter may go on to destroy this object.
-    std::lock_guard<std::mutex> ended(writeOutEndLock_);
+    // The last touch of this object: a waiter may free it once this lock is
+    // released (see ~lfmBaseFile).
+    lfmScopedGuard ended(writeOutEndLock_);
     writingOut_.store(false, std::memory_order_release);
-    writeOutEnded_.notify_all();
+    writeOutEnded_.Broadcast();
   }
   if (failure)
     throw *failure;

@@ -10,14 +10,13 @@
 // 1030 write); a failed open is a false result, never an exception.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "platform/lfmplatform.h"
+#include "runtime/lfmcondition.h"
 #include "runtime/lfmmutex.h"
 #include "util/whexception.h"
 
@@ -202,7 +201,10 @@ class lfmBaseFile {
 
  private:
   std::atomic<bool> writingOut_{false};
-  // Where WaitForWriteOut() sleeps until the end of a write-out.
-  mutable std::mutex writeOutEndLock_;
-  mutable std::condition_variable writeOutEnded_;
+  // Where WaitForWriteOut() sleeps until the end of a write-out. The end is
+  // broadcast under writeOutEndLock_, which is the write-out's last touch
+  // of this object: the destructor takes it once, so that a waiter that saw
+  // the end without sleeping cannot free the object under the broadcast.
+  mutable lfmMutex writeOutEndLock_;
+  mutable lfmCondition writeOutEnded_;
 };

@@ -8,16 +8,16 @@ void lfmWriteLock::LockContended() {
     if (state_.load(std::memory_order_relaxed) == kFree && TakeFree())
       return;
   }
-  std::unique_lock<std::mutex> sleep(sleepLock_);
+  lfmScopedGuard sleep(sleepLock_);
   // Taken this way, the lock stays marked as slept on, since other
   // sleepers may remain: its release wakes the next.
   while (state_.exchange(kHeldWithSleepers, std::memory_order_acquire) != kFree)
-    woken_.wait(sleep);
+    woken_.Wait(sleepLock_, lfmCondition::kInfinite);
 }
 
 void lfmWriteLock::WakeOne() {
   // Under the sleepers' mutex: a sleeper that has marked the lock but not
   // yet begun to wait holds it, so the wake-up cannot fall between the two.
-  std::lock_guard<std::mutex> sleep(sleepLock_);
-  woken_.notify_one();
+  lfmScopedGuard sleep(sleepLock_);
+  woken_.Signal();
 }

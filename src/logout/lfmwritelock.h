@@ -4,14 +4,16 @@
 // and releasing it when nobody sleeps on it are one atomic operation each,
 // in line (an lfmMutex's bookkeeping and the system mutex under it cost as
 // much again as the record's copy). A thread that finds it held spins
-// briefly, then sleeps until a release wakes it. Not fair.
+// briefly, then sleeps until a release wakes it. Not fair: a spinning
+// thread may take it ahead of a woken sleeper (sleepers are woken oldest
+// first).
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
+#include "runtime/lfmcondition.h"
+#include "runtime/lfmmutex.h"
 #include "runtime/lfmthreadsafety.h"
 
 class LFM_CAPABILITY("mutex") lfmWriteLock {
@@ -71,8 +73,9 @@ class LFM_CAPABILITY("mutex") lfmWriteLock {
   std::atomic<std::thread::id> owner_{};
   int32_t holds_ = 0;  // the holder's
   // Sleepers wait here; a release that finds one may be waiting wakes one.
-  std::mutex sleepLock_;
-  std::condition_variable woken_;
+  // Off the uncontended path, which touches only the atomics above.
+  lfmMutex sleepLock_;
+  lfmCondition woken_;
 };
 
 // Holds an lfmWriteLock for its lifetime.
