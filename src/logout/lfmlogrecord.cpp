@@ -211,14 +211,13 @@ void AppendTime(LineOut& line, const std::tm& tm) {
 }
 
 // The date and time texts of the second a thread formatted last: a busy
-// thread writes many lines within one second. Trivially destructible, as
-// the module's thread_local objects must be.
+// thread writes many lines within one second.
 struct Stamp {
-  bool valid;
-  time_t t;
-  size_t dateLength;
-  char date[32];
-  char time[8];
+  bool valid = false;
+  time_t t = 0;
+  size_t dateLength = 0;
+  char date[32] = {};
+  char time[8] = {};
 
   void Set(time_t when) {
     if (valid && t == when)
@@ -230,7 +229,6 @@ struct Stamp {
     valid = true;
   }
 };
-thread_local Stamp t_stamp{};
 
 // Removes the pair named `name` (whole name, exact case) from `cookie`.
 void RemoveCookie(std::string& cookie, const std::string& name) {
@@ -429,7 +427,9 @@ void lfmLogRecord::FormatLine(std::string& target, time_t t, lfmRequestData& req
                               bool lineEnd) {
   LineOut line(target);
   const lfmLogFieldSettings::Values& f = lfmLogFieldSettings::Get();
-  Stamp& stamp = t_stamp;
+  static lfmThreadLocal<Stamp> stamps;
+  std::optional<Stamp> fallback;
+  Stamp& stamp = stamps.Get(fallback);
   stamp.Set(t);
   bool first = true;
   for (const Column& c : kColumns) {
