@@ -19,6 +19,9 @@
 #                visit sends them back and nothing is set, as nginx's
 #                returning visitor with a valid cookie gets nothing)
 #   BUILD_DIR=DIR  the Release build to run kyrhost from (default build-release)
+#   PIN=0  leave the server and wrk wherever the scheduler puts them
+#          (default: with two cores or more, the server on core 0 and wrk on
+#          core 1, for both servers alike)
 #   PERF_DIR=DIR  record a call-graph profile of each kyrhost run there
 #                 (perf record -g; it costs the server CPU, so figures taken
 #                 with it are not comparable)
@@ -45,6 +48,12 @@ sites=${KYR_SITES:-}
 hitcount=${KYR_HITCOUNT:-0}
 build=${BUILD_DIR:-build-release}
 perf_dir=${PERF_DIR:-}
+server_pin=""
+load_pin=""
+if [ "${PIN:-1}" != 0 ] && [ "$(nproc)" -ge 2 ]; then
+  server_pin="taskset -c 0"
+  load_pin="taskset -c 1"
+fi
 
 scripts/deps.sh --bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF \
@@ -129,7 +138,8 @@ start_kyrhost() {
   fi
   [ "$hitcount" = 1 ] && sed -i '/^\[logserver\]/a trackhitcount = true' "$work/kyr/cfg/kyr.cfg"
   kyr_port=$(free_port)
-  "$build/bin/kyrhost" --listen "127.0.0.1:$kyr_port" --root "$work/kyr" --www www \
+  # shellcheck disable=SC2086
+  $server_pin "$build/bin/kyrhost" --listen "127.0.0.1:$kyr_port" --root "$work/kyr" --www www \
     --threads "$threads" >"$work/kyrhost.out" 2>&1 &
   kyr_pid=$!
   # A large site map is read and copied to its backup before serving.
@@ -141,53 +151,8 @@ stop_kyrhost() {
 }
 
 # ---- nginx as a pixel collector ----
-start_nginx() {
-  rm -rf "$work/nginx"
-  mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
-  nginx_port=$(free_port)
-  cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes $threads;
-user root;
-error_log $work/nginx/logs/error.log warn;
-pid $work/nginx/nginx.pid;
-events { worker_connections 4096; }
-http {
-  client_body_temp_path $work/nginx/tmp;
-  proxy_temp_path $work/nginx/tmp;
-  fastcgi_temp_path $work/nginx/tmp;
-  uwsgi_temp_path $work/nginx/tmp;
-  scgi_temp_path $work/nginx/tmp;
-  # The columns of the collector's log: time, client, user, host, method,
-  # path, query, status, bytes, protocol, agent, cookie, referrer.
-  log_format hits '\$time_iso8601 \$remote_addr \$remote_user \$host \$request_method \$uri '
-                  '\$args \$status \$body_bytes_sent \$server_protocol "\$http_user_agent" '
-                  '"\$uid_got\$uid_set" "\$http_referer"';
-  access_log $work/nginx/logs/hits.log hits buffer=64k flush=60s;
-  keepalive_requests 1000000;
-  server {
-    listen 127.0.0.1:$nginx_port reuseport;
-    location = $tag_path {
-      empty_gif;
-      userid on;
-      userid_name VANTORELL_ID;
-      userid_path /;
-      userid_expires max;
-      add_header P3P 'CP="NOI DSP COR"';
-    }
-  }
-}
-CONF
-  nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -g 'daemon off;' &
-  nginx_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$nginx_port$tag_path" && return
-    sleep 0.05
-  done
-  cat "$work/nginx/logs/error.log"; exit 1
-}
-stop_nginx() {
-  kill -QUIT "$nginx_pid"; wait "$nginx_pid" || true; nginx_pid=""
-}
+# shellcheck source=bench/pixelnginx.sh
+. bench/pixelnginx.sh
 
 query='kyruri=%2Fshop%2Fitem.html&kyrqry=id%3D7%26c%3Dred&kyrref=http%3A%2F%2Fexample.com%2F&kyrsip=www.example.com&kyrdat=1796551872345'
 agent='Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36'
@@ -200,7 +165,8 @@ measure() {
   shift 2
   local before after
   before=$(cpu_ticks "$@")
-  wrk -t "$wrk_threads" -c "$connections" -d "${seconds}s" -H "Cookie: $cookie" \
+  # shellcheck disable=SC2086
+  $load_pin wrk -t "$wrk_threads" -c "$connections" -d "${seconds}s" -H "Cookie: $cookie" \
     -H "User-Agent: $agent" -H "Referer: http://example.com/shop/item.html" "$url" >"$work/wrk.out"
   after=$(cpu_ticks "$@")
   requests=$(awk '/requests in/ {print $1}' "$work/wrk.out")
@@ -272,7 +238,8 @@ if [ -n "$sites" ]; then
   fi
 fi
 echo "server CPU per hit: ${seconds}s per run, $connections connections, $threads server threads," \
-  "$wrk_threads wrk threads, $(nproc) cores; kyrhost with $model"
+  "$wrk_threads wrk threads, $(nproc) cores${server_pin:+ (server on core 0, wrk on core 1)};" \
+  "kyrhost with $model"
 mismatch=0
 kyr_all=()
 nginx_all=()

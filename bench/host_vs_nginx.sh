@@ -55,53 +55,9 @@ stop_kyrhost() {
 }
 
 # ---- nginx as a pixel collector ----
-start_nginx() {
-  rm -rf "$work/nginx"
-  mkdir -p "$work/nginx/logs" "$work/nginx/tmp"
-  nginx_port=$(free_port)
-  cat >"$work/nginx/nginx.conf" <<CONF
-worker_processes $threads;
-user root;
-error_log $work/nginx/logs/error.log warn;
-pid $work/nginx/nginx.pid;
-events { worker_connections 4096; }
-http {
-  client_body_temp_path $work/nginx/tmp;
-  proxy_temp_path $work/nginx/tmp;
-  fastcgi_temp_path $work/nginx/tmp;
-  uwsgi_temp_path $work/nginx/tmp;
-  scgi_temp_path $work/nginx/tmp;
-  # The columns of the collector's log: time, client, user, host, method,
-  # path, query, status, bytes, protocol, agent, cookie, referrer.
-  log_format hits '\$time_iso8601 \$remote_addr \$remote_user \$host \$request_method \$uri '
-                  '\$args \$status \$body_bytes_sent \$server_protocol "\$http_user_agent" '
-                  '"\$uid_got\$uid_set" "\$http_referer"';
-  access_log $work/nginx/logs/hits.log hits buffer=64k flush=60s;
-  keepalive_requests 1000000;
-  server {
-    listen 127.0.0.1:$nginx_port reuseport;
-    location = /kyr.gif {
-      empty_gif;
-      userid on;
-      userid_name VANTORELL_ID;
-      userid_path /;
-      userid_expires max;
-      add_header P3P 'CP="NOI DSP COR"';
-    }
-  }
-}
-CONF
-  nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -g 'daemon off;' &
-  nginx_pid=$!
-  for _ in $(seq 100); do
-    curl -s -o /dev/null "http://127.0.0.1:$nginx_port/kyr.gif" && return
-    sleep 0.05
-  done
-  cat "$work/nginx/logs/error.log"; exit 1
-}
-stop_nginx() {
-  kill -QUIT "$nginx_pid"; wait "$nginx_pid" || true; nginx_pid=""
-}
+tag_path=/kyr.gif
+# shellcheck source=bench/pixelnginx.sh
+. bench/pixelnginx.sh
 
 query='kyruri=%2Fshop%2Fitem.html&kyrqry=id%3D7%26c%3Dred&kyrref=http%3A%2F%2Fexample.com%2F&kyrsip=www.example.com&kyrdat=1796551872345'
 agent='Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36'
