@@ -137,25 +137,9 @@ void lfmCookieHelper::SetSitePath(lfmRequestData& request, lfmCookie& cookie) {
 
 namespace {
 
-// Writes `v` with at least two digits (a sign before them), as "%.2d" does;
-// returns the end.
+// Writes `v` as "%.2lld" does; returns the end.
 char* PutAtLeastTwo(char* p, long long v) {
-  char digits[24];
-  char* end = digits + sizeof digits;
-  char* d = end;
-  unsigned long long u =
-      v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-  do {
-    *--d = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  if (end - d < 2)
-    *--d = '0';
-  if (v < 0)
-    *p++ = '-';
-  while (d < end)
-    *p++ = *d++;
-  return p;
+  return p + lfmUtility::FormatDecimal(p, v, 2);
 }
 
 char* PutText(char* p, const char* text) {

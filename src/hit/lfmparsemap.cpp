@@ -8,19 +8,6 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace {
 
-// The value of every byte as a hexadecimal digit, -1 for none.
-struct HexDigits {
-  int8_t value[256];
-  constexpr HexDigits() : value() {
-    for (int c = 0; c < 256; ++c)
-      value[c] = static_cast<int8_t>(c >= '0' && c <= '9'   ? c - '0'
-                                     : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                     : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                            : -1);
-  }
-};
-constexpr HexDigits kHexDigits;
-
 // Decodes "%XY" escapes in place, except an escape of NUL, which would end
 // the text early; returns the new length. One pass: the values are short
 // and often hold several escapes.
@@ -53,8 +40,8 @@ size_t DecodeKeepingNul(std::string& text) {
     }
     char c = p[i];
     if (c == '%' && i + 2 < n) {
-      int hi = kHexDigits.value[static_cast<unsigned char>(p[i + 1])];
-      int lo = kHexDigits.value[static_cast<unsigned char>(p[i + 2])];
+      int hi = lfmUtility::HexValue(p[i + 1]);
+      int lo = lfmUtility::HexValue(p[i + 2]);
       // Both digits valid (neither -1), and not "%00".
       if ((hi | lo) > 0) {
         p[out++] = static_cast<char>((hi << 4) | lo);

@@ -12,20 +12,11 @@ namespace {
 
 // The decoding the map must agree with, one byte at a time.
 std::string Reference(const std::string& text) {
-  auto hex = [](char c) {
-    if (c >= '0' && c <= '9')
-      return c - '0';
-    if (c >= 'a' && c <= 'f')
-      return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-      return c - 'A' + 10;
-    return -1;
-  };
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     int hi = -1, lo = -1;
-    if (text[i] == '%' && i + 2 < text.size() && (hi = hex(text[i + 1])) >= 0 &&
-        (lo = hex(text[i + 2])) >= 0 && (hi | lo) != 0) {
+    if (text[i] == '%' && i + 2 < text.size() && (hi = lfmUtility::HexValue(text[i + 1])) >= 0 &&
+        (lo = lfmUtility::HexValue(text[i + 2])) >= 0 && (hi | lo) != 0) {
       out += static_cast<char>(hi * 16 + lo);
       i += 2;
     } else {

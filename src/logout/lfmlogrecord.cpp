@@ -15,6 +15,7 @@
 #include "sitemap/tssiteparams.h"
 #include "util/lfmclock.h"
 #include "util/lfmtimefuncs.h"
+#include "util/lfmutility.h"
 
 namespace {
 
@@ -131,31 +132,9 @@ void AppendField(LineOut& line, const char* value) {
   line.Put(run, static_cast<size_t>(end - run));
 }
 
-// Writes `v` in decimal with at least `digits` digits (zero-padded) at `out`
-// (room for 21 characters); returns the length.
-size_t FormatDecimal(char* out, long long v, int digits = 1) {
-  char text[24];
-  char* end = text + sizeof text;
-  char* p = end;
-  bool negative = v < 0;
-  unsigned long long u =
-      negative ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-  do {
-    *--p = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  while (end - p < digits)
-    *--p = '0';
-  if (negative)
-    *--p = '-';
-  size_t n = static_cast<size_t>(end - p);
-  std::memcpy(out, p, n);
-  return n;
-}
-
 void AppendDecimal(LineOut& line, long long v, int digits = 1) {
   char text[24];
-  line.Put(text, FormatDecimal(text, v, digits));
+  line.Put(text, lfmUtility::FormatDecimal(text, v, digits));
 }
 
 std::tm Utc(time_t t) {
@@ -177,7 +156,7 @@ size_t FormatDate(char* out, const std::tm& tm) {
   long long year = tm.tm_year + 1900LL;
   size_t n;
   if (year < 1000 || year > 9999) {
-    n = FormatDecimal(out, year, 2);
+    n = lfmUtility::FormatDecimal(out, year, 2);
   } else {
     PutTwo(out, static_cast<int>(year / 100));
     PutTwo(out + 2, static_cast<int>(year % 100));

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -15,6 +16,20 @@ class lfmParamTarget {
   // Offers one name/value pair; returns true when the target took it.
   virtual bool Offer(std::string_view name, std::string_view value) = 0;
 };
+
+// The value of every byte as a hexadecimal digit, -1 for none.
+struct lfmHexDigits {
+  int8_t value[256];
+  constexpr lfmHexDigits() : value() {
+    for (int c = 0; c < 256; ++c)
+      value[c] = static_cast<int8_t>(c >= '0' && c <= '9'   ? c - '0'
+                                     : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                     : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                            : -1);
+  }
+  static const lfmHexDigits kTable;
+};
+inline constexpr lfmHexDigits lfmHexDigits::kTable{};
 
 class lfmUtility {
  public:
@@ -121,14 +136,29 @@ class lfmUtility {
     out += kHex[c & 0xF];
   }
 
-  // Value of a hexadecimal digit, -1 for other characters.
-  static int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-      return c - '0';
-    if (c >= 'a' && c <= 'f')
-      return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-      return c - 'A' + 10;
-    return -1;
+  // Value of a hexadecimal digit, -1 for other characters. A table: query
+  // decoding reads two digits per escape on every hit.
+  static int HexValue(char c) { return lfmHexDigits::kTable.value[static_cast<unsigned char>(c)]; }
+
+  // Writes `v` in decimal with at least `digits` digits (zero-padded; a
+  // sign before them) at `out`, which has room for 22 characters; returns
+  // the length. "%.*lld" without the format parsing.
+  static size_t FormatDecimal(char* out, long long v, int digits = 1) {
+    char text[24];
+    char* end = text + sizeof text;
+    char* p = end;
+    unsigned long long u =
+        v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    do {
+      *--p = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u != 0);
+    while (end - p < digits && p > text + 1)
+      *--p = '0';
+    if (v < 0)
+      *--p = '-';
+    size_t n = static_cast<size_t>(end - p);
+    std::memcpy(out, p, n);
+    return n;
   }
 };
