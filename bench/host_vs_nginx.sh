@@ -20,23 +20,9 @@ threads=${THREADS:-$(nproc)}
 wrk_threads=${WRK_THREADS:-2}
 runs=${RUNS:-3}
 
-scripts/deps.sh --bench
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF \
-  -DKYR_BUILD_BENCH=OFF >/dev/null
-cmake --build build-release -j "$(nproc)" --target kyrhost kyrfilter >/dev/null
-
-work=$(mktemp -d /tmp/kyr_host_vs_nginx.XXXXXX)
-kyr_pid=""
-nginx_pid=""
-cleanup() {
-  [ -n "$kyr_pid" ] && kill "$kyr_pid" 2>/dev/null || true
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# shellcheck source=bench/freeport.sh
-. bench/freeport.sh
+# shellcheck source=bench/servers.sh
+. bench/servers.sh
+prepare_servers build-release kyr_host_vs_nginx
 
 # ---- kyrhost: the shipped configuration, a returning visitor's cookie ----
 start_kyrhost() {
@@ -56,8 +42,6 @@ stop_kyrhost() {
 
 # ---- nginx as a pixel collector ----
 tag_path=/kyr.gif
-# shellcheck source=bench/pixelnginx.sh
-. bench/pixelnginx.sh
 
 query='kyruri=%2Fshop%2Fitem.html&kyrqry=id%3D7%26c%3Dred&kyrref=http%3A%2F%2Fexample.com%2F&kyrsip=www.example.com&kyrdat=1796551872345'
 agent='Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36'

@@ -1,12 +1,38 @@
-# nginx set up as a pixel collector, for the benchmarks that measure kyrhost
-# beside it: empty_gif, the userid module for the visitor cookie, and a
-# buffered access log of the collector's columns. Sourced; the caller sets
-# `work` (a scratch directory), `threads` (nginx workers) and `tag_path`
-# (the tag's URL path), and has sourced bench/freeport.sh; `server_pin` (a
-# command prefix such as "taskset -c 0", or empty) places nginx's processes.
-# start_nginx sets
+# What the benchmarks that measure kyrhost beside nginx share. Sourced from
+# the repository's root.
+#
+# prepare_servers BUILD_DIR NAME installs what they run, builds kyrhost and
+# the module (Release) in BUILD_DIR, makes the scratch directory `work`
+# (/tmp/NAME.XXXXXX) and, when the script ends, stops whichever server runs
+# (`kyr_pid`, `nginx_pid`) and removes it.
+#
+# start_nginx / stop_nginx: nginx set up as a pixel collector (empty_gif, the
+# userid module for the visitor cookie, a buffered access log of the
+# collector's columns). The caller sets `threads` (nginx workers) and
+# `tag_path` (the tag's URL path); `server_pin` (a command prefix such as
+# "taskset -c 0", or empty) places its processes. start_nginx sets
 # `nginx_port` and `nginx_pid` and returns once nginx answers; the log is
 # $work/nginx/logs/hits.log.
+
+# shellcheck source=bench/freeport.sh
+. bench/freeport.sh
+
+prepare_servers() {
+  scripts/deps.sh --bench
+  cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKYR_BUILD_TESTS=OFF \
+    -DKYR_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$1" -j "$(nproc)" --target kyrhost kyrfilter >/dev/null
+  work=$(mktemp -d "/tmp/$2.XXXXXX")
+  kyr_pid=""
+  nginx_pid=""
+  trap cleanup_servers EXIT
+}
+
+cleanup_servers() {
+  [ -n "$kyr_pid" ] && kill "$kyr_pid" 2>/dev/null || true
+  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
 
 start_nginx() {
   rm -rf "$work/nginx"
