@@ -367,7 +367,7 @@ bool lfmLogHelper::PrepareHit(lfmRequestData& request) {
   lfmParseMap& map = *lfmParseMapPool::GetParseMap();
   const char* raw = request.GetSrcURIQuery();
   if (raw && *raw)
-    lfmUtility::ParseString(raw, &map, nullptr, '&', '=');
+    map.ParseQuery(raw);
 
   std::string extra;
   if (s.trackFirstTimeCookies && !HasCfgFlag(request, kCfgNoCookieTest)) {

@@ -8,15 +8,14 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace {
 
-// Decodes "%XY" escapes in place, except an escape of NUL, which would end
-// the text early; returns the new length. One pass: the values are short
-// and often hold several escapes.
-size_t DecodeKeepingNul(std::string& text) {
-  size_t n = text.size();
-  size_t i = text.find('%');
-  if (i == std::string::npos)
+// Decodes "%XY" escapes of the `n` bytes at `p` in place, except an escape
+// of NUL, which would end the text early; returns the new length. One pass:
+// the values are short and often hold several escapes.
+size_t DecodeKeepingNul(char* p, size_t n) {
+  const void* first = std::memchr(p, '%', n);
+  if (!first)
     return n;
-  char* p = &text[0];
+  size_t i = static_cast<size_t>(static_cast<const char*>(first) - p);
   size_t out = i;
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
@@ -52,7 +51,6 @@ size_t DecodeKeepingNul(std::string& text) {
     p[out++] = c;
     ++i;
   }
-  text.resize(out);
   return out;
 }
 
@@ -110,15 +108,24 @@ int32_t lfmParseMap::SlotOf(int32_t id, const char* name) {
 const char* lfmParseMap::DecodeAt(int32_t slot) {
   Slot& s = slots_[slot];
   if (!s.decoded) {
-    DecodeKeepingNul(s.value);
+    // The decoded text is never longer: it stays where the value was.
+    s.length = DecodeKeepingNul(s.value, s.length);
+    s.value[s.length] = '\0';
     s.decoded = true;
   }
-  return s.value.c_str();
+  return s.value;
+}
+
+void lfmParseMap::Own(Slot& s, std::string_view value) {
+  s.owned.assign(value.data(), value.size());
+  s.value = &s.owned[0];
+  s.length = s.owned.size();
+  s.inText = false;
 }
 
 void lfmParseMap::SetDecodedAt(int32_t slot, std::string_view value) {
   Slot& s = slots_[slot];
-  s.value.assign(value.data(), value.size());
+  Own(s, value);
   s.set = true;
   s.decoded = true;
 }
@@ -145,10 +152,46 @@ bool lfmParseMap::Set(std::string_view name, std::string_view value, bool overwr
   Slot& s = slots_[i];
   if (s.set && !overwrite)
     return false;
-  s.value.assign(value.data(), value.size());
+  Own(s, value);
   s.set = true;
   s.decoded = false;
   return true;
+}
+
+bool lfmParseMap::Offer(std::string_view name, std::string_view value) {
+  const char* begin = text_.data();
+  const char* end = begin + text_.size();
+  // Not from ParseQuery's text (or an empty value without one): a copy.
+  if (value.empty() || value.data() < begin || value.data() + value.size() > end)
+    return Set(name, value, false, false);
+  int32_t i = Lookup(name);
+  if (i < 0)
+    return false;
+  Slot& s = slots_[i];
+  if (s.set)
+    return false;
+  // The byte after the value is the "&" the parser has passed, the cut
+  // part of an overlong value, or the text's terminator: none is read again.
+  s.value = &text_[static_cast<size_t>(value.data() - begin)];
+  s.length = value.size();
+  s.value[s.length] = '\0';
+  s.inText = true;
+  s.set = true;
+  s.decoded = false;
+  textInUse_ = true;
+  return true;
+}
+
+void lfmParseMap::ParseQuery(const char* query) {
+  // Values still viewing the text of an earlier query move out of it first.
+  if (textInUse_)
+    for (Slot& s : slots_)
+      if (s.set && s.inText)
+        Own(s, std::string_view(s.value, s.length));
+  textInUse_ = false;
+  text_.assign(query ? query : "");
+  if (!text_.empty())
+    lfmUtility::ParseString(text_.c_str(), this, nullptr, '&', '=');
 }
 
 bool lfmParseMap::Find(std::string_view name, const char** value) const {
@@ -156,7 +199,7 @@ bool lfmParseMap::Find(std::string_view name, const char** value) const {
   if (i < 0 || !slots_[i].set)
     return false;
   if (value)
-    *value = slots_[i].value.c_str();
+    *value = slots_[i].value;
   return true;
 }
 
@@ -170,4 +213,5 @@ void lfmParseMap::Reset() {
     s.set = false;
     s.decoded = false;
   }
+  textInUse_ = false;
 }

@@ -4,6 +4,8 @@
 // are compared without regard to ASCII letter case. The slots are created
 // once (one per configured parameter name); a request only sets and clears
 // values, so the per-request path does not allocate beyond growing a value.
+// A query parsed by ParseQuery is copied once into the map's own text, and
+// its values stay there as views, terminated and decoded in place.
 //
 // A map belongs to one thread and takes no lock.
 
@@ -30,11 +32,14 @@ class lfmParseMap : public lfmParamTarget {
   // Clears every set flag; the slots stay.
   void Reset();
 
+  // Splits `query` at "&" and "=" (lfmUtility::ParseString) into the slots
+  // that exist, first occurrence winning. The map copies the text once and
+  // keeps the values in that copy; `query` need not outlive the call.
+  void ParseQuery(const char* query);
+
   // Query parsing offers every pair here: stored only when a slot exists,
   // first occurrence wins.
-  bool Offer(std::string_view name, std::string_view value) override {
-    return Set(name, value, false, false);
-  }
+  bool Offer(std::string_view name, std::string_view value) override;
 
   size_t SlotCount() const { return slots_.size(); }
 
@@ -43,7 +48,7 @@ class lfmParseMap : public lfmParamTarget {
   // (-1 when the map has none), looked up once per map and kept.
   int32_t SlotOf(int32_t id, const char* name);
   bool IsSet(int32_t slot) const { return slot >= 0 && slots_[slot].set; }
-  const char* ValueAt(int32_t slot) const { return slots_[slot].value.c_str(); }
+  const char* ValueAt(int32_t slot) const { return slots_[slot].value; }
   // Percent-decodes a slot's value in place, once: a second call leaves it
   // as it is, so "%2541" becomes "%41" and stays so. A "%00" is kept as it
   // stands. The slot must be valid and set.
@@ -65,16 +70,27 @@ class lfmParseMap : public lfmParamTarget {
   struct Slot {
     std::string name;
     uint32_t hash = 0;
-    std::string value;
+    // The value while set: a terminated view into `text_`, or `owned`.
+    char* value = nullptr;
+    size_t length = 0;
+    std::string owned;
     bool set = false;
     bool decoded = false;
-    int32_t next = -1;  // next slot of the same bucket
+    bool inText = false;  // `value` points into `text_`
+    int32_t next = -1;    // next slot of the same bucket
   };
   int32_t Lookup(std::string_view name) const;
   // A power-of-two table indexed by the top bits of a multiplicative hash
   // of `h`: no division on the lookup of every query parameter.
   size_t Bucket(uint32_t h) const { return (h * 2654435769u) >> bucketShift_; }
   int32_t AddSlot(std::string_view name);
+  // Stores a copy of `value` in the slot's own text.
+  static void Own(Slot& s, std::string_view value);
+
+  // The text of the last ParseQuery, cut into terminated values in place;
+  // its storage is kept from request to request.
+  std::string text_;
+  bool textInUse_ = false;  // some set slot views `text_`
 
   std::vector<Slot> slots_;
   std::vector<int32_t> buckets_;

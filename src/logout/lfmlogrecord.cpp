@@ -33,8 +33,6 @@ bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
 
-// Appends `value` as one field: "-" when null, empty or all blanks; every
-// blank or control character as "+".
 // Collects a line in a stack buffer and hands it to the target string in
 // large pieces: formatting a hit appends some thirty short pieces.
 class LineOut {
@@ -64,12 +62,32 @@ class LineOut {
     line_.append(buf_, n_);
     n_ = 0;
   }
+  // Room for `k` bytes that the caller fills and then commits, in the stack
+  // buffer or, for a piece longer than it, at the end of the target.
+  char* Room(size_t k) {
+    if (k <= kSize - n_)
+      return buf_ + n_;
+    Flush();
+    if (k <= kSize)
+      return buf_;
+    size_t at = line_.size();
+    line_.resize(at + k);
+    long_ = true;
+    return &line_[at];
+  }
+  void Commit(size_t k) {
+    if (long_)
+      long_ = false;  // already in the target
+    else
+      n_ += k;
+  }
 
  private:
   static constexpr size_t kSize = 2048;
   std::string& line_;
   char buf_[kSize];
   size_t n_ = 0;
+  bool long_ = false;  // the last Room was in the target
 };
 
 // Characters that end a run of field text: NUL, blanks, control characters.
@@ -83,8 +101,45 @@ struct FieldStops {
 };
 constexpr FieldStops kFieldStops;
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
-              "AppendField reads the first byte of a word from its lowest bits");
+// Appends `value` as one field: "-" when null, empty or all blanks; every
+// blank or control character as "+". The hit path formats every line
+// through here: a field is copied eight bytes at a time, with its stops
+// replaced in the word.
+// `w` with every byte below 0x21 or equal to 0x7F replaced by "+". Exact
+// per byte: no carry crosses from one byte into the next.
+inline uint64_t PlusForStops(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+  // High bit set where the byte is below 0x21: its top bit is clear and its
+  // low seven bits plus 0x5F stay below 0x80.
+  uint64_t below = ~(w | ((w & kLow7) + kOnes * 0x5F)) & kHigh;
+  // High bit set where the byte is 0x7F: the byte of w ^ 0x7F... is zero.
+  uint64_t x = w ^ kLow7;
+  uint64_t del = ~(((x & kLow7) + kLow7) | x) & kHigh;
+  uint64_t bytes = ((below | del) >> 7) * 0xFF;
+  return (w & ~bytes) | (kOnes * '+' & bytes);
+}
+
+// Copies the `n` bytes at `from` to `to` as field text.
+void CopyField(char* to, const char* from, size_t n) {
+  if (n < 8) {
+    for (size_t i = 0; i < n; ++i)
+      to[i] = kFieldStops.stop[static_cast<unsigned char>(from[i])] ? '+' : from[i];
+    return;
+  }
+  // Whole words, then the last eight bytes again (overlapping the words
+  // already written with the same result).
+  uint64_t w;
+  for (size_t i = 0; i + 8 <= n; i += 8) {
+    std::memcpy(&w, from + i, 8);
+    w = PlusForStops(w);
+    std::memcpy(to + i, &w, 8);
+  }
+  std::memcpy(&w, from + n - 8, 8);
+  w = PlusForStops(w);
+  std::memcpy(to + n - 8, &w, 8);
+}
 
 void AppendField(LineOut& line, const char* value) {
   const char* p = value;
@@ -95,41 +150,9 @@ void AppendField(LineOut& line, const char* value) {
     line.Put('-');
     return;
   }
-  // Copies runs of ordinary characters whole, testing eight bytes at a
-  // time; the hit path formats every line through here.
-  size_t n = std::strlen(value);
-  const char* run = value;
-  const char* end = value + n;
-  const char* c = value;
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  while (end - c >= 8) {
-    uint64_t w;
-    std::memcpy(&w, c, 8);
-    // Any byte below 0x21, or equal to 0x7F, in the word? The lowest flag
-    // set marks the first such byte exactly (flags above it may be false).
-    uint64_t low = (w - kOnes * 0x21) & ~w & kHigh;
-    uint64_t x = w ^ (kOnes * 0x7F);
-    uint64_t del = (x - kOnes) & ~x & kHigh;
-    uint64_t stops = low | del;
-    if (stops == 0) {
-      c += 8;
-      continue;
-    }
-    // Little-endian load: the lowest flag is the first byte in text order.
-    c += __builtin_ctzll(stops) >> 3;
-    line.Put(run, static_cast<size_t>(c - run));
-    line.Put('+');
-    run = ++c;
-  }
-  for (; c < end; ++c) {
-    if (kFieldStops.stop[static_cast<unsigned char>(*c)]) {
-      line.Put(run, static_cast<size_t>(c - run));
-      line.Put('+');
-      run = c + 1;
-    }
-  }
-  line.Put(run, static_cast<size_t>(end - run));
+  size_t n = static_cast<size_t>(p - value) + std::strlen(p);
+  CopyField(line.Room(n), value, n);
+  line.Commit(n);
 }
 
 void AppendDecimal(LineOut& line, long long v, int digits = 1) {
