@@ -69,4 +69,35 @@ TEST(ParseMap, FindsEveryNameOfALargeMapWithoutRegardToCase) {
   EXPECT_TRUE(map.Contains("EXTRA"));
 }
 
+TEST(ParseMap, ParsedValuesLiveInTheMapsOwnCopyOfTheQuery) {
+  lfmParseMap map({"a", "b", "c", "d"});
+  std::string query = "a=%41x&b=2&a=dup&c&d=";
+  map.ParseQuery(query.c_str());
+  query.assign(query.size(), '#');  // the caller's text may change at once
+  const char* v = nullptr;
+  ASSERT_TRUE(map.Find("a", &v));
+  EXPECT_STREQ(v, "%41x");  // first occurrence, cut at its "&"
+  EXPECT_STREQ(map.DecodeAt(map.SlotOf(1, "a")), "Ax");
+  EXPECT_STREQ(map.DecodeAt(map.SlotOf(1, "a")), "Ax");  // decoded once
+  ASSERT_TRUE(map.Find("b", &v));
+  EXPECT_STREQ(v, "2");
+  EXPECT_TRUE(map.Find("c", &v));  // no "=": an empty value
+  EXPECT_STREQ(v, "");
+  EXPECT_TRUE(map.Find("d", &v));
+  EXPECT_STREQ(v, "");
+
+  // A second query without a reset: values already set keep their text,
+  // however large the new query.
+  map.ParseQuery(("b=3&d=4&x=" + std::string(10000, 'x')).c_str());
+  ASSERT_TRUE(map.Find("a", &v));
+  EXPECT_STREQ(map.DecodeAt(map.SlotOf(1, "a")), "Ax");
+  ASSERT_TRUE(map.Find("b", &v));
+  EXPECT_STREQ(v, "2");
+  map.Reset();
+  map.ParseQuery("b=5");
+  ASSERT_TRUE(map.Find("b", &v));
+  EXPECT_STREQ(v, "5");
+  EXPECT_FALSE(map.Contains("a"));
+}
+
 }  // namespace
