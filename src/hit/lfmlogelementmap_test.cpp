@@ -51,7 +51,7 @@ TEST(LogElementMap, WithoutAUriEntryEveryUseFails) {
 class ParseMapTest : public ::testing::Test {
  protected:
   ParseMapTest() : root_(FilterConfig()), map_(lfmLogElementMap::ParameterNames()) {}
-  void Parse(const char* query) { lfmUtility::ParseString(query, &map_, nullptr, '&', '='); }
+  void Parse(const char* query) { map_.ParseQuery(query); }
   std::string Value(int32_t id, bool decode, bool allowBlank) {
     const char* v = nullptr;
     return lfmLogElementMap::GetValue(map_, id, &v, decode, allowBlank) ? v : "<absent>";

@@ -1,5 +1,6 @@
 #include "hit/lfmparsemap.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -8,47 +9,47 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 
 namespace {
 
-// Decodes "%XY" escapes of the `n` bytes at `p` in place, except an escape
-// of NUL, which would end the text early; returns the new length. One pass:
+// Decodes "%XY" escapes of the `n` bytes at `from` into `to`, except an
+// escape of NUL, which would end the text early; returns the decoded
+// length. `to` has room for `n` bytes and does not overlap `from`. One pass:
 // the values are short and often hold several escapes.
-size_t DecodeKeepingNul(char* p, size_t n) {
-  const void* first = std::memchr(p, '%', n);
-  if (!first)
-    return n;
-  size_t i = static_cast<size_t>(static_cast<const char*>(first) - p);
-  size_t out = i;
+size_t DecodeKeepingNul(const char* from, size_t n, char* to) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  size_t i = 0;
+  size_t out = 0;
   while (i < n) {
     if (n - i >= 8) {
-      // Eight bytes at a time up to the next "%". The output trails the
-      // input, so a word is loaded whole before it is stored.
+      // Eight bytes at a time up to the next "%". The word is stored whole:
+      // the output trails the input, so out + 8 <= i + 8 <= n, and the
+      // bytes from the "%" on are written over below.
       uint64_t w;
-      std::memcpy(&w, p + i, 8);
+      std::memcpy(&w, from + i, 8);
+      std::memcpy(to + out, &w, 8);
       uint64_t x = w ^ (kOnes * '%');
       uint64_t percents = (x - kOnes) & ~x & kHigh;
       if (percents == 0) {
-        std::memcpy(p + out, &w, 8);
         out += 8;
         i += 8;
         continue;
       }
       // The lowest flag marks the first "%" exactly (little-endian load).
-      for (size_t k = static_cast<size_t>(__builtin_ctzll(percents)) >> 3; k > 0; --k)
-        p[out++] = p[i++];
+      size_t k = static_cast<size_t>(__builtin_ctzll(percents)) >> 3;
+      out += k;
+      i += k;
     }
-    char c = p[i];
+    char c = from[i];
     if (c == '%' && i + 2 < n) {
-      int hi = lfmUtility::HexValue(p[i + 1]);
-      int lo = lfmUtility::HexValue(p[i + 2]);
+      int hi = lfmUtility::HexValue(from[i + 1]);
+      int lo = lfmUtility::HexValue(from[i + 2]);
       // Both digits valid (neither -1), and not "%00".
       if ((hi | lo) > 0) {
-        p[out++] = static_cast<char>((hi << 4) | lo);
+        to[out++] = static_cast<char>((hi << 4) | lo);
         i += 3;
         continue;
       }
     }
-    p[out++] = c;
+    to[out++] = c;
     ++i;
   }
   return out;
@@ -107,12 +108,25 @@ int32_t lfmParseMap::SlotOf(int32_t id, const char* name) {
 
 const char* lfmParseMap::DecodeAt(int32_t slot) {
   Slot& s = slots_[slot];
-  if (!s.decoded) {
-    // The decoded text is never longer: it stays where the value was.
-    s.length = DecodeKeepingNul(s.value, s.length);
-    s.value[s.length] = '\0';
-    s.decoded = true;
+  if (s.decoded)
+    return s.value;
+  s.decoded = true;
+  if (!std::memchr(s.value, '%', s.length))
+    return s.value;
+  if (s.inText) {
+    // Into the decoding half of the buffer, at the value's own offset: the
+    // decoded text is never longer, so values never meet there.
+    char* to = buffer_.get() + capacity_ + (s.value - buffer_.get());
+    s.length = DecodeKeepingNul(s.value, s.length, to);
+    s.value = to;
+  } else {
+    std::string decoded(s.length, '\0');
+    decoded.resize(DecodeKeepingNul(s.value, s.length, &decoded[0]));
+    s.owned.swap(decoded);
+    s.value = &s.owned[0];
+    s.length = s.owned.size();
   }
+  s.value[s.length] = '\0';
   return s.value;
 }
 
@@ -159,26 +173,26 @@ bool lfmParseMap::Set(std::string_view name, std::string_view value, bool overwr
 }
 
 bool lfmParseMap::Offer(std::string_view name, std::string_view value) {
-  const char* begin = text_.data();
-  const char* end = begin + text_.size();
-  // Not from ParseQuery's text (or an empty value without one): a copy.
-  if (value.empty() || value.data() < begin || value.data() + value.size() > end)
-    return Set(name, value, false, false);
+  return Set(name, value, false, false);
+}
+
+bool lfmParseMap::Take(std::string_view name, char* value, size_t length) {
   int32_t i = Lookup(name);
   if (i < 0)
     return false;
   Slot& s = slots_[i];
   if (s.set)
     return false;
-  // The byte after the value is the "&" the parser has passed, the cut
-  // part of an overlong value, or the text's terminator: none is read again.
-  s.value = &text_[static_cast<size_t>(value.data() - begin)];
-  s.length = value.size();
-  s.value[s.length] = '\0';
-  s.inText = true;
+  if (length == 0)
+    value = const_cast<char*>("");  // never written: decoding an empty value stops early
+  else
+    value[length] = '\0';
+  s.value = value;
+  s.length = length;
+  s.inText = length > 0;
   s.set = true;
   s.decoded = false;
-  textInUse_ = true;
+  textInUse_ = textInUse_ || s.inText;
   return true;
 }
 
@@ -189,9 +203,42 @@ void lfmParseMap::ParseQuery(const char* query) {
       if (s.set && s.inText)
         Own(s, std::string_view(s.value, s.length));
   textInUse_ = false;
-  text_.assign(query ? query : "");
-  if (!text_.empty())
-    lfmUtility::ParseString(text_.c_str(), this, nullptr, '&', '=');
+  size_t n = query ? std::strlen(query) : 0;
+  if (n == 0)
+    return;
+  if (n + 1 > capacity_) {
+    size_t capacity = std::max(n + 1, size_t{4096});
+    buffer_.reset(new char[2 * capacity]);
+    capacity_ = capacity;
+  }
+  char* p = buffer_.get();
+  std::memcpy(p, query, n + 1);
+  // Split as lfmUtility::ParseString does: segments at "&", each at its
+  // first "=" into a name (blanks and tabs around it stripped) and a value;
+  // both cut to kMaxPartLength. The byte after a value taken becomes its
+  // terminator: it is the "&" already passed, or past the cut.
+  char* end = p + n;
+  while (p < end) {
+    char* amp = static_cast<char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
+    char* stop = amp ? amp : end;
+    if (stop > p) {
+      char* eq = static_cast<char*>(std::memchr(p, '=', static_cast<size_t>(stop - p)));
+      const char* nameEnd = eq ? eq : stop;
+      const char* nameStart = p;
+      while (nameStart < nameEnd && lfmUtility::IsBlank(*nameStart))
+        ++nameStart;
+      while (nameEnd > nameStart && lfmUtility::IsBlank(nameEnd[-1]))
+        --nameEnd;
+      size_t nameLength =
+          std::min(static_cast<size_t>(nameEnd - nameStart), lfmUtility::kMaxPartLength);
+      char* value = eq ? eq + 1 : stop;
+      size_t valueLength = std::min(static_cast<size_t>(stop - value), lfmUtility::kMaxPartLength);
+      Take(std::string_view(nameStart, nameLength), value, valueLength);
+    }
+    if (!amp)
+      break;
+    p = amp + 1;
+  }
 }
 
 bool lfmParseMap::Find(std::string_view name, const char** value) const {

@@ -10,6 +10,7 @@
 // A map belongs to one thread and takes no lock.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,8 +38,8 @@ class lfmParseMap : public lfmParamTarget {
   // keeps the values in that copy; `query` need not outlive the call.
   void ParseQuery(const char* query);
 
-  // Query parsing offers every pair here: stored only when a slot exists,
-  // first occurrence wins.
+  // lfmUtility::ParseString offers every pair here: a copy is stored only
+  // when a slot exists, first occurrence wins.
   bool Offer(std::string_view name, std::string_view value) override;
 
   size_t SlotCount() const { return slots_.size(); }
@@ -49,9 +50,10 @@ class lfmParseMap : public lfmParamTarget {
   int32_t SlotOf(int32_t id, const char* name);
   bool IsSet(int32_t slot) const { return slot >= 0 && slots_[slot].set; }
   const char* ValueAt(int32_t slot) const { return slots_[slot].value; }
-  // Percent-decodes a slot's value in place, once: a second call leaves it
-  // as it is, so "%2541" becomes "%41" and stays so. A "%00" is kept as it
-  // stands. The slot must be valid and set.
+  // Percent-decodes a slot's value, once: a second call leaves it as it
+  // is, so "%2541" becomes "%41" and stays so; ValueAt reads the decoded
+  // text from then on. A "%00" is kept as it stands. The slot must be valid
+  // and set.
   const char* DecodeAt(int32_t slot);
   // Stores a value that is final: it is never decoded again.
   void SetDecodedAt(int32_t slot, std::string_view value);
@@ -70,13 +72,13 @@ class lfmParseMap : public lfmParamTarget {
   struct Slot {
     std::string name;
     uint32_t hash = 0;
-    // The value while set: a terminated view into `text_`, or `owned`.
+    // The value while set: a terminated view into `buffer_`, or `owned`.
     char* value = nullptr;
     size_t length = 0;
     std::string owned;
     bool set = false;
     bool decoded = false;
-    bool inText = false;  // `value` points into `text_`
+    bool inText = false;  // `value` points into `buffer_`
     int32_t next = -1;    // next slot of the same bucket
   };
   int32_t Lookup(std::string_view name) const;
@@ -84,13 +86,19 @@ class lfmParseMap : public lfmParamTarget {
   // of `h`: no division on the lookup of every query parameter.
   size_t Bucket(uint32_t h) const { return (h * 2654435769u) >> bucketShift_; }
   int32_t AddSlot(std::string_view name);
+  // Stores the `length` bytes at `value`, in `buffer_`, under `name` as the
+  // first occurrence (false when there is no slot or it is set already),
+  // terminating them in place.
+  bool Take(std::string_view name, char* value, size_t length);
   // Stores a copy of `value` in the slot's own text.
   static void Own(Slot& s, std::string_view value);
 
-  // The text of the last ParseQuery, cut into terminated values in place;
-  // its storage is kept from request to request.
-  std::string text_;
-  bool textInUse_ = false;  // some set slot views `text_`
+  // The text of the last ParseQuery, cut into terminated values in place,
+  // in the first `capacity_` bytes; the decoded values at the same offsets
+  // in the second. Kept from request to request.
+  std::unique_ptr<char[]> buffer_;
+  size_t capacity_ = 0;
+  bool textInUse_ = false;  // some set slot views `buffer_`
 
   std::vector<Slot> slots_;
   std::vector<int32_t> buckets_;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,41 @@ TEST(ParseMap, ParsedValuesLiveInTheMapsOwnCopyOfTheQuery) {
   ASSERT_TRUE(map.Find("b", &v));
   EXPECT_STREQ(v, "5");
   EXPECT_FALSE(map.Contains("a"));
+}
+
+TEST(ParseMap, ParseQuerySplitsAsTheGenericParserDoes) {
+  // Random queries of names, blanks, delimiters and escapes, and one with
+  // an overlong value: the map's own splitter and lfmUtility::ParseString
+  // feeding Offer must leave the same values, raw and decoded.
+  const std::vector<std::string> names = {"a", "Bb", "c d", "x"};
+  const std::vector<std::string> pieces = {"a", "bb", "BB", "c d", "x",  " ", "\t",
+                                           "=", "&",  "&&", "%41", "%2", "%", "v"};
+  std::mt19937 random(7);
+  std::vector<std::string> queries = {"a=" + std::string(5000, 'v') + "&x=1", "=&=&a"};
+  for (int i = 0; i < 3000; ++i) {
+    std::string q;
+    for (int k = static_cast<int>(random() % 12); k >= 0; --k)
+      q += pieces[random() % pieces.size()];
+    queries.push_back(q);
+  }
+  for (const std::string& q : queries) {
+    lfmParseMap own(names), generic(names);
+    own.ParseQuery(q.c_str());
+    if (!q.empty())
+      lfmUtility::ParseString(q.c_str(), &generic, nullptr, '&', '=');
+    for (size_t n = 0; n < names.size(); ++n) {
+      const char* a = nullptr;
+      const char* b = nullptr;
+      ASSERT_EQ(own.Find(names[n], &a), generic.Find(names[n], &b)) << q << " " << names[n];
+      if (!a)
+        continue;
+      ASSERT_STREQ(a, b) << q;
+      int32_t id = static_cast<int32_t>(n);
+      ASSERT_STREQ(own.DecodeAt(own.SlotOf(id, names[n].c_str())),
+                   generic.DecodeAt(generic.SlotOf(id, names[n].c_str())))
+          << q;
+    }
+  }
 }
 
 }  // namespace
