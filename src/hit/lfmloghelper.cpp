@@ -401,9 +401,13 @@ bool lfmLogHelper::PrepareHit(lfmRequestData& request) {
   const char* server = nullptr;
   if (lfmLogElementMap::GetValue(map, KYR_SERVERIP, &server, true, true) &&
       std::strchr(server, ':')) {
-    std::string stripped = StripPort(server);
-    const char* text = stripped.c_str();
-    lfmLogElementMap::SetValue(map, KYR_SERVERIP, &text, false);
+    // The address without its port is a part of the stored value: the
+    // value is narrowed to it where it stands.
+    std::string_view whole(server);
+    std::string_view host = StripPort(whole);
+    if (host.size() != whole.size())
+      map.NarrowAt(map.SlotOf(KYR_SERVERIP, lfmLogElementMap::ParameterName(KYR_SERVERIP)),
+                   static_cast<size_t>(host.data() - server), host.size());
   }
 
   if (!r->PostParseValidate(request, map))
@@ -564,15 +568,15 @@ bool lfmLogHelper::ReadHitDate(lfmRequestData& request, unsigned long* seconds) 
 
 // ---- text helpers ----
 
-std::string lfmLogHelper::StripPort(const std::string& address) {
+std::string_view lfmLogHelper::StripPort(std::string_view address) {
   if (!address.empty() && address[0] == '[') {
     size_t close = address.find(']');
-    if (close != std::string::npos && close + 1 < address.size() && address[close + 1] == ':')
+    if (close != std::string_view::npos && close + 1 < address.size() && address[close + 1] == ':')
       return address.substr(1, close - 1);
     return address;
   }
   size_t colon = address.find(':');
-  if (colon == std::string::npos || address.find(':', colon + 1) != std::string::npos)
+  if (colon == std::string_view::npos || address.find(':', colon + 1) != std::string_view::npos)
     return address;  // no port, or a bare IPv6 address
   return address.substr(0, colon);
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class lfmParseMap;
@@ -105,8 +106,9 @@ class lfmLogHelper {
   // `*length` receives the value's length (up to the next "&").
   static const char* FindQueryParam(const char* query, const char* name, size_t* length);
   // The server address without its port: "host:port" -> "host",
-  // "[v6]:port" -> "v6"; a bare IPv6 address stays whole.
-  static std::string StripPort(const std::string& address);
+  // "[v6]:port" -> "v6"; a bare IPv6 address stays whole. A part of
+  // `address`.
+  static std::string_view StripPort(std::string_view address);
   // Percent-encodes what may not stand in a header parameter's value:
   // blank as "+", the separators " % & , ; = and every control character.
   static void EncodeHeaderValue(const char* value, std::string& out);

@@ -130,6 +130,19 @@ const char* lfmParseMap::DecodeAt(int32_t slot) {
   return s.value;
 }
 
+void lfmParseMap::NarrowAt(int32_t slot, size_t from, size_t length) {
+  Slot& s = slots_[slot];
+  if (from > s.length)
+    from = s.length;
+  if (length > s.length - from)
+    length = s.length - from;
+  if (length == s.length)
+    return;
+  s.value += from;
+  s.length = length;
+  s.value[length] = '\0';
+}
+
 void lfmParseMap::Own(Slot& s, std::string_view value) {
   s.owned.assign(value.data(), value.size());
   s.value = &s.owned[0];

@@ -55,6 +55,9 @@ class lfmParseMap : public lfmParamTarget {
   // text from then on. A "%00" is kept as it stands. The slot must be valid
   // and set.
   const char* DecodeAt(int32_t slot);
+  // Keeps only the `length` bytes from `from` of a set slot's value (a part
+  // of it), where they stand.
+  void NarrowAt(int32_t slot, size_t from, size_t length);
   // Stores a value that is final: it is never decoded again.
   void SetDecodedAt(int32_t slot, std::string_view value);
 
