@@ -58,9 +58,24 @@ size_t DecodeKeepingNul(const char* from, size_t n, char* to) {
 // The names compared without regard to ASCII letter case; the usual query
 // spells a name exactly as configured, so the exact test goes first.
 bool SameName(const std::string& stored, std::string_view name) {
-  return stored.size() == name.size() &&
-         (std::memcmp(stored.data(), name.data(), name.size()) == 0 ||
-          lfmUtility::EqualsNoCase(stored, name));
+  size_t n = name.size();
+  if (stored.size() != n)
+    return false;
+  const char* a = stored.data();
+  const char* b = name.data();
+  bool same;
+  if (n >= 4 && n <= 8) {
+    // Names are short: two overlapping four-byte words, no call.
+    uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    same = a0 == b0 && a1 == b1;
+  } else {
+    same = std::memcmp(a, b, n) == 0;
+  }
+  return same || lfmUtility::EqualsNoCase(stored, name);
 }
 
 }  // namespace
