@@ -92,14 +92,8 @@ HTTP_FILTER_CONTEXT* iisRequestData::GetContextSafe() const {
   return context_;
 }
 
-bool iisRequestData::Fetch(const char* name, char* buffer, size_t size) const {
+bool iisRequestData::FetchInto(char* variable, char* buffer, size_t size) const {
   HTTP_FILTER_CONTEXT* pfc = GetContextSafe();
-  // The server takes a writable name; the names are short literals.
-  char variable[32];
-  size_t i = 0;
-  for (; i + 1 < sizeof variable && name[i]; ++i)
-    variable[i] = name[i];
-  variable[i] = '\0';
   buffer[0] = '\0';
   DWORD n = static_cast<DWORD>(size);
   if (pfc->GetServerVariable && pfc->GetServerVariable(pfc, variable, buffer, &n)) {

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -120,8 +121,15 @@ class iisRequestData : public lfmRequestData {
  private:
   struct Buffers;
   // Fetches server variable `name` into `buffer` of `size` bytes; on
-  // failure the buffer is emptied and false returned.
-  bool Fetch(const char* name, char* buffer, size_t size) const;
+  // failure the buffer is emptied and false returned. The server takes a
+  // writable name: the literal is copied whole, at a size known here.
+  template <size_t N>
+  bool Fetch(const char (&name)[N], char* buffer, size_t size) const {
+    char variable[N];
+    std::memcpy(variable, name, N);
+    return FetchInto(variable, buffer, size);
+  }
+  bool FetchInto(char* variable, char* buffer, size_t size) const;
   bool FetchCookie();
   // Copies `text` into a fixed buffer, cutting (and reporting under
   // `label`) what does not fit.
