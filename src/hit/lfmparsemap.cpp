@@ -113,7 +113,7 @@ int32_t lfmParseMap::Lookup(std::string_view name) const {
   return -1;
 }
 
-int32_t lfmParseMap::SlotOf(int32_t id, const char* name) {
+int32_t lfmParseMap::FindSlotOf(int32_t id, const char* name) {
   if (id < 0 || id >= kIdSlots)
     return name ? Lookup(name) : -1;
   if (idSlots_[id] == kUnknownSlot)

@@ -47,7 +47,11 @@ class lfmParseMap : public lfmParamTarget {
   // Access by slot for the element map, which reads the same few
   // parameters on every hit: the slot of element `id`'s parameter `name`
   // (-1 when the map has none), looked up once per map and kept.
-  int32_t SlotOf(int32_t id, const char* name);
+  int32_t SlotOf(int32_t id, const char* name) {
+    if (id >= 0 && id < kIdSlots && idSlots_[id] != kUnknownSlot)
+      return idSlots_[id];
+    return FindSlotOf(id, name);
+  }
   bool IsSet(int32_t slot) const { return slot >= 0 && slots_[slot].set; }
   const char* ValueAt(int32_t slot) const { return slots_[slot].value; }
   // Percent-decodes a slot's value, once: a second call leaves it as it
@@ -85,6 +89,8 @@ class lfmParseMap : public lfmParamTarget {
     int32_t next = -1;    // next slot of the same bucket
   };
   int32_t Lookup(std::string_view name) const;
+  // SlotOf's first lookup of an id (and every lookup of an id past kIdSlots).
+  int32_t FindSlotOf(int32_t id, const char* name);
   // A power-of-two table indexed by the top bits of a multiplicative hash
   // of `h`: no division on the lookup of every query parameter.
   size_t Bucket(uint32_t h) const { return (h * 2654435769u) >> bucketShift_; }
