@@ -281,9 +281,14 @@ bool MayHoldTrackingCookie(const char* cookie) {
     // Names that begin with the base name cannot occur without it.
     const std::string& session = tsServiceModelSettings::TrackVisitorsSessionCookieName();
     const std::string& daily = tsServiceModelSettings::TrackVisitorsDailyCookieName();
-    auto absent = [cookie, base](const std::string& name) {
-      return name.empty() || name.compare(0, std::strlen(base), base) == 0 ||
-             !std::strstr(cookie, name.c_str());
+    auto beginsWithBase = [base](const std::string& name) {
+      size_t i = 0;
+      while (base[i] && name[i] == base[i])  // name[size()] is its terminator
+        ++i;
+      return base[i] == '\0';
+    };
+    auto absent = [cookie, &beginsWithBase](const std::string& name) {
+      return name.empty() || beginsWithBase(name) || !std::strstr(cookie, name.c_str());
     };
     return !absent(session) || !absent(daily);
   }
