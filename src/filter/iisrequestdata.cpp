@@ -131,19 +131,22 @@ bool iisRequestData::FetchCookie() {
   return false;
 }
 
-void iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, const char* label) {
+bool iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, const char* label) {
   size_t n = std::strlen(text);
-  if (n >= size) {
+  const bool cut = n >= size;
+  if (cut) {
     n = size - 1;
     lfmDebugLog::Instance().LogValues(MESS_LOG_ELEMENT_TRUNCATED, {label, text});
   }
   std::memcpy(buffer, text, n);
   buffer[n] = '\0';
+  return cut;
 }
 
 // ---- getters ----
 
 const char* iisRequestData::GetSrcRequestText() {
+  BuildRequestText();
   return NullIfEmpty(requestText_);
 }
 
@@ -278,17 +281,38 @@ void iisRequestData::SetSrcRequest(const char* method, const char* uri, const ch
   if (!method || !uri)
     ThrowNullString(kClass, "SetSrcRequest()");
   SetSrcMethod(method);
-  SetSrcURIStem(uri);
+  const bool uriCut = SetStem(uri);
   FixupURIQuery(query, added);
-  requestText_ = method;
+  // No stage reads the request text: it is built when asked for, from the
+  // method, stem and query as this call leaves them (a setter that changes
+  // one builds it first). A stem that was cut does not hold the URI whole.
+  requestTextPending_ = true;
+  if (uriCut) {
+    requestTextPending_ = false;
+    requestText_ = method;
+    requestText_ += ' ';
+    requestText_ += uri;
+    requestText_ += '?';
+    if (added)
+      requestText_ += added;
+  }
+}
+
+void iisRequestData::BuildRequestText() {
+  if (!requestTextPending_)
+    return;
+  requestTextPending_ = false;
+  requestText_ = method_;
   requestText_ += ' ';
-  requestText_ += uri;
+  requestText_ += b_->uriStem;
   requestText_ += '?';
-  if (added)
-    requestText_ += added;
+  if (addedAt_ < kFieldSize)
+    requestText_ += b_->query + addedAt_;
 }
 
 void iisRequestData::FixupURIQuery(const char* query, const char* added) {
+  BuildRequestText();
+  addedAt_ = kFieldSize;
   if (!query || !*query) {
     b_->query[0] = '\0';
   } else {
@@ -310,18 +334,26 @@ void iisRequestData::FixupURIQuery(const char* query, const char* added) {
   if (length > 0 && b_->query[length - 1] != '&')
     b_->query[length++] = '&';
   std::memcpy(b_->query + length, added, extra + 1);
+  addedAt_ = length;
 }
 
 void iisRequestData::SetSrcURIStem(const char* text) {
   if (!text)
     ThrowNullString(kClass, "SetSrcURIStem()");
-  CopyFixed(b_->uriStem, kFieldSize, text, "URIStem");
+  SetStem(text);
+}
+
+bool iisRequestData::SetStem(const char* text) {
+  BuildRequestText();
+  bool cut = CopyFixed(b_->uriStem, kFieldSize, text, "URIStem");
   b_->uriStemFetched = true;
+  return cut;
 }
 
 void iisRequestData::SetSrcURIQuery(const char* text) {
   if (!text)
     ThrowNullString(kClass, "SetSrcURIQuery()");
+  BuildRequestText();
   CopyFixed(b_->query, kFieldSize, text, "URIQuery");
   b_->queryFetched = true;
 }
@@ -329,6 +361,7 @@ void iisRequestData::SetSrcURIQuery(const char* text) {
 void iisRequestData::SetSrcMethod(const char* text) {
   if (!text)
     ThrowNullString(kClass, "SetSrcMethod()");
+  BuildRequestText();
   method_ = text;
 }
 
@@ -504,6 +537,7 @@ size_t iisRequestData::GetSrcHeaderParamsCapacity() {
 void iisRequestData::Reset() {
   outCookie_.clear();
   requestText_.clear();
+  requestTextPending_ = false;
   requestLine_.clear();
   referrer_.clear();
   userName_.clear();

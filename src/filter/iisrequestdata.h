@@ -132,8 +132,12 @@ class iisRequestData : public lfmRequestData {
   bool FetchInto(char* variable, char* buffer, size_t size) const;
   bool FetchCookie();
   // Copies `text` into a fixed buffer, cutting (and reporting under
-  // `label`) what does not fit.
-  static void CopyFixed(char* buffer, size_t size, const char* text, const char* label);
+  // `label`) what does not fit; returns whether it cut.
+  static bool CopyFixed(char* buffer, size_t size, const char* text, const char* label);
+  // Sets the URI stem (not null); true when it was cut.
+  bool SetStem(const char* text);
+  // Builds the request text SetSrcRequest left pending.
+  void BuildRequestText();
   HTTP_FILTER_SEND_RESPONSE* RequireSendResponse(const char* method) const;
   bool CallSetHeader(bool add, const char* method, const char* name, const char* value);
   bool CallGetHeader(const char* method, const char* name, char* buffer, uint32_t* size);
@@ -164,6 +168,8 @@ class iisRequestData : public lfmRequestData {
   bool dateSet_ = false;
   bool kyrIdSet_ = false;
   bool requestLineBuilt_ = false;
+  bool requestTextPending_ = false;
+  size_t addedAt_ = kFieldSize;  // where the added parameters begin in the query
   bool cookieFetched_ = false;
   bool logCookieBuilt_ = false;
   bool redirectPending_ = false;

@@ -62,6 +62,31 @@ TEST_F(RequestDataTest, QueryFixupJoinsAddedParameters) {
             "1025 iisRequestData Insufficient buffer to extend the string (m_pURIQuery)");
 }
 
+TEST_F(RequestDataTest, RequestTextHoldsWhatSetSrcRequestWasGiven) {
+  // The text is built only when read: setters that run after SetSrcRequest
+  // must not show in it, and a URI the stem cut stays whole in it.
+  struct Case {
+    const char* added;
+    const char* expected;
+  } cases[] = {{"ZR.co=Yes", "POST /p?ZR.co=Yes"}, {"", "POST /p?"}, {nullptr, "POST /p?"}};
+  for (const Case& c : cases) {
+    r_.Reset();
+    r_.SetSrcRequest("POST", "/p", "q=1", c.added);
+    r_.SetSrcMethod("PUT");
+    r_.SetSrcURIStem("/other");
+    r_.SetSrcURIQuery("z=9");
+    EXPECT_STREQ(r_.GetSrcRequestText(), c.expected);
+  }
+  r_.SetSrcRequest("GET", "/x", "", "k=v");
+  r_.FixupURIQuery("a=1", "other=1");
+  EXPECT_STREQ(r_.GetSrcRequestText(), "GET /x?k=v");
+  std::string uri = "/" + std::string(5000, 'u');
+  r_.SetSrcRequest("GET", uri.c_str(), "", "k=v");
+  EXPECT_EQ(std::string(r_.GetSrcRequestText()), "GET " + uri + "?k=v");
+  r_.Reset();
+  EXPECT_EQ(r_.GetSrcRequestText(), nullptr);
+}
+
 TEST_F(RequestDataTest, RefusesUseWithoutItsStructures) {
   iisRequestData unbound;
   EXPECT_EQ(ThrownText([&] { unbound.GetSrcURIStem(); }),
