@@ -284,9 +284,8 @@ bool lfmParseMap::Contains(std::string_view name) const {
 }
 
 void lfmParseMap::Reset() {
-  for (Slot& s : slots_) {
+  // Every way of setting a slot sets its decoded flag too.
+  for (Slot& s : slots_)
     s.set = false;
-    s.decoded = false;
-  }
   textInUse_ = false;
 }
