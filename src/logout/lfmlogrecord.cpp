@@ -101,31 +101,37 @@ struct FieldStops {
 };
 constexpr FieldStops kFieldStops;
 
-// Appends `value` as one field: "-" when null, empty or all blanks; every
-// blank or control character as "+". The hit path formats every line
-// through here: a field is copied eight bytes at a time, with its stops
-// replaced in the word.
 // `w` with every byte below 0x21 or equal to 0x7F replaced by "+". Exact
 // per byte: no carry crosses from one byte into the next.
 inline uint64_t PlusForStops(uint64_t w) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
   constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
-  // High bit set where the byte is below 0x21: its top bit is clear and its
-  // low seven bits plus 0x5F stay below 0x80.
-  uint64_t below = ~(w | ((w & kLow7) + kOnes * 0x5F)) & kHigh;
-  // High bit set where the byte is 0x7F: the byte of w ^ 0x7F... is zero.
-  uint64_t x = w ^ kLow7;
-  uint64_t del = ~(((x & kLow7) + kLow7) | x) & kHigh;
-  uint64_t bytes = ((below | del) >> 7) * 0xFF;
-  return (w & ~bytes) | (kOnes * '+' & bytes);
+  // Per byte, with its top bit clear: its low seven bits plus 0x5F stay
+  // below 0x80 exactly when it is below 0x21, and plus 1 reach 0x80
+  // exactly when it is 0x7F.
+  uint64_t low = w & kLow7;
+  uint64_t stops = ~w & kHigh & (~(low + kOnes * 0x5F) | (low + kOnes));
+  uint64_t bytes = (stops >> 7) * 0xFF;
+  return w ^ ((w ^ (kOnes * '+')) & bytes);
 }
 
 // Copies the `n` bytes at `from` to `to` as field text.
 void CopyField(char* to, const char* from, size_t n) {
   if (n < 8) {
-    for (size_t i = 0; i < n; ++i)
-      to[i] = kFieldStops.stop[static_cast<unsigned char>(from[i])] ? '+' : from[i];
+    if (n < 4) {
+      for (size_t i = 0; i < n; ++i)
+        to[i] = kFieldStops.stop[static_cast<unsigned char>(from[i])] ? '+' : from[i];
+      return;
+    }
+    // Two four-byte words, overlapping when n < 8.
+    uint32_t head, tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    head = static_cast<uint32_t>(PlusForStops(head));
+    tail = static_cast<uint32_t>(PlusForStops(tail));
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
     return;
   }
   // Whole words, then the last eight bytes again (overlapping the words
@@ -141,6 +147,10 @@ void CopyField(char* to, const char* from, size_t n) {
   std::memcpy(to + n - 8, &w, 8);
 }
 
+// Appends `value` as one field: "-" when null, empty or all blanks; every
+// blank or control character as "+". The hit path formats every line
+// through here: a field is copied a word at a time, with its stops
+// replaced in the word.
 void AppendField(LineOut& line, const char* value) {
   const char* p = value;
   if (p)
