@@ -242,44 +242,52 @@ struct Stamp {
   }
 };
 
-// Removes the pair named `name` (whole name, exact case) from `cookie`.
-void RemoveCookie(std::string& cookie, const std::string& name) {
-  if (name.empty())
-    return;
-  size_t start = 0;
+// Removes from `cookie` every pair whose name (blanks around it dropped) is
+// one of the `count` non-empty `names` (whole name, exact case), in one
+// pass. A pair that is not the last goes with its ";" and the blanks after
+// it, keeping the blanks that separated it from the pair before; the last
+// pair goes with the ";" and blanks before it. The result is the same
+// whatever the order of the pairs removed.
+void RemoveCookies(std::string& cookie, const std::string* const* names, size_t count) {
+  size_t start = 0;  // just after the ";" that ends the pair before
   while (start <= cookie.size()) {
-    size_t end = cookie.find(';', start);
-    if (end == std::string::npos)
-      end = cookie.size();
+    const char* text = cookie.data();
+    size_t size = cookie.size();
+    const void* semicolon = std::memchr(text + start, ';', size - start);
+    size_t end = semicolon ? static_cast<size_t>(static_cast<const char*>(semicolon) - text) : size;
     size_t nameStart = start;
-    while (nameStart < end && IsBlank(cookie[nameStart]))
+    while (nameStart < end && IsBlank(text[nameStart]))
       ++nameStart;
-    size_t eq = cookie.find('=', nameStart);
-    size_t nameEnd = eq == std::string::npos || eq > end ? end : eq;
-    while (nameEnd > nameStart && IsBlank(cookie[nameEnd - 1]))
+    const void* eq = std::memchr(text + nameStart, '=', end - nameStart);
+    size_t nameEnd = eq ? static_cast<size_t>(static_cast<const char*>(eq) - text) : end;
+    while (nameEnd > nameStart && IsBlank(text[nameEnd - 1]))
       --nameEnd;
-    if (cookie.compare(nameStart, nameEnd - nameStart, name) == 0 && nameEnd > nameStart) {
-      if (end < cookie.size()) {
-        // Not the last pair: drop it with its ";" and the blanks after,
-        // keeping the blanks that separated it from the pair before.
-        size_t next = end + 1;
-        while (next < cookie.size() && IsBlank(cookie[next]))
-          ++next;
-        cookie.erase(nameStart, next - nameStart);
-        start = nameStart;
-      } else {
-        // The last pair: drop it with the ";" and blanks before it.
-        size_t from = start;
-        if (from > 0) {
-          --from;  // the ';'
-          while (from > 0 && IsBlank(cookie[from - 1]))
-            --from;
-        }
-        cookie.erase(from);
-      }
-      continue;  // the same start now holds the next pair
+    const size_t length = nameEnd - nameStart;
+    bool drop = false;
+    for (size_t i = 0; i < count && !drop && length > 0; ++i)
+      drop = names[i]->size() == length &&
+             std::memcmp(text + nameStart, names[i]->data(), length) == 0;
+    if (!drop) {
+      start = end + 1;
+      continue;
     }
-    start = end + 1;
+    if (end < size) {
+      size_t next = end + 1;
+      while (next < size && IsBlank(text[next]))
+        ++next;
+      // The next pair now follows the blanks this one had: it starts at
+      // the same `start`.
+      cookie.erase(nameStart, next - nameStart);
+      continue;
+    }
+    size_t from = start;
+    if (from > 0) {
+      --from;  // the ';'
+      while (from > 0 && IsBlank(text[from - 1]))
+        --from;
+    }
+    cookie.erase(from);
+    return;
   }
 }
 
@@ -410,26 +418,15 @@ namespace {
 // caller may keep from hit to hit).
 void RemoveTrackingCookiesInto(const char* cookie, std::string& result) {
   result.assign(cookie);
-  // A name that does not occur as a whole pair name needs no pass over the
-  // pairs: such a name starts the text or follows ";" or a blank, and ends
-  // it or meets a blank, "=" or ";". (The legacy name begins the others.)
-  auto drop = [&result](const std::string& name) {
-    if (name.empty())
-      return;
-    for (size_t at = result.find(name); at != std::string::npos; at = result.find(name, at + 1)) {
-      size_t end = at + name.size();
-      bool starts = at == 0 || result[at - 1] == ';' || IsBlank(result[at - 1]);
-      bool ends =
-          end == result.size() || result[end] == '=' || result[end] == ';' || IsBlank(result[end]);
-      if (starts && ends) {
-        RemoveCookie(result, name);
-        return;
-      }
-    }
-  };
-  drop(lfmLogServerSettings::VisitorTrackingParam());
-  drop(tsServiceModelSettings::TrackVisitorsSessionCookieName());
-  drop(tsServiceModelSettings::TrackVisitorsDailyCookieName());
+  // Never destroyed: a request thread may format a line while the process ends.
+  static const std::string* legacy = new std::string(lfmLogServerSettings::VisitorTrackingParam());
+  const std::string* names[3];
+  size_t count = 0;
+  for (const std::string* name : {legacy, &tsServiceModelSettings::TrackVisitorsSessionCookieName(),
+                                  &tsServiceModelSettings::TrackVisitorsDailyCookieName()})
+    if (!name->empty())
+      names[count++] = name;
+  RemoveCookies(result, names, count);
 }
 
 }  // namespace

@@ -122,6 +122,11 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
       {"x", "ZR_VTX=1;ZR_VT=2", 200, 0, "200 - x ZR_VTX=1\r\n"},
       {"x", "v=ZR_VT; ZR_VT =2; b=3", 200, 0, "200 - x v=ZR_VT;+b=3\r\n"},
       {"x", "ZR_VT_S=1;\tZR_VT", 200, 0, "200 - x -\r\n"},
+      // Several pairs removed, a name twice, blanks before the last pair's
+      // ";": no ";" is left behind.
+      {"x", "a=1;  ZR_VT_S=1; ZR_VT_S=2", 200, 0, "200 - x a=1\r\n"},
+      {"x", "a=1 ; ZR_VT_S=1; ZR_VT_D=2", 200, 0, "200 - x a=1\r\n"},
+      {"x", "ZR_VT_D=1; a=1;  ZR_VT=2; b=2", 200, 0, "200 - x a=1;++b=2\r\n"},
       {"x", "a=ZR_VT_D;ZR_VT_Dx=1; ZR_VT_D", 200, 0, "200 - x a=ZR_VT_D;ZR_VT_Dx=1\r\n"},
       {"evil\r\nline", "c=\r\n", 200, 0, "200 - evil++line c=++\r\n"},
       // Long values are scanned in words: a stop in any byte position of a
