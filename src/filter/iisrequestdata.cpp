@@ -51,6 +51,7 @@ struct iisRequestData::Buffers {
   bool uriStemFetched;
   bool urlFetched;
   bool queryFetched;
+  bool queryAsReceived;  // `query` holds the server's QUERY_STRING, unchanged
   bool origQueryFetched;
   bool userAgentFetched;
   bool clientIpFetched;
@@ -60,7 +61,7 @@ struct iisRequestData::Buffers {
   void Clear() {
     uriStem[0] = url[0] = query[0] = origQuery[0] = userAgent[0] = '\0';
     clientIp[0] = protocol[0] = lineMethod[0] = lineProtocol[0] = secure[0] = '\0';
-    uriStemFetched = urlFetched = queryFetched = origQueryFetched = false;
+    uriStemFetched = urlFetched = queryFetched = queryAsReceived = origQueryFetched = false;
     userAgentFetched = clientIpFetched = protocolFetched = secureFetched = false;
   }
 };
@@ -164,13 +165,20 @@ const char* iisRequestData::GetSrcOrigURIStem() {
 
 const char* iisRequestData::GetSrcURIQuery() {
   if (!b_->queryFetched)
-    b_->queryFetched = Fetch("QUERY_STRING", b_->query, kFieldSize);
+    b_->queryFetched = b_->queryAsReceived = Fetch("QUERY_STRING", b_->query, kFieldSize);
   return NullIfEmpty(b_->query);
 }
 
 const char* iisRequestData::GetSrcOrigURIQuery() {
-  if (!b_->origQueryFetched)
-    b_->origQueryFetched = Fetch("QUERY_STRING", b_->origQuery, kFieldSize);
+  if (!b_->origQueryFetched) {
+    if (b_->queryAsReceived) {
+      // The same variable, already read: a copy saves asking the server.
+      std::memcpy(b_->origQuery, b_->query, std::strlen(b_->query) + 1);
+      b_->origQueryFetched = true;
+    } else {
+      b_->origQueryFetched = Fetch("QUERY_STRING", b_->origQuery, kFieldSize);
+    }
+  }
   return NullIfEmpty(b_->origQuery);
 }
 
@@ -324,6 +332,7 @@ void iisRequestData::FixupURIQuery(const char* query, const char* added) {
     CopyFixed(b_->query, kFieldSize, q, "URIQuery");
   }
   b_->queryFetched = true;
+  b_->queryAsReceived = false;
   if (!added || !*added)
     return;
   size_t length = std::strlen(b_->query);
@@ -356,6 +365,7 @@ void iisRequestData::SetSrcURIQuery(const char* text) {
   BuildRequestText();
   CopyFixed(b_->query, kFieldSize, text, "URIQuery");
   b_->queryFetched = true;
+  b_->queryAsReceived = false;
 }
 
 void iisRequestData::SetSrcMethod(const char* text) {

@@ -33,6 +33,18 @@ TEST_F(RequestDataTest, ServerVariablesAreFetchedOncePerRequest) {
   EXPECT_TRUE(r_.IsSrcSecure());
   EXPECT_EQ(r_.GetSrcStatus(), 200);
   EXPECT_EQ(r_.GetSrcBytes(), 0u);
+  // The original query is the query as read, unless it was changed first.
+  int reads = iis_->variableReads["QUERY_STRING"];
+  EXPECT_STREQ(r_.GetSrcURIQuery(), "a=1");
+  EXPECT_STREQ(r_.GetSrcOrigURIQuery(), "a=1");
+  EXPECT_EQ(iis_->variableReads["QUERY_STRING"], reads + 1);
+  r_.Reset();
+  r_.SetFilterContext(&iis_->context);
+  EXPECT_STREQ(r_.GetSrcURIQuery(), "a=1");
+  r_.FixupURIQuery("b=2", "c=3");
+  EXPECT_STREQ(r_.GetSrcOrigURIQuery(), "a=1");
+  EXPECT_STREQ(r_.GetSrcURIQuery(), "b=2&c=3");
+  EXPECT_EQ(iis_->variableReads["QUERY_STRING"], reads + 3);
 }
 
 TEST_F(RequestDataTest, FixedBuffersCutOverlongValuesAndReportThem) {
