@@ -49,6 +49,10 @@ bool CarriesTagUri(lfmRequestData& request) {
 }  // namespace
 
 std::string lfmRequest::ExtractKyrId(const char* stem) {
+  return std::string(KyrIdPart(stem));
+}
+
+std::string_view lfmRequest::KyrIdPart(const char* stem) {
   if (!stem || !*stem)
     return "-";
   const char* p = stem;
@@ -57,7 +61,7 @@ std::string lfmRequest::ExtractKyrId(const char* stem) {
   const char* end = p;
   while (*end && *end != '/' && static_cast<size_t>(end - p) < kMaxKyrIdLength)
     ++end;
-  return std::string(p, static_cast<size_t>(end - p));
+  return std::string_view(p, static_cast<size_t>(end - p));
 }
 
 std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
@@ -83,7 +87,7 @@ std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
   return code;
 }
 
-int32_t lfmRequest::CheckKyrId(const std::string& raw, int32_t format) {
+int32_t lfmRequest::CheckKyrId(std::string_view raw, int32_t format) {
   size_t length = format == kFirstFormat ? 14 : 30;
   size_t bodyEnd = format == kFirstFormat ? 9 : 25;
   if (raw.size() != length)
@@ -106,7 +110,7 @@ int32_t lfmRequest::CheckKyrId(const std::string& raw, int32_t format) {
   return kKyrIdOk;
 }
 
-int32_t lfmRequest::MatchKyrId(const std::string& id, int32_t backToVersion, std::string* stored) {
+int32_t lfmRequest::MatchKyrId(std::string_view id, int32_t backToVersion, std::string* stored) {
   int32_t formats[3];
   int32_t count = 0;
   switch (backToVersion) {
@@ -130,7 +134,7 @@ int32_t lfmRequest::MatchKyrId(const std::string& id, int32_t backToVersion, std
     error = CheckKyrId(id, formats[i]);
     if (error == kKyrIdOk) {
       if (stored) {
-        *stored = id;
+        stored->assign(id.data(), id.size());
         if (formats[i] == kCurrentFormat)
           for (char& c : *stored)
             c = lfmUtility::FoldCase(c);
@@ -141,7 +145,7 @@ int32_t lfmRequest::MatchKyrId(const std::string& id, int32_t backToVersion, std
   return error;
 }
 
-bool lfmRequest::ValidateKyrId(const std::string& id, int32_t backToVersion, std::string* stored) {
+bool lfmRequest::ValidateKyrId(std::string_view id, int32_t backToVersion, std::string* stored) {
   int32_t error = MatchKyrId(id, backToVersion, stored);
   if (error == kKyrIdOk)
     return true;
@@ -201,8 +205,8 @@ bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, b
       return false;
     }
     if (s.hostedModel) {
-      std::string id = ExtractKyrId(stem);
-      std::string stored;
+      std::string_view id = KyrIdPart(stem);
+      std::string& stored = storedId_;
       if (!ValidateKyrId(id, s.kyrIdBackToVersion, &stored)) {
         if (report)
           ReportHit(MESS_INVALID_KYR_ID, request);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class lfmParseMap;
 class lfmRequestData;
@@ -49,21 +50,27 @@ class lfmRequest {
   // Takes the KYR ID from `stem`: leading "/" skipped, up to the next "/"
   // or 30 characters; "-" for an empty stem.
   static std::string ExtractKyrId(const char* stem);
+  // The same as a part of `stem` (a literal "-" for an empty stem).
+  static std::string_view KyrIdPart(const char* stem);
   // Checks `id` against one format; a current-format id is checked in lower
   // case. Returns a KyrIdError.
-  static int32_t CheckKyrId(const std::string& id, int32_t format);
+  static int32_t CheckKyrId(std::string_view id, int32_t format);
   // The four check characters of the first `n` characters of `body`;
   // `last` is 'z' or 'Z'. `n` is 25 or 9.
   static std::string CheckCode(const char* body, size_t n, char last);
   // Checks `id` by the formats `backToVersion` accepts (as below) without
   // raising a message: kKyrIdOk with `*stored` set, or the last format's
   // KyrIdError (kKyrIdNoFormat for a setting that accepts none).
-  static int32_t MatchKyrId(const std::string& id, int32_t backToVersion, std::string* stored);
+  static int32_t MatchKyrId(std::string_view id, int32_t backToVersion, std::string* stored);
   // Checks `id` by the formats `backToVersion` accepts (3: current only,
   // 2: also the second, 1: all three). On success `*stored` receives the
   // id as it is kept (lower case for the current format). On failure the
   // last format's error raises its message (not gated by `report`).
-  static bool ValidateKyrId(const std::string& id, int32_t backToVersion, std::string* stored);
+  static bool ValidateKyrId(std::string_view id, int32_t backToVersion, std::string* stored);
 
   bool valid = true;
+
+ private:
+  // The hit's KYR ID as kept; its storage is reused from hit to hit.
+  std::string storedId_;
 };

@@ -466,7 +466,7 @@ void tsSiteParamMapController::Fill::SetCheckSum(const std::string& digest) {
   standby_.SetCheckSum(digest);
 }
 
-bool tsSiteParamMapController::Lookup(const std::string& kyrId, tsSiteParams& site) const {
+bool tsSiteParamMapController::Lookup(std::string_view kyrId, tsSiteParams& site) const {
   std::shared_ptr<tsSiteParamMap> half = Active();
   if (LockFree()) {
     tsSiteParamView r(nullptr);

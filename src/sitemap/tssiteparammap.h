@@ -226,7 +226,7 @@ class tsSiteParamMapController {
   // Fills `site` from the active half's record of `kyrId` and sets its
   // found flag; false, leaving `site` untouched, when the KYR ID is not
   // listed. Thread-safe.
-  bool Lookup(const std::string& kyrId, tsSiteParams& site) const;
+  bool Lookup(std::string_view kyrId, tsSiteParams& site) const;
   // Whether `digest` equals the active half's checksum (length and bytes).
   bool IsSameCheckSum(const std::string& digest) const;
   std::string ActiveCheckSum() const;

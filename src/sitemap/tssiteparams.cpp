@@ -37,7 +37,7 @@ void tsSiteParams::SetRealTimeIds(std::string_view list) {
     decouple = false;
 }
 
-bool tsSiteParams::IsListed(const std::string& id, const tsSiteParamMapController& map) {
+bool tsSiteParams::IsListed(std::string_view id, const tsSiteParamMapController& map) {
   if (found)
     return !kyrId.empty();
   return map.Lookup(id, *this);

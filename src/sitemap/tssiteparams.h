@@ -46,5 +46,5 @@ struct tsSiteParams {
   // Whether `kyrId` is listed in the site map. A record already filled
   // answers from itself (its KYR ID is non-empty); otherwise this is
   // map.Lookup(kyrId, *this), which fills the record when found.
-  bool IsListed(const std::string& kyrId, const tsSiteParamMapController& map);
+  bool IsListed(std::string_view kyrId, const tsSiteParamMapController& map);
 };
