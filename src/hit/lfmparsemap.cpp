@@ -153,6 +153,10 @@ void lfmParseMap::NarrowAt(int32_t slot, size_t from, size_t length) {
     length = s.length - from;
   if (length == s.length)
     return;
+  if (!s.inText) {
+    Own(s, std::string_view(s.value + from, length));
+    return;
+  }
   s.value += from;
   s.length = length;
   s.value[length] = '\0';
@@ -179,7 +183,14 @@ int32_t lfmParseMap::AddSlot(std::string_view name) {
   s.name.assign(name.data(), name.size());
   s.hash = h;
   s.next = buckets_[b];
+  const bool moves = slots_.size() == slots_.capacity();
   slots_.push_back(std::move(s));
+  // A value in a slot's own text moved with its slot (a short text lives
+  // inside the string object).
+  if (moves)
+    for (Slot& slot : slots_)
+      if (!slot.inText && slot.value)
+        slot.value = &slot.owned[0];
   buckets_[b] = static_cast<int32_t>(slots_.size() - 1);
   return buckets_[b];
 }
@@ -211,16 +222,17 @@ bool lfmParseMap::Take(std::string_view name, char* value, size_t length) {
   Slot& s = slots_[i];
   if (s.set)
     return false;
-  if (length == 0)
-    value = const_cast<char*>("");  // never written: decoding an empty value stops early
-  else
+  if (length == 0) {
+    Own(s, std::string_view());
+  } else {
     value[length] = '\0';
-  s.value = value;
-  s.length = length;
-  s.inText = length > 0;
+    s.value = value;
+    s.length = length;
+    s.inText = true;
+    textInUse_ = true;
+  }
   s.set = true;
   s.decoded = false;
-  textInUse_ = textInUse_ || s.inText;
   return true;
 }
 

@@ -79,7 +79,8 @@ class lfmParseMap : public lfmParamTarget {
   struct Slot {
     std::string name;
     uint32_t hash = 0;
-    // The value while set: a terminated view into `buffer_`, or `owned`.
+    // The value while set: a terminated view into `buffer_`, or else the
+    // start of `owned`.
     char* value = nullptr;
     size_t length = 0;
     std::string owned;

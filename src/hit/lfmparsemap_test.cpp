@@ -65,9 +65,16 @@ TEST(ParseMap, FindsEveryNameOfALargeMapWithoutRegardToCase) {
   }
   EXPECT_FALSE(map.Contains("param300"));
   EXPECT_FALSE(map.Set("param300", "x", false, false));
-  // A name added later is found like the others.
+  // A name added later is found like the others, and the values already
+  // stored (short ones live inside their slot) survive the slots' move.
+  map.NarrowAt(map.SlotOf(20, "param7"), 0, 0);
   EXPECT_TRUE(map.Set("extra", "y", false, true));
   EXPECT_TRUE(map.Contains("EXTRA"));
+  const char* value = nullptr;
+  ASSERT_TRUE(map.Find("param299", &value));
+  EXPECT_STREQ(value, "299");
+  ASSERT_TRUE(map.Find("param7", &value));
+  EXPECT_STREQ(value, "");
 }
 
 TEST(ParseMap, ParsedValuesLiveInTheMapsOwnCopyOfTheQuery) {
