@@ -77,6 +77,7 @@ TEST_F(RequestDataTest, QueryFixupJoinsAddedParameters) {
 TEST_F(RequestDataTest, RequestTextHoldsWhatSetSrcRequestWasGiven) {
   // The text is built only when read: setters that run after SetSrcRequest
   // must not show in it, and a URI the stem cut stays whole in it.
+  EXPECT_EQ(iisRequestData().GetSrcRequestText(), nullptr);
   struct Case {
     const char* added;
     const char* expected;

@@ -64,6 +64,13 @@ TEST(ParseMap, FindsEveryNameOfALargeMapWithoutRegardToCase) {
     EXPECT_EQ(std::string(value), std::to_string(i));
   }
   EXPECT_FALSE(map.Contains("param300"));
+  // Names alike in length and in their first, middle and last characters
+  // share a hash: only the comparison tells them apart.
+  lfmParseMap alike({"aXcdez", "abXdez"});
+  EXPECT_TRUE(alike.Set("aXcdez", "1", false, false));
+  EXPECT_FALSE(alike.Contains("aYcdez"));
+  EXPECT_FALSE(alike.Contains("abYdez"));
+  EXPECT_TRUE(alike.Contains("AXCDEZ"));
   EXPECT_FALSE(map.Set("param300", "x", false, false));
   // A name added later is found like the others, and the values already
   // stored (short ones live inside their slot) survive the slots' move.
@@ -95,12 +102,14 @@ TEST(ParseMap, ParsedValuesLiveInTheMapsOwnCopyOfTheQuery) {
   EXPECT_STREQ(v, "");
 
   // A second query without a reset: values already set keep their text,
-  // however large the new query.
-  map.ParseQuery(("b=3&d=4&x=" + std::string(10000, 'x')).c_str());
-  ASSERT_TRUE(map.Find("a", &v));
-  EXPECT_STREQ(map.DecodeAt(map.SlotOf(1, "a")), "Ax");
-  ASSERT_TRUE(map.Find("b", &v));
-  EXPECT_STREQ(v, "2");
+  // whether the new query fits the same storage or needs more.
+  for (size_t length : {20, 10000}) {
+    map.ParseQuery(("b=3&d=4&x=" + std::string(length, 'x')).c_str());
+    ASSERT_TRUE(map.Find("a", &v));
+    EXPECT_STREQ(map.DecodeAt(map.SlotOf(1, "a")), "Ax");
+    ASSERT_TRUE(map.Find("b", &v));
+    EXPECT_STREQ(v, "2");
+  }
   map.Reset();
   map.ParseQuery("b=5");
   ASSERT_TRUE(map.Find("b", &v));
