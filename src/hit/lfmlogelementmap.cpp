@@ -174,7 +174,7 @@ bool lfmLogElementMap::IsRequired(int32_t id) {
 }
 
 bool lfmLogElementMap::GetValue(lfmParseMap& map, int32_t id, const char** value, bool decode,
-                                bool allowBlank) {
+                                bool allowBlank, size_t* length) {
   const Map& m = Get();
   if (id < 1 || id > kMaxId || !m.records[id].configured)
     return false;
@@ -189,6 +189,8 @@ bool lfmLogElementMap::GetValue(lfmParseMap& map, int32_t id, const char** value
   }
   if (value)
     *value = v;
+  if (length)
+    *length = map.LengthAt(slot);
   return true;
 }
 

@@ -51,9 +51,10 @@ class lfmLogElementMap {
   // `allowBlank`, when the value holds nothing but blanks (a value read
   // undecoded counts "%20" and "%09" as blanks). With `decode` the stored
   // value is percent-decoded in place, once per request however often it
-  // is read. On true `*value` points at the stored text.
+  // is read. On true `*value` points at the stored text and `*length`, when
+  // asked for, holds its length.
   static bool GetValue(lfmParseMap& map, int32_t id, const char** value, bool decode,
-                       bool allowBlank);
+                       bool allowBlank, size_t* length = nullptr);
 
   // Stores `*value` under the parameter of `id` (nothing when `id` is not
   // configured; true when stored). With `encode` blanks, tabs and line ends

@@ -60,9 +60,10 @@ void AddParam(std::string& extra, const char* item) {
 // Reads a page field: decoded, blank counts as absent; a value holding a
 // blank or line end is stored encoded first, so no field can split a line.
 bool ReadField(lfmParseMap& map, int32_t id, const char** value) {
-  if (!lfmLogElementMap::GetValue(map, id, value, true, false))
+  size_t length = 0;
+  if (!lfmLogElementMap::GetValue(map, id, value, true, false, &length))
     return false;
-  if (std::strpbrk(*value, " \t\r\n"))
+  if (lfmUtility::HasBlankOrLineEnd(std::string_view(*value, length)))
     lfmLogElementMap::SetValue(map, id, value, true);
   return true;
 }

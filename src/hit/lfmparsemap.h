@@ -54,6 +54,7 @@ class lfmParseMap : public lfmParamTarget {
   }
   bool IsSet(int32_t slot) const { return slot >= 0 && slots_[slot].set; }
   const char* ValueAt(int32_t slot) const { return slots_[slot].value; }
+  size_t LengthAt(int32_t slot) const { return slots_[slot].length; }
   // Percent-decodes a slot's value, once: a second call leaves it as it
   // is, so "%2541" becomes "%41" and stays so; ValueAt reads the decoded
   // text from then on. A "%00" is kept as it stands. The slot must be valid

@@ -113,6 +113,20 @@ TEST(Blanks, PositionsAndTests) {
   EXPECT_TRUE(lfmUtility::HasBlankOrLineEnd("a\rb"));
   EXPECT_TRUE(lfmUtility::HasBlankOrLineEnd("a\nb"));
   EXPECT_FALSE(lfmUtility::HasBlankOrLineEnd("a%20b"));
+  // Scanned a word at a time: each of the four at every place up to three
+  // words, beside other control bytes that do not count.
+  for (size_t length = 1; length <= 24; ++length) {
+    std::string text(length, 'x');
+    text[0] = '\x01';
+    EXPECT_FALSE(lfmUtility::HasBlankOrLineEnd(text)) << length;
+    for (size_t at = 0; at < length; ++at) {
+      for (char c : {' ', '\t', '\r', '\n'}) {
+        std::string with = text;
+        with[at] = c;
+        EXPECT_TRUE(lfmUtility::HasBlankOrLineEnd(with)) << length << " " << at;
+      }
+    }
+  }
 }
 
 TEST(Blanks, EncodedBlanksAreNotContent) {
