@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+
 #include "logout/lfmlogfilecontrollerpool.h"
 #include "logout/lfmlogrecord.h"
 #include "sitemap/tssiteparams.h"
@@ -68,6 +71,48 @@ TEST_F(LogRecordTest, HeaderAndLineOfTheWorkedExample) {
             "2004-05-07 13:45:10 192.0.2.7 - 192.0.2.1 GET /kyr.gif a=1 200 - HTTP/1.1 "
             "Mozilla/4.0+(compatible;+MSIE+6.0) - - " +
                 kId30 + "\r\n");
+}
+
+TEST_F(LogRecordTest, EveryValueStandsUnderItsOwnColumnName) {
+  TempRoot root("[logserver]\nhostedmodel = true\n");
+  FakeRequest r;
+  r.Set("ClientIP", "ip")
+      .Set("UserName", "user")
+      .Set("ServerIP", "host")
+      .Set("Method", "method")
+      .Set("URIStem", "stem")
+      .Set("URIQuery", "query")
+      .Set("Protocol", "version")
+      .Set("UserAgent", "agent")
+      .Set("InCookie", "cookie")
+      .Set("Referrer", "referer")
+      .Set("KYRId", kId30);
+  r.SetSrcStatus(404);
+  r.SetSrcBytes(77);
+  r.SetSrcDate(UtcTime(2004, 5, 7, 13, 45, 10));
+  std::string header = lfmLogRecord::BuildLogHeader();
+  size_t fields = header.find("#Fields: ") + 9;
+  std::istringstream names(header.substr(fields, header.find("\r\n", fields) - fields));
+  std::istringstream values(Line(r));
+  std::map<std::string, std::string> line;
+  std::string name, value;
+  while (names >> name && values >> value)
+    line[name] = value;
+  EXPECT_EQ(line, (std::map<std::string, std::string>{{"date", "2004-05-07"},
+                                                      {"time", "13:45:10"},
+                                                      {"c-ip", "ip"},
+                                                      {"cs-username", "user"},
+                                                      {"cs-host", "host"},
+                                                      {"cs-method", "method"},
+                                                      {"cs-uri-stem", "stem"},
+                                                      {"cs-uri-query", "query"},
+                                                      {"sc-status", "404"},
+                                                      {"sc-bytes", "77"},
+                                                      {"cs-version", "version"},
+                                                      {"cs(User-Agent)", "agent"},
+                                                      {"cs(Cookie)", "cookie"},
+                                                      {"cs(Referer)", "referer"},
+                                                      {"kyr-id", kId30}}));
 }
 
 TEST_F(LogRecordTest, ColumnsFollowTheirSwitchesAndNoKyrIdOutsideTheHostedModel) {
