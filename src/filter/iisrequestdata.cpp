@@ -132,7 +132,8 @@ bool iisRequestData::FetchCookie() {
   return false;
 }
 
-bool iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, const char* label) {
+bool iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, const char* label,
+                               size_t* copied) {
   size_t n = std::strlen(text);
   const bool cut = n >= size;
   if (cut) {
@@ -141,6 +142,8 @@ bool iisRequestData::CopyFixed(char* buffer, size_t size, const char* text, cons
   }
   std::memcpy(buffer, text, n);
   buffer[n] = '\0';
+  if (copied)
+    *copied = n;
   return cut;
 }
 
@@ -321,6 +324,7 @@ void iisRequestData::BuildRequestText() {
 void iisRequestData::FixupURIQuery(const char* query, const char* added) {
   BuildRequestText();
   addedAt_ = kFieldSize;
+  size_t length = 0;
   if (!query || !*query) {
     b_->query[0] = '\0';
   } else {
@@ -329,13 +333,12 @@ void iisRequestData::FixupURIQuery(const char* query, const char* added) {
       ++q;
     if (*q == '?')
       ++q;
-    CopyFixed(b_->query, kFieldSize, q, "URIQuery");
+    CopyFixed(b_->query, kFieldSize, q, "URIQuery", &length);
   }
   b_->queryFetched = true;
   b_->queryAsReceived = false;
   if (!added || !*added)
     return;
-  size_t length = std::strlen(b_->query);
   size_t extra = std::strlen(added);
   if (length + extra + 1 > kMaxQueryLength)
     throw whException(kClass, "FixupURIQuery()", kModule, __LINE__, whText::kExtendString,

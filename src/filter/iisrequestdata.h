@@ -133,7 +133,9 @@ class iisRequestData : public lfmRequestData {
   bool FetchCookie();
   // Copies `text` into a fixed buffer, cutting (and reporting under
   // `label`) what does not fit; returns whether it cut.
-  static bool CopyFixed(char* buffer, size_t size, const char* text, const char* label);
+  // `*copied`, when asked for, receives the length copied.
+  static bool CopyFixed(char* buffer, size_t size, const char* text, const char* label,
+                        size_t* copied = nullptr);
   // Sets the URI stem (not null); true when it was cut.
   bool SetStem(const char* text);
   // Builds the request text SetSrcRequest left pending.

@@ -51,7 +51,7 @@ std::atomic<bool>& ElementMapBuilt() {
 const char kModule[] = "./src/hit/lfmloghelper.cpp";
 
 // Appends one "name=value" item to the extra-parameter text.
-void AddParam(std::string& extra, const char* item) {
+void AddParam(std::string& extra, std::string_view item) {
   if (!extra.empty())
     extra += '&';
   extra += item;
@@ -375,7 +375,7 @@ bool lfmLogHelper::PrepareHit(lfmRequestData& request) {
     if (lfmLogElementMap::IsPresent(map, KYR_REDIRECT)) {
       if (!cookie->isNew && !cookie->value.empty()) {
         std::string item = "ZR.co_d=" + lfmLogElementMap::Encode(cookie->value.c_str());
-        AddParam(extra, item.c_str());
+        AddParam(extra, item);
         request.SetSrcInCookie("-");
         AddParam(extra, "ZR.co=Yes");
       } else {
@@ -400,11 +400,12 @@ bool lfmLogHelper::PrepareHit(lfmRequestData& request) {
   }
 
   const char* server = nullptr;
-  if (lfmLogElementMap::GetValue(map, KYR_SERVERIP, &server, true, true) &&
-      std::strchr(server, ':')) {
+  size_t serverLength = 0;
+  if (lfmLogElementMap::GetValue(map, KYR_SERVERIP, &server, true, true, &serverLength) &&
+      std::memchr(server, ':', serverLength)) {
     // The address without its port is a part of the stored value: the
     // value is narrowed to it where it stands.
-    std::string_view whole(server);
+    std::string_view whole(server, serverLength);
     std::string_view host = StripPort(whole);
     if (host.size() != whole.size())
       map.NarrowAt(map.SlotOf(KYR_SERVERIP, lfmLogElementMap::ParameterName(KYR_SERVERIP)),
