@@ -94,8 +94,8 @@ void lfmCookie::Reset() {
 
 void lfmCookie::Populate(const char* cookieHeader) {
   if (!cookieHeader || !*cookieHeader)
-    throw whException("lfmCookie", "Populate()", "./src/cookie/lfmcookie.cpp", __LINE__, whText::kFreeText,
-                      "Attempted to parse empty cookie string.");
+    throw whException("lfmCookie", "Populate()", "./src/cookie/lfmcookie.cpp", __LINE__,
+                      whText::kFreeText, "Attempted to parse empty cookie string.");
   std::string_view piece;
   if (lfmCookieHelper::FindCookie(cookieHeader, name, &piece)) {
     isNew = false;

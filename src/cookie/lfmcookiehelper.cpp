@@ -116,12 +116,7 @@ void lfmCookieHelper::SetSitePath(lfmRequestData& request, lfmCookie& cookie) {
   // storage the pooled cookie keeps from hit to hit.
   auto fits = [](std::string_view& site) {
     site = site.substr(0, kMaxSitePath);
-    for (char ch : site) {
-      unsigned char c = static_cast<unsigned char>(ch);
-      if (c == ';' || c < 0x20 || c == 0x7F)
-        return false;
-    }
-    return true;
+    return lfmCookieSettings::IsAttributeText(site);
   };
   const char* orig = request.GetSrcOrigPath();
   const char* id = request.GetSrcKYRId();

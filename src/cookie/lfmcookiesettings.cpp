@@ -29,7 +29,7 @@ const char* Flag(bool b) {
 // Reads a text that goes into a Set-Cookie header; one that could split or
 // extend the header is refused with a warning and `def` is used.
 std::string ReadAttribute(const zrConfig& config, const char* key, const char* def,
-                          bool (*valid)(const std::string&), lfmMessageBatch& messages) {
+                          bool (*valid)(std::string_view), lfmMessageBatch& messages) {
   std::string v = config.GetString(key, def, lfmCookieSettings::kSection);
   if (valid(v))
     return v;
@@ -67,7 +67,7 @@ bool lfmCookieSettings::Values::SetExpirationDate(const std::string& text) {
   return true;
 }
 
-bool lfmCookieSettings::IsAttributeText(const std::string& text) {
+bool lfmCookieSettings::IsAttributeText(std::string_view text) {
   for (char ch : text) {
     unsigned char c = static_cast<unsigned char>(ch);
     if (c == ';' || c < 0x20 || c == 0x7F)
@@ -76,7 +76,7 @@ bool lfmCookieSettings::IsAttributeText(const std::string& text) {
   return true;
 }
 
-bool lfmCookieSettings::IsCookieName(const std::string& text) {
+bool lfmCookieSettings::IsCookieName(std::string_view text) {
   // Attribute text without blanks, "=" or ",": one pass, as every issued
   // cookie's name is checked.
   for (char ch : text) {

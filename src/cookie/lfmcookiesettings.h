@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+
 #include "diag/lfmpublishedsettings.h"
 
 class lfmMessageBatch;
@@ -97,10 +99,10 @@ class lfmCookieSettings {
 
   // Whether `text` may stand inside a Set-Cookie header: no ";" and no
   // control character.
-  static bool IsAttributeText(const std::string& text);
+  static bool IsAttributeText(std::string_view text);
   // Whether `text` may be a cookie's name: not empty, an attribute text
   // without blank, "=" or ",".
-  static bool IsCookieName(const std::string& text);
+  static bool IsCookieName(std::string_view text);
 
   // For tests only: forgets the settings and the last visitor id's time.
   static void ResetForTest();

@@ -11,13 +11,15 @@ namespace {
 
 // Decodes "%XY" escapes of the `n` bytes at `from` into `to`, except an
 // escape of NUL, which would end the text early; returns the decoded
-// length. `to` has room for `n` bytes and does not overlap `from`. One pass:
-// the values are short and often hold several escapes.
-size_t DecodeKeepingNul(const char* from, size_t n, char* to) {
+// length. `to` has room for `n` bytes and does not overlap `from`; the first
+// "%" is at `first`. One pass: the values are short and often hold several
+// escapes.
+size_t DecodeKeepingNul(const char* from, size_t n, size_t first, char* to) {
   constexpr uint64_t kOnes = 0x0101010101010101ULL;
   constexpr uint64_t kHigh = 0x8080808080808080ULL;
-  size_t i = 0;
-  size_t out = 0;
+  std::memcpy(to, from, first);
+  size_t i = first;
+  size_t out = first;
   while (i < n) {
     if (n - i >= 8) {
       // Eight bytes at a time up to the next "%". The word is stored whole:
@@ -126,17 +128,19 @@ const char* lfmParseMap::DecodeAt(int32_t slot) {
   if (s.decoded)
     return s.value;
   s.decoded = true;
-  if (!std::memchr(s.value, '%', s.length))
+  const void* percent = std::memchr(s.value, '%', s.length);
+  if (!percent)
     return s.value;
+  const size_t first = static_cast<size_t>(static_cast<const char*>(percent) - s.value);
   if (s.inText) {
     // Into the decoding half of the buffer, at the value's own offset: the
     // decoded text is never longer, so values never meet there.
     char* to = buffer_.get() + capacity_ + (s.value - buffer_.get());
-    s.length = DecodeKeepingNul(s.value, s.length, to);
+    s.length = DecodeKeepingNul(s.value, s.length, first, to);
     s.value = to;
   } else {
     std::string decoded(s.length, '\0');
-    decoded.resize(DecodeKeepingNul(s.value, s.length, &decoded[0]));
+    decoded.resize(DecodeKeepingNul(s.value, s.length, first, &decoded[0]));
     s.owned.swap(decoded);
     s.value = &s.owned[0];
     s.length = s.owned.size();
@@ -251,34 +255,17 @@ void lfmParseMap::ParseQuery(const char* query) {
     buffer_.reset(new char[2 * capacity]);
     capacity_ = capacity;
   }
-  char* p = buffer_.get();
-  std::memcpy(p, query, n + 1);
-  // Split as lfmUtility::ParseString does: segments at "&", each at its
-  // first "=" into a name (blanks and tabs around it stripped) and a value;
-  // both cut to kMaxPartLength. The byte after a value taken becomes its
-  // terminator: it is the "&" already passed, or past the cut.
-  char* end = p + n;
-  while (p < end) {
-    char* amp = static_cast<char*>(std::memchr(p, '&', static_cast<size_t>(end - p)));
-    char* stop = amp ? amp : end;
-    if (stop > p) {
-      char* eq = static_cast<char*>(std::memchr(p, '=', static_cast<size_t>(stop - p)));
-      const char* nameEnd = eq ? eq : stop;
-      const char* nameStart = p;
-      while (nameStart < nameEnd && lfmUtility::IsBlank(*nameStart))
-        ++nameStart;
-      while (nameEnd > nameStart && lfmUtility::IsBlank(nameEnd[-1]))
-        --nameEnd;
-      size_t nameLength =
-          std::min(static_cast<size_t>(nameEnd - nameStart), lfmUtility::kMaxPartLength);
-      char* value = eq ? eq + 1 : stop;
-      size_t valueLength = std::min(static_cast<size_t>(stop - value), lfmUtility::kMaxPartLength);
-      Take(std::string_view(nameStart, nameLength), value, valueLength);
-    }
-    if (!amp)
-      break;
-    p = amp + 1;
-  }
+  char* text = buffer_.get();
+  std::memcpy(text, query, n + 1);
+  // The byte after a value taken becomes its terminator: it is the "&"
+  // the splitter has passed, or part of a value cut to its longest.
+  lfmUtility::ForEachPair(
+      std::string_view(text, n), '&', '=',
+      [this, text](std::string_view, std::string_view name, std::string_view value) {
+        // An empty value may have no place in the text.
+        char* at = value.empty() ? nullptr : text + (value.data() - text);
+        Take(name, at, value.size());
+      });
 }
 
 bool lfmParseMap::Find(std::string_view name, const char** value) const {

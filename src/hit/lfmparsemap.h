@@ -33,7 +33,7 @@ class lfmParseMap : public lfmParamTarget {
   // Clears every set flag; the slots stay.
   void Reset();
 
-  // Splits `query` at "&" and "=" (lfmUtility::ParseString) into the slots
+  // Splits `query` at "&" and "=" as lfmUtility::ParseString does into the slots
   // that exist, first occurrence winning. The map copies the text once and
   // keeps the values in that copy; `query` need not outlive the call.
   void ParseQuery(const char* query);
@@ -99,7 +99,7 @@ class lfmParseMap : public lfmParamTarget {
   int32_t AddSlot(std::string_view name);
   // Stores the `length` bytes at `value`, in `buffer_`, under `name` as the
   // first occurrence (false when there is no slot or it is set already),
-  // terminating them in place.
+  // terminating them in place; `value` is unused when `length` is 0.
   bool Take(std::string_view name, char* value, size_t length);
   // Stores a copy of `value` in the slot's own text.
   static void Own(Slot& s, std::string_view value);

@@ -117,10 +117,11 @@ TEST(ParseMap, ParsedValuesLiveInTheMapsOwnCopyOfTheQuery) {
   EXPECT_FALSE(map.Contains("a"));
 }
 
-TEST(ParseMap, ParseQuerySplitsAsTheGenericParserDoes) {
+TEST(ParseMap, ParsedViewsAgreeWithOfferedCopies) {
   // Random queries of names, blanks, delimiters and escapes, and one with
-  // an overlong value: the map's own splitter and lfmUtility::ParseString
-  // feeding Offer must leave the same values, raw and decoded.
+  // an overlong value: the values ParseQuery keeps as views in its own
+  // copy, terminated in place, must read as the copies that
+  // lfmUtility::ParseString offers, raw and decoded.
   const std::vector<std::string> names = {"a", "Bb", "c d", "x"};
   const std::vector<std::string> pieces = {"a", "bb", "BB", "c d", "x",  " ", "\t",
                                            "=", "&",  "&&", "%41", "%2", "%", "v"};

@@ -8,10 +8,6 @@
 namespace {
 const char kModule[] = "./src/util/lfmutility.cpp";
 using whText::kInvalidUsage;
-
-std::string_view Cut(std::string_view s) {
-  return s.size() > lfmUtility::kMaxPartLength ? s.substr(0, lfmUtility::kMaxPartLength) : s;
-}
 }  // namespace
 
 void lfmUtility::ParseString(const char* text, lfmParamTarget* target, lfmString* leftover,
@@ -24,31 +20,17 @@ void lfmUtility::ParseString(const char* text, lfmParamTarget* target, lfmString
     throw whException("lfmUtility", "ParseString", kModule, __LINE__, kInvalidUsage,
                       "Outer and Inner delimiter can not be the same string.");
   }
-  std::string_view rest(text);
   bool firstLeftover = leftover == nullptr || leftover->Empty();
-  while (true) {
-    size_t end = rest.find(outer);
-    std::string_view segment = rest.substr(0, end);
-    if (!segment.empty()) {
-      size_t eq = segment.find(inner);
-      std::string_view name = segment.substr(0, eq);
-      std::string_view value =
-          eq == std::string_view::npos ? std::string_view() : segment.substr(eq + 1);
-      size_t first = FirstNonBlank(name);
-      size_t last = AfterLastNonBlank(name, name.size());
-      name = last > first ? name.substr(first, last - first) : std::string_view();
-      bool taken = target && target->Offer(Cut(name), Cut(value));
-      if (!taken && leftover) {
-        if (!firstLeftover)
-          leftover->Append(outer);
-        leftover->Append(segment);
-        firstLeftover = false;
-      }
-    }
-    if (end == std::string_view::npos)
-      break;
-    rest.remove_prefix(end + 1);
-  }
+  ForEachPair(text, outer, inner,
+              [&](std::string_view segment, std::string_view name, std::string_view value) {
+                bool taken = target && target->Offer(name, value);
+                if (!taken && leftover) {
+                  if (!firstLeftover)
+                    leftover->Append(outer);
+                  leftover->Append(segment);
+                  firstLeftover = false;
+                }
+              });
 }
 
 bool lfmUtility::TailMatch(const char* tail, int32_t tailLength, const char* text,

@@ -1,6 +1,7 @@
 #pragma once
 // Query-string splitting and character-level helpers on 8-bit text.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -44,6 +45,36 @@ class lfmUtility {
   // Throws code 1010 for an absent or empty text and for equal delimiters.
   static void ParseString(const char* text, lfmParamTarget* target, lfmString* leftover, char outer,
                           char inner);
+  // The splitting of ParseString without its checks: `take(segment, name,
+  // value)` for every non-empty segment, name and value cut to
+  // kMaxPartLength; the views point into `text`. Inline: the hit path
+  // splits every tag query through here.
+  template <typename Take>
+  static void ForEachPair(std::string_view text, char outer, char inner, Take take) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+      const char* stop = static_cast<const char*>(std::memchr(p, outer, size_t(end - p)));
+      const char* segmentEnd = stop ? stop : end;
+      if (segmentEnd > p) {
+        const char* eq = static_cast<const char*>(std::memchr(p, inner, size_t(segmentEnd - p)));
+        const char* nameStart = p;
+        const char* nameEnd = eq ? eq : segmentEnd;
+        while (nameStart < nameEnd && IsBlank(*nameStart))
+          ++nameStart;
+        while (nameEnd > nameStart && IsBlank(nameEnd[-1]))
+          --nameEnd;
+        std::string_view name(nameStart, std::min(size_t(nameEnd - nameStart), kMaxPartLength));
+        std::string_view value =
+            eq ? std::string_view(eq + 1, std::min(size_t(segmentEnd - eq - 1), kMaxPartLength))
+               : std::string_view();
+        take(std::string_view(p, size_t(segmentEnd - p)), name, value);
+      }
+      if (!stop)
+        break;
+      p = stop + 1;
+    }
+  }
 
   // True when `text` ends with `tail`, byte for byte. Lengths of -1 mean "up
   // to the terminator". False when either is null or the tail is longer;
