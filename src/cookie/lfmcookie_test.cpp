@@ -142,6 +142,26 @@ TEST(CookieSettings, HeaderTextsAreRefusedAndSameSiteIsOneOfThree) {
   }
 }
 
+TEST(CookieSettings, AttributeTextRefusesEveryStopAtEveryPlace) {
+  // Scanned a word at a time: each refused byte at every place up to three
+  // words; the bytes beside the refused ranges pass.
+  for (size_t length = 1; length <= 24; ++length) {
+    std::string text(length, 'x');
+    for (size_t at = 0; at < length; ++at) {
+      for (char c : {'\0', '\x1F', ';', '\x7F'}) {
+        std::string with = text;
+        with[at] = c;
+        EXPECT_FALSE(lfmCookieSettings::IsAttributeText(with)) << length << " " << at;
+      }
+      for (char c : {' ', ':', '<', '~', '\x80', '\xFF'}) {
+        std::string with = text;
+        with[at] = c;
+        EXPECT_TRUE(lfmCookieSettings::IsAttributeText(with)) << length << " " << at;
+      }
+    }
+  }
+}
+
 TEST(CookieHelper, ExpiresAttributeMatchesItsPrintfFormAcrossTheCalendar) {
   // The epoch, before it, leap days, the last second of 9999, five-digit
   // years, and a year with a sign.

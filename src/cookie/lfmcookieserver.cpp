@@ -32,7 +32,8 @@ bool HostedServiceModel() {
 }
 
 // A site-map column holding an integer; `def` when it holds none.
-long ColumnNumber(const std::string& text, long def) {
+long ColumnNumber(std::string_view column, long def) {
+  const std::string text(column);  // a few characters: no allocation
   const char* p = text.c_str();
   char* end = nullptr;
   long v = std::strtol(p, &end, 10);

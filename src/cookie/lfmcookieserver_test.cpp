@@ -296,7 +296,7 @@ DWORD CookieOnly(HTTP_FILTER_CONTEXT* pfc, DWORD type, void* data) {
   iisRequestData* record = iisRequestDataPool::GetRequestData();
   record->SetSendResponse(static_cast<HTTP_FILTER_SEND_RESPONSE*>(data));
   lfmLogHelper::Initialize(*record);
-  record->SetSrcKYRId(g_site.kyrId.c_str());
+  record->SetSrcKYRId(std::string(g_site.kyrId).c_str());
   if (!g_orig.empty())
     record->SetSrcOrigPath(g_orig.c_str());
   lfmCookieServer::ProcessCookie(*record, g_site);

@@ -192,6 +192,12 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
     std::optional<tsSiteParams> fallback;
     tsSiteParams& site = sites.Get(fallback);
     site.Reset();
+    // The record lets go of its site map half with the response, so that a
+    // thread that goes idle does not keep a half swapped out meanwhile.
+    struct ReleaseHalf {
+      tsSiteParams& site;
+      ~ReleaseHalf() { site.half.reset(); }
+    } release{site};
     status = HandleResponse(pfc, response, site);
   });
   return status;

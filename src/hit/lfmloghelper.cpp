@@ -509,11 +509,16 @@ void lfmLogHelper::PerformFixup(lfmRequestData& request, std::string* out) {
 const char* lfmLogHelper::FindQueryParam(const char* query, const char* name, size_t* length) {
   if (!query || !name || !*name)
     return nullptr;
-  size_t n = std::strlen(name);
+  const std::string_view key(name);
+  const size_t n = key.size();
+  // Tag parameter names mostly share their length and first letters: the
+  // name's last letter, just before the "=", tells most of them apart.
+  const char last = lfmUtility::FoldCase(key.back());
   for (const char* p = query; *p;) {
     const char* end = std::strchr(p, '&');
     size_t segment = end ? static_cast<size_t>(end - p) : std::strlen(p);
-    if (segment > n && p[n] == '=' && lfmUtility::EqualsNoCase(std::string_view(p, n), name)) {
+    if (segment > n && p[n] == '=' && lfmUtility::FoldCase(p[n - 1]) == last &&
+        lfmUtility::EqualsNoCase(std::string_view(p, n), key)) {
       if (length)
         *length = segment - n - 1;
       return p + n + 1;

@@ -23,6 +23,8 @@ TEST(LogHelper, QueryParametersMatchOnlyAtABoundary) {
   EXPECT_EQ(lfmLogHelper::FindQueryParam("a=kyrcfg=6", "kyrcfg", &n), nullptr);
   EXPECT_EQ(lfmLogHelper::FindQueryParam("kyrcfg", "kyrcfg", &n), nullptr);
   EXPECT_EQ(lfmLogHelper::FindQueryParam(nullptr, "kyrcfg", &n), nullptr);
+  // Names of the same length: any case, every letter counts.
+  EXPECT_STREQ(lfmLogHelper::FindQueryParam("kyrcfh=1&kyrxfg=2&KyRcFG=3", "kyrcfg", &n), "3");
 }
 
 TEST(LogHelper, ConfigurationFlagsFromTheRawQuery) {

@@ -15,8 +15,6 @@ namespace {
 // "%" is at `first`. One pass: the values are short and often hold several
 // escapes.
 size_t DecodeKeepingNul(const char* from, size_t n, size_t first, char* to) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   std::memcpy(to, from, first);
   size_t i = first;
   size_t out = first;
@@ -28,8 +26,7 @@ size_t DecodeKeepingNul(const char* from, size_t n, size_t first, char* to) {
       uint64_t w;
       std::memcpy(&w, from + i, 8);
       std::memcpy(to + out, &w, 8);
-      uint64_t x = w ^ (kOnes * '%');
-      uint64_t percents = (x - kOnes) & ~x & kHigh;
+      uint64_t percents = lfmUtility::WordBytesEqual(w, '%');
       if (percents == 0) {
         out += 8;
         i += 8;

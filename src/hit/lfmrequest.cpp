@@ -1,5 +1,6 @@
 #include "hit/lfmrequest.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "diag/lfmdebuglog.h"
@@ -19,11 +20,11 @@ namespace {
 const char kTruncationMarker[] = "&ZR.tu=1";
 constexpr size_t kTruncationMarkerLength = sizeof(kTruncationMarker) - 1;
 
-bool IsAlnum(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
 bool IsDigit(char c) {
-  return c >= '0' && c <= '9';
+  return static_cast<unsigned char>(c - '0') < 10;
+}
+bool IsAlnum(char c) {
+  return IsDigit(c) || static_cast<unsigned char>((c | 0x20) - 'a') < 26;
 }
 
 // Raises `m` with the hit description when `gate` is logged.
@@ -49,65 +50,83 @@ bool CarriesTagUri(lfmRequestData& request) {
 }  // namespace
 
 std::string lfmRequest::ExtractKyrId(const char* stem) {
-  return std::string(KyrIdPart(stem));
+  return std::string(KyrIdPart(stem ? std::string_view(stem) : std::string_view()));
 }
 
-std::string_view lfmRequest::KyrIdPart(const char* stem) {
-  if (!stem || !*stem)
+std::string_view lfmRequest::KyrIdPart(std::string_view stem) {
+  if (stem.empty())
     return "-";
-  const char* p = stem;
-  while (*p == '/')
-    ++p;
-  const char* end = p;
-  while (*end && *end != '/' && static_cast<size_t>(end - p) < kMaxKyrIdLength)
-    ++end;
-  return std::string_view(p, static_cast<size_t>(end - p));
+  size_t from = 0;
+  while (from < stem.size() && stem[from] == '/')
+    ++from;
+  std::string_view rest = stem.substr(from, kMaxKyrIdLength);
+  const void* slash = std::memchr(rest.data(), '/', rest.size());
+  return slash ? rest.substr(0, static_cast<size_t>(static_cast<const char*>(slash) - rest.data()))
+               : rest;
 }
 
-std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
+namespace {
+
+// The check code of `body` (see CheckCode) into code[0..3].
+void ComputeCheckCode(const char* body, size_t n, char last, char code[4]) {
   // Characters count as signed 8-bit values; sums of at most 25 of them
   // cannot overflow. Callers check the body's characters first, so every
   // sum is positive and each code character stays printable.
-  size_t weighted = n == 25 ? 9 : 3;
-  size_t tailFrom = n == 25 ? 8 : 3;
-  long s = 0, w = 0, t = 0;
-  for (size_t i = 0; i < n; ++i) {
-    long c = static_cast<signed char>(body[i]);
-    s += c;
-    if (i >= n - weighted)
-      w += c * static_cast<long>(i - (n - weighted) + 1);
-    if (i >= tailFrom)
-      t += c;
-  }
-  std::string code(4, ' ');
-  code[0] = static_cast<char>('9' - (t % 9));
+  const size_t weighted = std::min(n, n == 25 ? size_t{9} : size_t{3});
+  const size_t tailFrom = std::min(n, n == 25 ? size_t{8} : size_t{3});
+  long head = 0, tail = 0, w = 0;
+  for (size_t i = 0; i < tailFrom; ++i)
+    head += static_cast<signed char>(body[i]);
+  for (size_t i = tailFrom; i < n; ++i)
+    tail += static_cast<signed char>(body[i]);
+  for (size_t i = n - weighted; i < n; ++i)
+    w += static_cast<signed char>(body[i]) * static_cast<long>(i - (n - weighted) + 1);
+  const long s = head + tail;
+  code[0] = static_cast<char>('9' - (tail % 9));
   code[1] = static_cast<char>(last - (w % 25));
   code[2] = static_cast<char>('9' - (s % 9));
   code[3] = static_cast<char>(last - (s % 25));
-  return code;
+}
+
+// CheckKyrId, leaving the id as checked (case-folded for the current
+// format) in id[0..raw.size()) when the size fits.
+int32_t CheckKyrIdInto(std::string_view raw, int32_t format, char id[30]) {
+  using R = lfmRequest;
+  const bool current = format == R::kCurrentFormat;
+  const size_t length = format == R::kFirstFormat ? 14 : 30;
+  const size_t bodyEnd = format == R::kFirstFormat ? 9 : 25;
+  if (raw.size() != length)
+    return R::kKyrIdSize;
+  if (current)
+    for (size_t i = 0; i < length; ++i)
+      id[i] = lfmUtility::FoldCase(raw[i]);
+  else
+    std::memcpy(id, raw.data(), length);
+  if (std::memcmp(id, current ? "kyr" : "KYR", 3) != 0)
+    return R::kKyrIdStart;
+  for (size_t i = 3; i < bodyEnd; ++i)
+    if (format == R::kFirstFormat ? !IsDigit(id[i]) : !IsAlnum(id[i]))
+      return R::kKyrIdBody;
+  if (id[bodyEnd] != '_')
+    return R::kKyrIdSeparator;
+  char code[4];
+  ComputeCheckCode(id, bodyEnd, current ? 'z' : 'Z', code);
+  if (std::memcmp(code, id + bodyEnd + 1, 4) != 0)
+    return R::kKyrIdTampered;
+  return R::kKyrIdOk;
+}
+
+}  // namespace
+
+std::string lfmRequest::CheckCode(const char* body, size_t n, char last) {
+  char code[4];
+  ComputeCheckCode(body, n, last, code);
+  return std::string(code, 4);
 }
 
 int32_t lfmRequest::CheckKyrId(std::string_view raw, int32_t format) {
-  size_t length = format == kFirstFormat ? 14 : 30;
-  size_t bodyEnd = format == kFirstFormat ? 9 : 25;
-  if (raw.size() != length)
-    return kKyrIdSize;
-  // The current format is read case-folded: a copy on the stack, as every
-  // hosted hit checks its id here.
   char id[30];
-  for (size_t i = 0; i < length; ++i)
-    id[i] = format == kCurrentFormat ? lfmUtility::FoldCase(raw[i]) : raw[i];
-  if (std::memcmp(id, format == kCurrentFormat ? "kyr" : "KYR", 3) != 0)
-    return kKyrIdStart;
-  for (size_t i = 3; i < bodyEnd; ++i)
-    if (format == kFirstFormat ? !IsDigit(id[i]) : !IsAlnum(id[i]))
-      return kKyrIdBody;
-  if (id[bodyEnd] != '_')
-    return kKyrIdSeparator;
-  char last = format == kCurrentFormat ? 'z' : 'Z';
-  if (CheckCode(id, bodyEnd, last).compare(0, 4, id + bodyEnd + 1, 4) != 0)
-    return kKyrIdTampered;
-  return kKyrIdOk;
+  return CheckKyrIdInto(raw, format, id);
 }
 
 int32_t lfmRequest::MatchKyrId(std::string_view id, int32_t backToVersion, std::string* stored) {
@@ -130,15 +149,12 @@ int32_t lfmRequest::MatchKyrId(std::string_view id, int32_t backToVersion, std::
       return kKyrIdNoFormat;
   }
   int32_t error = kKyrIdOk;
+  char checked[30];
   for (int32_t i = 0; i < count; ++i) {
-    error = CheckKyrId(id, formats[i]);
+    error = CheckKyrIdInto(id, formats[i], checked);
     if (error == kKyrIdOk) {
-      if (stored) {
-        stored->assign(id.data(), id.size());
-        if (formats[i] == kCurrentFormat)
-          for (char& c : *stored)
-            c = lfmUtility::FoldCase(c);
-      }
+      if (stored)
+        stored->assign(checked, id.size());
       return kKyrIdOk;
     }
   }
@@ -205,7 +221,8 @@ bool lfmRequest::PostReadValidate(lfmRequestData& request, tsSiteParams& site, b
       return false;
     }
     if (s.hostedModel) {
-      std::string_view id = KyrIdPart(stem);
+      std::string_view id =
+          KyrIdPart(stem ? std::string_view(stem, static_cast<size_t>(stemLength)) : "");
       std::string& stored = storedId_;
       if (!ValidateKyrId(id, s.kyrIdBackToVersion, &stored)) {
         if (report)

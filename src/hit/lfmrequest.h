@@ -51,7 +51,7 @@ class lfmRequest {
   // or 30 characters; "-" for an empty stem.
   static std::string ExtractKyrId(const char* stem);
   // The same as a part of `stem` (a literal "-" for an empty stem).
-  static std::string_view KyrIdPart(const char* stem);
+  static std::string_view KyrIdPart(std::string_view stem);
   // Checks `id` against one format; a current-format id is checked in lower
   // case. Returns a KyrIdError.
   static int32_t CheckKyrId(std::string_view id, int32_t format);

@@ -48,6 +48,8 @@ TEST(KyrId, TakenFromTheFirstSegmentOfTheStem) {
   EXPECT_EQ(lfmRequest::ExtractKyrId("//KYR1/kyr.gif"), "KYR1");
   EXPECT_EQ(lfmRequest::ExtractKyrId(("/" + std::string(40, 'a') + "/kyr.gif").c_str()),
             std::string(30, 'a'));
+  EXPECT_EQ(lfmRequest::ExtractKyrId("/KYR2"), "KYR2");
+  EXPECT_EQ(lfmRequest::ExtractKyrId("///"), "");
   EXPECT_EQ(lfmRequest::ExtractKyrId(""), "-");
   EXPECT_EQ(lfmRequest::ExtractKyrId(nullptr), "-");
 }

@@ -104,8 +104,8 @@ constexpr FieldStops kFieldStops;
 // `w` with every byte below 0x21 or equal to 0x7F replaced by "+". Exact
 // per byte: no carry crosses from one byte into the next.
 inline uint64_t PlusForStops(uint64_t w) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
+  constexpr uint64_t kOnes = lfmUtility::kWordOnes;
+  constexpr uint64_t kHigh = lfmUtility::kWordHighs;
   constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
   // Per byte, with its top bit clear: its low seven bits plus 0x5F stay
   // below 0x80 exactly when it is below 0x21, and plus 1 reach 0x80

@@ -165,9 +165,9 @@ TEST(SiteMapReader, StatedLineCountOnlySizesTheIndexes) {
   map.Swap(0);
   tsSiteParams a, b;
   ASSERT_TRUE(map.Lookup("kyrA", a));
-  EXPECT_EQ(a.tagId + a.timeZone, "tC3");
+  EXPECT_EQ(std::string(a.tagId) + std::string(a.timeZone), "tC3");
   ASSERT_TRUE(map.Lookup("kyrB", b));
-  EXPECT_EQ(b.tagId + b.timeZone, "tB2");
+  EXPECT_EQ(std::string(b.tagId) + std::string(b.timeZone), "tB2");
 }
 
 TEST(SiteMapReader, SleepsAndCancelsEveryHundred) {

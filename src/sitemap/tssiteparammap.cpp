@@ -45,25 +45,29 @@ int32_t Number(std::string_view column) {
   return zrConfig::ToInt(column.data());
 }
 
-void CopyInto(const tsSiteParamView& view, tsSiteParams& site) {
+// Fills `site` from the record `view` of `half`: the texts are views into
+// the half, which the record holds from here on.
+void FillFrom(const tsSiteParamView& view, std::shared_ptr<tsSiteParamMap> half,
+              tsSiteParams& site) {
   using R = tsSiteParamRecord;
   std::string_view c[R::kColumnCount];
   view.Columns(c);
-  site.kyrId.assign(c[R::kKyrId]);
-  site.tagId.assign(c[R::kTagId]);
+  site.kyrId = c[R::kKyrId];
+  site.tagId = c[R::kTagId];
   site.firstWeekDay = Number(c[R::kFirstWeekDay]);
   site.latencyClass = Number(c[R::kSchedulePriority]) > 0 ? kLatencyShortLag : kLatencyStandardLag;
   site.SetRealTimeIds(c[R::kRealTimeId]);
-  site.dataCollection.assign(c[R::kDataCollection]);
-  site.timeZone.assign(c[R::kTimeZone]);
-  site.kyrEnabled.assign(c[R::kKyrEnabled]);
-  site.fullyMigrated.assign(c[R::kFullyMigrated]);
-  site.cookiesEnabled.assign(c[R::kCookiesEnabled]);
+  site.dataCollection = c[R::kDataCollection];
+  site.timeZone = c[R::kTimeZone];
+  site.kyrEnabled = c[R::kKyrEnabled];
+  site.fullyMigrated = c[R::kFullyMigrated];
+  site.cookiesEnabled = c[R::kCookiesEnabled];
   // Minutes; a value that is no length of a visit (above a year) keeps the
   // default like a missing one.
   int32_t session = Number(c[R::kVisitorSessionLength]);
   if (session > 0 && session <= kMaxVisitorSessionLength)
     site.visitorSessionLength = session;
+  site.half = std::move(half);
   site.found = true;
 }
 
@@ -468,18 +472,18 @@ void tsSiteParamMapController::Fill::SetCheckSum(const std::string& digest) {
 
 bool tsSiteParamMapController::Lookup(std::string_view kyrId, tsSiteParams& site) const {
   std::shared_ptr<tsSiteParamMap> half = Active();
+  tsSiteParamView r(nullptr);
   if (LockFree()) {
-    tsSiteParamView r(nullptr);
     if (!half->Find(kyrId, &r))
       return false;
-    CopyInto(r, site);
-    return true;
+  } else {
+    lfmScopedGuard guard(half->Lock());
+    if (!half->Find(kyrId, &r))
+      return false;
   }
-  lfmScopedGuard guard(half->Lock());
-  tsSiteParamView r(nullptr);
-  if (!half->Find(kyrId, &r))
-    return false;
-  CopyInto(r, site);
+  // Reading the record needs no lock: a half is not changed once it has
+  // been swapped in, and the record keeps it.
+  FillFrom(r, std::move(half), site);
   return true;
 }
 

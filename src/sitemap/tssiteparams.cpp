@@ -3,19 +3,20 @@
 #include "sitemap/tssiteparammap.h"
 
 void tsSiteParams::Reset() {
-  kyrId.clear();
-  tagId.clear();
+  kyrId = {};
+  tagId = {};
   firstWeekDay = 0;
   latencyClass = kLatencyStandardLag;
   realTimeIds.clear();
   decouple = false;
-  dataCollection.clear();
-  timeZone.clear();
-  kyrEnabled.clear();
-  fullyMigrated.clear();
-  cookiesEnabled.clear();
+  dataCollection = {};
+  timeZone = {};
+  kyrEnabled = {};
+  fullyMigrated = {};
+  cookiesEnabled = {};
   visitorSessionLength = 30;
   found = false;
+  half.reset();
 }
 
 void tsSiteParams::SetRealTimeIds(std::string_view list) {

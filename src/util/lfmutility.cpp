@@ -103,15 +103,13 @@ bool lfmUtility::HasBlankOrLineEnd(std::string_view text) {
   auto found = [](char c) { return IsBlank(c) || c == '\r' || c == '\n'; };
   // Most texts hold no byte below 0x21 at all: eight bytes at a time for
   // that, and bytes only in a word that has one.
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHigh = 0x8080808080808080ULL;
   const char* p = text.data();
   size_t n = text.size();
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     uint64_t w;
     std::memcpy(&w, p + i, 8);
-    if (((w - kOnes * 0x21) & ~w & kHigh) == 0)
+    if (WordBytesBelow(w, 0x21) == 0)
       continue;
     for (size_t k = i; k < i + 8; ++k)
       if (found(p[k]))

@@ -100,6 +100,19 @@ class lfmUtility {
   // the text). Returns the new length.
   static size_t PercentDecode(char* text);
 
+  // Tests of eight bytes at once (a word loaded with memcpy). Each is zero
+  // exactly when no byte qualifies; otherwise the lowest qualifying byte
+  // has its high bit set (higher ones may be flagged falsely).
+  static constexpr uint64_t kWordOnes = 0x0101010101010101ULL;
+  static constexpr uint64_t kWordHighs = 0x8080808080808080ULL;
+  // Bytes below `n`, for `n` at most 0x80.
+  static uint64_t WordBytesBelow(uint64_t w, unsigned n) {
+    return (w - kWordOnes * n) & ~w & kWordHighs;
+  }
+  static uint64_t WordBytesEqual(uint64_t w, unsigned char c) {
+    return WordBytesBelow(w ^ (kWordOnes * c), 1);
+  }
+
   static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
   // First index at or after `from` that is not a blank (the length if none).
   static size_t FirstNonBlank(std::string_view text, size_t from = 0) {
