@@ -69,17 +69,23 @@ bool lfmCookieSettings::Values::SetExpirationDate(const std::string& text) {
 }
 
 bool lfmCookieSettings::IsAttributeText(std::string_view text) {
-  // Eight bytes at a time: every issued cookie's path is checked.
+  // Eight bytes at a time, the last word ending with the text: every
+  // issued cookie's path is checked.
   const char* p = text.data();
-  size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
+  const size_t n = text.size();
+  auto clean = [p](size_t at) {
     uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    if ((lfmUtility::WordBytesBelow(w, 0x20) | lfmUtility::WordBytesEqual(w, ';') |
-         lfmUtility::WordBytesEqual(w, 0x7F)) != 0)
-      return false;
+    std::memcpy(&w, p + at, 8);
+    return (lfmUtility::WordBytesBelow(w, 0x20) | lfmUtility::WordBytesEqual(w, ';') |
+            lfmUtility::WordBytesEqual(w, 0x7F)) == 0;
+  };
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (!clean(i))
+        return false;
+    return clean(n - 8);
   }
-  for (; i < text.size(); ++i) {
+  for (size_t i = 0; i < n; ++i) {
     unsigned char c = static_cast<unsigned char>(p[i]);
     if (c == ';' || c < 0x20 || c == 0x7F)
       return false;

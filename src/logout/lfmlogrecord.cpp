@@ -116,8 +116,30 @@ inline uint64_t PlusForStops(uint64_t w) {
   return w ^ ((w ^ (kOnes * '+')) & bytes);
 }
 
+using Bytes16 = lfmUtility::Bytes16;
+
+// `v` with every byte below 0x21 or equal to 0x7F replaced by "+".
+inline Bytes16 PlusForStops(Bytes16 v) {
+  Bytes16 stops = reinterpret_cast<Bytes16>((v < 0x21) | (v == 0x7F));
+  return (v & ~stops) | (static_cast<unsigned char>('+') & stops);
+}
+
 // Copies the `n` bytes at `from` to `to` as field text.
 void CopyField(char* to, const char* from, size_t n) {
+  if (n >= 16) {
+    // Whole vectors, then the last sixteen bytes again (overlapping the
+    // bytes already written with the same result).
+    Bytes16 v;
+    for (size_t i = 0; i + 16 <= n; i += 16) {
+      std::memcpy(&v, from + i, 16);
+      v = PlusForStops(v);
+      std::memcpy(to + i, &v, 16);
+    }
+    std::memcpy(&v, from + n - 16, 16);
+    v = PlusForStops(v);
+    std::memcpy(to + n - 16, &v, 16);
+    return;
+  }
   if (n < 8) {
     if (n < 4) {
       for (size_t i = 0; i < n; ++i)
@@ -134,14 +156,11 @@ void CopyField(char* to, const char* from, size_t n) {
     std::memcpy(to + n - 4, &tail, 4);
     return;
   }
-  // Whole words, then the last eight bytes again (overlapping the words
-  // already written with the same result).
+  // Eight to fifteen bytes: two words, overlapping when n < 16.
   uint64_t w;
-  for (size_t i = 0; i + 8 <= n; i += 8) {
-    std::memcpy(&w, from + i, 8);
-    w = PlusForStops(w);
-    std::memcpy(to + i, &w, 8);
-  }
+  std::memcpy(&w, from, 8);
+  w = PlusForStops(w);
+  std::memcpy(to, &w, 8);
   std::memcpy(&w, from + n - 8, 8);
   w = PlusForStops(w);
   std::memcpy(to + n - 8, &w, 8);

@@ -197,8 +197,9 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
   // Absent values read "-", never an empty column.
   FakeRequest empty;
   EXPECT_EQ(Line(empty), "200 - - -\r\n");
-  // Every length up to three words, with stops (two at once, a DEL, bytes
-  // above 0x7F beside them) at every position, the last word included.
+  // Every length up to two vectors and a word, with stops (two at once, a
+  // DEL) at every position, the last vector included, beside the bytes
+  // next to the stops' ranges ("!", "~", 0x80 and above), which stay.
   auto reference = [](const std::string& v) {
     std::string out;
     for (char ch : v) {
@@ -207,11 +208,12 @@ TEST_F(LogRecordTest, FieldValuesNeverBreakTheLine) {
     }
     return out;
   };
-  for (size_t length = 1; length <= 24; ++length) {
+  const char kNeighbours[] = {'\xC3', '!', '~', '\x80'};
+  for (size_t length = 1; length <= 40; ++length) {
     for (size_t at = 0; at < length; ++at) {
       std::string agent(length, 'a');
       for (size_t k = 0; k < length; ++k)
-        agent[k] = static_cast<char>(k % 3 == 0 ? 0xC3 : 'a' + k % 26);
+        agent[k] = k % 3 == 0 ? kNeighbours[k / 3 % 4] : static_cast<char>('a' + k % 26);
       agent[0] = 'x';  // not all blanks
       agent[at] = at % 2 ? ' ' : '\x7f';
       if (at + 3 < length)

@@ -161,15 +161,11 @@ uint64_t HashKey(std::string_view key) {
   return h ^ (h >> 32);
 }
 
-// Whether the NUL-ended column at `field` equals `key` (which holds no NUL:
-// stored values never do).
+// Whether the NUL-ended column at `field` equals `key`. strncmp reads no
+// further than the field's NUL; equal up to there and as long, the two are
+// the same even if `key` held a NUL (stored values never do).
 bool FieldEquals(const char* field, std::string_view key) {
-  for (char c : key) {
-    if (*field == '\0' || *field != c)
-      return false;
-    ++field;
-  }
-  return *field == '\0';
+  return std::strncmp(field, key.data(), key.size()) == 0 && std::strlen(field) == key.size();
 }
 
 const char* Column(const char* record, int32_t column) {

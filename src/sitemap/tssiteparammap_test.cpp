@@ -57,9 +57,9 @@ TEST(SiteParamMap, HalfFindsEveryKeyAcrossGrowthAndReplacement) {
   EXPECT_EQ(v.Get(R::kKyrId), "k7");
   EXPECT_TRUE(half.FindTag("tagonly", &v));
   EXPECT_EQ(v.Get(R::kKyrId), "");
-  for (const char* missing : {"", "k", "k5000", "k00", "t", "tagonl", "tagonlyx"}) {
+  for (std::string_view missing : {"", "k", "k5000", "k00", "t", "tagonl", "tagonlyx"}) {
     EXPECT_FALSE(half.Find(missing, &v)) << missing;
-    if (std::string(missing).rfind("t", 0) == 0) {
+    if (missing.substr(0, 1) == "t") {
       EXPECT_FALSE(half.FindTag(missing, &v)) << missing;
     }
   }
