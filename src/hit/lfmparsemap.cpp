@@ -19,37 +19,39 @@ size_t DecodeKeepingNul(const char* from, size_t n, size_t first, char* to) {
   size_t i = first;
   size_t out = first;
   while (i < n) {
+    if (from[i] == '%') {
+      // Escapes often come in runs ("%2F%2F"): each is decoded here
+      // without a look at the word.
+      if (i + 2 < n) {
+        int hi = lfmUtility::HexValue(from[i + 1]);
+        int lo = lfmUtility::HexValue(from[i + 2]);
+        // Both digits valid (neither -1), and not "%00".
+        if ((hi | lo) > 0) {
+          to[out++] = static_cast<char>((hi << 4) | lo);
+          i += 3;
+          continue;
+        }
+      }
+      to[out++] = '%';  // no escape: the "%" stands
+      ++i;
+      continue;
+    }
     if (n - i >= 8) {
       // Eight bytes at a time up to the next "%". The word is stored whole:
       // the output trails the input, so out + 8 <= i + 8 <= n, and the
-      // bytes from the "%" on are written over below.
+      // bytes from the "%" on are written over.
       uint64_t w;
       std::memcpy(&w, from + i, 8);
       std::memcpy(to + out, &w, 8);
       uint64_t percents = lfmUtility::WordBytesEqual(w, '%');
-      if (percents == 0) {
-        out += 8;
-        i += 8;
-        continue;
-      }
-      // The lowest flag marks the first "%" exactly (little-endian load).
-      size_t k = static_cast<size_t>(__builtin_ctzll(percents)) >> 3;
+      // The lowest flag marks the first "%" exactly (little-endian load);
+      // it is not the first byte, which was tested above.
+      size_t k = percents == 0 ? 8 : static_cast<size_t>(__builtin_ctzll(percents)) >> 3;
       out += k;
       i += k;
+      continue;
     }
-    char c = from[i];
-    if (c == '%' && i + 2 < n) {
-      int hi = lfmUtility::HexValue(from[i + 1]);
-      int lo = lfmUtility::HexValue(from[i + 2]);
-      // Both digits valid (neither -1), and not "%00".
-      if ((hi | lo) > 0) {
-        to[out++] = static_cast<char>((hi << 4) | lo);
-        i += 3;
-        continue;
-      }
-    }
-    to[out++] = c;
-    ++i;
+    to[out++] = from[i++];
   }
   return out;
 }
