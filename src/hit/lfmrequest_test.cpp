@@ -26,6 +26,14 @@ TEST(KyrId, EachFormatStopsAtItsFirstFailedTest) {
   EXPECT_EQ(R::CheckKyrId("KYR12345A_6F3U", R::kFirstFormat), R::kKyrIdBody);
   EXPECT_EQ(R::CheckKyrId("KYR123456_6F3U", R::kCurrentFormat), R::kKyrIdSize);
   EXPECT_EQ(R::CheckKyrId("", R::kFirstFormat), R::kKyrIdSize);
+  // The bytes just outside the digit and letter ranges are no body.
+  for (char c : {'/', ':', '@', '[', '`', '{'}) {
+    std::string second = "KYR0123456789ABCDEFGHIJKL_4Z3I", first = "KYR123456_6F3U";
+    second[24] = c;
+    first[8] = c;
+    EXPECT_EQ(R::CheckKyrId(second, R::kSecondFormat), R::kKyrIdBody) << c;
+    EXPECT_EQ(R::CheckKyrId(first, R::kFirstFormat), R::kKyrIdBody) << c;
+  }
 }
 
 TEST(KyrId, AcceptedFormatsFollowTheBackToVersion) {
