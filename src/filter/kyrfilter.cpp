@@ -186,18 +186,17 @@ DWORD OnSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* respon
   // A failure is reported and the request goes on.
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
   lfmExceptionController::RunAtBoundary(kResponseSite, kResponseUnknown, [&] {
-    // One site record per worker thread, emptied for every response: its
-    // texts keep their storage from hit to hit.
+    // One site record per worker thread, emptied when each response leaves
+    // however it leaves: the next starts from an empty record, and a thread
+    // that goes idle keeps no site map half swapped out meanwhile. Its
+    // further-id list keeps its storage from hit to hit.
     static lfmThreadLocal<tsSiteParams> sites;
     std::optional<tsSiteParams> fallback;
     tsSiteParams& site = sites.Get(fallback);
-    site.Reset();
-    // The record lets go of its site map half with the response, so that a
-    // thread that goes idle does not keep a half swapped out meanwhile.
-    struct ReleaseHalf {
+    struct ResetOnExit {
       tsSiteParams& site;
-      ~ReleaseHalf() { site.half.reset(); }
-    } release{site};
+      ~ResetOnExit() { site.Reset(); }
+    } reset{site};
     status = HandleResponse(pfc, response, site);
   });
   return status;

@@ -112,9 +112,6 @@ class lfmUtility {
   static uint64_t WordBytesEqual(uint64_t w, unsigned char c) {
     return WordBytesBelow(w ^ (kWordOnes * c), 1);
   }
-  // Sixteen bytes at once, by the compiler's vector extension (SSE2 on
-  // x86-64). Comparisons give 0xFF in the bytes that meet them.
-  typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 
   static bool IsBlank(char c) { return c == ' ' || c == '\t'; }
   // First index at or after `from` that is not a blank (the length if none).
