@@ -92,8 +92,8 @@ void lfmCookie::Reset() {
   newDailyVisit = false;
 }
 
-void lfmCookie::Populate(const char* cookieHeader) {
-  if (!cookieHeader || !*cookieHeader)
+void lfmCookie::Populate(std::string_view cookieHeader) {
+  if (cookieHeader.empty())
     throw whException("lfmCookie", "Populate()", "./src/cookie/lfmcookie.cpp", __LINE__,
                       whText::kFreeText, "Attempted to parse empty cookie string.");
   std::string_view piece;

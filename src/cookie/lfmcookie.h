@@ -25,7 +25,7 @@ class lfmCookie {
   // Reads this cookie's value from the whole Cookie header: when the
   // header holds a cookie of this name, isNew becomes false and the value
   // is taken (PopulateValue). Throws whException 1000 for an empty header.
-  virtual void Populate(const char* cookieHeader);
+  virtual void Populate(std::string_view cookieHeader);
   // Checks the value's code (and the old forms when "validateoldcookie" is
   // on); stores and returns the verdict. An invalid value raises
   // MESS_COOKIE_BAD with the hit's description.

@@ -353,7 +353,7 @@ TEST(CookieHelper, FindsWholeNamesOnly) {
   EXPECT_FALSE(lfmCookieHelper::HasCookie("ZR_VT", "ZR_VT"));
   EXPECT_FALSE(lfmCookieHelper::HasCookie("a=ZR_VT=1", "ZR_VT"));
   EXPECT_TRUE(lfmCookieHelper::HasCookie("ZR_VT=1", "ZR_VT"));
-  EXPECT_FALSE(lfmCookieHelper::HasCookie(nullptr, "ZR_VT"));
+  EXPECT_FALSE(lfmCookieHelper::FindCookie(nullptr, "ZR_VT", &piece));
 }
 
 TEST(CookieHelper, OptOutCookieValueStartsWithYes) {

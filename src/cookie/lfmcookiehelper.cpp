@@ -49,11 +49,10 @@ std::string& Scratch(std::optional<std::string>& fallback) {
 
 }  // namespace
 
-bool lfmCookieHelper::FindCookie(const char* header, std::string_view name,
+bool lfmCookieHelper::FindCookie(std::string_view h, std::string_view name,
                                  std::string_view* piece) {
-  if (!header || name.empty())
+  if (name.empty())
     return false;
-  std::string_view h(header);
   for (size_t at = h.find(name); at != std::string_view::npos; at = h.find(name, at + 1)) {
     size_t after = at + name.size();
     if (after >= h.size() || h[after] != '=')
@@ -78,8 +77,8 @@ bool lfmCookieHelper::PopulateValue(std::string_view piece, std::string_view* va
   return true;
 }
 
-bool lfmCookieHelper::GetOptOutCookie(const char* header) {
-  if (!header || !*header)
+bool lfmCookieHelper::GetOptOutCookie(std::string_view header) {
+  if (header.empty())
     throw whException("lfmCookieHelper", "GetOptOutCookie()", "./src/cookie/lfmcookiehelper.cpp",
                       __LINE__, whText::kFreeText, "Attempted to parse empty cookie string.");
   std::string_view piece, value;

@@ -23,8 +23,13 @@ class lfmCookieHelper {
   // The cookie `name` in `header`: a whole cookie name, at the start of the
   // header or after ";" and optional blanks, followed by "=". `*piece`
   // (when given) is "name=value" up to the next ";" or the end.
-  static bool FindCookie(const char* header, std::string_view name, std::string_view* piece);
-  static bool HasCookie(const char* header, std::string_view name) {
+  // A null `header` holds no cookie. The view overloads serve callers that
+  // look for several cookies in one header and measure it once.
+  static bool FindCookie(const char* header, std::string_view name, std::string_view* piece) {
+    return header && FindCookie(std::string_view(header), name, piece);
+  }
+  static bool FindCookie(std::string_view header, std::string_view name, std::string_view* piece);
+  static bool HasCookie(std::string_view header, std::string_view name) {
     return FindCookie(header, name, nullptr);
   }
   // The text after the first "=" of `piece`; false when there is no "=" or
@@ -32,7 +37,7 @@ class lfmCookieHelper {
   static bool PopulateValue(std::string_view piece, std::string_view* value);
   // Whether the opt-out cookie is present and its value starts with "yes"
   // (any letter case). Throws whException 1000 for an empty header.
-  static bool GetOptOutCookie(const char* header);
+  static bool GetOptOutCookie(std::string_view header);
   // Removes the cookie `name` from the request's incoming Cookie header
   // (which is what the log records): every other segment is kept as it
   // stands; an empty rest becomes "-".

@@ -46,10 +46,11 @@ long ColumnNumber(std::string_view column, long def) {
 
 // The session and daily visitor-tracking cookies, and the deletion of the
 // legacy one, for a returning visitor whose cookie was accepted.
-void TrackVisitor(lfmRequestData& request, const tsSiteParams& site, lfmCookie& cookie) {
+// `header` is the request's Cookie header, which nothing here changes.
+void TrackVisitor(lfmRequestData& request, const tsSiteParams& site, lfmCookie& cookie,
+                  std::string_view header) {
   cookie.newSessionVisit = false;
   cookie.newDailyVisit = false;
-  const char* header = request.GetSrcInCookie();
   unsigned long clientTime = 0;
   if (lfmLogHelper::ReadHitDate(request, &clientTime)) {
     const std::string& session = tsServiceModelSettings::TrackVisitorsSessionCookieName();
@@ -107,8 +108,13 @@ void lfmCookieServer::ProcessCookie(lfmRequestData& request, const tsSiteParams&
       lfmHitDescription::Report(MESS_COOKIE_CONNECTION_NOT_SECURE, request);
       return;
     }
-    const char* header = request.GetSrcInCookie();
-    if (settings.useOptOutCookie && header && *header && lfmCookieHelper::GetOptOutCookie(header))
+    // Measured once: the opt-out, the visitor and the tracking cookies are
+    // all looked for in it. It views the request's text, which only
+    // RemoveCookie below replaces; the hit is new after that and the view
+    // is not read again.
+    const char* inCookie = request.GetSrcInCookie();
+    const std::string_view header = inCookie ? std::string_view(inCookie) : std::string_view();
+    if (settings.useOptOutCookie && !header.empty() && lfmCookieHelper::GetOptOutCookie(header))
       return;  // opted out: nothing is read, issued or logged as issued
     if (!hosted) {
       const char* stem = request.GetSrcURIStem();
@@ -122,7 +128,7 @@ void lfmCookieServer::ProcessCookie(lfmRequestData& request, const tsSiteParams&
     if (!cookie->configured)
       cookie->Configure();
     cookie->Reset();
-    if (header && *header)
+    if (!header.empty())
       cookie->Populate(header);
 
     // Cookie test: a new visitor is first sent back to the tag with the
@@ -166,7 +172,7 @@ void lfmCookieServer::ProcessCookie(lfmRequestData& request, const tsSiteParams&
     if (hosted && tsServiceModelSettings::TrackVisitors() &&
         !lfmLogHelper::HasCfgFlag(request, lfmLogHelper::kCfgNoVisitorTracking)) {
       lfmCookieHelper::SetSitePath(request, *cookie);
-      TrackVisitor(request, site, *cookie);
+      TrackVisitor(request, site, *cookie, header);
     }
   } catch (const whException& e) {
     lfmExceptionController::ProcessException(e, whMethodId("lfmCookieServer", "ProcessCookie()"));

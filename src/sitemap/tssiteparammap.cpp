@@ -115,20 +115,43 @@ void tsSiteParamRecord::Clear() {
 
 // ---- tsSiteParamView ----
 
+namespace {
+
+// A stored record is one length byte per column, then the columns in column
+// order, each ended by a NUL. Its pointer is to the first column, with the
+// length bytes just before it. A column of kLongColumn characters or more
+// has kLongColumn for its length and is measured when read: every hit reads
+// all columns of its site's record, and a few bytes per record spare it a
+// scan of each.
+constexpr unsigned char kLongColumn = 0xFF;
+constexpr size_t kLengthBytes = tsSiteParamRecord::kColumnCount;
+
+// The length of column `column` of `record`, which starts at `at`.
+size_t StoredLength(const char* record, int32_t column, const char* at) {
+  unsigned char n = static_cast<unsigned char>(*(record - kLengthBytes + column));
+  return n == kLongColumn ? std::strlen(at) : n;
+}
+
+std::string_view ColumnView(const char* record, int32_t column) {
+  const char* p = record;
+  for (int32_t c = 0; c < column; ++c)
+    p += StoredLength(record, c, p) + 1;
+  return std::string_view(p, StoredLength(record, column, p));
+}
+
+}  // namespace
+
 void tsSiteParamView::Columns(std::string_view out[tsSiteParamRecord::kColumnCount]) const {
   const char* p = packed_;
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
-    size_t n = std::strlen(p);
+    size_t n = StoredLength(packed_, c, p);
     out[c] = std::string_view(p, n);
     p += n + 1;
   }
 }
 
 std::string_view tsSiteParamView::Get(int32_t column) const {
-  const char* p = packed_;
-  for (int32_t c = 0; c < column; ++c)
-    p += std::strlen(p) + 1;
-  return std::string_view(p);
+  return ColumnView(packed_, column);
 }
 
 // ---- tsSiteParamMap ----
@@ -161,17 +184,10 @@ uint64_t HashKey(std::string_view key) {
   return h ^ (h >> 32);
 }
 
-// Whether the NUL-ended column at `field` equals `key`. strncmp reads no
-// further than the field's NUL; equal up to there and as long, the two are
-// the same even if `key` held a NUL (stored values never do).
-bool FieldEquals(const char* field, std::string_view key) {
-  return std::strncmp(field, key.data(), key.size()) == 0 && std::strlen(field) == key.size();
-}
-
-const char* Column(const char* record, int32_t column) {
-  for (int32_t c = 0; c < column; ++c)
-    record += std::strlen(record) + 1;
-  return record;
+// Whether `field`, a stored column, equals `key` (which, unlike a stored
+// value, may hold a NUL: it then differs).
+bool FieldEquals(std::string_view field, std::string_view key) {
+  return field.size() == key.size() && std::memcmp(field.data(), key.data(), key.size()) == 0;
 }
 
 // A slot: the hash's upper half beside the record number + 1.
@@ -194,7 +210,7 @@ int64_t tsSiteParamMap::Index::Find(std::string_view key,
       return -1;
     if ((slot & ~kNumberMask) == (hash & ~kNumberMask)) {
       uint64_t n = (slot & kNumberMask) - 1;
-      if (FieldEquals(Column(records[n], column), key))
+      if (FieldEquals(ColumnView(records[n], column), key))
         return static_cast<int64_t>(n);
     }
   }
@@ -214,7 +230,7 @@ void tsSiteParamMap::Index::Grow(size_t capacity, const std::vector<const char*>
     if (slot == 0)
       continue;
     const char* r = records[(slot & kNumberMask) - 1];
-    size_t i = static_cast<size_t>(HashKey(Column(r, column))) & mask;
+    size_t i = static_cast<size_t>(HashKey(ColumnView(r, column))) & mask;
     while (slots[i] != 0)
       i = (i + 1) & mask;
     slots[i] = slot;
@@ -230,7 +246,8 @@ void tsSiteParamMap::Index::PutHashed(uint64_t hash, uint32_t record,
                                       const std::vector<const char*>& records) {
   if ((size + 1) * 2 > slots.size())
     Grow(std::max<size_t>(size + 1, size * 2), records);
-  const char* key = nullptr;  // read only when a slot's hash matches
+  std::string_view key;  // read only when a slot's hash matches
+  bool keyRead = false;
   size_t mask = slots.size() - 1;
   for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
     uint64_t slot = slots[i];
@@ -241,9 +258,11 @@ void tsSiteParamMap::Index::PutHashed(uint64_t hash, uint32_t record,
     }
     if ((slot & ~kNumberMask) != (hash & ~kNumberMask))
       continue;
-    if (key == nullptr)
-      key = Column(records[record], column);
-    if (FieldEquals(Column(records[(slot & kNumberMask) - 1], column), key)) {
+    if (!keyRead) {
+      key = ColumnView(records[record], column);
+      keyRead = true;
+    }
+    if (FieldEquals(ColumnView(records[(slot & kNumberMask) - 1], column), key)) {
       slots[i] = Slot(hash, record);  // a later record replaces the earlier one
       return;
     }
@@ -307,9 +326,11 @@ int32_t tsSiteParamMap::Insert(const std::string_view columns[tsSiteParamRecord:
   lfmScopedGuard guard(lock_);
   if (records_.size() >= kNumberMask)
     return kRejected;  // no file has that many lines
-  char* packed = Allocate(bytes);
+  char* packed = Allocate(kLengthBytes + bytes) + kLengthBytes;
   char* p = packed;
   for (int32_t c = 0; c < tsSiteParamRecord::kColumnCount; ++c) {
+    *(packed - kLengthBytes + c) =
+        static_cast<char>(lengths[c] < kLongColumn ? lengths[c] : kLongColumn);
     if (lengths[c] > 0)  // an empty view may have no data at all
       std::memcpy(p, columns[c].data(), lengths[c]);
     p[lengths[c]] = '\0';
@@ -340,8 +361,8 @@ bool tsSiteParamMap::FindTag(std::string_view tagId, tsSiteParamView* out) const
   // Records are only added before the half is read.
   std::call_once(tagIndexBuilt_, [this] {
     for (size_t n = 0; n < records_.size(); ++n) {
-      const char* tag = Column(records_[n], tsSiteParamRecord::kTagId);
-      if (*tag != '\0')
+      std::string_view tag = ColumnView(records_[n], tsSiteParamRecord::kTagId);
+      if (!tag.empty())
         byTagId_.Put(tag, static_cast<uint32_t>(n), records_);
     }
   });

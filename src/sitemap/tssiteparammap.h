@@ -55,7 +55,8 @@ struct tsSiteParamRecord {
 };
 
 // One stored record of a half: its columns in column order, each ended by
-// a NUL byte, in the half's arena. Valid while the half lives.
+// a NUL byte and with its length stored before the record, in the half's
+// arena. Valid while the half lives.
 class tsSiteParamView {
  public:
   explicit tsSiteParamView(const char* packed) : packed_(packed) {}
