@@ -354,6 +354,11 @@ TEST(CookieHelper, FindsWholeNamesOnly) {
   EXPECT_FALSE(lfmCookieHelper::HasCookie("a=ZR_VT=1", "ZR_VT"));
   EXPECT_TRUE(lfmCookieHelper::HasCookie("ZR_VT=1", "ZR_VT"));
   EXPECT_FALSE(lfmCookieHelper::FindCookie(nullptr, "ZR_VT", &piece));
+  // A header view ends where it says, whatever follows it in memory.
+  EXPECT_FALSE(lfmCookieHelper::HasCookie(std::string_view("ZR_VT=1", 5), "ZR_VT"));
+  EXPECT_TRUE(
+      lfmCookieHelper::FindCookie(std::string_view("a=1; ZR_VT=1; b", 12), "ZR_VT", &piece));
+  EXPECT_EQ(piece, "ZR_VT=1");
 }
 
 TEST(CookieHelper, OptOutCookieValueStartsWithYes) {
