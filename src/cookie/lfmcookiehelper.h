@@ -29,6 +29,9 @@ class lfmCookieHelper {
     return header && FindCookie(std::string_view(header), name, piece);
   }
   static bool FindCookie(std::string_view header, std::string_view name, std::string_view* piece);
+  static bool HasCookie(const char* header, std::string_view name) {
+    return FindCookie(header, name, nullptr);
+  }
   static bool HasCookie(std::string_view header, std::string_view name) {
     return FindCookie(header, name, nullptr);
   }
