@@ -33,22 +33,13 @@ bool HostedServiceModel() {
 
 // A site-map column holding an integer; `def` when it holds none.
 long ColumnNumber(std::string_view column, long def) {
-  // Most are a digit or two, perhaps after a minus (a time zone west of
-  // UTC): read here what strtol would read; anything else goes to it.
-  bool minus = !column.empty() && column[0] == '-';
-  std::string_view digits = column.substr(minus ? 1 : 0);
-  if (!digits.empty() && digits.size() <= 9) {
-    long v = 0;
-    size_t i = 0;
-    for (; i < digits.size() && digits[i] >= '0' && digits[i] <= '9'; ++i)
-      v = v * 10 + (digits[i] - '0');
-    if (i == digits.size())
-      return minus ? -v : v;
-  }
+  long v = 0;
+  if (lfmUtility::ReadShortDecimal(column, &v))  // a digit or two, as a rule
+    return v;
   const std::string text(column);  // a few characters: no allocation
   const char* p = text.c_str();
   char* end = nullptr;
-  long v = std::strtol(p, &end, 10);
+  v = std::strtol(p, &end, 10);
   if (end == p)
     return def;
   while (*end == ' ' || *end == '\t')

@@ -30,18 +30,12 @@ constexpr int32_t kMaxVisitorSessionLength = 366 * 24 * 60;
 
 // The decimal value of a stored column (its text ends in the arena's NUL).
 int32_t Number(std::string_view column) {
-  // Most columns are a few plain digits (every hit reads three): read
-  // here what strtoll would read, and leave anything else to it.
+  // Most columns are a few plain digits (every hit reads three).
   if (column.empty())
     return 0;
-  if (column.size() <= 9) {
-    int32_t v = 0;
-    size_t i = 0;
-    for (; i < column.size() && column[i] >= '0' && column[i] <= '9'; ++i)
-      v = v * 10 + (column[i] - '0');
-    if (i == column.size())
-      return v;
-  }
+  long v = 0;
+  if (lfmUtility::ReadShortDecimal(column, &v))
+    return static_cast<int32_t>(v);
   return zrConfig::ToInt(column.data());
 }
 

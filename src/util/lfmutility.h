@@ -184,6 +184,25 @@ class lfmUtility {
   // decoding reads two digits per escape on every hit.
   static int HexValue(char c) { return lfmHexDigits::kTable.value[static_cast<unsigned char>(c)]; }
 
+  // Reads `text` when it is an optional "-" and one to nine decimal digits,
+  // nothing else: the common case of a stored number, read without a copy
+  // and strtol (whose result it equals). False, `*value` untouched, for any
+  // other text, which callers hand to their full parser.
+  static bool ReadShortDecimal(std::string_view text, long* value) {
+    const bool minus = !text.empty() && text[0] == '-';
+    const std::string_view digits = text.substr(minus ? 1 : 0);
+    if (digits.empty() || digits.size() > 9)
+      return false;
+    long v = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9')
+        return false;
+      v = v * 10 + (c - '0');
+    }
+    *value = minus ? -v : v;
+    return true;
+  }
+
   // Writes `v` in decimal with at least `digits` digits (zero-padded; a
   // sign before them) at `out`, which has room for 22 characters; returns
   // the length. "%.*lld" without the format parsing.

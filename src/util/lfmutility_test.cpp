@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <utility>
@@ -165,3 +166,16 @@ TEST(ForMessage, ControlBytesAndBackslashAreEscapedAndLongValuesCut) {
 }
 
 }  // namespace
+
+TEST(ShortDecimal, ReadsWhatStrtolReadsOrDeclines) {
+  for (const char* text : {"0", "7", "-5", "-0", "007", "999999999", "-999999999"}) {
+    long v = 12345;
+    ASSERT_TRUE(lfmUtility::ReadShortDecimal(text, &v)) << text;
+    EXPECT_EQ(v, std::strtol(text, nullptr, 10)) << text;
+  }
+  for (const char* text : {"", "-", "+1", " 1", "1 ", "1x", "/", ":", "--1", "1000000000"}) {
+    long v = 12345;
+    EXPECT_FALSE(lfmUtility::ReadShortDecimal(text, &v)) << text;
+    EXPECT_EQ(v, 12345) << text;
+  }
+}
